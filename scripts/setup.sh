@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and running the project needs.
+# Safe to run again: it only calls apt-get when something is missing.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config git
+    libxml2-dev libsqlite3-dev sqlite3
+    libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev clang-format
+    util-linux procps psmisc xxd
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

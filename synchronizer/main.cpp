@@ -1,0 +1,7 @@
+#include "logger.h"
+
+Logger logger;
+
+int main() {
+    return 0;
+}

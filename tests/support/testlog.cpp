@@ -1,0 +1,68 @@
+#include "testlog.h"
+
+#include "logger.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <unistd.h>
+
+std::string testLogPath() {
+    static const std::string path = "/tmp/orvind-test-" + std::to_string(getpid()) + ".log";
+    return path;
+}
+
+Logger logger(testLogPath());
+
+namespace {
+struct RemoveLogAtExit {
+    ~RemoveLogAtExit() { unlink(testLogPath().c_str()); }
+} removeLogAtExit;
+} // namespace
+
+std::string readTestLog() {
+    return readFile(testLogPath());
+}
+
+std::vector<std::string> testLogLines() {
+    std::vector<std::string> lines;
+    std::istringstream in(readTestLog());
+    std::string line;
+    while (std::getline(in, line)) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void clearTestLog() {
+    if (truncate(testLogPath().c_str(), 0) != 0) {
+        writeFile(testLogPath(), "");
+    }
+}
+
+TempDir::TempDir() {
+    char pattern[] = "/tmp/orvind-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
