@@ -112,9 +112,17 @@ int daemon_main(int argc, char** argv) {
 
     // The five signals are taken by a thread of their own, outside signal context. They
     // are blocked here, before any thread exists, so that every thread inherits the mask;
-    // one arriving before that thread waits stays pending until it does.
+    // one arriving before that thread waits stays pending until it does. An inherited
+    // "ignore" disposition (nohup) is reset so that none of them can be discarded.
     sigset_t signals = shutdown_signals();
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signo : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM}) {
+        sigaction(signo, &action, nullptr);
+    }
 
     if (daemon(0, 0) != 0) {
         logger.error("%s daemonize failed", progname);

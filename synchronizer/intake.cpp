@@ -344,7 +344,7 @@ bool Intake::recover(IntakeEnd& end) {
     }
     unlink(paths.pending.c_str());
     recovering = false;
-    logger.info("Recovered %zu documents from %s.", recoveredCount, paths.pending.c_str());
+    logger.info("Documents recovered from %s: %zu.", paths.pending.c_str(), recoveredCount);
     return true;
 }
 
