@@ -80,7 +80,8 @@ public:
     static void deliver(const std::string& document);
     // The bytes the broker writes for one document.
     static std::string framed(const std::string& document);
-    // One writer: fopen "a+", exactly `bytes`, fclose.
+    // One writer: fopen "a+", exactly `bytes`, fclose. Documents back to back before
+    // end of file: writePipe(framed(a) + framed(b)).
     static void writePipe(const std::string& bytes);
     // One writer that sends `bytes` in `pieces` parts, pausing between them.
     static void writePipeSlowly(const std::string& bytes, int pieces, int pauseMs);
