@@ -1,7 +1,8 @@
+#include "daemon.h"
 #include "logger.h"
 
 Logger logger;
 
-int main() {
-    return 0;
+int main(int argc, char** argv) {
+    return daemon_main(argc, argv);
 }

@@ -1,0 +1,16 @@
+#ifndef ORVIND_DAEMON_H
+#define ORVIND_DAEMON_H
+
+// The port given with -p. Nothing reads it.
+extern int portNumber;
+
+// The daemon's start-up, then the intake for the rest of the process's life. Returns
+// only on a command-line error (-1); every other way out ends the process.
+int daemon_main(int argc, char** argv);
+
+// The shutdown after one of the five signals: stops the intake and the forwarding
+// thread, removes the daemon's files and ends the process with status 0. Runs on
+// the thread that waits for the signals, never inside a signal handler.
+[[noreturn]] void handler(int signo);
+
+#endif

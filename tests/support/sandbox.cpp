@@ -1,0 +1,443 @@
+#include "sandbox.h"
+
+#include "testlog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <grp.h>
+#include <memory>
+#include <sched.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kDaemonName = "orvind";
+const char* const kMountPoints[] = {"/run", "/var/log", "/var/lib", "/opt"};
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error("sandbox: " + what + ": " + strerror(errno));
+}
+
+// What the test process sets up once: private copies of the binaries, a folder for
+// sanitizer reports, its own mount namespace and the subreaper role.
+struct ProcessSetup {
+    std::string dir;
+    std::string daemon;
+    std::string tools;
+    std::string reports;
+
+    ProcessSetup() {
+        char pattern[] = "/tmp/orvind-sandbox-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            fail("mkdtemp");
+        }
+        dir = pattern;
+        chmod(dir.c_str(), 0755); // a daemon started as another user must reach its binary
+        // Copied before anything is mounted: the build tree may lie under /opt or /var.
+        daemon = dir + "/" + kDaemonName;
+        fs::copy_file(ORVIND_DAEMON_BIN, daemon);
+        tools = dir + "/tools";
+        fs::create_directory(tools);
+        std::error_code ignored;
+        if (fs::is_directory(ORVIND_TOOLS_DIR, ignored)) {
+            for (const auto& entry : fs::directory_iterator(ORVIND_TOOLS_DIR)) {
+                auto perms = entry.status().permissions();
+                if (entry.is_regular_file() && (perms & fs::perms::owner_exec) != fs::perms::none) {
+                    fs::copy_file(entry.path(), tools + "/" + entry.path().filename().string());
+                }
+            }
+        }
+        reports = dir + "/sanitizer";
+        fs::create_directory(reports);
+        chmod(reports.c_str(), 01777);
+
+        if (unshare(CLONE_NEWNS) != 0) {
+            fail("unshare(CLONE_NEWNS) (the end-to-end tests must run as root)");
+        }
+        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            fail("making / private");
+        }
+        if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+            fail("PR_SET_CHILD_SUBREAPER");
+        }
+    }
+
+    ~ProcessSetup() {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+};
+
+ProcessSetup& setup() {
+    static ProcessSetup instance;
+    return instance;
+}
+
+bool wait_until(int timeoutMs, const std::function<bool()>& done) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (done()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int status_code(int status) {
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return -1;
+}
+
+// Reaps `child` if it has ended; its status code, or -1 while it runs.
+int try_reap(pid_t child) {
+    int status = 0;
+    pid_t done;
+    while ((done = waitpid(child, &status, WNOHANG)) < 0 && errno == EINTR) {
+    }
+    return done == child ? status_code(status) : -1;
+}
+
+// Children of this process that run (or ran) the daemon binary.
+std::vector<pid_t> daemon_children() {
+    std::vector<pid_t> found;
+    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+    if (!proc) {
+        return found;
+    }
+    std::string self = std::to_string(getpid());
+    while (dirent* entry = readdir(proc.get())) {
+        char* end = nullptr;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') {
+            continue;
+        }
+        // "pid (comm) state ppid ..."
+        std::string stat = readFile(std::string("/proc/") + entry->d_name + "/stat");
+        size_t open = stat.find('(');
+        size_t close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) {
+            continue;
+        }
+        std::string comm = stat.substr(open + 1, close - open - 1);
+        std::istringstream rest(stat.substr(close + 1));
+        std::string state, ppid;
+        rest >> state >> ppid;
+        if (comm == kDaemonName && ppid == self) {
+            found.push_back(static_cast<pid_t>(pid));
+        }
+    }
+    return found;
+}
+
+// The environment of the daemon: the test's own, with sanitizer reports sent to files
+// (the detached daemon's standard error is the null device).
+std::vector<std::string> daemon_environment() {
+    std::vector<std::string> env;
+    const std::string sink = "log_path=" + setup().reports + "/report";
+    bool asan = false, tsan = false, ubsan = false;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string var = *entry;
+        auto add_sink = [&](const char* name, bool& seen) {
+            if (var.rfind(std::string(name) + "=", 0) == 0) {
+                var += ":" + sink;
+                seen = true;
+            }
+        };
+        add_sink("ASAN_OPTIONS", asan);
+        add_sink("TSAN_OPTIONS", tsan);
+        add_sink("UBSAN_OPTIONS", ubsan);
+        env.push_back(var);
+    }
+    if (!asan) {
+        env.push_back("ASAN_OPTIONS=" + sink);
+    }
+    if (!tsan) {
+        env.push_back("TSAN_OPTIONS=" + sink);
+    }
+    if (!ubsan) {
+        env.push_back("UBSAN_OPTIONS=" + sink);
+    }
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (auto& s : strings) {
+        result.push_back(s.data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+} // namespace
+
+Sandbox::Sandbox() {
+    setup();
+    for (const char* point : kMountPoints) {
+        if (mount("tmpfs", point, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
+            fail(std::string("mounting tmpfs over ") + point);
+        }
+        mounts.push_back(point);
+    }
+    for (const char* dir : {"/var/log/vexa", "/var/lib/orvind", kWorkDir, kBrokerRepository}) {
+        fs::create_directories(dir);
+    }
+}
+
+Sandbox::~Sandbox() {
+    // Nothing started here may outlive the test.
+    std::vector<pid_t> left = daemon_children();
+    if (launcher > 0 && launcherExit < 0) {
+        left.push_back(launcher);
+    }
+    for (pid_t child : left) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    checkSanitizerReports();
+    for (auto point = mounts.rbegin(); point != mounts.rend(); ++point) {
+        umount2(point->c_str(), MNT_DETACH);
+    }
+}
+
+std::string Sandbox::daemonBinary() {
+    return setup().daemon;
+}
+
+std::string Sandbox::tool(const std::string& name) {
+    return setup().tools + "/" + name;
+}
+
+pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
+    launcher = 0;
+    launcherExit = -1;
+    detached = 0;
+    detachedExit = -1;
+    if (uid != 0) {
+        // The daemon logs its refusal; it cannot create the log as another user.
+        int fd = open(kLogFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0 || fchown(fd, uid, static_cast<gid_t>(-1)) != 0) {
+            fail("preparing the log for another user");
+        }
+        close(fd);
+    }
+    std::vector<std::string> argv{daemonBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env = daemon_environment();
+    std::vector<char*> argvp = pointers(argv);
+    std::vector<char*> envp = pointers(env);
+
+    pid_t child = fork();
+    if (child < 0) {
+        fail("fork");
+    }
+    if (child == 0) {
+        if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
+            _exit(126);
+        }
+        execve(argvp[0], argvp.data(), envp.data());
+        _exit(127);
+    }
+    launcher = child;
+    return child;
+}
+
+pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {
+    launch(args);
+    int status = launcherStatus();
+    EXPECT_EQ(status, 0) << "the daemon did not detach; log:\n" << log();
+    pid_t daemon = status == 0 ? daemonPid() : 0;
+    EXPECT_NE(daemon, 0) << "no detached daemon; log:\n" << log();
+    if (daemon == 0) {
+        return 0;
+    }
+    // Running once the forwarding thread has started; a daemon that ends meanwhile
+    // fails at once.
+    bool ready = wait_until(kTimeoutMs, [this] {
+        if (detachedExit < 0) {
+            detachedExit = try_reap(detached);
+        }
+        return detachedExit >= 0 ||
+               (exists(kPidFile) && countLog("[info] new thread starts up.") > 0);
+    });
+    EXPECT_TRUE(ready && detachedExit < 0)
+        << "the daemon did not come up (exit status " << detachedExit << "); log:\n"
+        << log();
+    if (detachedExit >= 0) {
+        checkSanitizerReports();
+    }
+    return daemon;
+}
+
+void Sandbox::collectLauncher(int timeoutMs) {
+    if (launcher <= 0 || launcherExit >= 0) {
+        return;
+    }
+    wait_until(timeoutMs, [this] {
+        launcherExit = try_reap(launcher);
+        return launcherExit >= 0;
+    });
+}
+
+int Sandbox::launcherStatus(int timeoutMs) {
+    collectLauncher(timeoutMs);
+    return launcherExit;
+}
+
+pid_t Sandbox::daemonPid(int timeoutMs) {
+    if (detached > 0) {
+        return detached;
+    }
+    if (launcherStatus(timeoutMs) != 0) {
+        return 0;
+    }
+    // The launcher has ended after daemon(): its child is ours now.
+    wait_until(timeoutMs, [this] {
+        std::vector<pid_t> children = daemon_children();
+        if (!children.empty()) {
+            detached = children.front();
+        }
+        return detached > 0;
+    });
+    return detached;
+}
+
+void Sandbox::signal(int signo) {
+    pid_t daemon = daemonPid();
+    ASSERT_GT(daemon, 0) << "no daemon to signal";
+    ASSERT_EQ(kill(daemon, signo), 0) << strerror(errno);
+}
+
+int Sandbox::waitForExit(int timeoutMs) {
+    int launched = launcherStatus(timeoutMs);
+    if (launched != 0) {
+        checkSanitizerReports();
+        return launched;
+    }
+    if (detachedExit < 0 && daemonPid(timeoutMs) > 0) {
+        wait_until(timeoutMs, [this] {
+            detachedExit = try_reap(detached);
+            return detachedExit >= 0;
+        });
+    }
+    checkSanitizerReports();
+    return detachedExit;
+}
+
+int Sandbox::stop(int signo) {
+    signal(signo);
+    return waitForExit();
+}
+
+void Sandbox::checkSanitizerReports() {
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(setup().reports, ignored)) {
+        ADD_FAILURE() << "sanitizer report of the daemon, " << entry.path() << ":\n"
+                      << readFile(entry.path());
+        fs::remove(entry.path(), ignored);
+    }
+}
+
+std::string Sandbox::log() {
+    return readFile(kLogFile);
+}
+
+std::vector<std::string> Sandbox::logEntries() {
+    std::vector<std::string> entries;
+    std::istringstream in(log());
+    std::string line;
+    while (std::getline(in, line)) {
+        // "[YYYY-MM-DD HH:MM:SS]" is 21 characters.
+        entries.push_back(line.size() > 21 && line[0] == '[' ? line.substr(21) : line);
+    }
+    return entries;
+}
+
+size_t Sandbox::countLog(const std::string& entry) {
+    size_t count = 0;
+    for (const auto& line : logEntries()) {
+        count += line == entry;
+    }
+    return count;
+}
+
+bool Sandbox::waitForLog(const std::string& entry, size_t count, int timeoutMs) {
+    return wait_until(timeoutMs, [&] { return countLog(entry) >= count; });
+}
+
+bool Sandbox::waitForFile(const std::string& path, int timeoutMs) {
+    return wait_until(timeoutMs, [&] { return exists(path); });
+}
+
+bool Sandbox::exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool Sandbox::isFifo(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+std::string Sandbox::framed(const std::string& document) {
+    return document + "\n" + kTrailer + "\n";
+}
+
+void Sandbox::deliver(const std::string& document) {
+    FILE* pipe = fopen(kFifo, "a+");
+    ASSERT_NE(pipe, nullptr) << strerror(errno);
+    fwrite(document.data(), 1, document.size(), pipe);
+    fprintf(pipe, "\n%s\n", kTrailer);
+    fclose(pipe);
+}
+
+void Sandbox::writePipe(const std::string& bytes) {
+    FILE* pipe = fopen(kFifo, "a+");
+    ASSERT_NE(pipe, nullptr) << strerror(errno);
+    fwrite(bytes.data(), 1, bytes.size(), pipe);
+    fclose(pipe);
+}
+
+void Sandbox::writePipeSlowly(const std::string& bytes, int pieces, int pauseMs) {
+    FILE* pipe = fopen(kFifo, "a+");
+    ASSERT_NE(pipe, nullptr) << strerror(errno);
+    size_t step = (bytes.size() + pieces - 1) / pieces;
+    for (size_t at = 0; at < bytes.size(); at += step) {
+        if (at > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        }
+        fwrite(bytes.data() + at, 1, std::min(step, bytes.size() - at), pipe);
+        fflush(pipe);
+    }
+    fclose(pipe);
+}

@@ -1,0 +1,100 @@
+#ifndef ORVIND_TESTS_SANDBOX_H
+#define ORVIND_TESTS_SANDBOX_H
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// An isolated root for end-to-end runs of the real daemon binary with its real fixed
+// paths. The first Sandbox of a test process moves the process into a private mount
+// namespace; every Sandbox mounts fresh tmpfs over /run, /var/log, /var/lib and /opt
+// and makes the folders the daemon expects. The host's folders are never touched.
+//
+//     Sandbox sb;
+//     sb.startDaemon();
+//     Sandbox::deliver(readFile(...));
+//     ASSERT_TRUE(sb.waitForLog("[info] Received a document of 1234 bytes."));
+//     EXPECT_EQ(sb.stop(SIGTERM), 0);
+//
+// The test process becomes a child subreaper, so the daemon stays its child after
+// detaching and its exit status can be checked. Whatever is still running when the
+// Sandbox goes is killed. Sanitizer reports of the daemon go to files that fail the
+// test when they show up.
+class Sandbox {
+public:
+    static constexpr const char* kLogFile = "/var/log/vexa/orvind";
+    static constexpr const char* kPidFile = "/var/run/orvind.pid";
+    static constexpr const char* kWorkDir = "/opt/vexa/orvind";
+    static constexpr const char* kFifo = "/opt/vexa/orvind/indications.tmp";
+    static constexpr const char* kTempFile = "/opt/vexa/orvind/fifo.tmp";
+    static constexpr const char* kPendingFile = "/opt/vexa/orvind/indications.pending";
+    static constexpr const char* kDatabase = "/var/lib/orvind/indications.db";
+    static constexpr const char* kBrokerRepository = "/var/lib/cim-broker";
+    // The line the broker writes after every document.
+    static constexpr const char* kTrailer = "=========== End of Indication ===========";
+    // Default patience of every wait (sanitizer builds on a busy machine are slow).
+    static const int kTimeoutMs = 20000;
+
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    // Private copies of the daemon and of the tools, outside the mounted folders.
+    static std::string daemonBinary();
+    static std::string tool(const std::string& name);
+
+    // Runs the daemon binary with `args`, as `uid` (its log file is then made writable
+    // for that user). Returns at once with the pid of the started process, which
+    // detaches into the daemon.
+    pid_t launch(const std::vector<std::string>& args = {}, uid_t uid = 0);
+    // launch(), then waits until the daemon runs: its launcher has ended with 0, the pid
+    // file exists and the forwarding thread has started. Fails the test otherwise.
+    pid_t startDaemon(const std::vector<std::string>& args = {});
+
+    // Exit status of the started process: 0 once it has detached, or its own status
+    // when it refused to start. -1 on timeout.
+    int launcherStatus(int timeoutMs = kTimeoutMs);
+    // Pid of the detached daemon (0 when there is none).
+    pid_t daemonPid(int timeoutMs = kTimeoutMs);
+    // Sends `signo` to the detached daemon.
+    void signal(int signo);
+    // Waits for the daemon to end (or the launcher, when it never detached): its exit
+    // status, 128 + the signal when a signal ended it, -1 on timeout.
+    int waitForExit(int timeoutMs = kTimeoutMs);
+    // signal() then waitForExit().
+    int stop(int signo);
+
+    // The log as lines, and as entries without the time stamp: "[info] FIFO created.".
+    static std::string log();
+    static std::vector<std::string> logEntries();
+    static size_t countLog(const std::string& entry);
+    // Waits until the log holds `entry` at least `count` times.
+    static bool waitForLog(const std::string& entry, size_t count = 1, int timeoutMs = kTimeoutMs);
+    static bool waitForFile(const std::string& path, int timeoutMs = kTimeoutMs);
+    static bool exists(const std::string& path);
+    static bool isFifo(const std::string& path);
+
+    // Writes into the pipe as the broker does: fopen "a+", the document, "\n", the
+    // trailer line, fclose.
+    static void deliver(const std::string& document);
+    // The bytes the broker writes for one document.
+    static std::string framed(const std::string& document);
+    // One writer: fopen "a+", exactly `bytes`, fclose. Documents back to back before
+    // end of file: writePipe(framed(a) + framed(b)).
+    static void writePipe(const std::string& bytes);
+    // One writer that sends `bytes` in `pieces` parts, pausing between them.
+    static void writePipeSlowly(const std::string& bytes, int pieces, int pauseMs);
+
+private:
+    void collectLauncher(int timeoutMs);
+    void checkSanitizerReports();
+
+    pid_t launcher = 0;
+    int launcherExit = -1;
+    pid_t detached = 0;
+    int detachedExit = -1;
+    std::vector<std::string> mounts;
+};
+
+#endif
