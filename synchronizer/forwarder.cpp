@@ -1,15 +1,32 @@
 #include "forwarder.h"
 
+#include "fpl.h"
+#include "halcyon.h"
 #include "logger.h"
+#include "logid.h"
+#include "sqlitedb.h"
+
+#include <tallow.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 
 std::atomic<bool> threadrun(false);
 std::thread pid;
 
 namespace {
+
+const int kStartPauseSeconds = 3;
+const int kIdlePauseSeconds = 3;
+const int kRecoveryPauseSeconds = 2;
+
+const int kOpenFlags = BMC_OPEN_ACCESS | BMC_OPEN_EVENTS;
+const int kRecTypeWbem = 4;
+const uint8_t kRecTypeOem = 0xE0;
+const uint32_t kEventIdMask = 0x3FFFF;
 
 // Start and stop of the thread are serialised, so the shutdown never waits for a
 // thread that is still being made.
@@ -24,27 +41,126 @@ void forwarding_pause(int seconds) {
     pauseWake.wait_for(lock, std::chrono::seconds(seconds), [] { return stopping; });
 }
 
+// True, after the last line of the thread, once the thread is to end.
+bool thread_ends() {
+    if (threadrun) {
+        return false;
+    }
+    logger.info("new thread dies.");
+    return true;
+}
+
+// The alert level that the event dictionary gives the event, looked up without writing
+// anything to the BMC; 0 when the event has none or the dictionary cannot be reached.
+unsigned int dictionary_alert_level(const char* provider_name, unsigned int wbem_event_id) {
+    BMC_t bmc;
+    if (BMC_open(&bmc, 0, kOpenFlags) != 0) {
+        return 0;
+    }
+    unsigned int level = 0;
+    Event_dictionary_entry_t* wbemEntry = Get_Event_Dictionary_Entry(
+        &bmc, BMC_event_dictionary_get(&bmc, kRecTypeWbem), provider_name, wbem_event_id);
+    if (wbemEntry != nullptr) {
+        SEL_entry_t key;
+        memset(&key, 0, sizeof key);
+        key.RecType = kRecTypeOem;
+        key.e0.EventID = static_cast<uint32_t>(wbemEntry->EventID) & kEventIdMask;
+        Event_dictionary_entry_t* oemEntry =
+            BMC_event_dictionary_entry_get(&bmc, BMC_event_dictionary_get(&bmc, kRecTypeOem), &key);
+        if (oemEntry != nullptr) {
+            level = static_cast<unsigned int>(oemEntry->AlertLevel);
+        }
+    }
+    BMC_close(&bmc);
+    return level;
+}
+
 } // namespace
+
+bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level) {
+    if (alert_level > 2) {
+        return true;
+    }
+    if (strcmp(ind.proName, "VEXA_WBEM") == 0) {
+        return ind.eventId == 1 || ind.eventId == 3 || ind.eventId == 4;
+    }
+    if (strcmp(ind.proName, "QRX_FCHBAIndication") == 0) {
+        return ind.eventId == 1;
+    }
+    return false;
+}
+
+PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths) {
+    unsigned int alert_level = 0;
+    Indication_t ind;
+    memset(&ind, 0, sizeof ind);
+    if (!store.getIndication(&ind)) {
+        return PassResult::Idle;
+    }
+    const unsigned int eventId = static_cast<unsigned int>(ind.eventId);
+
+    // Effects in this order: FPL record, FPL mark, halcyon event, halcyon mark, row
+    // status. Whatever a crash interrupts, the row is fetched again and the marks keep
+    // a target that has been served from being served twice.
+    if (ind.id != GetLogid(paths.fplMark.c_str())) {
+        if (write_fpl(ind.proName, eventId, ind.eventTime, &alert_level) == 0) {
+            logger.info("write %s indication as FPL successfully", ind.proName);
+        } else {
+            logger.error("failed to write %s indication as FPL", ind.proName);
+        }
+        SetLogid(paths.fplMark.c_str(), ind.id);
+    } else {
+        // The FPL already holds this row. Its alert level still decides whether the
+        // row goes to halcyon: without it, an event selected for its level and cut
+        // off by a crash after the FPL mark would never reach the management processor.
+        alert_level = dictionary_alert_level(ind.proName, eventId);
+    }
+
+    if (selected_for_halcyon(ind, alert_level) && ind.id != GetLogid(paths.halcyonMark.c_str())) {
+        if (mp_event_gen(ind.proName, ind.partNumber, eventId, ind.eventTime, ind.hw_location,
+                         ind.systemFirmwareVersion, ind.address) == 0) {
+            logger.info("write %s indication to halcyon successfully", ind.proName);
+        } else {
+            logger.error("failed to write %s indication to halcyon", ind.proName);
+        }
+        SetLogid(paths.halcyonMark.c_str(), ind.id);
+    }
+
+    return store.updateIndication(ind.id) == 0 ? PassResult::Forwarded : PassResult::NotMarked;
+}
 
 void create_thread() {
     logger.info("new thread starts up.");
-    forwarding_pause(3);
+    forwarding_pause(kStartPauseSeconds);
+    const ForwardingPaths paths;
     for (;;) {
         try {
-            // Restart point: the thread's own store handle on
-            // "/var/lib/orvind/indications.db" is opened here.
+            // Looked at before the store is opened as well: a store that cannot be
+            // opened must not keep the shutdown waiting.
+            if (thread_ends()) {
+                return;
+            }
+            // Restart point: the thread's own store handle, kept until an exception.
+            SQLiteDB store(paths.database);
             for (;;) {
-                if (!threadrun) {
-                    logger.info("new thread dies.");
+                if (thread_ends()) {
                     return;
                 }
-                // One forwarding pass goes here: fetch the oldest unforwarded row,
-                // forward it and mark it, then go on at once. Until then every pass
-                // finds nothing to forward.
-                forwarding_pause(3);
+                switch (forward_next(store, paths)) {
+                case PassResult::Forwarded:
+                    break; // the next row at once
+                case PassResult::Idle:
+                    forwarding_pause(kIdlePauseSeconds);
+                    break;
+                case PassResult::NotMarked:
+                    // The same row comes again; a store that keeps refusing the mark
+                    // must not turn this into a busy loop that floods the log.
+                    forwarding_pause(kRecoveryPauseSeconds);
+                    break;
+                }
             }
         } catch (...) {
-            forwarding_pause(2);
+            forwarding_pause(kRecoveryPauseSeconds);
         }
     }
 }

@@ -1,13 +1,29 @@
 #ifndef ORVIND_FORWARDER_H
 #define ORVIND_FORWARDER_H
 
+#include "indication.h"
+
 #include <atomic>
+#include <string>
 #include <thread>
+
+class SQLiteDB;
 
 // True while the forwarding thread is to keep running.
 extern std::atomic<bool> threadrun;
 // The forwarding thread.
 extern std::thread pid;
+
+// Where the forwarding thread works. The daemon always uses the fixed paths below;
+// tests give folders of their own.
+struct ForwardingPaths {
+    // The indication store the rows come from.
+    std::string database = "/var/lib/orvind/indications.db";
+    // Id of the last row handed to the FPL writer.
+    std::string fplMark = "/opt/vexa/orvind/fpl.log";
+    // Id of the last row handed to the halcyon event generator.
+    std::string halcyonMark = "/opt/vexa/orvind/zu.log";
+};
 
 // Body of the forwarding thread: drains the indication store towards the BMC until
 // `threadrun` is cleared.
@@ -21,5 +37,22 @@ bool start_thread();
 // ended; a forwarding pass under way is finished first. Nothing to do when the thread
 // was not running.
 void stop_thread();
+
+// Whether a row also goes to the management processor as a halcyon event: an alert
+// level of 3 or more, "VEXA_WBEM" events 1, 3 and 4, "QRX_FCHBAIndication" event 1.
+bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level);
+
+// What one forwarding pass did.
+enum class PassResult {
+    Idle,      // no row waits to be forwarded
+    Forwarded, // a row was forwarded and marked
+    NotMarked, // a row was forwarded but its mark in the store failed
+};
+
+// One forwarding pass: fetches the oldest row not yet forwarded, writes it as an FPL
+// record and, when selected, as a halcyon event, each target at most once per row
+// (the mark files remember the last row each was handed), and marks the row
+// forwarded whatever the targets answered.
+PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths = ForwardingPaths());
 
 #endif

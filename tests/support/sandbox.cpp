@@ -18,6 +18,7 @@
 #include <grp.h>
 #include <memory>
 #include <sched.h>
+#include <sqlite3.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
@@ -35,6 +36,10 @@ namespace {
 
 const char* const kDaemonName = "orvind";
 const char* const kMountPoints[] = {"/run", "/var/log", "/var/lib", "/opt"};
+// Variables that would lead the daemon away from the fixed paths of its isolated root.
+const char* const kRedirections[] = {
+    "ORVIND_BMC_DIR=", "ORVIND_BMC_DICTIONARY=", "ORVIND_BROKER_DIR="};
+const char* const kStartLine = "[info] new thread starts up.";
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error("sandbox: " + what + ": " + strerror(errno));
@@ -47,6 +52,7 @@ struct ProcessSetup {
     std::string daemon;
     std::string tools;
     std::string reports;
+    std::string bin;
 
     ProcessSetup() {
         char pattern[] = "/tmp/orvind-sandbox-XXXXXX";
@@ -69,6 +75,12 @@ struct ProcessSetup {
                 }
             }
         }
+        // First on the daemon's PATH: a stand-in rpm that knows the provider package and
+        // the release, so that the host facts of a management-processor event are known.
+        bin = dir + "/bin";
+        fs::create_directory(bin);
+        fs::copy_file(std::string(ORVIND_TEST_DATA) + "/forwarding/rpm", bin + "/rpm");
+        chmod((bin + "/rpm").c_str(), 0755);
         reports = dir + "/sanitizer";
         fs::create_directory(reports);
         chmod(reports.c_str(), 01777);
@@ -167,6 +179,16 @@ std::vector<std::string> daemon_environment() {
     bool asan = false, tsan = false, ubsan = false;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string var = *entry;
+        bool redirects = false;
+        for (const char* name : kRedirections) {
+            redirects = redirects || var.rfind(name, 0) == 0;
+        }
+        if (redirects) {
+            continue;
+        }
+        if (var.rfind("PATH=", 0) == 0) {
+            var.insert(5, setup().bin + ":");
+        }
         auto add_sink = [&](const char* name, bool& seen) {
             if (var.rfind(std::string(name) + "=", 0) == 0) {
                 var += ":" + sink;
@@ -209,9 +231,13 @@ Sandbox::Sandbox() {
         }
         mounts.push_back(point);
     }
-    for (const char* dir : {"/var/log/vexa", "/var/lib/orvind", kWorkDir, kBrokerRepository}) {
+    for (const char* dir :
+         {"/var/log/vexa", "/var/lib/orvind", kWorkDir, kBrokerRepository, kBmcDir}) {
         fs::create_directories(dir);
     }
+    // The sample dictionary is the one the project installs; here it is not installed.
+    fs::copy_file(std::string(ORVIND_SOURCE_DIR) + "/platform/tallow/data/event-dictionary.txt",
+                  std::string(kBmcDir) + "/" + tallowsim::kDictionaryFile);
 }
 
 Sandbox::~Sandbox() {
@@ -273,6 +299,7 @@ pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
 }
 
 pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {
+    const size_t started = countLog(kStartLine);
     launch(args);
     int status = launcherStatus();
     EXPECT_EQ(status, 0) << "the daemon did not detach; log:\n" << log();
@@ -283,12 +310,11 @@ pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {
     }
     // Running once the forwarding thread has started; a daemon that ends meanwhile
     // fails at once.
-    bool ready = wait_until(kTimeoutMs, [this] {
+    bool ready = wait_until(kTimeoutMs, [this, started] {
         if (detachedExit < 0) {
             detachedExit = try_reap(detached);
         }
-        return detachedExit >= 0 ||
-               (exists(kPidFile) && countLog("[info] new thread starts up.") > 0);
+        return detachedExit >= 0 || (exists(kPidFile) && countLog(kStartLine) > started);
     });
     EXPECT_TRUE(ready && detachedExit < 0)
         << "the daemon did not come up (exit status " << detachedExit << "); log:\n"
@@ -440,4 +466,134 @@ void Sandbox::writePipeSlowly(const std::string& bytes, int pieces, int pauseMs)
         fflush(pipe);
     }
     fclose(pipe);
+}
+
+int Sandbox::runTool(const std::string& name, const std::vector<std::string>& args,
+                     std::string* out) {
+    std::vector<std::string> argv{tool(name)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> argvp = pointers(argv);
+    int pipeFds[2] = {-1, -1};
+    if (out != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
+        fail("pipe");
+    }
+    pid_t child = fork();
+    if (child < 0) {
+        fail("fork");
+    }
+    if (child == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        if (in >= 0) {
+            dup2(in, 0);
+        }
+        if (out != nullptr) {
+            dup2(pipeFds[1], 1);
+        }
+        execv(argvp[0], argvp.data());
+        _exit(127);
+    }
+    if (out != nullptr) {
+        close(pipeFds[1]);
+        out->clear();
+        char chunk[4096];
+        ssize_t n;
+        while ((n = read(pipeFds[0], chunk, sizeof chunk)) != 0) {
+            if (n > 0) {
+                out->append(chunk, static_cast<size_t>(n));
+            } else if (errno != EINTR) {
+                break;
+            }
+        }
+        close(pipeFds[0]);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::vector<std::string>> Sandbox::query(const std::string& sql) {
+    std::vector<std::vector<std::string>> result;
+    sqlite3* db = nullptr;
+    if (sqlite3_open(kDatabase, &db) != SQLITE_OK) {
+        ADD_FAILURE() << "cannot open " << kDatabase << ": " << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return result;
+    }
+    sqlite3_busy_timeout(db, kTimeoutMs);
+    const char* rest = sql.c_str();
+    while (*rest != '\0') {
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db, rest, -1, &stmt, &rest) != SQLITE_OK) {
+            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
+            break;
+        }
+        if (stmt == nullptr) {
+            break; // only blanks or a comment were left
+        }
+        int rc;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            std::vector<std::string> row;
+            for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+                const unsigned char* text = sqlite3_column_text(stmt, i);
+                row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
+            }
+            result.push_back(row);
+        }
+        if (rc != SQLITE_DONE) {
+            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
+        }
+        sqlite3_finalize(stmt);
+        if (rc != SQLITE_DONE) {
+            break;
+        }
+    }
+    sqlite3_close(db);
+    return result;
+}
+
+std::string Sandbox::queryValue(const std::string& sql) {
+    auto rows = query(sql);
+    return rows.empty() || rows[0].empty() ? "" : rows[0][0];
+}
+
+std::vector<SEL_entry_t> Sandbox::fplRecords() {
+    tallowsim::Fpl fpl;
+    std::string error;
+    EXPECT_TRUE(tallowsim::readFpl(kBmcDir, fpl, &error)) << error;
+    return fpl.records;
+}
+
+std::vector<tallowsim::Command> Sandbox::bmcCommands() {
+    std::vector<tallowsim::Command> commands;
+    std::string error;
+    EXPECT_TRUE(tallowsim::readCommands(kBmcDir, commands, &error)) << error;
+    return commands;
+}
+
+void Sandbox::setBmcFault(const std::string& name, int value) {
+    tallowsim::Faults faults = tallowsim::readFaults(kBmcDir);
+    std::string error;
+    ASSERT_TRUE(tallowsim::setFault(faults, name, value, &error)) << error;
+    ASSERT_TRUE(tallowsim::writeFaults(kBmcDir, faults, &error)) << error;
+}
+
+int Sandbox::readMark(const std::string& path) {
+    if (!exists(path)) {
+        return -1;
+    }
+    std::string bytes = readFile(path);
+    int id = 0;
+    if (bytes.size() != sizeof id) {
+        return -2;
+    }
+    memcpy(&id, bytes.data(), sizeof id);
+    return id;
+}
+
+void Sandbox::writeMark(const std::string& path, int id) {
+    writeFile(path, std::string(reinterpret_cast<const char*>(&id), sizeof id));
 }

@@ -1,6 +1,8 @@
 #ifndef ORVIND_TESTS_SANDBOX_H
 #define ORVIND_TESTS_SANDBOX_H
 
+#include <tallow_sim.h>
+
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -30,6 +32,12 @@ public:
     static constexpr const char* kPendingFile = "/opt/vexa/orvind/indications.pending";
     static constexpr const char* kDatabase = "/var/lib/orvind/indications.db";
     static constexpr const char* kBrokerRepository = "/var/lib/cim-broker";
+    // The forwarding marks: id of the last row handed to the FPL and to halcyon.
+    static constexpr const char* kFplMark = "/opt/vexa/orvind/fpl.log";
+    static constexpr const char* kHalcyonMark = "/opt/vexa/orvind/zu.log";
+    // State folder of the simulated BMC; every Sandbox installs the project's sample
+    // event dictionary in it.
+    static constexpr const char* kBmcDir = "/var/lib/orvind-bmc";
     // The line the broker writes after every document.
     static constexpr const char* kTrailer = "=========== End of Indication ===========";
     // Default patience of every wait (sanitizer builds on a busy machine are slow).
@@ -49,7 +57,9 @@ public:
     // detaches into the daemon.
     pid_t launch(const std::vector<std::string>& args = {}, uid_t uid = 0);
     // launch(), then waits until the daemon runs: its launcher has ended with 0, the pid
-    // file exists and the forwarding thread has started. Fails the test otherwise.
+    // file exists and the forwarding thread has started. Fails the test otherwise. After
+    // a daemon of the same Sandbox has been killed (and its pid file removed), this
+    // starts the next one.
     pid_t startDaemon(const std::vector<std::string>& args = {});
 
     // Exit status of the started process: 0 once it has detached, or its own status
@@ -85,6 +95,30 @@ public:
     static void writePipe(const std::string& bytes);
     // One writer that sends `bytes` in `pieces` parts, pausing between them.
     static void writePipeSlowly(const std::string& bytes, int pieces, int pauseMs);
+
+    // Runs a copied tool with `args` (standard input the null device); its exit status,
+    // -1 when it did not exit normally. Its standard output goes to *out when given,
+    // else with its standard error to the test's own.
+    static int runTool(const std::string& name, const std::vector<std::string>& args,
+                       std::string* out = nullptr);
+
+    // Runs SQL on the daemon's database through a connection of the test's own, which
+    // waits while the daemon holds the file. Each row of the result, every value as
+    // text and SQL NULL as "NULL". An error fails the test and gives no rows.
+    static std::vector<std::vector<std::string>> query(const std::string& sql);
+    // The first value of the first row, "" when there is none.
+    static std::string queryValue(const std::string& sql);
+
+    // What the simulated BMC has received, oldest first.
+    static std::vector<SEL_entry_t> fplRecords();
+    static std::vector<tallowsim::Command> bmcCommands();
+    // Sets a fault of the simulated BMC ("open", "append", "cli", "cli-status"); 0 clears it.
+    static void setBmcFault(const std::string& name, int value);
+
+    // A forwarding mark: the id it holds; -1 when the file is missing, -2 when it is not
+    // exactly 4 bytes long.
+    static int readMark(const std::string& path);
+    static void writeMark(const std::string& path, int id);
 
 private:
     void collectLauncher(int timeoutMs);
