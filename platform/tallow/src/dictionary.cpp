@@ -5,6 +5,7 @@
 #include "tallow.h"
 #include "tallow_sim.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -109,6 +110,12 @@ Dictionary parseDictionary(const std::string& text) {
         auto problem = [&](const std::string& message) {
             dictionary.problems.push_back({number, message});
         };
+        if (std::any_of(line.begin(), line.end(), [](char c) {
+                return iscntrl(static_cast<unsigned char>(c)) && c != '\t';
+            })) {
+            problem("line holds a control character");
+            continue;
+        }
         if (fields.size() < 5) {
             problem("expected: provider event-number ipmi-event-id alert-level entity-class "
                     "summary");

@@ -152,7 +152,7 @@ bool writeFileAtomic(const std::string& path, const std::string& content, std::s
 
 int openAppend(const std::string& dir, const char* name) {
     std::string path = joinPath(dir, name);
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
         // The file may just have been made: its name must reach the disk too.
         syncDir(dir);

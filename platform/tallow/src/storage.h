@@ -23,7 +23,8 @@ bool writeFileAtomic(const std::string& path, const std::string& content, std::s
 // Flushes the folder's entries (a created or renamed file) to disk.
 void syncDir(const std::string& dir);
 
-// Opens a log file of the state folder for appending (O_APPEND), creating it if needed.
+// Opens a log file of the state folder for appending (O_APPEND; also readable, to find a
+// torn tail), creating it if needed.
 // -1 with errno set on failure.
 int openAppend(const std::string& dir, const char* name);
 

@@ -1,0 +1,575 @@
+#include "tallow.h"
+#include "tallow_sim.h"
+#include "testlog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const std::string kData = std::string(ORVIND_TEST_DATA) + "/bmc/";
+const std::string kSample =
+    std::string(ORVIND_SOURCE_DIR) + "/platform/tallow/data/event-dictionary.txt";
+
+// Each test works on a simulated BMC of its own.
+class Tallow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        state = temp.file("state");
+        setenv(tallowsim::kDirVariable, state.c_str(), 1);
+        setenv(tallowsim::kDmiUuidVariable, temp.file("no-dmi").c_str(), 1);
+        useDictionary(kData + "fpl-dictionary.txt");
+    }
+
+    void useDictionary(const std::string& path) {
+        setenv(tallowsim::kDictionaryVariable, path.c_str(), 1);
+    }
+
+    void setFaults(const tallowsim::Faults& faults) {
+        std::string error;
+        ASSERT_TRUE(tallowsim::makeStateDir(state, &error)) << error;
+        ASSERT_TRUE(tallowsim::writeFaults(state, faults, &error)) << error;
+    }
+
+    std::vector<SEL_entry_t> fpl() {
+        tallowsim::Fpl contents;
+        std::string error;
+        EXPECT_TRUE(tallowsim::readFpl(state, contents, &error)) << error;
+        EXPECT_EQ(contents.trailingBytes, 0u);
+        return contents.records;
+    }
+
+    std::vector<tallowsim::Command> commands() {
+        std::vector<tallowsim::Command> list;
+        std::string error;
+        EXPECT_TRUE(tallowsim::readCommands(state, list, &error)) << error;
+        return list;
+    }
+
+    TempDir temp;
+    std::string state;
+};
+
+SEL_entry_t numbered(uint8_t writer, uint32_t sequence) {
+    SEL_entry_t record;
+    memset(&record, 0, sizeof record);
+    record.RecType = 0xE0;
+    record.e0.EventID = sequence;
+    record.e0.b13 = writer;
+    record.e0.b16 = 1;
+    return record;
+}
+
+// Opens the BMC, appends count records marked with the writer and leaves without
+// closing anything, as a process that is killed right after its last append.
+void appendInChild(uint8_t writer, uint32_t count) {
+    BMC_t bmc;
+    if (BMC_open(&bmc, 0, BMC_OPEN_ACCESS) != 0) {
+        _exit(10);
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        SEL_entry_t record = numbered(writer, i);
+        if (BMC_FPL_append_entry(&bmc, &record) != 0) {
+            _exit(11);
+        }
+    }
+    _exit(0);
+}
+
+int waitFor(pid_t child) {
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct Buffers {
+    std::vector<char> outMemory = std::vector<char>(4096);
+    std::vector<char> errMemory = std::vector<char>(4096);
+    str_buf out = {4096, outMemory.data()};
+    str_buf err = {4096, errMemory.data()};
+};
+
+cli_request request(const char* name, const std::string& arg) {
+    cli_request req;
+    memset(&req, 0, sizeof req);
+    snprintf(req.name, sizeof req.name, "%s", name);
+    snprintf(req.arg, sizeof req.arg, "%s", arg.c_str());
+    return req;
+}
+
+} // namespace
+
+TEST(TallowPhysloc, SixteenHexDigitsRoundTripWithTheDaemonsRendering) {
+    physloc_t loc;
+    ASSERT_EQ(BMC_str_to_physloc("00020001000a0321", &loc), 0);
+    EXPECT_EQ(loc.detail, 1);
+    EXPECT_EQ(loc.source, 2);
+    EXPECT_EQ(loc.subslot, 3);
+    EXPECT_EQ(loc.slot, 10);
+    EXPECT_EQ(loc.ext, 0);
+    EXPECT_EQ(loc.cell, 1);
+    EXPECT_EQ(loc.ioc, 0);
+    EXPECT_EQ(loc.bay, 2);
+    EXPECT_EQ(loc.cab, 0);
+    uint64_t value = 0;
+    memcpy(&value, &loc, sizeof loc);
+    EXPECT_EQ(value, 0x00020001000a0321u) << "the bytes read as a little-endian number";
+
+    ASSERT_EQ(BMC_str_to_physloc("FFEEDDCCBBAA9987", &loc), 0) << "capitals are accepted";
+    EXPECT_EQ(loc.cab, 0xFF);
+    EXPECT_EQ(loc.subslot, 0x99);
+    EXPECT_EQ(loc.source, 8);
+    EXPECT_EQ(loc.detail, 7);
+}
+
+TEST(TallowPhysloc, AnyOtherTextLeavesTheNullLocation) {
+    const uint8_t zero[8] = {0};
+    EXPECT_EQ(memcmp(&BMC_physloc_NULL, zero, sizeof zero), 0);
+    const char* texts[] = {"",
+                           "NULL",
+                           "00020001000a032",
+                           "00020001000a03210",
+                           "0x020001000a0321",
+                           " 0020001000a0321",
+                           "00020001000a032 ",
+                           "00020001000g0321",
+                           "Cab 0 Bay 2 Slot 10"};
+    for (const char* text : texts) {
+        physloc_t loc;
+        memset(&loc, 0x5A, sizeof loc);
+        EXPECT_EQ(BMC_str_to_physloc(text, &loc), BMC_E_INVAL) << text;
+        EXPECT_EQ(memcmp(&loc, &BMC_physloc_NULL, sizeof loc), 0) << text;
+    }
+    physloc_t loc;
+    memset(&loc, 0x5A, sizeof loc);
+    EXPECT_EQ(BMC_str_to_physloc(nullptr, &loc), BMC_E_INVAL);
+    EXPECT_EQ(memcmp(&loc, &BMC_physloc_NULL, sizeof loc), 0);
+    EXPECT_EQ(BMC_str_to_physloc("00020001000a0321", nullptr), BMC_E_INVAL);
+}
+
+TEST_F(Tallow, OpenMakesTheStateFolderAndAFailedOpenNeedsNoClose) {
+    std::string nested = temp.file("a/b/state");
+    setenv(tallowsim::kDirVariable, nested.c_str(), 1);
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    struct stat st;
+    EXPECT_EQ(stat(nested.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(BMC_close(&bmc), 0);
+    EXPECT_EQ(BMC_close(&bmc), BMC_E_NOTOPEN) << "a second close is refused, not a crash";
+
+    EXPECT_EQ(BMC_open(&bmc, 1, BMC_OPEN_ACCESS), BMC_E_NODEV);
+    EXPECT_EQ(BMC_close(&bmc), BMC_E_NOTOPEN);
+
+    writeFile(temp.file("a/b/file"), "not a folder");
+    setenv(tallowsim::kDirVariable, temp.file("a/b/file").c_str(), 1);
+    EXPECT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), BMC_E_STATE);
+}
+
+TEST_F(Tallow, InjectedOpenFaultIsReturnedUntilCleared) {
+    tallowsim::Faults faults;
+    faults.open = 6;
+    setFaults(faults);
+    BMC_t bmc;
+    EXPECT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 6);
+    EXPECT_EQ(bmc.is_open, 0);
+    EXPECT_EQ(BMC_close(&bmc), BMC_E_NOTOPEN);
+    EXPECT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 6) << "a fault stays set";
+
+    setFaults(tallowsim::Faults());
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    BMC_close(&bmc);
+}
+
+TEST_F(Tallow, StrerrorNamesEveryCode) {
+    std::set<std::string> texts;
+    for (int code = BMC_E_INVAL; code <= BMC_E_NOACCESS; ++code) {
+        std::string text = BMC_strerror(code);
+        EXPECT_FALSE(text.empty());
+        EXPECT_EQ(text.find("Unknown"), std::string::npos) << code;
+        texts.insert(text);
+    }
+    EXPECT_EQ(texts.size(), 10u) << "each code has its own text";
+    EXPECT_STREQ(BMC_strerror(42), "Unknown BMC error 42");
+    EXPECT_STREQ(BMC_strerror(-1), "Unknown BMC error -1");
+}
+
+TEST_F(Tallow, SystemUuidComesFromDmiWhenReadable) {
+    writeFile(temp.file("product_uuid"), "4C4C4544-0035-3010-8056-B4C04F4E3232\n");
+    setenv(tallowsim::kDmiUuidVariable, temp.file("product_uuid").c_str(), 1);
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    EXPECT_STREQ(bmc.Cap.UUID, "4C4C4544-0035-3010-8056-B4C04F4E3232");
+    BMC_close(&bmc);
+    EXPECT_NE(access(temp.file("state/uuid").c_str(), F_OK), 0) << "nothing made";
+}
+
+TEST_F(Tallow, SystemUuidIsMadeOnceAndKept) {
+    writeFile(temp.file("product_uuid"), "\n");
+    setenv(tallowsim::kDmiUuidVariable, temp.file("product_uuid").c_str(), 1);
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    std::string first = bmc.Cap.UUID;
+    BMC_close(&bmc);
+    EXPECT_EQ(first.size(), 36u) << first;
+    EXPECT_EQ(readFile(temp.file("state/uuid")), first + "\n");
+
+    pid_t child = fork();
+    if (child == 0) {
+        BMC_t other;
+        _exit(BMC_open(&other, 0, BMC_OPEN_ACCESS) == 0 && first == other.Cap.UUID ? 0 : 1);
+    }
+    EXPECT_EQ(waitFor(child), 0) << "another process sees the same UUID";
+}
+
+TEST(TallowDictionary, MalformedLinesAreReportedWithTheirNumberAndSkipped) {
+    tallowsim::Dictionary dictionary;
+    std::string error;
+    ASSERT_TRUE(tallowsim::loadDictionary(kData + "malformed-dictionary.txt", dictionary, &error))
+        << error;
+    std::vector<int> lines;
+    for (const auto& problem : dictionary.problems) {
+        lines.push_back(problem.line);
+        EXPECT_FALSE(problem.message.empty());
+    }
+    EXPECT_EQ(lines, (std::vector<int>{3, 4, 6, 7, 8, 9, 10, 11, 13}));
+    ASSERT_EQ(dictionary.entries.size(), 4u);
+    EXPECT_EQ(dictionary.entries[0].line, 2);
+    EXPECT_EQ(dictionary.entries[0].summary, "First good entry");
+    EXPECT_EQ(dictionary.entries[1].line, 5);
+    EXPECT_EQ(dictionary.entries[1].summary, "") << "the summary may be left out";
+    EXPECT_EQ(dictionary.entries[2].provider, "Tabbed_Provider");
+    EXPECT_EQ(dictionary.entries[2].ipmiEventId, 0x40100u);
+    EXPECT_EQ(dictionary.entries[2].summary, "Same low 18 bits as line 2, other values");
+    EXPECT_EQ(dictionary.entries[3].provider, "Dash_Provider");
+    EXPECT_FALSE(dictionary.entries[3].oemRecord);
+
+    EXPECT_FALSE(tallowsim::loadDictionary(kData + "missing.txt", dictionary, &error));
+    EXPECT_NE(error.find("missing.txt"), std::string::npos) << error;
+}
+
+TEST(TallowDictionary, GarbageNeverCrashesTheParser) {
+    std::string text = "\n\n#\n \t \nP\nP 1\nP 1 2 3\n\r\nP 99999999999999999999999 1 1 1 x\n";
+    text += std::string(5000, 'x') + " 1 1 1 1\n";
+    text += std::string("P\0 1 1 1 1 nul\n", 15);
+    text += "Last 1 0xffffffffffffffff 0 0";
+    tallowsim::Dictionary dictionary = tallowsim::parseDictionary(text);
+    ASSERT_EQ(dictionary.entries.size(), 1u);
+    EXPECT_EQ(dictionary.entries[0].provider, "Last");
+    EXPECT_EQ(dictionary.entries[0].ipmiEventId, UINT64_MAX);
+    EXPECT_EQ(dictionary.problems.size(), 6u);
+}
+
+TEST(TallowDictionary, ShippedSampleIsCleanAndCoversTheForwardingCases) {
+    tallowsim::Dictionary dictionary;
+    std::string error;
+    ASSERT_TRUE(tallowsim::loadDictionary(kSample, dictionary, &error)) << error;
+    EXPECT_TRUE(dictionary.problems.empty());
+    auto level = [&](const std::string& provider, unsigned event) {
+        for (const auto& entry : dictionary.entries) {
+            if (entry.provider == provider && entry.eventNumber == event && entry.oemRecord) {
+                return entry.alertLevel;
+            }
+        }
+        ADD_FAILURE() << provider << " " << event << " missing";
+        return -1;
+    };
+    // Events selected for the management processor by provider and number alone have
+    // low levels, so that rule is what sends them; the others stay below 3.
+    for (unsigned event : {1u, 2u, 3u, 4u}) {
+        EXPECT_LE(level("VEXA_WBEM", event), 2) << event;
+    }
+    EXPECT_LE(level("QRX_FCHBAIndication", 1), 2);
+    EXPECT_LE(level("QRX_FCHBAIndication", 2), 2);
+    level("VEXA_SCSI", 1);
+    level("VEXA_RAID", 1);
+    std::set<int> levels;
+    for (const auto& entry : dictionary.entries) {
+        levels.insert(entry.alertLevel);
+    }
+    EXPECT_EQ(levels, (std::set<int>{1, 2, 3, 4, 5, 6}));
+}
+
+TEST_F(Tallow, DictionaryInUseIsTheNamedFileElseTheInstalledOneElseTheSample) {
+    EXPECT_EQ(tallowsim::dictionaryPath(state), kData + "fpl-dictionary.txt");
+    unsetenv(tallowsim::kDictionaryVariable);
+    EXPECT_EQ(tallowsim::dictionaryPath(state), tallowsim::sampleDictionaryPath());
+    EXPECT_EQ(
+        tallowsim::sampleDictionaryPath().substr(tallowsim::sampleDictionaryPath().rfind('/')),
+        "/event-dictionary.txt");
+    std::string error;
+    ASSERT_TRUE(tallowsim::installDictionary(state, kData + "malformed-dictionary.txt", &error))
+        << error;
+    EXPECT_EQ(tallowsim::dictionaryPath(state), state + "/event-dictionary.txt");
+
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS | BMC_OPEN_EVENTS), 0);
+    Event_dictionary_t* wbem = BMC_event_dictionary_get(&bmc, 4);
+    ASSERT_NE(wbem, nullptr);
+    EXPECT_EQ(wbem->nEntries, 4) << "the installed file's well-formed lines";
+    EXPECT_STREQ(wbem->Path, (state + "/event-dictionary.txt").c_str());
+    BMC_close(&bmc);
+}
+
+TEST_F(Tallow, DictionaryViewsFindByProviderEventAndByLow18Bits) {
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    EXPECT_EQ(BMC_event_dictionary_get(&bmc, 4), nullptr) << "not opened for events";
+    BMC_close(&bmc);
+
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS | BMC_OPEN_EVENTS), 0);
+    EXPECT_EQ(BMC_event_dictionary_get(&bmc, 5), nullptr);
+    Event_dictionary_t* wbem = BMC_event_dictionary_get(&bmc, 4);
+    Event_dictionary_t* oem = BMC_event_dictionary_get(&bmc, 0xE0);
+    ASSERT_NE(wbem, nullptr);
+    ASSERT_NE(oem, nullptr);
+    EXPECT_EQ(wbem->RecType, 4);
+    EXPECT_EQ(oem->RecType, 0xE0);
+    EXPECT_EQ(wbem->nEntries, 4);
+    EXPECT_EQ(oem->nEntries, 3) << "the entry without an OEM record is left out";
+
+    Event_dictionary_entry_t* entry = Get_Event_Dictionary_Entry(&bmc, wbem, "Test_Provider", 2);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->EventID, 0x4ABCDu);
+    EXPECT_STREQ(entry->Summary, "IPMI event id wider than 18 bits");
+    EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, wbem, "test_provider", 2), nullptr);
+    EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, wbem, "Test_Provider", 9), nullptr);
+    EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, wbem, nullptr, 1), nullptr);
+    EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, oem, "Test_Provider", 2), nullptr);
+    EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, nullptr, "Test_Provider", 2), nullptr);
+
+    SEL_entry_t key;
+    memset(&key, 0, sizeof key);
+    key.RecType = 0xE0;
+    key.e0.EventID = 0x0ABCD;
+    Event_dictionary_entry_t* oemEntry = BMC_event_dictionary_entry_get(&bmc, oem, &key);
+    ASSERT_NE(oemEntry, nullptr);
+    EXPECT_EQ(oemEntry->AlertLevel, 3);
+    EXPECT_EQ(oemEntry->RepEntIDClass, 0x22);
+    key.e0.EventID = 0x20001;
+    EXPECT_EQ(BMC_event_dictionary_entry_get(&bmc, oem, &key), nullptr);
+    key.e0.EventID = 0x12345;
+    key.RecType = 4;
+    EXPECT_EQ(BMC_event_dictionary_entry_get(&bmc, oem, &key), nullptr);
+    EXPECT_EQ(BMC_close(&bmc), 0);
+}
+
+TEST_F(Tallow, NoReadableDictionaryGivesNoDictionary) {
+    useDictionary(temp.file("none.txt"));
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS | BMC_OPEN_EVENTS), 0);
+    EXPECT_EQ(BMC_event_dictionary_get(&bmc, 4), nullptr);
+    EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, nullptr, "Test_Provider", 1), nullptr);
+    BMC_close(&bmc);
+}
+
+TEST_F(Tallow, FplRecordsSurviveTheProcessThatAppendedThem) {
+    pid_t child = fork();
+    if (child == 0) {
+        appendInChild(7, 3);
+    }
+    ASSERT_EQ(waitFor(child), 0);
+    std::vector<SEL_entry_t> records = fpl();
+    ASSERT_EQ(records.size(), 3u);
+    for (uint32_t i = 0; i < 3; ++i) {
+        SEL_entry_t expected = numbered(7, i);
+        EXPECT_EQ(memcmp(&records[i], &expected, sizeof expected), 0) << i;
+    }
+
+    // A later process appends after them.
+    child = fork();
+    if (child == 0) {
+        appendInChild(8, 1);
+    }
+    ASSERT_EQ(waitFor(child), 0);
+    records = fpl();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[3].e0.b13, 8);
+}
+
+TEST_F(Tallow, ConcurrentAppendsFromTwoProcessesStayWhole) {
+    const uint32_t count = 300;
+    pid_t first = fork();
+    if (first == 0) {
+        appendInChild(1, count);
+    }
+    pid_t second = fork();
+    if (second == 0) {
+        appendInChild(2, count);
+    }
+    ASSERT_EQ(waitFor(first), 0);
+    ASSERT_EQ(waitFor(second), 0);
+
+    std::vector<SEL_entry_t> records = fpl();
+    ASSERT_EQ(records.size(), 2 * count);
+    uint32_t next[3] = {0, 0, 0};
+    for (const SEL_entry_t& record : records) {
+        uint8_t writer = record.e0.b13;
+        ASSERT_TRUE(writer == 1 || writer == 2);
+        SEL_entry_t expected = numbered(writer, next[writer]++);
+        ASSERT_EQ(memcmp(&record, &expected, sizeof expected), 0)
+            << "writer " << int(writer) << " record " << next[writer] - 1;
+    }
+    EXPECT_EQ(next[1], count) << "each writer's records in its own order";
+    EXPECT_EQ(next[2], count);
+}
+
+TEST_F(Tallow, AppendKeepsNoPointerAndRefusesWhatItCannotStore) {
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    SEL_entry_t record = numbered(1, 5);
+    record.extra = &bmc;
+    ASSERT_EQ(BMC_FPL_append_entry(&bmc, &record), 0);
+    EXPECT_EQ(BMC_FPL_append_entry(&bmc, nullptr), BMC_E_INVAL);
+
+    tallowsim::Faults faults;
+    faults.append = 7;
+    setFaults(faults);
+    EXPECT_EQ(BMC_FPL_append_entry(&bmc, &record), 7);
+    BMC_close(&bmc);
+    EXPECT_EQ(BMC_FPL_append_entry(&bmc, &record), BMC_E_NOTOPEN);
+
+    std::vector<SEL_entry_t> records = fpl();
+    ASSERT_EQ(records.size(), 1u) << "nothing appended while the fault is set";
+    EXPECT_EQ(records[0].extra, nullptr);
+}
+
+TEST_F(Tallow, TornLastRecordIsIgnoredAndCutBeforeTheNextAppend) {
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    SEL_entry_t record = numbered(1, 1);
+    ASSERT_EQ(BMC_FPL_append_entry(&bmc, &record), 0);
+    BMC_close(&bmc);
+    std::string bytes = readFile(state + "/fpl");
+    writeFile(state + "/fpl", bytes + bytes.substr(0, 20));
+
+    tallowsim::Fpl contents;
+    std::string error;
+    ASSERT_TRUE(tallowsim::readFpl(state, contents, &error));
+    EXPECT_EQ(contents.records.size(), 1u);
+    EXPECT_EQ(contents.trailingBytes, 20u);
+
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    record = numbered(1, 2);
+    ASSERT_EQ(BMC_FPL_append_entry(&bmc, &record), 0);
+    BMC_close(&bmc);
+    std::vector<SEL_entry_t> records = fpl();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].e0.EventID, 2u);
+}
+
+TEST_F(Tallow, CliRecordsEachCommandWithItsFullText) {
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    Buffers buffers;
+    std::string arg = "--PNAM Fan_Monitor_Provider --EID 12 --SFWVER a\tb\\n --NWADD x\ny";
+    cli_request req = request("MPEventGen", arg);
+    uint8_t status = 0xFF;
+    ASSERT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &buffers.err), 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_STREQ(buffers.out.buffer, "MPEventGen: accepted\n");
+    EXPECT_STREQ(buffers.err.buffer, "");
+
+    std::string full(sizeof req.arg - 1, 'x');
+    memcpy(full.data(), "--PNAM ", 7);
+    req = request("MPEventGen", full);
+    ASSERT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &buffers.err), 0);
+    EXPECT_EQ(status, 0) << "7999 characters fit";
+    BMC_close(&bmc);
+
+    std::vector<tallowsim::Command> list = commands();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].name, "MPEventGen");
+    EXPECT_EQ(list[0].arg, arg);
+    EXPECT_EQ(list[0].status, 0);
+    EXPECT_EQ(list[1].arg, full);
+    EXPECT_EQ(tallowsim::commandItems(arg),
+              (std::vector<std::string>{"--PNAM Fan_Monitor_Provider", "--EID 12",
+                                        "--SFWVER a\tb\\n", "--NWADD x\ny"}));
+}
+
+TEST_F(Tallow, CliAnswersBadRequestsWithTheirStatus) {
+    BMC_t bmc;
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    Buffers buffers;
+    uint8_t status = 0;
+    struct Case {
+        cli_request req;
+        int status;
+    };
+    std::vector<Case> cases;
+    cases.push_back({request("", "--PNAM x"), ZU_CLI_INCOMPLETE});
+    cases.push_back({request("MPReboot", "--PNAM x"), ZU_CLI_INVALID_COMMAND});
+    cases.push_back({request("MPEventGen", ""), ZU_CLI_INCOMPLETE});
+    cases.push_back({request("MPEventGen", "--EID 1"), ZU_CLI_INCOMPLETE});
+    cases.push_back({request("MPEventGen", "--PNAM  --EID 1"), ZU_CLI_INCOMPLETE});
+    cli_request unterminated = request("MPEventGen", "--PNAM x");
+    memset(unterminated.arg, 'x', sizeof unterminated.arg);
+    cases.push_back({unterminated, ZU_CLI_TOO_LONG});
+    for (Case& c : cases) {
+        ASSERT_EQ(ZU_CLI_Exec(&bmc, &c.req, &status, &buffers.out, &buffers.err), 0);
+        EXPECT_EQ(status, c.status) << c.req.name;
+        EXPECT_STREQ(buffers.out.buffer, "");
+        EXPECT_NE(std::string(buffers.err.buffer), "");
+    }
+    BMC_close(&bmc);
+    std::vector<tallowsim::Command> list = commands();
+    ASSERT_EQ(list.size(), cases.size()) << "received, so recorded, with the status answered";
+    EXPECT_EQ(list[1].name, "MPReboot");
+    EXPECT_EQ(list[1].status, ZU_CLI_INVALID_COMMAND);
+    EXPECT_EQ(list[5].arg.size(), sizeof unterminated.arg) << "only what the field holds";
+}
+
+TEST_F(Tallow, CliInterfaceErrorsReachNoManagementProcessor) {
+    BMC_t bmc;
+    memset(&bmc, 0, sizeof bmc);
+    Buffers buffers;
+    cli_request req = request("MPEventGen", "--PNAM x");
+    uint8_t status = 0;
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &buffers.err), ZU_CLI_BAD_REQUEST)
+        << "handle not open";
+    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, nullptr, &status, &buffers.out, &buffers.err), ZU_CLI_BAD_REQUEST);
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, nullptr, &buffers.out, &buffers.err), ZU_CLI_BAD_REQUEST);
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, nullptr, &buffers.err), ZU_CLI_NULL_BUFFER);
+    str_buf empty = {4096, nullptr};
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &empty), ZU_CLI_NULL_BUFFER);
+    str_buf small = {ZU_CLI_MIN_BUFFER - 1, buffers.errMemory.data()};
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &small), ZU_CLI_BUFFER_TOO_SMALL);
+
+    tallowsim::Faults faults;
+    faults.cli = 0xDD;
+    faults.cliStatus = 4;
+    setFaults(faults);
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &buffers.err), 0xDD);
+    EXPECT_TRUE(commands().empty());
+
+    faults.cli = 0;
+    setFaults(faults);
+    ASSERT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &buffers.err), 0);
+    EXPECT_EQ(status, 4);
+    BMC_close(&bmc);
+    std::vector<tallowsim::Command> list = commands();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].status, 4);
+}
+
+TEST_F(Tallow, FaultsFileIgnoresWhatItCannotRead) {
+    std::string error;
+    ASSERT_TRUE(tallowsim::makeStateDir(state, &error));
+    writeFile(state + "/faults", "# comment\nopen 0x2A\nappend\ncli 300\nbogus 1\ncli-status 9 x\n"
+                                 "cli-status 9\n");
+    tallowsim::Faults faults = tallowsim::readFaults(state);
+    EXPECT_EQ(faults.open, 42);
+    EXPECT_EQ(faults.append, 0);
+    EXPECT_EQ(faults.cli, 0);
+    EXPECT_EQ(faults.cliStatus, 9);
+}

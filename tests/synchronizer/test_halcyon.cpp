@@ -1,0 +1,359 @@
+#include "halcyon.h"
+
+#include "tallow_sim.h"
+#include "testlog.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const kDmiUuid = "4c4c4544-0035-3010-8056-b4c04f4e3232";
+
+// The event generator and the host facts against the simulated BMC, with a stand-in
+// rpm first on PATH whose answers each test writes.
+class Halcyon : public ::testing::Test {
+protected:
+    void SetUp() override {
+        state = temp.file("state");
+        bin = temp.file("bin");
+        setenv(tallowsim::kDirVariable, state.c_str(), 1);
+        writeFile(temp.file("product_uuid"), std::string(kDmiUuid) + "\n");
+        setenv(tallowsim::kDmiUuidVariable, temp.file("product_uuid").c_str(), 1);
+        ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+        writeFile(bin + "/rpm", readFile(std::string(ORVIND_TEST_DATA) + "/bmc/rpm"));
+        ASSERT_EQ(chmod((bin + "/rpm").c_str(), 0755), 0);
+        const char* path = getenv("PATH");
+        setenv("PATH", (bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+        rpmAnswers("vexa-qrx-2.5.0-12.x86_64\n", "sles-release-15.4-150400.58.7.3.x86_64\n");
+        clearTestLog();
+    }
+
+    // What "rpm -qf" prints for the provider folder and for /etc/issue; null prints nothing.
+    void rpmAnswers(const char* provider, const char* issue) {
+        unlink((bin + "/provider.out").c_str());
+        unlink((bin + "/issue.out").c_str());
+        if (provider != nullptr) {
+            writeFile(bin + "/provider.out", provider);
+        }
+        if (issue != nullptr) {
+            writeFile(bin + "/issue.out", issue);
+        }
+    }
+
+    void setFaults(const tallowsim::Faults& faults) {
+        std::string error;
+        ASSERT_TRUE(tallowsim::makeStateDir(state, &error)) << error;
+        ASSERT_TRUE(tallowsim::writeFaults(state, faults, &error)) << error;
+    }
+
+    std::vector<tallowsim::Command> commands() {
+        std::vector<tallowsim::Command> list;
+        std::string error;
+        EXPECT_TRUE(tallowsim::readCommands(state, list, &error)) << error;
+        return list;
+    }
+
+    // Sends one event and returns the parameter text the management processor received.
+    std::string send(const char* provider, const char* part, const char* firmware,
+                     const char* address, physloc_t location = BMC_physloc_NULL) {
+        size_t before = commands().size();
+        EXPECT_EQ(mp_event_gen(provider, part, 12, 0, location, firmware, address), 0);
+        std::vector<tallowsim::Command> list = commands();
+        if (list.size() != before + 1) {
+            ADD_FAILURE() << "no command received";
+            return "";
+        }
+        EXPECT_EQ(list.back().name, "MPEventGen");
+        return list.back().arg;
+    }
+
+    TempDir temp;
+    std::string state;
+    std::string bin;
+};
+
+std::string kernelVersion() {
+    struct utsname name;
+    uname(&name);
+    std::string release = name.release;
+    return release.substr(0, std::min(release.find('-'), size_t{19}));
+}
+
+std::string hostName() {
+    char name[256] = {0};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+// 8-4-4-4-12 lowercase hexadecimal digits.
+bool isUuid(const std::string& text) {
+    if (text.size() != 36) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? text[i] != '-'
+                 : !isxdigit(static_cast<unsigned char>(text[i])) || isupper(text[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> errorLines() {
+    std::vector<std::string> lines;
+    for (const std::string& line : testLogLines()) {
+        size_t at = line.find("][error] ");
+        if (at != std::string::npos) {
+            lines.push_back(line.substr(at + 9));
+        }
+    }
+    return lines;
+}
+
+} // namespace
+
+TEST_F(Halcyon, ParameterTextHasEveryItemInOrder) {
+    std::string arg = send("VEXA_WBEM", "", "1.2.3", "10.0.0.5");
+    std::string expected = "--PNAM VEXA_WBEM --EID 12 --PVER 2.5.0 --OSTYP 84 --OSVER " +
+                           kernelVersion() + " --EVTTYP 1 --IMD 5 --SGUID " + kDmiUuid +
+                           " --HPHYL 0000000000000000 --SFWVER 1.2.3 --NWADD 10.0.0.5 --SNAM " +
+                           hostName() + " --IID ";
+    ASSERT_EQ(arg.size(), expected.size() + 36) << arg;
+    EXPECT_EQ(arg.substr(0, expected.size()), expected);
+    EXPECT_TRUE(isUuid(arg.substr(expected.size()))) << arg;
+    EXPECT_NE(readTestLog().find("[info] Parameter:" + arg + "\n"), std::string::npos);
+    EXPECT_TRUE(errorLines().empty());
+
+    std::string again = send("VEXA_WBEM", "", "1.2.3", "10.0.0.5");
+    EXPECT_NE(again.substr(again.size() - 36), arg.substr(arg.size() - 36))
+        << "each event carries its own instance id";
+}
+
+TEST_F(Halcyon, PartNumberIsSentUnlessEmptyOrStartingWithNull) {
+    EXPECT_EQ(send("P", "", "f", "a").find("--HPART"), std::string::npos);
+    EXPECT_EQ(send("P", nullptr, "f", "a").find("--HPART"), std::string::npos);
+    EXPECT_EQ(send("P", "NULL", "f", "a").find("--HPART"), std::string::npos);
+    EXPECT_EQ(send("P", "NULLS-7", "f", "a").find("--HPART"), std::string::npos);
+    EXPECT_EQ(send("P", "AB-NULL-1", "f", "a").rfind("--PNAM P --HPART AB-NULL-1 --EID 12 ", 0),
+              0u);
+    EXPECT_EQ(send("P", "null", "f", "a").rfind("--PNAM P --HPART null --EID 12 ", 0), 0u)
+        << "only the four capitals count";
+}
+
+TEST_F(Halcyon, AddressBlanksBecomeThreeUnderscores) {
+    std::string arg = send("P", "", "f", "10.0.0.5 fe80::5");
+    EXPECT_NE(arg.find(" --NWADD 10.0.0.5___fe80::5 --SNAM "), std::string::npos) << arg;
+    arg = send("P", "", "f", " a  b\tc ");
+    EXPECT_NE(arg.find(" --NWADD ___a______b\tc___ --SNAM "), std::string::npos) << arg;
+    arg = send("P", "", "f", nullptr);
+    EXPECT_EQ(arg.find("--NWADD"), std::string::npos);
+    EXPECT_NE(arg.find(" --SFWVER f --SNAM "), std::string::npos) << arg;
+
+    std::string blanks(1023, ' ');
+    arg = send("P", "", "f", blanks.c_str());
+    std::string underscores(3069, '_');
+    EXPECT_NE(arg.find(" --NWADD " + underscores + " --SNAM "), std::string::npos)
+        << "the largest address still fits whole";
+}
+
+TEST_F(Halcyon, FirmwareVersionIsSentEvenWhenEmpty) {
+    EXPECT_NE(send("P", "", "", "a").find(" --SFWVER  --NWADD a"), std::string::npos);
+    std::string arg = send("P", "", nullptr, "a");
+    EXPECT_EQ(arg.find("--SFWVER"), std::string::npos);
+    EXPECT_NE(arg.find(" --HPHYL 0000000000000000 --NWADD a"), std::string::npos) << arg;
+}
+
+TEST_F(Halcyon, EventTypeIsTwoForScsiOnly) {
+    EXPECT_NE(send("VEXA_SCSI", "", "f", "a").find(" --EVTTYP 2 --IMD 5 "), std::string::npos);
+    EXPECT_NE(send("VEXA_RAID", "", "f", "a").find(" --EVTTYP 1 --IMD 5 "), std::string::npos);
+    EXPECT_NE(send("VEXA_SCSI_2", "", "f", "a").find(" --EVTTYP 1 "), std::string::npos);
+}
+
+TEST_F(Halcyon, LocationIsSixteenHexDigitsCabFirst) {
+    physloc_t location = BMC_physloc_NULL;
+    location.detail = 1;
+    location.source = 2;
+    location.subslot = 3;
+    location.slot = 10;
+    location.cell = 1;
+    location.bay = 2;
+    EXPECT_NE(send("P", "", "f", "a", location).find(" --HPHYL 00020001000a0321 "),
+              std::string::npos);
+
+    physloc_t parsed;
+    ASSERT_EQ(BMC_str_to_physloc("ff0102030405a6b7", &parsed), 0);
+    EXPECT_NE(send("P", "", "f", "a", parsed).find(" --HPHYL ff0102030405a6b7 "), std::string::npos)
+        << "what the library parses renders back the same";
+}
+
+TEST_F(Halcyon, SystemUuidIsTheOneTheLibraryGives) {
+    writeFile(temp.file("product_uuid"), "");
+    std::string arg = send("P", "", "f", "a");
+    std::string uuid = tallowsim::systemUuid(state);
+    ASSERT_EQ(uuid.size(), 36u);
+    EXPECT_NE(arg.find(" --IMD 5 --SGUID " + uuid + " --HPHYL "), std::string::npos) << arg;
+}
+
+TEST_F(Halcyon, MissingHostFactsOnlyDropTheirItems) {
+    rpmAnswers(nullptr, nullptr);
+    std::string arg = send("P", "", "f", "a");
+    EXPECT_EQ(arg.find("--PVER"), std::string::npos);
+    EXPECT_NE(arg.find(" --EID 12 --OSTYP 36 --OSVER "), std::string::npos) << arg;
+    EXPECT_EQ(errorLines(), std::vector<std::string>{"Can't analyze provider version"});
+}
+
+TEST_F(Halcyon, InterfaceCodesAreLoggedAndReturned) {
+    struct Case {
+        int code;
+        std::string line;
+    } cases[] = {
+        {0xAA, "The pointer to the stdout or stderr is NULL."},
+        {0xDD, "Command time out."},
+        {0xEE, "The size of stdout or stderr is not enought."},
+        {0x42, "Unknown interface error(42)."},
+        {0xCC, "Unknown interface error(cc)."},
+    };
+    for (const Case& c : cases) {
+        tallowsim::Faults faults;
+        faults.cli = c.code;
+        setFaults(faults);
+        clearTestLog();
+        EXPECT_EQ(mp_event_gen("P", "", 1, 0, BMC_physloc_NULL, "f", "a"), c.code);
+        EXPECT_EQ(errorLines(), std::vector<std::string>{c.line}) << c.code;
+        EXPECT_NE(readTestLog().find("[info] Parameter:--PNAM P "), std::string::npos);
+    }
+    EXPECT_TRUE(commands().empty());
+}
+
+TEST_F(Halcyon, StatusBytesAreLoggedAndGiveOne) {
+    const std::string internal =
+        "Internal error - internal error detected - memory could not be allocated, etc.";
+    const std::string lines[] = {
+        "Provided command input data is not complete.",
+        internal,
+        "Error in index - given handle number does not match any currently outstanding "
+        "requests.",
+        "Cli entries full - maximum number of outstanding ipmi cli entries has been reached.",
+        "Invalid command - provided command is not supported via the ipmi cli interface.",
+        internal,
+        "Response does not fit into cli response message - output data > excess data lost.",
+        "Length exceeded - argument or environment variable length exceeded limit.",
+        "Unknown response error.",
+    };
+    for (int status : {1, 2, 3, 4, 5, 6, 7, 8, 9, 255}) {
+        tallowsim::Faults faults;
+        faults.cliStatus = status;
+        setFaults(faults);
+        clearTestLog();
+        EXPECT_EQ(mp_event_gen("P", "", 1, 0, BMC_physloc_NULL, "f", "a"), 1);
+        EXPECT_EQ(errorLines(), std::vector<std::string>{lines[std::min(status, 9) - 1]}) << status;
+    }
+    std::vector<tallowsim::Command> list = commands();
+    ASSERT_EQ(list.size(), 10u);
+    EXPECT_EQ(list.back().status, 255);
+}
+
+TEST_F(Halcyon, MissingProviderNameSendsNothing) {
+    EXPECT_EQ(mp_event_gen("", "", 1, 0, BMC_physloc_NULL, "f", "a"), 1);
+    EXPECT_EQ(mp_event_gen(nullptr, "", 1, 0, BMC_physloc_NULL, "f", "a"), 1);
+    EXPECT_EQ(errorLines(), (std::vector<std::string>{"provider_name is NULL or has no data.",
+                                                      "provider_name is NULL or has no data."}));
+    EXPECT_EQ(readTestLog().find("Parameter:"), std::string::npos);
+    EXPECT_TRUE(commands().empty());
+}
+
+TEST_F(Halcyon, OpenFailureGivesOne) {
+    tallowsim::Faults faults;
+    faults.open = BMC_E_STATE;
+    setFaults(faults);
+    EXPECT_EQ(mp_event_gen("P", "", 1, 0, BMC_physloc_NULL, "f", "a"), 1);
+    EXPECT_EQ(errorLines(),
+              std::vector<std::string>{"BMC_open() failed: BMC state not accessible"});
+    EXPECT_TRUE(commands().empty());
+}
+
+TEST_F(Halcyon, ProviderVersionIsTheThirdPieceOfThePackageName) {
+    char version[kProviderVersionSize + 6];
+    memset(version, '#', sizeof version);
+    ASSERT_EQ(GetProviderVersion(version), 0);
+    EXPECT_STREQ(version, "2.5.0");
+
+    rpmAnswers("vexa-qrx-agent-2.5.0-12.x86_64\n", nullptr);
+    ASSERT_EQ(GetProviderVersion(version), 0);
+    EXPECT_STREQ(version, "agent") << "only the third piece is taken";
+
+    rpmAnswers("vexa-qrx-10.20.30.40.50-1\n", nullptr);
+    ASSERT_EQ(GetProviderVersion(version), 0);
+    EXPECT_STREQ(version, "10.20.30.") << "cut to the caller's 10 bytes";
+    EXPECT_EQ(std::string(version + kProviderVersionSize, 6), "######") << "nothing beyond";
+
+    EXPECT_TRUE(errorLines().empty());
+}
+
+TEST_F(Halcyon, ProviderVersionFailsWithoutFourPieces) {
+    const char* outputs[] = {
+        "file /opt/vexa/vexa-qrx is not owned by any package\n",
+        nullptr,
+        "vexa-2.5.0\n",
+        "vexa-qrx-2.5.0-\n",
+    };
+    for (const char* output : outputs) {
+        rpmAnswers(output, nullptr);
+        clearTestLog();
+        char version[kProviderVersionSize] = {0};
+        EXPECT_EQ(GetProviderVersion(version), 1) << (output ? output : "no output");
+        EXPECT_EQ(errorLines(), std::vector<std::string>{"Can't analyze provider version"});
+    }
+    std::string longPiece = "vexa-" + std::string(150, 'q') + "-2.5.0-1\n";
+    rpmAnswers(longPiece.c_str(), nullptr);
+    char version[kProviderVersionSize] = {0};
+    EXPECT_EQ(GetProviderVersion(version), 1) << "a name piece too long for its buffer is refused";
+}
+
+TEST_F(Halcyon, OsTypeFromTheIssuePackage) {
+    struct Case {
+        const char* output;
+        int type;
+    } cases[] = {
+        {"sles-release-15.4-150400.58.7.3.x86_64\n", 84},
+        {"redhat-release-server-7.9-6.el7.x86_64\n", 79},
+        {"redhat-release-with-sles-inside-1-1\n", 84},
+        {"SLES-release-12-1\nREDHAT-release-7-1\n", 36},
+        {"file /etc/issue is not owned by any package\n", 36},
+        {nullptr, 36},
+    };
+    for (const Case& c : cases) {
+        rpmAnswers(nullptr, c.output);
+        int type = 36;
+        EXPECT_EQ(GetOSType(&type), 0);
+        EXPECT_EQ(type, c.type) << (c.output ? c.output : "no output");
+    }
+    EXPECT_TRUE(errorLines().empty());
+}
+
+TEST(HostFacts, KernelVersionIsTheReleaseUpToItsFirstDash) {
+    char version[kOSVersionSize + 4];
+    CutKernelRelease("3.0.101-63-default", version, kOSVersionSize);
+    EXPECT_STREQ(version, "3.0.101");
+    CutKernelRelease("6.1.0", version, kOSVersionSize);
+    EXPECT_STREQ(version, "6.1.0") << "a release without '-' is taken whole";
+    CutKernelRelease("-rc1", version, kOSVersionSize);
+    EXPECT_STREQ(version, "");
+    memset(version, '#', sizeof version);
+    CutKernelRelease("5.14.0.427.13.1.el9.x86_64-1", version, kOSVersionSize);
+    EXPECT_STREQ(version, "5.14.0.427.13.1.el9");
+    EXPECT_EQ(std::string(version + kOSVersionSize, 4), "####") << "nothing beyond";
+
+    ASSERT_EQ(GetOSVersion(version), 0);
+    EXPECT_EQ(version, kernelVersion());
+}
