@@ -275,8 +275,9 @@ int cmdRaise(const std::string& dir, Args& args) {
 
     // Sequence numbers count per destination from 0, as the broker's do.
     std::map<std::string, size_t> slot;
+    std::vector<size_t> slotOf;
     for (const broker::Target& t : targets) {
-        slot.emplace(t.destination, slot.size());
+        slotOf.push_back(slot.emplace(t.destination, slot.size()).first->second);
     }
     std::vector<std::atomic<long long>> sequence(slot.size());
     for (auto& s : sequence) {
@@ -288,7 +289,8 @@ int cmdRaise(const std::string& dir, Args& args) {
     std::atomic<unsigned long long> delivered{0};
     std::atomic<unsigned long long> failed{0};
 
-    auto deliverOne = [&](const broker::Target& t) {
+    auto deliverOne = [&](size_t target) {
+        const broker::Target& t = targets[target];
         std::string doc = o.document;
         if (!o.prepared) {
             std::vector<broker::Property> props = o.properties;
@@ -298,7 +300,7 @@ int cmdRaise(const std::string& dir, Args& args) {
                 props.push_back(broker::Property{"SequenceContext", broker::stringValue(context)});
                 broker::Property number{"SequenceNumber", broker::stringValue("")};
                 number.value.type = "sint64";
-                number.value.items[0] = std::to_string(sequence[slot[t.destination]]++);
+                number.value.items[0] = std::to_string(sequence[slotOf[target]]++);
                 props.push_back(number);
             }
             doc = broker::buildDocument(o.cls, props, messageId++);
@@ -328,7 +330,7 @@ int cmdRaise(const std::string& dir, Args& args) {
     };
     auto worker = [&](unsigned first) {
         for (unsigned long long i = first; i < o.count; i += o.threads) {
-            for (const broker::Target& t : targets) {
+            for (size_t t = 0; t < targets.size(); ++t) {
                 deliverOne(t);
             }
         }
