@@ -37,7 +37,7 @@ Commands:
                        whose filter selects them (class or subclass, namespace)
     -c, --class NAME        indication class (default: the document's CLASSNAME)
     -n, --namespace NS      namespace the indication is raised in (default root/zarn)
-    -p, --property SPEC     a property, repeatable, in the order given:
+    -p, --property PROPERTY a property, repeatable, in the order given:
                               Name:type=value        scalar
                               Name:type              NULL
                               Name:type[]=v1,v2      array (\, and \\ inside elements)
@@ -206,7 +206,7 @@ struct RaiseOptions {
 int cmdRaise(const std::string& dir, Args& args) {
     RaiseOptions o;
     bool check = true;
-    std::vector<std::string> specs;
+    std::vector<std::string> givenProperties;
     std::string documentFile;
     std::string v;
     while (!args.done()) {
@@ -215,7 +215,7 @@ int cmdRaise(const std::string& dir, Args& args) {
         } else if (args.is("-n", "--namespace", &v)) {
             o.ns = v;
         } else if (args.is("-p", "--property", &v)) {
-            specs.push_back(v);
+            givenProperties.push_back(v);
         } else if (args.is(nullptr, "--no-check")) {
             check = false;
         } else if (args.is("-d", "--document", &v)) {
@@ -236,16 +236,16 @@ int cmdRaise(const std::string& dir, Args& args) {
             throw UsageError("unknown option '" + args.peek() + "' for raise");
         }
     }
-    for (const std::string& spec : specs) {
+    for (const std::string& given : givenProperties) {
         broker::Property p;
         std::string error;
-        if (!broker::parseProperty(spec, check, &p, &error)) {
+        if (!broker::parseProperty(given, check, &p, &error)) {
             throw UsageError(error);
         }
         o.properties.push_back(p);
     }
     if (!documentFile.empty()) {
-        if (!specs.empty()) {
+        if (!givenProperties.empty()) {
             throw UsageError("--document and --property do not go together");
         }
         std::string error;
