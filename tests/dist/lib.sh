@@ -69,7 +69,7 @@ isolate() {
 }
 
 # Makes a scratch root in $ROOT: the host's root file system seen through an overlay whose
-# changes all go to a tmpfs, with its own /proc, /run and /tmp. Installing packages into
+# changes all go to a tmpfs, with its own /proc, /dev, /run and /tmp. Installing packages into
 # it, running its systemd tools and starting the daemon there leave the host untouched.
 # Call only after `isolate`.
 make_root() {
@@ -79,7 +79,19 @@ make_root() {
     mount -t overlay overlay -o lowerdir=/,upperdir=/run/upper,workdir=/run/work /run/root
     ROOT=/run/root
     mount -t proc proc "$ROOT/proc"
-    mount --rbind /dev "$ROOT/dev"
+    # A /dev of its own with only the harmless devices, so nothing written there reaches
+    # the host's /dev.
+    mount -t tmpfs -o mode=0755 dev "$ROOT/dev"
+    local node
+    for node in null zero full random urandom; do
+        touch "$ROOT/dev/$node"
+        mount --bind "/dev/$node" "$ROOT/dev/$node"
+    done
+    mkdir -m 1777 "$ROOT/dev/shm"
+    ln -s /proc/self/fd "$ROOT/dev/fd"
+    ln -s /proc/self/fd/0 "$ROOT/dev/stdin"
+    ln -s /proc/self/fd/1 "$ROOT/dev/stdout"
+    ln -s /proc/self/fd/2 "$ROOT/dev/stderr"
     mount -t tmpfs -o mode=0755 run "$ROOT/run"
     mount -t tmpfs -o mode=1777 tmp "$ROOT/tmp"
 }

@@ -48,7 +48,7 @@ if [ "$mode" = build ]; then
     rm -rf "$out/_CPack_Packages"
     debs=("$out"/*.deb)
     check_eq "cpack makes one package" 1 "${#debs[@]}"
-    check "dpkg-deb reads it" dpkg-deb --info "${debs[0]}" >/dev/null
+    check "dpkg-deb reads it" dpkg-deb --info "${debs[0]}"
     finish
 fi
 
