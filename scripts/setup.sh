@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     util-linux procps psmisc xxd
+    systemd logrotate dpkg-dev fakeroot
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include "forwarder.h"
 #include "intake.h"
 #include "logger.h"
+#include "sfcbclient.h"
 
 #include <csignal>
 #include <cstdio>
@@ -153,8 +154,8 @@ int daemon_main(int argc, char** argv) {
         park();
     }
 
-    // The broker client registers the subscription here:
-    // SfcbClient::getSfcbClient()->createSubscription(); its outcome is logged by it.
+    // The broker client logs the outcome of each registration itself.
+    SfcbClient::getSfcbClient()->createSubscription();
     logger.info("Subscription created.");
 
     if (!start_thread()) {

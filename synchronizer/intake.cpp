@@ -122,7 +122,8 @@ bool set_aside(const IntakePaths& paths) {
 // an XMLTextReader, run Parser(store, wrapper).parseIndicationResp() on the intake's
 // store handle (opened at the restart point in Intake::run), then free the reader with
 // xmlFreeTextReader. Exceptions are left to Intake::run.
-void parse_temp_file(const std::string& path) {
+void parse_temp_file(SQLiteDB& store, const std::string& path) {
+    (void)store;
     (void)path;
 }
 
@@ -286,13 +287,14 @@ IntakeEnd Intake::run() {
     IntakeEnd end = IntakeEnd::Stopped;
     for (;;) {
         try {
-            // Restart point: the intake's own store handle on
-            // "/var/lib/orvind/indications.db" is opened here and kept for every
-            // document until an exception ends the cycle.
+            // Restart point: the store handle is kept for every document until an
+            // exception ends the cycle.
+            store = std::make_unique<SQLiteDB>(paths.database, paths.temp);
             if (!recover(end) || !readPipe(end)) {
                 return end;
             }
         } catch (...) {
+            store.reset();
             pauseBeforeRestart();
         }
     }
@@ -413,7 +415,7 @@ bool Intake::handleDocument(const std::string& document) {
     fwrite(document.data(), 1, document.size(), temp.get());
     temp.reset(); // the copy is complete on disk before it is parsed
     logger.info("Received a document of %zu bytes.", document.size());
-    parse_temp_file(paths.temp);
+    parse_temp_file(*store, paths.temp);
     return true;
 }
 

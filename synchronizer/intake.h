@@ -1,8 +1,11 @@
 #ifndef ORVIND_INTAKE_H
 #define ORVIND_INTAKE_H
 
+#include "sqlitedb.h"
+
 #include <condition_variable>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -17,6 +20,8 @@ struct IntakePaths {
     // the broker left at the pipe path while the daemon was stopped, or bytes still
     // unread at shutdown). They are taken in at the next start, before the pipe.
     std::string pending = "/opt/vexa/orvind/indications.pending";
+    // The indication store.
+    std::string database = "/var/lib/orvind/indications.db";
 };
 
 // Cuts a stream of delivered bytes into indication documents. A document ends after
@@ -105,6 +110,8 @@ private:
     void pauseBeforeRestart();
 
     IntakePaths paths;
+    // The intake's own store handle, opened at the start of every intake cycle.
+    std::unique_ptr<SQLiteDB> store;
     int readEnd = -1;
     // Wakes the loop's poll when stop() is called.
     int wakeFd = -1;

@@ -71,6 +71,7 @@ struct Folder {
         paths.fifo = dir.file("indications.tmp");
         paths.temp = dir.file("fifo.tmp");
         paths.pending = dir.file("indications.pending");
+        paths.database = dir.file("indications.db");
         clearTestLog();
     }
 };

@@ -1,0 +1,103 @@
+# shellcheck shell=bash
+# Helpers shared by the shell tests of the service files and the package.
+# Sourced by bash scripts; every check prints one line, `finish` sets the exit status.
+
+passed=0
+failed=0
+
+ok() {
+    passed=$((passed + 1))
+    echo "ok - $*"
+}
+
+not_ok() {
+    failed=$((failed + 1))
+    echo "not ok - $*"
+}
+
+# check DESCRIPTION COMMAND...: passes when the command succeeds.
+check() {
+    local what=$1
+    shift
+    if "$@"; then ok "$what"; else not_ok "$what"; fi
+}
+
+# check_eq DESCRIPTION EXPECTED ACTUAL
+check_eq() {
+    if [ "$2" = "$3" ]; then
+        ok "$1"
+    else
+        not_ok "$1: expected '$2', got '$3'"
+    fi
+}
+
+# check_node DESCRIPTION PATH "MODE OWNER:GROUP TYPE" (as stat prints %a %U:%G %F)
+check_node() {
+    check_eq "$1" "$3" "$(stat -c '%a %U:%G %F' "$2" 2>&1)"
+}
+
+# Skips the whole test (ctest's SKIP_RETURN_CODE) unless the named programs exist.
+need() {
+    local p
+    for p in "$@"; do
+        if ! command -v "$p" >/dev/null 2>&1; then
+            echo "skipped: $p is not installed"
+            exit 77
+        fi
+    done
+}
+
+finish() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit
+}
+
+# Re-runs the calling script as pid 1 of new mount and pid namespaces, so that nothing it
+# mounts reaches the host and every process it leaves behind dies with it.
+isolate() {
+    if [ -n "${ORVIND_DIST_ISOLATED:-}" ]; then
+        return 0
+    fi
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "skipped: needs root for mount namespaces"
+        exit 77
+    fi
+    need unshare chroot
+    ORVIND_DIST_ISOLATED=1 exec unshare --mount --pid --fork --kill-child --mount-proc \
+        bash "$0" "$@"
+}
+
+# Makes a scratch root in $ROOT: the host's root file system seen through an overlay whose
+# changes all go to a tmpfs, with its own /proc, /dev, /run and /tmp. Installing packages into
+# it, running its systemd tools and starting the daemon there leave the host untouched.
+# Call only after `isolate`.
+make_root() {
+    # The namespace's own /run holds the overlay's layers (the build tree may be under /tmp).
+    mount -t tmpfs -o mode=0755 scratch /run
+    mkdir /run/upper /run/work /run/root
+    mount -t overlay overlay -o lowerdir=/,upperdir=/run/upper,workdir=/run/work /run/root
+    ROOT=/run/root
+    mount -t proc proc "$ROOT/proc"
+    # A /dev of its own with only the harmless devices, so nothing written there reaches
+    # the host's /dev.
+    mount -t tmpfs -o mode=0755 dev "$ROOT/dev"
+    local node
+    for node in null zero full random urandom; do
+        touch "$ROOT/dev/$node"
+        mount --bind "/dev/$node" "$ROOT/dev/$node"
+    done
+    mkdir -m 1777 "$ROOT/dev/shm"
+    ln -s /proc/self/fd "$ROOT/dev/fd"
+    ln -s /proc/self/fd/0 "$ROOT/dev/stdin"
+    ln -s /proc/self/fd/1 "$ROOT/dev/stdout"
+    ln -s /proc/self/fd/2 "$ROOT/dev/stderr"
+    mount -t tmpfs -o mode=0755 run "$ROOT/run"
+    mount -t tmpfs -o mode=1777 tmp "$ROOT/tmp"
+}
+
+# in_root COMMAND...: runs a command inside the scratch root.
+in_root() {
+    chroot "$ROOT" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        LANG=C.UTF-8 "$@"
+}

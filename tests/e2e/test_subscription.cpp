@@ -1,0 +1,78 @@
+#include "brokertool.h"
+#include "sandbox.h"
+#include "testlog.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+namespace {
+
+const char* const kRegistrations[] = {
+    "createFilter () rc=",
+    "createHandler () rc=",
+    "createSubscription () rc=",
+};
+
+// Registration lines whose status starts with `status` ("0, msg=(null)", "11, msg=").
+size_t countRegistrations(const std::string& status) {
+    size_t count = 0;
+    for (const auto& entry : Sandbox::logEntries()) {
+        for (const char* line : kRegistrations) {
+            count += entry.rfind(std::string("[info] ") + line + status, 0) == 0;
+        }
+    }
+    return count;
+}
+
+} // namespace
+
+TEST(Subscription, FirstStartRegistersAndARestartFindsTheObjectsInPlace) {
+    Sandbox sb;
+    sb.startDaemon();
+    EXPECT_EQ(countRegistrations("0, msg=(null)"), 3u) << Sandbox::log();
+
+    ToolResult list = runBrokerTool({"list"}, Sandbox::kBrokerRepository);
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_NE(list.out.find("SELECT * FROM CIM_ProcessIndication"), std::string::npos);
+    EXPECT_NE(list.out.find("root/zarn"), std::string::npos);
+    EXPECT_NE(list.out.find("file:///opt/vexa/orvind/indications.tmp"), std::string::npos);
+    EXPECT_NE(list.out.find("CIM_IndicationSubscription"), std::string::npos);
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+
+    sb.startDaemon();
+    EXPECT_EQ(countRegistrations("11, msg="), 3u) << "each refusal is logged with its code";
+    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 2u);
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+}
+
+TEST(Subscription, ARaisedIndicationReachesTheTempFileByteForByte) {
+    Sandbox sb;
+    sb.startDaemon();
+    const std::string document = std::string(ORVIND_TEST_DATA) + "/broker/prepared.xml";
+    ToolResult raised =
+        runBrokerTool({"raise", "--document", document}, Sandbox::kBrokerRepository);
+    ASSERT_EQ(raised.status, 0) << raised.err;
+
+    ASSERT_TRUE(Sandbox::waitForLog("[info] Received a document of " +
+                                    std::to_string(Sandbox::framed(readFile(document)).size()) +
+                                    " bytes."));
+    EXPECT_EQ(readFile(Sandbox::kTempFile), Sandbox::framed(readFile(document)));
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+}
+
+TEST(Subscription, WithoutABrokerTheDaemonLogsTheFailureAndRunsOn) {
+    Sandbox sb;
+    ASSERT_EQ(rmdir(Sandbox::kBrokerRepository), 0);
+    sb.startDaemon();
+    auto entries = Sandbox::logEntries();
+    ASSERT_GE(entries.size(), 3u);
+    EXPECT_EQ(entries[2].rfind("[info] connect() rc=1, msg=", 0), 0u) << entries[2];
+    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
+    Sandbox::deliver("<still/>");
+    EXPECT_TRUE(Sandbox::waitForLog("[info] Received a document of " +
+                                    std::to_string(Sandbox::framed("<still/>").size()) +
+                                    " bytes."));
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+}
