@@ -31,7 +31,7 @@ size_t countRegistrations(const std::string& status) {
 TEST(Subscription, FirstStartRegistersAndARestartFindsTheObjectsInPlace) {
     Sandbox sb;
     sb.startDaemon();
-    EXPECT_EQ(countRegistrations("0, msg=(null)"), 3u) << Sandbox::log();
+    EXPECT_EQ(countRegistrations("0, msg=(null)"), 3u) << "each refusal is logged with its code";
 
     ToolResult list = runBrokerTool({"list"}, Sandbox::kBrokerRepository);
     ASSERT_EQ(list.status, 0) << list.err;
