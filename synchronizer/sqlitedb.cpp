@@ -1,0 +1,368 @@
+#include "sqlitedb.h"
+
+#include "logger.h"
+#include "parser.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <unistd.h>
+
+pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// clang-format off
+const char* const members[72] = {
+    "IndicationIdentifier",          "string",
+    "IndicationTime",                "string",
+    "PerceivedSeverity",             "int",
+    "Description",                   "string",
+    "HWPhysicalLocation",            "string",
+    "HWEncodingPhysicalLocation",    "string",
+    "AlertingElementFormat",         "int",
+    "AlertType",                     "int",
+    "ProbableCause",                 "int",
+    "ProbableCauseDescription",      "string",
+    "RecommendedActions",            "string",
+    "EventID",                       "string",
+    "EventTime",                     "string",
+    "SystemCreationClassName",       "string",
+    "SystemName",                    "string",
+    "ProviderName",                  "string",
+    "ProviderVersion",               "string",
+    "OSType",                        "int",
+    "OSVersion",                     "string",
+    "NetworkAddresses",              "string",
+    "SystemFirmwareVersion",         "string",
+    "SystemSerialNumber",            "string",
+    "SystemProductID",               "string",
+    "SystemModel",                   "string",
+    "SystemGUID",                    "string",
+    "Summary",                       "string",
+    "EventCategory",                 "int",
+    "BladeBay",                      "string",
+    "BladeName",                     "string",
+    "EnclosureName",                 "string",
+    "RackName",                      "string",
+    "RackUID",                       "string",
+    "ImpactedDomain",                "int",
+    "ComplexName",                   "string",
+    "HWPartNumber",                  "string",
+    "PartitionID",                   "string",
+};
+// clang-format on
+
+namespace {
+
+const char* const kCreateTable =
+    "CREATE TABLE IF NOT EXISTS indication(\tId INTEGER PRIMARY KEY AUTOINCREMENT,Status "
+    "SMALLINT,IndicationIdentifier VARCHAR(64),IndicationTime VARCHAR(64),PerceivedSeverity "
+    "SMALLINT,Description VARCHAR(4096),HWPhysicalLocation VARCHAR(256),HWEncodingPhysicalLocation "
+    "VARCHAR(256),AlertingElementFormat SMALLINT,AlertType SMALLINT,ProbableCause "
+    "SMALLINT,ProbableCauseDescription VARCHAR(4096),RecommendedActions VARCHAR(4096),EventID "
+    "VARCHAR(64),EventTime VARCHAR(64),SystemCreationClassName VARCHAR(64),SystemName "
+    "VARCHAR(64),ProviderName VARCHAR(64),ProviderVersion VARCAHR(64),OSType SMALLINT,OSVersion "
+    "VARCHAR(64),NetworkAddresses VARCHAR(256),SystemFirmwareVersion "
+    "VARCHAR(64),SystemSerialNumber "
+    "VARCHAR(64),SystemProductID VARCHAR(64),SystemModel VARCHAR(64),SystemGUID "
+    "VARCHAR(64),Summary "
+    "VARCHAR(4096),EventCategory INTEGER,BladeBay VARCHAR(64),BladeName VARCHAR(64),EnclosureName "
+    "VARCHAR(64),RackName VARCHAR(64),RackUID VARCHAR(64),ImpactedDomain SMALLINT,ComplexName "
+    "VARCHAR(64),HWPartNumber VARCHAR(64),PartitionID VARCHAR(64),RawData TEXT); ";
+
+// Rows are never deleted, so the forwarded ones pile up; this index holds only the
+// rows still to forward and keeps the fetch of the oldest one cheap however long
+// the history grows.
+const char* const kCreateIndex =
+    "CREATE INDEX IF NOT EXISTS indication_unforwarded ON indication(Id) WHERE Status=0";
+
+const char* const kFetchQuery =
+    "select Id, ProviderName, EventID, EventTime, SystemFirmwareVersion, HWPartNumber, "
+    "HWEncodingPhysicalLocation, HWPhysicalLocation, NetworkAddresses from indication where "
+    "status=0 order by Id";
+
+const char* const kTrailer = "End of Indication";
+
+const int kAttempts = 4;
+
+struct SqliteFree {
+    void operator()(char* text) const { sqlite3_free(text); }
+};
+using ErrorText = std::unique_ptr<char, SqliteFree>;
+
+struct Unlock {
+    void operator()(pthread_mutex_t* m) const { pthread_mutex_unlock(m); }
+};
+
+// Holds `mutex` for the life of the object.
+std::unique_ptr<pthread_mutex_t, Unlock> lockStore() {
+    pthread_mutex_lock(&mutex);
+    return std::unique_ptr<pthread_mutex_t, Unlock>(&mutex);
+}
+
+// Runs one statement under `mutex` and hands back its result and error text.
+int execLocked(sqlite3* db, const std::string& sql, ErrorText& error) {
+    char* message = nullptr;
+    int rc;
+    {
+        auto lock = lockStore();
+        rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
+    }
+    error.reset(message);
+    return rc;
+}
+
+const char* errorOf(const ErrorText& error, int rc) {
+    return error ? error.get() : sqlite3_errstr(rc);
+}
+
+// Doubles every single quote and wraps the text in single quotes.
+std::string quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c;
+        if (c == '\'') {
+            quoted += '\'';
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+// True for an optional minus sign followed by one or more decimal digits: the
+// only text that may stand bare in the statement.
+bool isDecimalInteger(const std::string& text) {
+    size_t start = (!text.empty() && text[0] == '-') ? 1 : 0;
+    if (start == text.size()) {
+        return false;
+    }
+    for (size_t i = start; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The delivered document: the lines of the file up to the trailer line, joined
+// without their line feeds. A file that cannot be read gives the empty text.
+std::string readRawData(const std::string& path) {
+    std::string text;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(kTrailer) != std::string::npos) {
+            break;
+        }
+        text += line;
+    }
+    // A NUL byte would end the statement's text early.
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    return text;
+}
+
+const char* columnText(sqlite3_stmt* stmt, int column) {
+    const unsigned char* text = sqlite3_column_text(stmt, column);
+    return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+}
+
+// Copies at most size - 1 characters and always terminates the field.
+void copyField(char* field, size_t size, const char* text) {
+    size_t length = strnlen(text, size - 1);
+    memcpy(field, text, length);
+    field[length] = '\0';
+}
+
+void trimTrailingBlanks(char* text) {
+    size_t length = strlen(text);
+    while (length > 0 && text[length - 1] == ' ') {
+        text[--length] = '\0';
+    }
+}
+
+// A location column has a value unless it is missing, empty or the text that a
+// null string property is stored as.
+bool hasLocation(const char* text) {
+    return text[0] != '\0' && strcmp(text, "NULL") != 0;
+}
+
+// The six numbers at the start of a CIM date-time (yyyymmddhhmmss), taken as
+// local time; 0 when the text does not begin with those fourteen digits, since
+// any other text (NULL, empty, another date format) gives no usable time.
+time_t parseEventTime(const char* text) {
+    for (int i = 0; i < 14; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return 0;
+        }
+    }
+    int year, month, day, hour, minute, second;
+    if (sscanf(text, "%4d%2d%2d%2d%2d%2d", &year, &month, &day, &hour, &minute, &second) != 6) {
+        return 0;
+    }
+    struct tm broken = {};
+    broken.tm_year = year - 1900;
+    broken.tm_mon = month - 1;
+    broken.tm_mday = day;
+    broken.tm_hour = hour;
+    broken.tm_min = minute;
+    broken.tm_sec = second;
+    broken.tm_isdst = -1;
+    return mktime(&broken);
+}
+
+struct Finalizer {
+    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+
+} // namespace
+
+SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
+    : rawDataPath(rawDataPath) {
+    sqlite3* handle = nullptr;
+    int rc = sqlite3_open(path.c_str(), &handle);
+    db.reset(handle);
+    if (rc != SQLITE_OK) {
+        std::string text = std::string("open database failed:") + sqlite3_errmsg(db.get());
+        logger.error("open database failed");
+        throw std::runtime_error(text);
+    }
+
+    char* message = nullptr;
+    rc = sqlite3_exec(db.get(), kCreateTable, nullptr, nullptr, &message);
+    ErrorText error(message);
+    if (rc != SQLITE_OK) {
+        std::string text =
+            std::string("create table failed:") + errorOf(error, rc) + sqlite3_errmsg(db.get());
+        logger.error("%s", text.c_str());
+        throw std::runtime_error(text);
+    }
+
+    // The index only speeds up the fetch: without it (a table of another shape,
+    // a database busy right now) the store still works, and the next object
+    // tries again.
+    message = nullptr;
+    rc = sqlite3_exec(db.get(), kCreateIndex, nullptr, nullptr, &message);
+    error.reset(message);
+    if (rc != SQLITE_OK) {
+        logger.warn("create index failed:%s", errorOf(error, rc));
+    }
+}
+
+int SQLiteDB::storeIndication(CIMCInstance* inst) {
+    std::string sql = "INSERT INTO \"Indication\" VALUES(NULL,0";
+    std::string name;
+    for (size_t i = 0; i < 72; i += 2) {
+        CIMCData data = inst->ft->getProperty(inst, members[i], nullptr);
+        std::string value = "NULL";
+        if (data.state != CIMC_nullValue) {
+            char* text = value2Chars(data.type, &data.value);
+            value = text;
+            free(text);
+        }
+        if (strcmp(members[i], "ProviderName") == 0) {
+            name = value;
+        }
+        sql += ',';
+        if (strcmp(members[i + 1], "string") == 0) {
+            sql += quote(value);
+        } else {
+            // Anything but a plain integer (a property of another type, or a
+            // hostile text) could end the statement or add one: store NULL.
+            sql += isDecimalInteger(value) ? value : "NULL";
+        }
+    }
+    sql += ',';
+    sql += quote(readRawData(rawDataPath));
+    sql += ");";
+
+    int rc = SQLITE_OK;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        ErrorText error;
+        rc = execLocked(db.get(), sql, error);
+        if (rc == SQLITE_OK) {
+            logger.info("insert %s indication success", name.c_str());
+            break;
+        }
+        if (rc != SQLITE_BUSY || attempt == kAttempts - 1) {
+            logger.error("insert %s indication failed:%s", name.c_str(), errorOf(error, rc));
+            break;
+        }
+        error.reset();
+        int seconds = 2 * (attempt + 1);
+        sleep(seconds);
+        logger.error("database is busy, insert %s indication again in %d seconds", name.c_str(),
+                     seconds);
+    }
+    return rc;
+}
+
+bool SQLiteDB::getIndication(Indication_t* pind) {
+    {
+        auto lock = lockStore();
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db.get(), kFetchQuery, -1, &raw, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(raw);
+            return false;
+        }
+        std::unique_ptr<sqlite3_stmt, Finalizer> stmt(raw);
+        if (sqlite3_step(raw) != SQLITE_ROW) {
+            return false;
+        }
+
+        pind->id = sqlite3_column_int(raw, 0);
+
+        copyField(pind->proName, sizeof pind->proName, columnText(raw, 1));
+        for (char* c = pind->proName; *c != '\0'; ++c) {
+            if (*c == ' ') {
+                *c = '_';
+            }
+        }
+
+        pind->eventId = sqlite3_column_int(raw, 2);
+        pind->eventTime = parseEventTime(columnText(raw, 3));
+        copyField(pind->partNumber, sizeof pind->partNumber, columnText(raw, 5));
+
+        const char* location = columnText(raw, 6);
+        if (!hasLocation(location)) {
+            location = columnText(raw, 7);
+        }
+        if (hasLocation(location)) {
+            BMC_str_to_physloc(location, &pind->hw_location);
+        } else {
+            pind->hw_location = BMC_physloc_NULL;
+        }
+
+        copyField(pind->systemFirmwareVersion, sizeof pind->systemFirmwareVersion,
+                  columnText(raw, 4));
+        trimTrailingBlanks(pind->systemFirmwareVersion);
+        copyField(pind->address, sizeof pind->address, columnText(raw, 8));
+        trimTrailingBlanks(pind->address);
+    }
+    logger.info("fetch number %d indication %s:%d from database", pind->id, pind->proName,
+                pind->eventId);
+    return true;
+}
+
+int SQLiteDB::updateIndication(int id) {
+    std::string sql = "update indication set status=1 where Id=" + std::to_string(id);
+    int rc = SQLITE_OK;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        ErrorText error;
+        rc = execLocked(db.get(), sql, error);
+        error.reset();
+        if (rc == SQLITE_OK) {
+            logger.info("update number %d indication success", id);
+            break;
+        }
+        if (rc != SQLITE_BUSY || attempt == kAttempts - 1) {
+            logger.error("update number %d indication failed", id);
+            break;
+        }
+        int seconds = 2 * (attempt + 1);
+        sleep(seconds);
+        logger.info("database is busy, update %d indication again in %d seconds", id, seconds);
+    }
+    return rc;
+}

@@ -1,0 +1,107 @@
+#include "parser.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Renders and frees, so every case also checks that the result is freeable.
+std::string render(CIMCType type, CIMCValue value) {
+    char* text = value2Chars(type, &value);
+    EXPECT_NE(text, nullptr);
+    std::string result = text ? text : "<null>";
+    free(text);
+    return result;
+}
+
+CIMCValue zero() {
+    CIMCValue value;
+    memset(&value, 0, sizeof value);
+    return value;
+}
+
+} // namespace
+
+TEST(ValueRendering, BooleansAndIntegersKeepTheirSignAndWidth) {
+    CIMCValue v = zero();
+    EXPECT_EQ(render(CIMC_boolean, v), "false");
+    v.boolean = 7;
+    EXPECT_EQ(render(CIMC_boolean, v), "true");
+
+    v = zero();
+    v.uint8 = 0xff;
+    EXPECT_EQ(render(CIMC_sint8, v), "-1");
+    EXPECT_EQ(render(CIMC_uint8, v), "255");
+
+    v = zero();
+    v.sint16 = -300;
+    EXPECT_EQ(render(CIMC_sint16, v), "-300");
+    EXPECT_EQ(render(CIMC_uint16, v), "65236");
+
+    v = zero();
+    v.sint32 = -2147483647 - 1;
+    EXPECT_EQ(render(CIMC_sint32, v), "-2147483648");
+    EXPECT_EQ(render(CIMC_uint32, v), "2147483648");
+
+    v = zero();
+    v.uint64 = ~0ULL;
+    EXPECT_EQ(render(CIMC_uint64, v), "18446744073709551615");
+    EXPECT_EQ(render(CIMC_sint64, v), "-1");
+}
+
+TEST(ValueRendering, RealsUseSixSignificantDigits) {
+    CIMCValue v = zero();
+    v.real64 = 0.5;
+    EXPECT_EQ(render(CIMC_real64, v), "0.5");
+    v.real64 = 3.14159265;
+    EXPECT_EQ(render(CIMC_real64, v), "3.14159");
+    v.real64 = 1e20;
+    EXPECT_EQ(render(CIMC_real64, v), "1e+20");
+
+    v = zero();
+    v.real32 = 0.25f;
+    EXPECT_EQ(render(CIMC_real32, v), "0.25");
+    v.real32 = 1e-7f;
+    EXPECT_EQ(render(CIMC_real32, v), "1e-07");
+}
+
+TEST(ValueRendering, NullsAndUnsupportedTypesGiveAFreeableEmptyText) {
+    CIMCValue v = zero();
+    EXPECT_EQ(render(CIMC_string, v), "") << "null string";
+    EXPECT_EQ(render(CIMC_numericString, v), "");
+    EXPECT_EQ(render(CIMC_chars, v), "") << "null character pointer";
+    EXPECT_EQ(render(CIMC_ref, v), "") << "null reference";
+    EXPECT_EQ(render(CIMC_dateTime, v), "") << "null date-time";
+    EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), "") << "null array";
+
+    v.uint64 = ~0ULL; // whatever the value holds, these types have no text
+    EXPECT_EQ(render(CIMC_null, v), "");
+    EXPECT_EQ(render(CIMC_char16, v), "");
+    EXPECT_EQ(render(CIMC_integerString, v), "");
+    EXPECT_EQ(render(CIMC_realString, v), "");
+    EXPECT_EQ(render(0x00C8, v), "") << "an integer code not in the table";
+    EXPECT_EQ(render(0x0004, v), "");
+
+    v = zero();
+    EXPECT_EQ(render(CIMC_instance, v), "");
+    EXPECT_EQ(render(CIMC_args, v), "");
+    EXPECT_EQ(render(CIMC_filter, v), "");
+
+    char* text = value2Chars(CIMC_uint8, nullptr);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, "");
+    free(text);
+}
+
+TEST(ValueRendering, CharactersAreCopied) {
+    char chars[] = "it's here";
+    CIMCValue v = zero();
+    v.chars = chars;
+    char* text = value2Chars(CIMC_chars, &v);
+    EXPECT_STREQ(text, "it's here");
+    EXPECT_NE(text, chars);
+    free(text);
+}
