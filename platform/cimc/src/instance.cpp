@@ -1,0 +1,188 @@
+// CIMCInstance: a copy of the object path it was made for and its
+// properties in the order they were first set.
+#include "internal.h"
+
+namespace cimc {
+namespace {
+
+struct InstanceData {
+    CIMCObjectPath* path;
+    std::vector<Named> properties;
+};
+
+InstanceData* data(const CIMCInstance* inst) {
+    return static_cast<InstanceData*>(inst->hdl);
+}
+
+CIMCStatus release(CIMCInstance* inst);
+CIMCInstance* clone(const CIMCInstance* inst, CIMCStatus* st);
+CIMCData getProperty(const CIMCInstance* inst, const char* name, CIMCStatus* st);
+CIMCData getPropertyAt(const CIMCInstance* inst, unsigned int idx, CIMCString** name,
+                       CIMCStatus* st);
+unsigned int getPropertyCount(const CIMCInstance* inst, CIMCStatus* st);
+CIMCStatus setProperty(CIMCInstance* inst, const char* name, const CIMCValue* value, CIMCType type);
+CIMCObjectPath* getObjectPath(const CIMCInstance* inst, CIMCStatus* st);
+CIMCStatus setPropertyFilter(CIMCInstance*, const char**, const char**);
+CIMCData getQualifier(const CIMCInstance*, const char*, CIMCStatus* st);
+CIMCData getQualifierAt(const CIMCInstance*, unsigned int, CIMCString** name, CIMCStatus* st);
+unsigned int getQualifierCount(const CIMCInstance*, CIMCStatus* st);
+CIMCData getPropertyQualifier(const CIMCInstance*, const char*, const char*, CIMCStatus* st);
+CIMCData getPropertyQualifierAt(const CIMCInstance*, const char*, unsigned int, CIMCString** name,
+                                CIMCStatus* st);
+unsigned int getPropertyQualifierCount(const CIMCInstance*, const char*, CIMCStatus* st);
+
+CIMCInstanceFT instanceFT = {1,
+                             release,
+                             clone,
+                             getProperty,
+                             getPropertyAt,
+                             getPropertyCount,
+                             setProperty,
+                             getObjectPath,
+                             setPropertyFilter,
+                             getQualifier,
+                             getQualifierAt,
+                             getQualifierCount,
+                             getPropertyQualifier,
+                             getPropertyQualifierAt,
+                             getPropertyQualifierCount};
+
+const char* noInstance = "no instance given";
+
+CIMCStatus release(CIMCInstance* inst) {
+    if (inst != nullptr) {
+        InstanceData* d = data(inst);
+        clearNamed(d->properties);
+        d->path->ft->release(d->path);
+        delete d;
+        delete inst;
+    }
+    return status(CIMC_RC_OK);
+}
+
+CIMCInstance* clone(const CIMCInstance* inst, CIMCStatus* st) {
+    if (inst == nullptr) {
+        setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noInstance);
+        return nullptr;
+    }
+    const InstanceData* d = data(inst);
+    setOk(st);
+    return new CIMCInstance{
+        new InstanceData{d->path->ft->clone(d->path, nullptr), cloneNamed(d->properties)},
+        &instanceFT};
+}
+
+CIMCData getProperty(const CIMCInstance* inst, const char* name, CIMCStatus* st) {
+    const Named* p = inst != nullptr ? findNamed(data(inst)->properties, name) : nullptr;
+    if (p == nullptr) {
+        setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "no such property");
+        return missingData();
+    }
+    setOk(st);
+    return p->data;
+}
+
+CIMCData getPropertyAt(const CIMCInstance* inst, unsigned int idx, CIMCString** name,
+                       CIMCStatus* st) {
+    if (inst == nullptr || idx >= data(inst)->properties.size()) {
+        if (name != nullptr) {
+            *name = nullptr;
+        }
+        setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "property index out of bounds");
+        return missingData();
+    }
+    const Named& p = data(inst)->properties[idx];
+    if (name != nullptr) {
+        *name = newString(p.name);
+    }
+    setOk(st);
+    return p.data;
+}
+
+unsigned int getPropertyCount(const CIMCInstance* inst, CIMCStatus* st) {
+    if (inst == nullptr) {
+        setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noInstance);
+        return 0;
+    }
+    setOk(st);
+    return static_cast<unsigned int>(data(inst)->properties.size());
+}
+
+CIMCStatus setProperty(CIMCInstance* inst, const char* name, const CIMCValue* value,
+                       CIMCType type) {
+    if (inst == nullptr || name == nullptr) {
+        return status(CIMC_RC_ERR_INVALID_PARAMETER, "no instance or property name given");
+    }
+    // Copy before dropping the old value: the new one may be a view of it.
+    CIMCData copy;
+    CIMCrc rc = copyIn(value, type, &copy);
+    if (rc != CIMC_RC_OK) {
+        return status(rc, "property type not supported");
+    }
+    Named* p = findNamed(data(inst)->properties, name);
+    if (p != nullptr) {
+        clearData(&p->data);
+        p->data = copy;
+    } else {
+        data(inst)->properties.push_back(Named{name, copy});
+    }
+    return status(CIMC_RC_OK);
+}
+
+CIMCObjectPath* getObjectPath(const CIMCInstance* inst, CIMCStatus* st) {
+    if (inst == nullptr) {
+        setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noInstance);
+        return nullptr;
+    }
+    return data(inst)->path->ft->clone(data(inst)->path, st);
+}
+
+const char* noQualifiers = "qualifiers are not supported";
+
+CIMCStatus setPropertyFilter(CIMCInstance*, const char**, const char**) {
+    return status(CIMC_RC_ERR_NOT_SUPPORTED, "property filters are not supported");
+}
+CIMCData getQualifier(const CIMCInstance*, const char*, CIMCStatus* st) {
+    setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
+    return missingData();
+}
+CIMCData getQualifierAt(const CIMCInstance*, unsigned int, CIMCString** name, CIMCStatus* st) {
+    if (name != nullptr) {
+        *name = nullptr;
+    }
+    setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
+    return missingData();
+}
+unsigned int getQualifierCount(const CIMCInstance*, CIMCStatus* st) {
+    setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
+    return 0;
+}
+CIMCData getPropertyQualifier(const CIMCInstance*, const char*, const char*, CIMCStatus* st) {
+    setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
+    return missingData();
+}
+CIMCData getPropertyQualifierAt(const CIMCInstance*, const char*, unsigned int, CIMCString** name,
+                                CIMCStatus* st) {
+    if (name != nullptr) {
+        *name = nullptr;
+    }
+    setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
+    return missingData();
+}
+unsigned int getPropertyQualifierCount(const CIMCInstance*, const char*, CIMCStatus* st) {
+    setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
+    return 0;
+}
+
+} // namespace
+
+CIMCInstance* newInstance(const CIMCObjectPath* op, CIMCStatus* st) {
+    if (op == nullptr) {
+        setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no object path given");
+        return nullptr;
+    }
+    setOk(st);
+    return new CIMCInstance{new InstanceData{op->ft->clone(op, nullptr), {}}, &instanceFT};
+}
+
+} // namespace cimc
