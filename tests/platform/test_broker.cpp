@@ -1,0 +1,410 @@
+// The local broker stand-in: its repository shared by processes, and the
+// orvind-broker tool delivering indications the way the real broker does.
+#include "broker/indication.h"
+#include "broker/repository.h"
+#include "broker/subscriptions.h"
+#include "brokertool.h"
+#include "testlog.h"
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string trailerLine = "=========== End of Indication ===========\n";
+
+std::string data(const std::string& name) {
+    return readFile(std::string(ORVIND_TEST_DATA) + "/broker/" + name);
+}
+
+broker::Object handler(const std::string& name, const std::string& destination) {
+    broker::Path path{"root/interop", "CIM_IndicationHandlerCIMXML", {}};
+    path.keys = {{"CreationClassName", broker::stringValue("CIM_IndicationHandlerCIMXML")},
+                 {"Name", broker::stringValue(name)}};
+    return broker::Object{path, {{"Destination", broker::stringValue(destination)}}};
+}
+
+// The indication documents delivered into a file, each without its trailer.
+std::vector<std::string> documents(const std::string& delivered) {
+    std::vector<std::string> docs;
+    std::string sep = "\n" + trailerLine;
+    size_t start = 0;
+    size_t at;
+    while ((at = delivered.find(sep, start)) != std::string::npos) {
+        docs.push_back(delivered.substr(start, at - start));
+        start = at + sep.size();
+    }
+    EXPECT_EQ(start, delivered.size()) << "a document without its trailer";
+    return docs;
+}
+
+// The text of the VALUE of the named property, read with libxml2.
+std::string propertyValue(const std::string& doc, const std::string& name) {
+    xmlDocPtr xml = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), "doc.xml", nullptr,
+                                  XML_PARSE_NONET);
+    EXPECT_NE(xml, nullptr) << doc;
+    std::string value = "<missing>";
+    std::vector<xmlNodePtr> todo = {xmlDocGetRootElement(xml)};
+    while (xml != nullptr && !todo.empty()) {
+        xmlNodePtr node = todo.back();
+        todo.pop_back();
+        for (xmlNodePtr n = node; n != nullptr; n = n->next) {
+            if (n->type != XML_ELEMENT_NODE) {
+                continue;
+            }
+            xmlChar* attr = xmlGetProp(n, BAD_CAST "NAME");
+            bool match = attr != nullptr && xmlStrEqual(n->name, BAD_CAST "PROPERTY") &&
+                         name == reinterpret_cast<const char*>(attr);
+            xmlFree(attr);
+            if (match) {
+                for (xmlNodePtr v = n->children; v != nullptr; v = v->next) {
+                    if (v->type == XML_ELEMENT_NODE) {
+                        xmlChar* text = xmlNodeGetContent(v);
+                        value = reinterpret_cast<const char*>(text);
+                        xmlFree(text);
+                    }
+                }
+            }
+            if (n->children != nullptr) {
+                todo.push_back(n->children);
+            }
+        }
+    }
+    xmlFreeDoc(xml);
+    return value;
+}
+
+const std::vector<std::string> alertArgs = {"raise",
+                                            "--class",
+                                            "VEXA_AlertIndication",
+                                            "--namespace",
+                                            "root/zarn",
+                                            "--message-id",
+                                            "17",
+                                            "-p",
+                                            "ProviderName:string=Fan Monitor Provider",
+                                            "-p",
+                                            "PerceivedSeverity:uint16=6",
+                                            "-p",
+                                            "OtherSeverity:string",
+                                            "-p",
+                                            "IndicationTime:datetime=20140315123456.000000+060",
+                                            "-p",
+                                            "NetworkAddresses:string[]=10.0.0.5,fe80::5"};
+
+TEST(BrokerRepository, PersistsAcrossProcessesAndRefusesDuplicates) {
+    TempDir dir;
+    subscribeTo(dir.path(), "file:///tmp/x");
+
+    // Another process, the same objects.
+    ToolResult again = runBrokerTool(
+        {"subscribe", "--name", "orvind", "--destination", "file:///tmp/x"}, dir.path());
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out.find(": 0"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("CIM_IndicationFilter: 11 "), std::string::npos) << again.out;
+
+    std::vector<broker::Object> objects;
+    ASSERT_TRUE(broker::Repository(dir.path()).list(&objects).good());
+    ASSERT_EQ(objects.size(), 3u);
+    EXPECT_EQ(objects[0].path.className, "CIM_IndicationFilter");
+    EXPECT_EQ(objects[2].path.className, "CIM_IndicationSubscription");
+
+    ToolResult list = runBrokerTool({"list", "--class", "CIM_IndicationHandlerCIMXML"}, dir.path());
+    EXPECT_EQ(list.status, 0);
+    EXPECT_NE(list.out.find("string Destination = \"file:///tmp/x\""), std::string::npos)
+        << list.out;
+    EXPECT_EQ(list.out.find("CIM_IndicationFilter."), std::string::npos) << list.out;
+}
+
+TEST(BrokerRepository, ChecksWhatItRegisters) {
+    TempDir dir;
+    broker::Repository repo(dir.path());
+    broker::Status st = repo.create(handler("h", "file:///tmp/x"));
+    EXPECT_TRUE(st.good()) << st.message;
+    // Keys compare without case and in any order.
+    broker::Object same = handler("h", "file:///tmp/other");
+    std::swap(same.path.keys[0], same.path.keys[1]);
+    same.path.keys[1].name = "creationclassname";
+    st = repo.create(same);
+    EXPECT_EQ(st.code, broker::alreadyExists);
+    EXPECT_FALSE(st.message.empty());
+
+    broker::Object outside = handler("h", "file:///tmp/x");
+    outside.path.ns = "root/zarn";
+    EXPECT_EQ(repo.create(outside).code, broker::notSupported);
+
+    broker::Object noDestination = handler("n", "");
+    noDestination.properties.clear();
+    EXPECT_EQ(repo.create(noDestination).code, broker::invalidParameter);
+
+    ToolResult bad =
+        runBrokerTool({"subscribe", "--name", "q", "--query",
+                       "SELECT Name FROM CIM_ProcessIndication", "--destination", "file:///tmp/x"},
+                      dir.path());
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.out.find("CIM_IndicationFilter: 15 "), std::string::npos) << bad.out;
+    // Without its filter the subscription is refused as well.
+    EXPECT_NE(bad.out.find("CIM_IndicationSubscription: 6 "), std::string::npos) << bad.out;
+
+    writeFile(dir.file("objects"), "not a repository\n");
+    std::vector<broker::Object> objects;
+    st = repo.list(&objects);
+    EXPECT_EQ(st.code, broker::failed);
+    EXPECT_NE(st.message.find("repository"), std::string::npos);
+}
+
+TEST(BrokerRepository, ProcessesCreatingAtOnceLoseNothing) {
+    TempDir dir;
+    const int perProcess = 40;
+    std::vector<pid_t> children;
+    for (int p = 0; p < 2; ++p) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            broker::Repository repo(dir.path());
+            int bad = 0;
+            for (int i = 0; i < perProcess; ++i) {
+                std::string name = "p" + std::to_string(p) + "-" + std::to_string(i);
+                bad += repo.create(handler(name, "file:///tmp/x")).good() ? 0 : 1;
+                // Both try the same object; only one may win.
+                int code = repo.create(handler("shared-" + std::to_string(i), "file:///x")).code;
+                bad += code == broker::ok || code == broker::alreadyExists ? 0 : 1;
+            }
+            _exit(bad == 0 ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::vector<broker::Object> objects;
+    ASSERT_TRUE(broker::Repository(dir.path()).list(&objects).good());
+    EXPECT_EQ(objects.size(), 3u * perProcess);
+    std::set<std::string> ids;
+    for (const broker::Object& o : objects) {
+        ids.insert(broker::identity(o.path));
+    }
+    EXPECT_EQ(ids.size(), objects.size());
+}
+
+TEST(BrokerSchema, SubclassesAndNamespacesSelectTheSubscriptions) {
+    TempDir dir;
+    subscribeTo(dir.path(), "file:///tmp/x");
+    broker::Repository repo(dir.path());
+    std::vector<broker::Target> targets;
+    auto count = [&](const std::string& cls, const std::string& ns) {
+        EXPECT_TRUE(broker::findTargets(repo, cls, ns, &targets).good());
+        return targets.size();
+    };
+    EXPECT_EQ(count("CIM_ProcessIndication", "root/zarn"), 1u);
+    EXPECT_EQ(count("CIM_AlertIndication", "root/zarn"), 1u);
+    // Classes named nowhere are provider classes under CIM_ProcessIndication.
+    EXPECT_EQ(count("VEXA_AlertIndication", "ROOT/Zarn"), 1u);
+    EXPECT_EQ(targets[0].filterName, "orvind");
+    EXPECT_EQ(targets[0].destination, "file:///tmp/x");
+    EXPECT_EQ(count("VEXA_AlertIndication", "root/cimv2"), 0u);
+    EXPECT_EQ(count("CIM_InstCreation", "root/zarn"), 0u);
+    EXPECT_EQ(count("CIM_Indication", "root/zarn"), 0u);
+
+    ToolResult r =
+        runBrokerTool({"define-class", "VEXA_Lifecycle", "CIM_InstIndication"}, dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count("VEXA_Lifecycle", "root/zarn"), 0u);
+
+    std::string cls;
+    EXPECT_TRUE(broker::parseQuery("select  *  from CIM_AlertIndication", &cls));
+    EXPECT_EQ(cls, "CIM_AlertIndication");
+    EXPECT_FALSE(broker::parseQuery("SELECT * FROM A WHERE B = 1", &cls));
+    EXPECT_FALSE(broker::parseQuery("SELECT Name FROM A", &cls));
+}
+
+TEST(BrokerDelivery, RegularFileGetsTheDocumentAndTrailer) {
+    TempDir dir;
+    std::string target = dir.file("indications.tmp");
+    writeFile(target, "");
+    subscribeTo(dir.path(), "file://" + target);
+    ToolResult r = runBrokerTool(alertArgs, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "raised 1 indication of VEXA_AlertIndication in root/zarn: 1 delivered, 0 "
+                     "failed\n");
+    EXPECT_EQ(readFile(target), data("alert.delivery"));
+}
+
+TEST(BrokerDelivery, MissingPathBecomesARegularFileThatGrows) {
+    TempDir dir;
+    std::string target = dir.file("indications.tmp");
+    subscribeTo(dir.path(), "file://" + target);
+    ASSERT_EQ(runBrokerTool(alertArgs, dir.path()).status, 0);
+    ASSERT_EQ(runBrokerTool(alertArgs, dir.path()).status, 0);
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
+    EXPECT_EQ(readFile(target), data("alert.delivery") + data("alert.delivery"));
+}
+
+TEST(BrokerDelivery, PipeWithAReaderReceivesTheDocument) {
+    TempDir dir;
+    std::string fifo = dir.file("indications.tmp");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    subscribeTo(dir.path(), "file://" + fifo);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ToolResult r = runBrokerTool(alertArgs, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string got;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(reader, buf, sizeof buf)) > 0) {
+        got.append(buf, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(n, 0) << "the writer has closed, so the reader sees end of file";
+    close(reader);
+    EXPECT_EQ(got, data("alert.delivery"));
+}
+
+TEST(BrokerDelivery, PipeWithoutAReaderLosesTheDocument) {
+    TempDir dir;
+    std::string fifo = dir.file("indications.tmp");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    subscribeTo(dir.path(), "file://" + fifo);
+    // The broker opens read-write, never blocks, and counts this a delivery.
+    ToolResult r = runBrokerTool(alertArgs, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1 delivered, 0 failed"), std::string::npos) << r.out;
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    char buf[64];
+    EXPECT_EQ(read(reader, buf, sizeof buf), 0);
+    close(reader);
+}
+
+TEST(BrokerDelivery, TextIsEscapedAndNullAndEmptyKeepTheirForms) {
+    TempDir dir;
+    std::string target = dir.file("indications.tmp");
+    subscribeTo(dir.path(), "file://" + target, "a&b");
+    std::string tricky = "<b>\"Fan\" & 'Co'</b>\nL\xC3\xBC"
+                         "fter";
+    ToolResult r =
+        runBrokerTool({"raise", "--class", "VEXA_Alert<Indication>", "--no-check", "-p",
+                       "Description:string=" + tricky, "-p", "Empty:string=", "-p", "Gone:uint16",
+                       "-p", "None:uint8[]=", "-p", "Absent:uint8[]", "-p", "Flag:boolean=TRUE"},
+                      dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string got = readFile(target);
+    EXPECT_EQ(got, data("escaping.delivery"));
+    std::vector<std::string> docs = documents(got);
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(propertyValue(docs[0], "Description"), tricky);
+    EXPECT_EQ(propertyValue(docs[0], "IndicationFilterName"), "a&b");
+    EXPECT_EQ(docs[0].find("<VALUE/>"), std::string::npos);
+}
+
+TEST(BrokerDelivery, PreparedDocumentGoesOutUnchanged) {
+    TempDir dir;
+    std::string target = dir.file("indications.tmp");
+    subscribeTo(dir.path(), "file://" + target);
+    std::string file = std::string(ORVIND_TEST_DATA) + "/broker/prepared.xml";
+    ToolResult r = runBrokerTool({"raise", "--document", file, "--count", "2"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("of VEXA_ThermalIndication in root/zarn: 2 delivered"), std::string::npos)
+        << r.out;
+    std::string one = data("prepared.xml") + "\n" + trailerLine;
+    EXPECT_EQ(readFile(target), one + one);
+}
+
+TEST(BrokerDelivery, LoadFromThreadsKeepsEveryDocumentWhole) {
+    TempDir dir;
+    std::string target = dir.file("indications.tmp");
+    subscribeTo(dir.path(), "file://" + target);
+    subscribeTo(dir.path(), "file://" + dir.file("second.tmp"), "second");
+    ToolResult r = runBrokerTool({"raise", "--class", "CIM_AlertIndication", "--count", "30",
+                                  "--threads", "4", "--sequence", "-p", "N:uint32=1"},
+                                 dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("60 delivered, 0 failed"), std::string::npos) << r.out;
+    std::set<std::string> ids;
+    std::set<std::string> sequence;
+    for (const std::string& doc : documents(readFile(target))) {
+        size_t at = doc.find("<MESSAGE ID=\"") + 13;
+        ids.insert(doc.substr(at, doc.find('"', at) - at));
+        sequence.insert(propertyValue(doc, "SequenceNumber"));
+        EXPECT_EQ(propertyValue(doc, "N"), "1");
+    }
+    EXPECT_EQ(sequence.size(), 30u);
+    EXPECT_EQ(sequence.count("0"), 1u);
+    EXPECT_EQ(sequence.count("29"), 1u);
+    EXPECT_EQ(ids.size(), 30u);
+    EXPECT_EQ(documents(readFile(dir.file("second.tmp"))).size(), 30u);
+}
+
+TEST(BrokerDelivery, FailedOpenIsRetriedThenReported) {
+    TempDir dir;
+    subscribeTo(dir.path(), "file://" + dir.file("missing/indications.tmp"));
+    ToolResult r = runBrokerTool(
+        {"raise", "--class", "CIM_AlertIndication", "--retries", "2", "--retry-interval", "0"},
+        dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("0 delivered, 1 failed"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+}
+
+TEST(BrokerTool, BadInputGivesOneLineAndFails) {
+    TempDir dir;
+    const std::vector<std::vector<std::string>> cases = {
+        {"raise", "--class", "X", "-p", "A:float=1"},
+        {"raise", "--class", "X", "-p", "A=1"},
+        {"raise", "--class", "X", "-p", "A:uint8=256"},
+        {"raise", "--class", "X", "-p", "A:sint8=-129"},
+        {"raise", "--class", "X", "-p", "A:boolean=yes"},
+        {"raise", "--class", "X", "-p", "A:datetime=2014"},
+        {"raise", "--class", "X", "-p", "A:real64=1.5x"},
+        {"raise", "--class", "X", "--count", "0"},
+        {"raise", "--class", "X", "--threads"},
+        {"raise", "--document", dir.file("absent.xml")},
+        {"raise"},
+        {"frobnicate"},
+        {},
+    };
+    for (const auto& args : cases) {
+        ToolResult r = runBrokerTool(args, dir.path());
+        std::string shown;
+        for (const std::string& a : args) {
+            shown += a + " ";
+        }
+        EXPECT_NE(r.status, 0) << shown;
+        EXPECT_GT(r.status, 0) << shown << ": did not exit normally";
+        EXPECT_EQ(r.err.rfind("orvind-broker: ", 0), 0u) << shown << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
+    }
+    ToolResult missing = runBrokerTool({"raise", "--class", "X"}, dir.file("no-such-repository"));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
+
+    ToolResult help = runBrokerTool({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("raise"), std::string::npos);
+}
+
+TEST(BrokerTool, InitCreatesTheRepositoryFolder) {
+    TempDir dir;
+    std::string repo = dir.file("var/lib/cim-broker");
+    ToolResult r = runBrokerTool({"init"}, repo);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(broker::Repository(repo).available());
+}
+
+} // namespace

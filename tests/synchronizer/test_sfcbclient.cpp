@@ -1,0 +1,232 @@
+// SfcbClient against a real broker repository in a temporary folder. Each
+// case runs in a process of its own, so each meets a fresh single instance.
+#include "sfcbclient.h"
+
+#include "broker/repository.h"
+#include "broker/subscriptions.h"
+#include "testlog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* pipeUrl = "file:///opt/vexa/orvind/indications.tmp";
+
+// The log lines without their time and level prefix.
+std::vector<std::string> messages() {
+    std::vector<std::string> out;
+    for (const std::string& line : testLogLines()) {
+        size_t at = line.find("][info] ");
+        out.push_back(at == std::string::npos ? line : line.substr(at + 8));
+    }
+    return out;
+}
+
+std::string text(const broker::Value* v) {
+    return v != nullptr && !v->items.empty() ? v->items[0] : "<none>";
+}
+
+std::vector<std::string> names(const std::vector<broker::Property>& list) {
+    std::vector<std::string> out;
+    for (const broker::Property& p : list) {
+        out.push_back(p.name);
+    }
+    return out;
+}
+
+class SfcbClientTest : public testing::Test {
+protected:
+    void SetUp() override {
+        setenv("ORVIND_BROKER_DIR", dir.path().c_str(), 1);
+        clearTestLog();
+    }
+    std::vector<broker::Object> registered() {
+        std::vector<broker::Object> objects;
+        broker::Status st = broker::Repository(dir.path()).list(&objects);
+        EXPECT_TRUE(st.good()) << st.message;
+        return objects;
+    }
+    TempDir dir;
+};
+
+TEST_F(SfcbClientTest, FirstStartRegistersFilterHandlerAndSubscription) {
+    SfcbClient* client = SfcbClient::getSfcbClient();
+    EXPECT_EQ(SfcbClient::getSfcbClient(), client);
+    client->createSubscription();
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "connect() rc=0, msg=(null)",
+                              "createFilter () rc=0, msg=(null)",
+                              "createHandler () rc=0, msg=(null)",
+                              "createSubscription () rc=0, msg=(null)",
+                          }));
+
+    std::vector<broker::Object> objects = registered();
+    ASSERT_EQ(objects.size(), 3u);
+    const std::vector<std::string> keys = {"SystemCreationClassName", "SystemName",
+                                           "CreationClassName", "Name"};
+
+    const broker::Object& filter = objects[0];
+    EXPECT_EQ(filter.path.ns, "root/interop");
+    EXPECT_EQ(filter.path.className, "CIM_IndicationFilter");
+    EXPECT_EQ(names(filter.path.keys), keys);
+    EXPECT_EQ(names(filter.properties),
+              (std::vector<std::string>{"Query", "QueryLanguage", "SourceNamespace"}));
+    EXPECT_EQ(text(broker::findValue(filter, "SystemCreationClassName")), "CIM_ComputerSystem");
+    EXPECT_EQ(text(broker::findValue(filter, "SystemName")), "localhost");
+    EXPECT_EQ(text(broker::findValue(filter, "CreationClassName")), "CIM_IndicationFilter");
+    EXPECT_EQ(text(broker::findValue(filter, "Name")), "orvind");
+    EXPECT_EQ(text(broker::findValue(filter, "Query")), "SELECT * FROM CIM_ProcessIndication");
+    EXPECT_EQ(text(broker::findValue(filter, "QueryLanguage")), "WQL");
+    EXPECT_EQ(text(broker::findValue(filter, "SourceNamespace")), "root/zarn");
+
+    const broker::Object& handler = objects[1];
+    EXPECT_EQ(handler.path.className, "CIM_IndicationHandlerCIMXML");
+    EXPECT_EQ(names(handler.path.keys), keys);
+    EXPECT_EQ(text(broker::findValue(handler, "CreationClassName")), "CIM_IndicationHandlerCIMXML");
+    EXPECT_EQ(names(handler.properties), (std::vector<std::string>{"Name", "Destination"}));
+    EXPECT_EQ(handler.properties[0].value.items, std::vector<std::string>{"orvind"});
+    EXPECT_EQ(text(broker::findValue(handler, "Destination")), pipeUrl);
+
+    const broker::Object& subscription = objects[2];
+    EXPECT_EQ(subscription.path.ns, "root/interop");
+    EXPECT_EQ(subscription.path.className, "CIM_IndicationSubscription");
+    EXPECT_EQ(names(subscription.path.keys), (std::vector<std::string>{"Filter", "Handler"}));
+    EXPECT_EQ(names(subscription.properties), (std::vector<std::string>{"Filter", "Handler"}));
+    for (const auto& list : {subscription.path.keys, subscription.properties}) {
+        ASSERT_EQ(list[0].value.type, "reference");
+        EXPECT_EQ(broker::identity(list[0].value.refs.at(0)), broker::identity(filter.path));
+        EXPECT_EQ(broker::identity(list[1].value.refs.at(0)), broker::identity(handler.path));
+    }
+}
+
+TEST_F(SfcbClientTest, SecondStartIsRefusedAndCarriesOn) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        SfcbClient::getSfcbClient()->createSubscription();
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(registered().size(), 3u);
+    clearTestLog();
+
+    SfcbClient::getSfcbClient()->createSubscription();
+    std::vector<std::string> lines = messages();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "connect() rc=0, msg=(null)");
+    EXPECT_EQ(lines[1].rfind("createFilter () rc=11, msg=", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2].rfind("createHandler () rc=11, msg=", 0), 0u) << lines[2];
+    EXPECT_EQ(lines[3].rfind("createSubscription () rc=11, msg=", 0), 0u) << lines[3];
+    EXPECT_NE(lines[3].find("already exists"), std::string::npos) << lines[3];
+    EXPECT_EQ(registered().size(), 3u);
+}
+
+TEST_F(SfcbClientTest, FilterSelectsEveryProcessIndicationOfRootZarnOnly) {
+    SfcbClient::getSfcbClient()->createSubscription();
+    broker::Repository repo(dir.path());
+    std::vector<broker::Target> targets;
+    for (const char* cls :
+         {"CIM_ProcessIndication", "CIM_AlertIndication", "VEXA_AlertIndication"}) {
+        ASSERT_TRUE(broker::findTargets(repo, cls, "root/zarn", &targets).good());
+        ASSERT_EQ(targets.size(), 1u) << cls;
+        EXPECT_EQ(targets[0].destination, pipeUrl);
+        EXPECT_EQ(targets[0].filterName, "orvind");
+    }
+    ASSERT_TRUE(broker::findTargets(repo, "VEXA_AlertIndication", "root/cimv2", &targets).good());
+    EXPECT_TRUE(targets.empty());
+    ASSERT_TRUE(broker::findTargets(repo, "CIM_InstCreation", "root/zarn", &targets).good());
+    EXPECT_TRUE(targets.empty());
+}
+
+TEST_F(SfcbClientTest, InstanceIsMadeEvenWhenTheBrokerRefusesIt) {
+    SfcbClient* client = SfcbClient::getSfcbClient();
+    clearTestLog();
+    CIMCInstance* inst = client->createInstance("VEXA_AlertIndication");
+    ASSERT_NE(inst, nullptr);
+    std::vector<std::string> lines = messages();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "createInstance newobjectpath () rc=0, msg=(null)");
+    EXPECT_EQ(lines[1], "createInstance newIntance() rc=0, msg=(null)");
+    EXPECT_EQ(lines[2].rfind("createInstance createIntance() rc=7, msg=", 0), 0u) << lines[2];
+
+    CIMCObjectPath* op = inst->ft->getObjectPath(inst, nullptr);
+    CIMCString* s = op->ft->toString(op, nullptr);
+    EXPECT_STREQ(static_cast<const char*>(s->hdl), "root/zarn:VEXA_AlertIndication");
+    s->ft->release(s);
+    op->ft->release(op);
+    EXPECT_EQ(inst->ft->getPropertyCount(inst, nullptr), 0u);
+    inst->ft->release(inst);
+    EXPECT_TRUE(registered().empty());
+}
+
+TEST_F(SfcbClientTest, FactoryMakesStringsDateTimesAndArrays) {
+    SfcbClient* client = SfcbClient::getSfcbClient();
+    clearTestLog();
+
+    CIMCArray* strings = client->createArray(2, CIMC_string);
+    ASSERT_NE(strings, nullptr);
+    // Asked for as CIMC_chars, which makes an array of strings.
+    EXPECT_EQ(strings->ft->getSimpleType(strings, nullptr), CIMC_string);
+    EXPECT_EQ(strings->ft->getSize(strings, nullptr), 2u);
+    CIMCValue v{};
+    v.string = client->createString("fe80::5");
+    EXPECT_EQ(strings->ft->setElementAt(strings, 0, &v, CIMC_string).rc, CIMC_RC_OK);
+    v.string->ft->release(v.string);
+    strings->ft->release(strings);
+
+    CIMCArray* numbers = client->createArray(3, CIMC_uint16);
+    EXPECT_EQ(numbers->ft->getSimpleType(numbers, nullptr), CIMC_uint16);
+    numbers->ft->release(numbers);
+    EXPECT_EQ(client->createArray(-1, CIMC_uint16), nullptr);
+
+    CIMCDateTime* dt = client->createDateTime("20140315123456.000000+060");
+    ASSERT_NE(dt, nullptr);
+    dt->ft->release(dt);
+    EXPECT_EQ(client->createDateTime("yesterday"), nullptr);
+
+    CIMCString* s = client->createString("Fan Monitor Provider");
+    EXPECT_STREQ(static_cast<const char*>(s->hdl), "Fan Monitor Provider");
+    s->ft->release(s);
+    EXPECT_TRUE(messages().empty()) << "the factory logs nothing";
+}
+
+TEST(SfcbClientWithoutBroker, EveryCallLogsAndNothingCrashes) {
+    TempDir dir;
+    std::string missing = dir.file("not-running");
+    setenv("ORVIND_BROKER_DIR", missing.c_str(), 1);
+    clearTestLog();
+    SfcbClient* client = SfcbClient::getSfcbClient();
+    EXPECT_EQ(SfcbClient::getSfcbClient(), client);
+    std::vector<std::string> lines = messages();
+    ASSERT_EQ(lines.size(), 1u) << "connected once, no retry";
+    EXPECT_EQ(lines[0].rfind("connect() rc=1, msg=Cannot connect to the local CIM broker", 0), 0u)
+        << lines[0];
+
+    clearTestLog();
+    client->createSubscription();
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "createFilter () rc=1, msg=no connection to the CIM broker",
+                              "createHandler () rc=1, msg=no connection to the CIM broker",
+                              "createSubscription () rc=1, msg=no connection to the CIM broker",
+                          }));
+
+    // The parser still gets its local objects.
+    clearTestLog();
+    CIMCInstance* inst = client->createInstance("VEXA_AlertIndication");
+    ASSERT_NE(inst, nullptr);
+    inst->ft->release(inst);
+    lines = messages();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[2], "createInstance createIntance() rc=1, msg=no connection to the CIM broker");
+    CIMCString* s = client->createString("x");
+    ASSERT_NE(s, nullptr);
+    s->ft->release(s);
+}
+
+} // namespace
