@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -104,4 +105,99 @@ TEST(ValueRendering, CharactersAreCopied) {
     EXPECT_STREQ(text, "it's here");
     EXPECT_NE(text, chars);
     free(text);
+}
+
+namespace {
+
+// Values made by the CIMC layer, as the parser's instances hold them.
+class ObjectRendering : public ::testing::Test {
+protected:
+    void SetUp() override {
+        int rc = 0;
+        char* msg = nullptr;
+        env = NewCIMCEnv("SfcbLocal", 0, &rc, &msg);
+        free(msg);
+        ASSERT_NE(env, nullptr);
+    }
+    void TearDown() override { ReleaseCIMCEnv(env); }
+
+    CIMCArray* strings(const std::vector<std::string>& texts) {
+        CIMCArray* array = env->ft->newArray(env, texts.size(), CIMC_string, nullptr);
+        for (size_t i = 0; i < texts.size(); ++i) {
+            CIMCValue e = zero();
+            e.string = env->ft->newString(env, texts[i].c_str(), nullptr);
+            array->ft->setElementAt(array, i, &e, CIMC_string);
+            e.string->ft->release(e.string);
+        }
+        return array;
+    }
+
+    CIMCEnv* env = nullptr;
+};
+
+} // namespace
+
+TEST_F(ObjectRendering, StringCodesGiveTheTextOfTheString) {
+    CIMCValue v = zero();
+    v.string = env->ft->newString(env, "it's 100%", nullptr);
+    for (CIMCType type :
+         {CIMC_string, CIMC_booleanString, CIMC_numericString, CIMC_dateTimeString}) {
+        EXPECT_EQ(render(static_cast<CIMCType>(type), v), "it's 100%") << type;
+    }
+    v.string->ft->release(v.string);
+}
+
+TEST_F(ObjectRendering, ReferencesAndDateTimesGiveTheirText) {
+    CIMCValue v = zero();
+    v.ref = env->ft->newObjectPath(env, "root/zarn", "VEXA_Fan", nullptr);
+    CIMCValue key = zero();
+    key.uint16 = 2;
+    v.ref->ft->addKey(v.ref, "Slot", &key, CIMC_uint16);
+    EXPECT_EQ(render(CIMC_ref, v), "root/zarn:VEXA_Fan.Slot=2");
+    v.ref->ft->release(v.ref);
+
+    v = zero();
+    v.dateTime = env->ft->newDateTimeFromChars(env, "20140315123456.000000+060", nullptr);
+    ASSERT_NE(v.dateTime, nullptr);
+    EXPECT_EQ(render(CIMC_dateTime, v), "20140315123456.000000+060");
+    v.dateTime->ft->release(v.dateTime);
+}
+
+TEST_F(ObjectRendering, ArraysGiveEachElementFollowedByOneBlank) {
+    CIMCValue v = zero();
+    v.array = env->ft->newArray(env, 3, CIMC_uint16, nullptr);
+    for (CIMCUint16 i = 0; i < 3; ++i) {
+        CIMCValue e = zero();
+        e.uint16 = i + 1;
+        v.array->ft->setElementAt(v.array, i, &e, CIMC_uint16);
+    }
+    EXPECT_EQ(render(CIMC_ARRAY | CIMC_uint16, v), "1 2 3 ");
+    v.array->ft->release(v.array);
+
+    v.array = strings({"a", "b"});
+    EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), "a b ");
+    v.array->ft->release(v.array);
+
+    v.array = strings({});
+    EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), "");
+    v.array->ft->release(v.array);
+
+    // An element never set renders empty but keeps its blank.
+    v.array = env->ft->newArray(env, 2, CIMC_string, nullptr);
+    EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), "  ");
+    v.array->ft->release(v.array);
+}
+
+TEST_F(ObjectRendering, AnArrayLongerThanTheWorkingBufferIsRenderedWhole) {
+    std::vector<std::string> texts;
+    std::string expected;
+    for (int i = 0; i < 120; ++i) {
+        texts.push_back(std::to_string(i) + std::string(80, 'x'));
+        expected += texts.back() + " ";
+    }
+    ASSERT_GT(expected.size(), 5120u);
+    CIMCValue v = zero();
+    v.array = strings(texts);
+    EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), expected);
+    v.array->ft->release(v.array);
 }

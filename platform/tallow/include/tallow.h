@@ -47,7 +47,7 @@ typedef struct physloc {
     uint8_t cab;        /* byte 7 */
 } physloc_t;
 
-/* "No location". */
+/* "No location": all eight bytes zero. */
 extern const physloc_t BMC_physloc_NULL;
 
 /* ---------------------------------------------------------------------- */
@@ -179,6 +179,8 @@ typedef struct BMC_cap {
  * Library handle. The caller provides the record, BMC_open() fills it.
  * Callers read only Cap.UUID; everything else is private to the library.
  */
+struct tallow_dictionaries; /* library-private */
+
 typedef struct BMC {
     BMC_cap_t Cap;
 
@@ -186,11 +188,26 @@ typedef struct BMC {
     int is_open;
     int unit;
     int flags;
-    int fd; /* FPL file, -1 when not open */
-    char state_dir[256];
-    Event_dictionary_t* dict_wbem; /* record type 4, loaded on demand */
-    Event_dictionary_t* dict_oem;  /* record type 0xE0, loaded on demand */
+    int fd;                            /* FPL file, -1 until the first append */
+    char state_dir[256];               /* folder of the simulated BMC */
+    struct tallow_dictionaries* dicts; /* both dictionary views, loaded on demand */
 } BMC_t;
+
+/* BMC_open() flags. */
+#define BMC_OPEN_ACCESS 0x001 /* plain access: FPL and enclosure CLI */
+#define BMC_OPEN_EVENTS 0x100 /* also load the event dictionaries */
+
+/* Error codes of BMC_open(), BMC_close() and BMC_FPL_append_entry(). */
+#define BMC_E_INVAL 1     /* invalid argument */
+#define BMC_E_NODEV 2     /* no such BMC unit */
+#define BMC_E_STATE 3     /* BMC state not accessible */
+#define BMC_E_NOTOPEN 4   /* handle not open */
+#define BMC_E_IO 5        /* I/O error talking to the BMC */
+#define BMC_E_BUSY 6      /* BMC busy */
+#define BMC_E_FULL 7      /* FPL full */
+#define BMC_E_TIMEOUT 8   /* BMC did not answer in time */
+#define BMC_E_NOMEM 9     /* out of memory */
+#define BMC_E_NOACCESS 10 /* permission denied */
 
 /* ---------------------------------------------------------------------- */
 /* Enclosure CLI                                                          */
@@ -212,12 +229,31 @@ typedef struct str_buf {
 #define ZU_CLI_NULL_BUFFER 0xAA      /* out or err buffer missing */
 #define ZU_CLI_TIMEOUT 0xDD          /* command timed out */
 #define ZU_CLI_BUFFER_TOO_SMALL 0xEE /* out or err buffer too small */
+#define ZU_CLI_BAD_REQUEST 0xCC      /* handle not open, request or status missing */
+
+/* Smallest out and err buffers ZU_CLI_Exec() accepts, in bytes. */
+#define ZU_CLI_MIN_BUFFER 1024
+
+/* Command status bytes (*status when ZU_CLI_Exec() returns 0). */
+#define ZU_CLI_OK 0
+#define ZU_CLI_INCOMPLETE 1      /* command input data not complete */
+#define ZU_CLI_INTERNAL 2        /* internal error */
+#define ZU_CLI_BAD_INDEX 3       /* handle number matches no outstanding request */
+#define ZU_CLI_FULL 4            /* too many outstanding requests */
+#define ZU_CLI_INVALID_COMMAND 5 /* command not supported */
+#define ZU_CLI_INTERNAL2 6       /* internal error */
+#define ZU_CLI_TRUNCATED 7       /* response did not fit, excess lost */
+#define ZU_CLI_TOO_LONG 8        /* argument or environment too long */
 
 /* ---------------------------------------------------------------------- */
 /* Calls                                                                  */
 /* ---------------------------------------------------------------------- */
 
-/* Open unit `unit` into *bmc. 0 on success, else an error code. */
+/*
+ * Open unit `unit` (only 0 exists) into *bmc with BMC_OPEN_* flags. The
+ * record is cleared first; on failure it stays cleared and needs no close.
+ * 0 on success, else a BMC_E_* code (or an injected one).
+ */
 int BMC_open(BMC_t* bmc, int unit, int flags);
 
 /* Release everything the handle holds, dictionaries included. */
@@ -226,7 +262,10 @@ int BMC_close(BMC_t* bmc);
 /* Message text for an error code; never NULL, static storage. */
 const char* BMC_strerror(int code);
 
-/* Dictionary for a record type (4 or 0xE0); NULL if unavailable. */
+/*
+ * Dictionary for a record type (4 or 0xE0); NULL if unavailable, or if the
+ * handle was opened without BMC_OPEN_EVENTS.
+ */
 Event_dictionary_t* BMC_event_dictionary_get(BMC_t* bmc, int rectype);
 
 /* Entry for (provider name, WBEM event number) in dict; NULL if none. */
@@ -234,20 +273,35 @@ Event_dictionary_entry_t* Get_Event_Dictionary_Entry(BMC_t* bmc, Event_dictionar
                                                      const char* provider_name,
                                                      unsigned int wbem_event_id);
 
-/* Entry matching the record key (RecType and body EventID); NULL if none. */
+/*
+ * Entry matching the record key: key->RecType equals the dictionary's record
+ * type and the key's 18-bit e0.EventID equals the low 18 bits of the entry's
+ * EventID. NULL if none.
+ */
 Event_dictionary_entry_t* BMC_event_dictionary_entry_get(BMC_t* bmc, Event_dictionary_t* dict,
                                                          SEL_entry_t* key);
 
-/* Append one record to the FPL. 0 on success, else an error code. */
+/*
+ * Append one record to the FPL. When it returns 0 the record is on disk.
+ * The library-use field `extra` is not kept. 0 on success, else an error code.
+ */
 int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry);
 
-/* Parse a location text into *loc. 0 on success, else an error code. */
+/*
+ * Parse a location text into *loc. The text is exactly 16 hexadecimal
+ * digits, either case, nothing before or after: the eight bytes of the
+ * location read as a little-endian 64-bit number, so cab comes first and
+ * source and detail last (the 16 digits the daemon prints for a location
+ * parse back to the same location). Anything else, NULL included, stores
+ * BMC_physloc_NULL. 0 on success, else BMC_E_INVAL.
+ */
 int BMC_str_to_physloc(const char* text, physloc_t* loc);
 
 /*
  * Run an enclosure CLI command. Returns 0 or a ZU_CLI_* interface code;
- * when 0, *status holds the command status (0 = accepted). Output is
- * written into out and err, which the caller allocates.
+ * when 0, *status holds the command status (ZU_CLI_OK = accepted). A short
+ * answer is written into out and err, which the caller allocates (each at
+ * least ZU_CLI_MIN_BUFFER bytes).
  */
 int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_buf* out, str_buf* err);
 

@@ -1,0 +1,103 @@
+#include "fpl.h"
+
+#include "logger.h"
+
+#include <tallow.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+const int kOpenFlags = 0x101;
+const int kRecTypeWbem = 4;
+const uint8_t kRecTypeOem = 0xE0;
+const uint32_t kEventIdMask = 0x3FFFF;
+const uint8_t kDataType = 25;
+
+} // namespace
+
+int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const time_t event_time,
+              unsigned int* alert_level) {
+    SEL_entry_t key;
+    SEL_entry_t entry;
+    memset(&key, 0, sizeof key);
+    memset(&entry, 0, sizeof entry);
+
+    // A missing name is reported and still looked up; the lookup then finds nothing.
+    const char* name = provider_name != nullptr ? provider_name : "(null)";
+    if (provider_name == nullptr) {
+        logger.error("provider_name is null !");
+    }
+    if (wbem_event_id == 0) {
+        logger.error("wbem_event_id=%d is <=0 !", static_cast<int>(wbem_event_id));
+    }
+    char timeText[64] = "";
+    if (ctime_r(&event_time, timeText) == nullptr) {
+        timeText[0] = '\0';
+    }
+    logger.info("wbem_event_id= %d provider_name=%s event_time=%s", static_cast<int>(wbem_event_id),
+                name, timeText);
+
+    BMC_t bmc;
+    int rc = BMC_open(&bmc, 0, kOpenFlags);
+    if (rc != 0) {
+        logger.error("BMC_open failed: %s", BMC_strerror(rc));
+        return rc;
+    }
+
+    Event_dictionary_t* wbemDictionary = BMC_event_dictionary_get(&bmc, kRecTypeWbem);
+    Event_dictionary_entry_t* wbemEntry =
+        Get_Event_Dictionary_Entry(&bmc, wbemDictionary, provider_name, wbem_event_id);
+    if (wbemEntry == nullptr) {
+        logger.error("Get IPMIeventid failed, ProviderName:%s,Event_ID:%d not exist in VEXA "
+                     "Event DataBase",
+                     name, static_cast<int>(wbem_event_id));
+        BMC_close(&bmc);
+        return -1;
+    }
+    uint32_t ipmiEventId = static_cast<uint32_t>(wbemEntry->EventID);
+    logger.info("ipmi_event_id = %d", static_cast<int>(ipmiEventId));
+
+    key.RecType = kRecTypeOem;
+    key.e0.EventID = ipmiEventId & kEventIdMask;
+    Event_dictionary_t* oemDictionary = BMC_event_dictionary_get(&bmc, kRecTypeOem);
+    Event_dictionary_entry_t* oemEntry = BMC_event_dictionary_entry_get(&bmc, oemDictionary, &key);
+    if (oemEntry == nullptr) {
+        logger.error("Invalid Event, EV#%d not exist in VEXA Event DataBase",
+                     static_cast<int>(key.e0.EventID));
+        BMC_close(&bmc);
+        return -1;
+    }
+    if (alert_level != nullptr) {
+        *alert_level = static_cast<unsigned int>(oemEntry->AlertLevel);
+    }
+    logger.info("AlertLevel: %d", oemEntry->AlertLevel);
+    logger.info("RepEntIDClass: %d", oemEntry->RepEntIDClass);
+
+    uint32_t time32 = static_cast<uint32_t>(static_cast<uint64_t>(event_time));
+    entry.RecType = kRecTypeOem;
+    entry.e0.EventID = ipmiEventId & kEventIdMask;
+    entry.e0.reserved = 0;
+    entry.e0.NextIDhasTime = 0;
+    entry.e0.DataType = kDataType;
+    entry.e0.AlertLevel = static_cast<unsigned>(oemEntry->AlertLevel) & 7;
+    entry.e0.RepEntID = static_cast<unsigned>(oemEntry->RepEntIDClass) & 0xFF;
+    entry.e0.b16 = 1;
+    entry.e0.b15 = 0;
+    entry.e0.b14 = 0;
+    entry.e0.b13 = 0;
+    entry.e0.b9 = static_cast<uint8_t>(time32);
+    entry.e0.b10 = static_cast<uint8_t>(time32 >> 8);
+    entry.e0.b11 = static_cast<uint8_t>(time32 >> 16);
+    entry.e0.b12 = static_cast<uint8_t>(time32 >> 24);
+    logger.info("event_time= %x ", time32);
+    logger.info("FPLentry.e0.b9= %x ", static_cast<unsigned>(entry.e0.b9));
+
+    rc = BMC_FPL_append_entry(&bmc, &entry);
+    if (rc != 0) {
+        logger.error("FPL append failed: %s", BMC_strerror(rc));
+    }
+    BMC_close(&bmc);
+    return rc;
+}
