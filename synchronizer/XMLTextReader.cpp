@@ -36,6 +36,10 @@ std::string XMLTextReader::nodeValue() {
     return copyOf(xmlTextReaderConstValue(_reader));
 }
 
+bool XMLTextReader::isEmptyElement() {
+    return xmlTextReaderIsEmptyElement(_reader) == 1;
+}
+
 xmlTextReader* XMLTextReader::getReader() {
     return _reader;
 }

@@ -24,6 +24,9 @@ public:
     std::string getAttribute(const std::string& name);
     // The text of the current node; empty when the node has no value.
     std::string nodeValue();
+    // True when the current element is written as an empty tag (<VALUE/>): the
+    // reader then delivers no end element for it.
+    bool isEmptyElement();
     xmlTextReader* getReader();
 
 private:

@@ -87,6 +87,26 @@ TEST(XMLTextReader, PositionsWithoutNameOrValueReadAsEmpty) {
     EXPECT_EQ(reader.nodeValue(), "");
 }
 
+TEST(XMLTextReader, TellsEmptyElementTagsFromOpenOnes) {
+    ReaderPtr raw = openSample();
+    XMLTextReader reader(raw.get());
+    ASSERT_TRUE(advanceTo(reader, "ROOT"));
+    EXPECT_FALSE(reader.isEmptyElement());
+    ASSERT_TRUE(advanceTo(reader, "SHUT"));
+    EXPECT_TRUE(reader.isEmptyElement());
+    EXPECT_EQ(reader.getAttribute("NAME"), "closed");
+    ASSERT_EQ(reader.read(), 1); // the line end after it, and no end element for SHUT
+    EXPECT_EQ(reader.nodeType(), 14);
+    ASSERT_EQ(reader.read(), 1);
+    EXPECT_EQ(reader.nodeType(), 1);
+    EXPECT_EQ(reader.nodeName(), "OPEN");
+    EXPECT_FALSE(reader.isEmptyElement());
+    ASSERT_EQ(reader.read(), 1);
+    EXPECT_EQ(reader.nodeType(), 15);
+    EXPECT_EQ(reader.nodeName(), "OPEN");
+    EXPECT_FALSE(reader.isEmptyElement());
+}
+
 TEST(XMLTextReader, AbsentReaderAnswersMinusOne) {
     XMLTextReader reader(nullptr);
     EXPECT_EQ(reader.read(), -1);
@@ -94,6 +114,7 @@ TEST(XMLTextReader, AbsentReaderAnswersMinusOne) {
     EXPECT_EQ(reader.nodeName(), "");
     EXPECT_EQ(reader.nodeValue(), "");
     EXPECT_EQ(reader.getAttribute("NAME"), "");
+    EXPECT_FALSE(reader.isEmptyElement());
     EXPECT_EQ(reader.getReader(), nullptr);
 }
 
