@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
@@ -616,6 +617,19 @@ TEST_F(ParserBadInput, TwoDocumentsInOneDeliveryWithoutTrailers) {
     EXPECT_EQ(stored[0]["ProviderName"], "first document");
     EXPECT_EQ(stored[0]["RawData"], replaceAll(sample("two_documents.xml"), "\n", ""));
     expectGoodDocumentStored();
+}
+
+// The fuzz target's seeds, and every input it has ever found a fault with, kept
+// beside them.
+TEST_F(ParserBadInput, EveryInputOfTheFuzzCorpus) {
+    size_t inputs = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(ORVIND_TEST_DATA "/corpus")) {
+        SCOPED_TRACE(entry.path().filename().string());
+        deliver(readFile(entry.path()));
+        expectGoodDocumentStored();
+        ++inputs;
+    }
+    EXPECT_GE(inputs, 10u);
 }
 
 TEST_F(ParserBadInput, DocumentTruncatedAtEveryElementBoundary) {
