@@ -26,7 +26,6 @@
 #include <map>
 #include <memory>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -60,14 +59,25 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
 // stamps and without the broker client's lines about connecting and making
 // instances.
 std::vector<std::string> messages() {
-    static const std::regex prefix(R"(^\[[^\]]*\]\[(\w+)\] )");
-    static const std::regex client(R"(^(connect\(\) |createInstance |local connect failed))");
+    static const char* const clientLines[] = {"connect() ", "createInstance ",
+                                              "local connect failed"};
     std::vector<std::string> result;
     for (const std::string& line : testLogLines()) {
-        std::smatch match;
-        if (std::regex_search(line, match, prefix) &&
-            !std::regex_search(match.suffix().str(), client)) {
-            result.push_back(match[1].str() + " " + match.suffix().str());
+        // "[date time][level] message"
+        size_t levelStart = line.find("][");
+        size_t levelEnd = line.find("] ", levelStart);
+        if (line.empty() || line[0] != '[' || levelStart == std::string::npos ||
+            levelEnd == std::string::npos) {
+            continue; // the rest of a message with a line feed of its own
+        }
+        std::string message = line.substr(levelEnd + 2);
+        bool fromClient = false;
+        for (const char* prefix : clientLines) {
+            fromClient = fromClient || message.rfind(prefix, 0) == 0;
+        }
+        if (!fromClient) {
+            result.push_back(line.substr(levelStart + 2, levelEnd - levelStart - 2) + " " +
+                             message);
         }
     }
     return result;
