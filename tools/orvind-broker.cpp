@@ -37,7 +37,7 @@ Commands:
                        whose filter selects them (class or subclass, namespace)
     -c, --class NAME        indication class (default: the document's CLASSNAME)
     -n, --namespace NS      namespace the indication is raised in (default root/zarn)
-    -p, --property SPEC     a property, repeatable, in the order given:
+    -p, --property PROPERTY a property, repeatable, in the order given:
                               Name:type=value        scalar
                               Name:type              NULL
                               Name:type[]=v1,v2      array (\, and \\ inside elements)
@@ -206,7 +206,7 @@ struct RaiseOptions {
 int cmdRaise(const std::string& dir, Args& args) {
     RaiseOptions o;
     bool check = true;
-    std::vector<std::string> specs;
+    std::vector<std::string> givenProperties;
     std::string documentFile;
     std::string v;
     while (!args.done()) {
@@ -215,7 +215,7 @@ int cmdRaise(const std::string& dir, Args& args) {
         } else if (args.is("-n", "--namespace", &v)) {
             o.ns = v;
         } else if (args.is("-p", "--property", &v)) {
-            specs.push_back(v);
+            givenProperties.push_back(v);
         } else if (args.is(nullptr, "--no-check")) {
             check = false;
         } else if (args.is("-d", "--document", &v)) {
@@ -236,16 +236,16 @@ int cmdRaise(const std::string& dir, Args& args) {
             throw UsageError("unknown option '" + args.peek() + "' for raise");
         }
     }
-    for (const std::string& spec : specs) {
+    for (const std::string& given : givenProperties) {
         broker::Property p;
         std::string error;
-        if (!broker::parseProperty(spec, check, &p, &error)) {
+        if (!broker::parseProperty(given, check, &p, &error)) {
             throw UsageError(error);
         }
         o.properties.push_back(p);
     }
     if (!documentFile.empty()) {
-        if (!specs.empty()) {
+        if (!givenProperties.empty()) {
             throw UsageError("--document and --property do not go together");
         }
         std::string error;
@@ -275,8 +275,9 @@ int cmdRaise(const std::string& dir, Args& args) {
 
     // Sequence numbers count per destination from 0, as the broker's do.
     std::map<std::string, size_t> slot;
+    std::vector<size_t> slotOf;
     for (const broker::Target& t : targets) {
-        slot.emplace(t.destination, slot.size());
+        slotOf.push_back(slot.emplace(t.destination, slot.size()).first->second);
     }
     std::vector<std::atomic<long long>> sequence(slot.size());
     for (auto& s : sequence) {
@@ -288,7 +289,8 @@ int cmdRaise(const std::string& dir, Args& args) {
     std::atomic<unsigned long long> delivered{0};
     std::atomic<unsigned long long> failed{0};
 
-    auto deliverOne = [&](const broker::Target& t) {
+    auto deliverOne = [&](size_t target) {
+        const broker::Target& t = targets[target];
         std::string doc = o.document;
         if (!o.prepared) {
             std::vector<broker::Property> props = o.properties;
@@ -298,7 +300,7 @@ int cmdRaise(const std::string& dir, Args& args) {
                 props.push_back(broker::Property{"SequenceContext", broker::stringValue(context)});
                 broker::Property number{"SequenceNumber", broker::stringValue("")};
                 number.value.type = "sint64";
-                number.value.items[0] = std::to_string(sequence[slot[t.destination]]++);
+                number.value.items[0] = std::to_string(sequence[slotOf[target]]++);
                 props.push_back(number);
             }
             doc = broker::buildDocument(o.cls, props, messageId++);
@@ -328,7 +330,7 @@ int cmdRaise(const std::string& dir, Args& args) {
     };
     auto worker = [&](unsigned first) {
         for (unsigned long long i = first; i < o.count; i += o.threads) {
-            for (const broker::Target& t : targets) {
+            for (size_t t = 0; t < targets.size(); ++t) {
                 deliverOne(t);
             }
         }

@@ -9,6 +9,10 @@
 #include <cstring>
 #include <string>
 
+// These cases hold this project's own CIMC layer and broker to their
+// behaviour; an installed client library is not tested here.
+#ifndef ORVIND_SYSTEM_CIMC
+
 namespace {
 
 class CimcTest : public testing::Test {
@@ -345,3 +349,5 @@ TEST_F(CimcTest, ArgsKeepCopies) {
 }
 
 } // namespace
+
+#endif

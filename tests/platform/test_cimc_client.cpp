@@ -10,6 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// These cases hold this project's own CIMC layer and broker to their
+// behaviour; an installed client library is not tested here.
+#ifndef ORVIND_SYSTEM_CIMC
+
 namespace {
 
 class CimcClientTest : public testing::Test {
@@ -174,3 +178,5 @@ TEST(CimcConnect, MissingRepositoryFailsLikeABrokerThatIsNotRunning) {
 }
 
 } // namespace
+
+#endif

@@ -14,6 +14,10 @@
 #include <unistd.h>
 #include <vector>
 
+// These cases hold this project's own CIMC layer and broker to their
+// behaviour; an installed client library is not tested here.
+#ifndef ORVIND_SYSTEM_CIMC
+
 namespace {
 
 const char* pipeUrl = "file:///opt/vexa/orvind/indications.tmp";
@@ -230,3 +234,5 @@ TEST(SfcbClientWithoutBroker, EveryCallLogsAndNothingCrashes) {
 }
 
 } // namespace
+
+#endif

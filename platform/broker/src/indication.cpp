@@ -153,25 +153,25 @@ bool isTypeName(const std::string& name) {
     return false;
 }
 
-bool parseProperty(const std::string& spec, bool check, Property* out, std::string* error) {
-    size_t colon = spec.find(':');
+bool parseProperty(const std::string& given, bool check, Property* out, std::string* error) {
+    size_t colon = given.find(':');
     if (colon == std::string::npos) {
-        *error = "property '" + spec + "' is not Name:type=value";
+        *error = "property '" + given + "' is not Name:type=value";
         return false;
     }
-    size_t equals = spec.find('=', colon);
+    size_t equals = given.find('=', colon);
     Property p;
-    p.name = spec.substr(0, colon);
+    p.name = given.substr(0, colon);
     std::string type =
-        spec.substr(colon + 1, equals == std::string::npos ? equals : equals - colon - 1);
+        given.substr(colon + 1, equals == std::string::npos ? equals : equals - colon - 1);
     if (!validName(p.name)) {
-        *error = "property '" + spec + "' has no valid name (letters, digits, underscores)";
+        *error = "property '" + given + "' has no valid name (letters, digits, underscores)";
         return false;
     }
     p.value.array = type.size() > 2 && type.compare(type.size() - 2, 2, "[]") == 0;
     p.value.type = p.value.array ? type.substr(0, type.size() - 2) : type;
     if (!isTypeName(p.value.type)) {
-        *error = "unknown type '" + type + "' in property '" + spec + "'";
+        *error = "unknown type '" + type + "' in property '" + given + "'";
         return false;
     }
     if (equals == std::string::npos) {
@@ -179,7 +179,7 @@ bool parseProperty(const std::string& spec, bool check, Property* out, std::stri
         *out = p;
         return true;
     }
-    std::string text = spec.substr(equals + 1);
+    std::string text = given.substr(equals + 1);
     std::vector<std::string> items;
     if (!p.value.array) {
         items.push_back(text);

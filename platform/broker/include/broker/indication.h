@@ -25,7 +25,7 @@ bool isTypeName(const std::string& name);
 // check, values are checked against their type and written in the
 // document's form (TRUE/FALSE, 1.5000000e+00, ...); without, they are
 // taken as they stand. False with a one-line *error on bad input.
-bool parseProperty(const std::string& spec, bool check, Property* out, std::string* error);
+bool parseProperty(const std::string& given, bool check, Property* out, std::string* error);
 
 // Entity-escapes <, >, &, " and '; everything else passes unchanged.
 std::string escapeXml(const std::string& text);
