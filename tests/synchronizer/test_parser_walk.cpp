@@ -2,6 +2,7 @@
 // CIMC layer over a broker repository in a temporary folder, and a real store.
 // What the parser decoded is read back from the rows of the database.
 #include "XMLTextReader.h"
+#include "brokertool.h"
 #include "parser.h"
 #include "sfcbclient.h"
 #include "sqlitedb.h"
@@ -376,6 +377,78 @@ TEST_F(ParserTypes, ValueTextIsItsLastTextPieceWithoutCdataOrWhiteSpace) {
     EXPECT_EQ(row["SystemGUID"], "second array ");
     EXPECT_EQ(row["ComplexName"], "<INSTANCE CLASSNAME=\"VEXA_Fan\"><PROPERTY NAME=\"Name\" "
                                   "TYPE=\"string\"><VALUE>fan1</VALUE></PROPERTY></INSTANCE>");
+}
+
+// A document as the broker stand-in writes it: every scalar type, arrays, a NULL
+// property, an empty string and an empty array. The intake hands the parser the
+// document without the broker's trailer line.
+TEST_F(ParserTypes, DocumentDeliveredByTheBroker) {
+    TempDir broker;
+    ASSERT_EQ(runBrokerTool({"init"}, broker.path()).status, 0);
+    std::string delivered = dir.file("delivered");
+    subscribeTo(broker.path(), "file://" + delivered);
+    const std::vector<std::string> properties = {
+        "IndicationIdentifier:string=VEXA:fan:0001",
+        "IndicationTime:datetime=20140315123456.000000+060",
+        "PerceivedSeverity:uint16=6",
+        "Description:string=Fan 2 <failed> & \"it's\" gone",
+        "AlertingElementFormat:uint8=2",
+        "AlertType:sint8=-5",
+        "ProbableCause:sint16=-300",
+        "EventID:uint32=4101",
+        "OSType:sint32=-70000",
+        "RackUID:uint64=18446744073709551615",
+        "PartitionID:sint64=-9223372036854775808",
+        "ComplexName:boolean=true",
+        "HWPartNumber:real32=1.5",
+        "Summary:real64=2.5",
+        "SystemModel:char16=Z",
+        "EventTime:datetime",
+        "BladeBay:string=",
+        "NetworkAddresses:string[]=10.0.0.5,fe80::5",
+        "SystemGUID:uint16[]=1,2,3",
+        "SystemName:string[]=",
+        "ProviderName:string=Fan Monitor Provider",
+    };
+    std::vector<std::string> args = {
+        "raise", "--class", "VEXA_AlertIndication", "--namespace", "root/zarn", "--retries", "0"};
+    for (const std::string& property : properties) {
+        args.push_back("-p");
+        args.push_back(property);
+    }
+    ToolResult raised = runBrokerTool(args, broker.path());
+    ASSERT_EQ(raised.status, 0) << raised.out << raised.err;
+
+    std::string text = readFile(delivered);
+    size_t trailer = text.find("=========== End of Indication ===========\n");
+    ASSERT_NE(trailer, std::string::npos);
+    deliver(text.substr(0, trailer));
+
+    std::vector<Row> stored = rows();
+    ASSERT_EQ(stored.size(), 1u);
+    Row& row = stored[0];
+    EXPECT_EQ(row["IndicationIdentifier"], "VEXA:fan:0001");
+    EXPECT_EQ(row["IndicationTime"], "20140315123456.000000+060");
+    EXPECT_EQ(row["PerceivedSeverity"], "6");
+    EXPECT_EQ(row["Description"], "Fan 2 <failed> & \"it's\" gone");
+    EXPECT_EQ(row["AlertingElementFormat"], "2");
+    EXPECT_EQ(row["AlertType"], "-5");
+    EXPECT_EQ(row["ProbableCause"], "-300");
+    EXPECT_EQ(row["EventID"], "4101");
+    EXPECT_EQ(row["OSType"], "-70000");
+    EXPECT_EQ(row["RackUID"], "18446744073709551615");
+    EXPECT_EQ(row["PartitionID"], "-9223372036854775808");
+    EXPECT_EQ(row["ComplexName"], "true");
+    EXPECT_EQ(row["HWPartNumber"], "NULL"); // reals are not decoded
+    EXPECT_EQ(row["Summary"], "NULL");
+    EXPECT_EQ(row["SystemModel"], "NULL"); // nor is char16
+    EXPECT_EQ(row["EventTime"], "NULL");
+    EXPECT_EQ(row["BladeBay"], "");
+    EXPECT_EQ(row["NetworkAddresses"], "10.0.0.5 fe80::5 ");
+    EXPECT_EQ(row["SystemGUID"], "1 2 3 ");
+    EXPECT_EQ(row["SystemName"], "");
+    EXPECT_EQ(row["ProviderName"], "Fan Monitor Provider");
+    EXPECT_EQ(row["RawData"], replaceAll(text.substr(0, trailer), "\n", ""));
 }
 
 // ---------------------------------------------------------------------------
