@@ -1,6 +1,8 @@
 #include "intake.h"
 
+#include "XMLTextReader.h"
 #include "logger.h"
+#include "parser.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -115,16 +117,32 @@ bool set_aside(const IntakePaths& paths) {
            unlink(paths.fifo.c_str()) == 0;
 }
 
-// Hands the document in the temp file at `path` to the parser.
-//
-// Until the parser and the store land this does nothing. It becomes: open a libxml2
-// reader with xmlReaderForFile(path, "utf-8", 0) (not tested for absence), wrap it in
-// an XMLTextReader, run Parser(store, wrapper).parseIndicationResp() on the intake's
-// store handle (opened at the restart point in Intake::run), then free the reader with
-// xmlFreeTextReader. Exceptions are left to Intake::run.
+// Hands the document in the temp file at `path` to the parser, which stores every
+// indication in it through the intake's store handle. Exceptions are left to
+// Intake::run.
 void parse_temp_file(SQLiteDB& store, const std::string& path) {
-    (void)store;
-    (void)path;
+    xmlTextReaderPtr xml = xmlReaderForFile(path.c_str(), "utf-8", 0);
+    XMLTextReader reader(xml);
+    Parser parser(&store, reader);
+    parser.parseIndicationResp();
+    xmlFreeTextReader(xml);
+}
+
+// The length of a document without its trailer line, if it ends with one. libxml2
+// reads ahead, and text after the root element makes it report an error before it
+// has handed over the last nodes it read: the trailer would cost the properties at
+// the end of every document.
+size_t without_trailer(const std::string& document) {
+    size_t end = document.size();
+    if (end > 0 && document[end - 1] == '\n') {
+        --end;
+    }
+    size_t start = document.rfind('\n', end == 0 ? 0 : end - 1);
+    start = start == std::string::npos ? 0 : start + 1;
+    if (start < end && is_trailer(document.data() + start, document.data() + end)) {
+        return start;
+    }
+    return document.size();
 }
 
 } // namespace
@@ -412,7 +430,7 @@ bool Intake::handleDocument(const std::string& document) {
         logger.error("Unable to open indication temp file.");
         return false;
     }
-    fwrite(document.data(), 1, document.size(), temp.get());
+    fwrite(document.data(), 1, without_trailer(document), temp.get());
     temp.reset(); // the copy is complete on disk before it is parsed
     logger.info("Received a document of %zu bytes.", document.size());
     parse_temp_file(*store, paths.temp);

@@ -1,7 +1,16 @@
 #ifndef ORVIND_PARSER_H
 #define ORVIND_PARSER_H
 
+#include "XMLTextReader.h"
+
 #include <cimc/cimc.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+class SQLiteDB;
 
 // Renders one CIMC value, given with its type code, as text: numbers in decimal,
 // booleans as "true"/"false", strings, references and date-times as their text,
@@ -9,5 +18,43 @@
 // every null value, gives the empty text. The result always comes from the heap
 // and belongs to the caller, who frees it with free().
 char* value2Chars(CIMCType type, CIMCValue* value);
+
+// Walks one delivered CIM-XML document and hands every INSTANCE in it, decoded
+// into a CIMC instance, to the store. One parser serves one document; neither the
+// store nor the libxml2 reader belongs to it.
+class Parser {
+public:
+    Parser(SQLiteDB* pDB, XMLTextReader& reader);
+    ~Parser();
+
+    // Reads the document to its end, or to its first ERROR element, storing every
+    // instance on the way. Outcomes show only in the store and in the log.
+    void parseIndicationResp();
+
+    // Logs the instance's object path, namespace, class name and properties.
+    void showInstance(CIMCInstance* instance);
+
+private:
+    // Each of these is called with the reader on its element's start tag and
+    // leaves it on the matching end tag, or at the end of input. An element
+    // written as an empty tag counts as closed at once.
+    std::pair<uint32_t, std::string> _processError();
+    CIMCInstance* _processInstance();
+    void _processProperty(CIMCInstance* inst);
+    void _processPropertyArray(CIMCInstance* inst);
+    std::string _processValue();
+    std::vector<std::string> _processValueArray();
+    CIMCArray* _convertArray(const std::string& type, const std::vector<std::string>& data);
+
+    // One step of the walk over the element `element`: advances the reader and
+    // tells whether it now stands on a node inside that element, whose kind and
+    // name it hands back. False at the element's end tag and at the end of input.
+    bool _nextInside(const char* element, int& type, std::string& name);
+    // Up to three store calls, two seconds apart.
+    void _storeInstance(CIMCInstance* inst);
+
+    SQLiteDB* pDB;
+    XMLTextReader reader;
+};
 
 #endif

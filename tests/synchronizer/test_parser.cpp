@@ -1,4 +1,7 @@
+#include "XMLTextReader.h"
 #include "parser.h"
+#include "sfcbclient.h"
+#include "testlog.h"
 
 #include <gtest/gtest.h>
 
@@ -200,4 +203,66 @@ TEST_F(ObjectRendering, AnArrayLongerThanTheWorkingBufferIsRenderedWhole) {
     v.array = strings(texts);
     EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), expected);
     v.array->ft->release(v.array);
+}
+
+// The parser's diagnostic dump of an instance made by the broker client.
+class ShowInstance : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The client is made once per process, from the folder named at that moment.
+        static TempDir broker;
+        setenv("ORVIND_BROKER_DIR", broker.path().c_str(), 1);
+        instance = SfcbClient::getSfcbClient()->createInstance("VEXA_AlertIndication");
+        ASSERT_NE(instance, nullptr);
+        clearTestLog();
+    }
+    void TearDown() override {
+        if (instance != nullptr) {
+            instance->ft->release(instance);
+        }
+    }
+
+    // The log without its time stamps; the line feeds that end the formats show as
+    // empty lines.
+    std::vector<std::string> lines() {
+        std::vector<std::string> result;
+        for (const std::string& line : testLogLines()) {
+            size_t end = line.find("] ");
+            result.push_back(end == std::string::npos ? line : line.substr(end + 2));
+        }
+        return result;
+    }
+
+    CIMCInstance* instance = nullptr;
+};
+
+TEST_F(ShowInstance, LogsPathNamespaceClassAndEveryRenderedProperty) {
+    CIMCValue v = zero();
+    v.uint16 = 6;
+    instance->ft->setProperty(instance, "PerceivedSeverity", &v, CIMC_uint16);
+    CIMCString* text = SfcbClient::getSfcbClient()->createString("Fan Monitor Provider");
+    v = zero();
+    v.string = text;
+    instance->ft->setProperty(instance, "ProviderName", &v, CIMC_string);
+    text->ft->release(text);
+
+    XMLTextReader reader(nullptr);
+    Parser parser(nullptr, reader);
+    parser.showInstance(instance);
+
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "objectpath=root/zarn:VEXA_AlertIndication", "", "namespace=root/zarn",
+                           "", "classname=VEXA_AlertIndication", "", "properties:", "",
+                           "value state is 0, PerceivedSeverity=6", "",
+                           "value state is 0, ProviderName=Fan Monitor Provider", ""}));
+}
+
+TEST_F(ShowInstance, InstanceWithoutPropertiesLogsOnlyItsPath) {
+    XMLTextReader reader(nullptr);
+    Parser parser(nullptr, reader);
+    parser.showInstance(instance);
+    parser.showInstance(nullptr); // nothing to show
+    EXPECT_EQ(lines(), (std::vector<std::string>{"objectpath=root/zarn:VEXA_AlertIndication", "",
+                                                 "namespace=root/zarn", "",
+                                                 "classname=VEXA_AlertIndication", ""}));
 }
