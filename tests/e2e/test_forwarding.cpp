@@ -1,3 +1,4 @@
+#include "brokertool.h"
 #include "sandbox.h"
 #include "sqlitedb.h"
 #include "testlog.h"
@@ -23,18 +24,56 @@ namespace {
 const char* const kStartLine = "[info] new thread starts up.";
 const char* const kLastLine = "[info] new thread dies.";
 
-// One stored indication, reduced to the columns the forwarding reads.
+// One indication, reduced to the properties the forwarding reads. "NULL" stands for a
+// property without value.
 struct Row {
     std::string provider;
     std::string event;
     std::string part = "PN-1234";
     std::string location = "00020001000a0321";
     std::string firmware = "1.2.3";
-    std::string address = "10.0.0.5 fe80::5 ";
+    std::vector<std::string> addresses = {"10.0.0.5", "fe80::5"};
     std::string time = "20140315123456.000000+060";
 };
 
-std::string quoted(const std::string& text) {
+// Rows stored so far; none while the table has not been made yet.
+std::string storedRows() {
+    if (Sandbox::queryValue("select count(*) from sqlite_master where name='indication'") != "1") {
+        return "0";
+    }
+    return Sandbox::queryValue("select count(*) from indication");
+}
+
+std::string property(const std::string& name, const std::string& value) {
+    return value == "NULL" ? name + ":string" : name + ":string=" + value;
+}
+
+// Raises the indication with the broker tool, which delivers it into the daemon's pipe
+// through the subscription the daemon registered, and waits until it is stored.
+void raise(const Row& row) {
+    const std::string before = storedRows();
+    std::string addresses;
+    for (const auto& address : row.addresses) {
+        addresses += (addresses.empty() ? "" : ",") + address;
+    }
+    ToolResult raised = runBrokerTool(
+        {"raise", "--class", "VEXA_AlertIndication", "--namespace", "root/zarn", "-p",
+         property("ProviderName", row.provider), "-p", property("EventID", row.event), "-p",
+         "EventTime:datetime=" + row.time, "-p", property("HWPartNumber", row.part), "-p",
+         property("HWEncodingPhysicalLocation", row.location), "-p",
+         property("SystemFirmwareVersion", row.firmware), "-p",
+         "NetworkAddresses:string[]=" + addresses},
+        Sandbox::kBrokerRepository);
+    ASSERT_EQ(raised.status, 0) << raised.out << raised.err;
+    ASSERT_NE(raised.out.find(": 1 delivered, 0 failed"), std::string::npos) << raised.out;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (storedRows() == before) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "not stored:\n" << Sandbox::log();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string sqlText(const std::string& text) {
     std::string out = "'";
     for (char c : text) {
         out += c;
@@ -50,15 +89,19 @@ void createStore() {
     SQLiteDB store(Sandbox::kDatabase);
 }
 
-// Stores the row with status 0, as the intake does, and returns its id.
+// Stores the row with status 0 directly, as the intake would, and returns its id.
 int addRow(const Row& row) {
+    std::string address;
+    for (const auto& item : row.addresses) {
+        address += item + " ";
+    }
     std::string id = Sandbox::queryValue(
         "insert into indication(Status, ProviderName, EventID, EventTime, HWPartNumber, "
         "HWEncodingPhysicalLocation, HWPhysicalLocation, SystemFirmwareVersion, "
         "NetworkAddresses) values(0, " +
-        quoted(row.provider) + ", " + quoted(row.event) + ", " + quoted(row.time) + ", " +
-        quoted(row.part) + ", " + quoted(row.location) + ", 'NULL', " + quoted(row.firmware) +
-        ", " + quoted(row.address) + "); select max(Id) from indication");
+        sqlText(row.provider) + ", " + sqlText(row.event) + ", " + sqlText(row.time) + ", " +
+        sqlText(row.part) + ", " + sqlText(row.location) + ", 'NULL', " + sqlText(row.firmware) +
+        ", " + sqlText(address) + "); select max(Id) from indication");
     return id.empty() ? 0 : std::stoi(id);
 }
 
@@ -77,11 +120,13 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs = Sandbox::kTime
     return true;
 }
 
-// Waits until no stored row is left with status 0.
-bool waitForwarded() {
-    return waitUntil([] {
-        return Sandbox::queryValue("select count(*) from indication where Status=0") == "0";
-    });
+// Waits until `rows` rows are stored and none is left with status 0.
+bool waitForwarded(size_t rows) {
+    return waitUntil([rows] {
+               return Sandbox::queryValue("select count(*) from indication where Status=1") ==
+                      std::to_string(rows);
+           }) &&
+           Sandbox::queryValue("select count(*) from indication") == std::to_string(rows);
 }
 
 // The log entries the forwarding pass itself writes, in order.
@@ -177,7 +222,7 @@ std::string underscored(std::string name) {
 
 } // namespace
 
-TEST(Forwarding, FirstStartOnACleanSystem) {
+TEST(DaemonForwarding, FirstStartOnACleanSystem) {
     Sandbox sb;
     sb.startDaemon();
     // Nothing to forward: after its start-up line the thread says nothing and reads no
@@ -187,14 +232,15 @@ TEST(Forwarding, FirstStartOnACleanSystem) {
     EXPECT_FALSE(Sandbox::exists(Sandbox::kFplMark));
     EXPECT_FALSE(Sandbox::exists(Sandbox::kHalcyonMark));
 
-    int raid = addRow({"VEXA_RAID", "1"});  // alert level 5
-    int scrub = addRow({"VEXA_WBEM", "2"}); // alert level 1
-    Row fan{"Fan Monitor Provider", "12"};  // alert level 3
+    raise({"VEXA_RAID", "1"});             // alert level 5
+    raise({"VEXA_WBEM", "2"});             // alert level 1
+    Row fan{"Fan Monitor Provider", "12"}; // alert level 3
     fan.part = "NULL";
     fan.location = "NULL";
-    fan.address = "10.0.0.7 ";
-    int fanId = addRow(fan);
-    ASSERT_TRUE(waitForwarded()) << Sandbox::log();
+    fan.addresses = {"10.0.0.7"};
+    raise(fan);
+    ASSERT_TRUE(waitForwarded(3)) << Sandbox::log();
+    const int raid = 1, scrub = 2, fanId = 3;
 
     EXPECT_EQ(passEntries(),
               (std::vector<std::string>{
@@ -255,16 +301,15 @@ TEST(Forwarding, FirstStartOnACleanSystem) {
     EXPECT_EQ(Sandbox::logEntries().back(), kLastLine);
 }
 
-TEST(Forwarding, SelectsHalcyonRowsThroughTheDictionary) {
+TEST(DaemonForwarding, SelectsHalcyonRowsThroughTheDictionary) {
     Sandbox sb;
-    createStore();
     const std::vector<Selection> table = selectionTable();
     ASSERT_EQ(table.size(), 12u);
-    for (const auto& entry : table) {
-        addRow({entry.provider, entry.event});
-    }
     sb.startDaemon();
-    ASSERT_TRUE(waitForwarded()) << Sandbox::log();
+    for (const auto& entry : table) {
+        raise({entry.provider, entry.event});
+    }
+    ASSERT_TRUE(waitForwarded(table.size())) << Sandbox::log();
 
     auto fpl = Sandbox::fplRecords();
     ASSERT_EQ(fpl.size(), table.size());
@@ -296,22 +341,22 @@ void PrintTo(const Fault& fault, std::ostream* out) {
     *out << fault.name << " " << fault.value;
 }
 
-class ForwardingFault : public testing::TestWithParam<Fault> {};
+class DaemonForwardingFault : public testing::TestWithParam<Fault> {};
 
 // Two rows: VEXA_RAID 1 goes to halcyon for its alert level (5), VEXA_WBEM 1 for
 // being a named event. A failing target gets its error line, its mark and no retry;
 // the rows end forwarded all the same.
-TEST_P(ForwardingFault, IsLoggedMarkedAndNotRetried) {
+TEST_P(DaemonForwardingFault, IsLoggedMarkedAndNotRetried) {
     const Fault fault = GetParam();
     const bool fplFails = fault.fplError[0] != '\0';
     const bool halcyonFails = fault.halcyonError[0] != '\0';
     Sandbox sb;
-    createStore();
     Sandbox::setBmcFault(fault.name, fault.value);
-    int raid = addRow({"VEXA_RAID", "1"});
-    int wbem = addRow({"VEXA_WBEM", "1"});
     sb.startDaemon();
-    ASSERT_TRUE(waitForwarded()) << Sandbox::log();
+    raise({"VEXA_RAID", "1"});
+    raise({"VEXA_WBEM", "1"});
+    ASSERT_TRUE(waitForwarded(2)) << Sandbox::log();
+    const int raid = 1, wbem = 2;
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 
     // Without the BMC there is no alert level, so VEXA_RAID 1 is no longer selected.
@@ -355,7 +400,7 @@ const char* const kInternal =
     "Internal error - internal error detected - memory could not be allocated, etc.";
 
 INSTANTIATE_TEST_SUITE_P(
-    Bmc, ForwardingFault,
+    Bmc, DaemonForwardingFault,
     testing::Values(
         Fault{"open", 3, "BMC_open failed: BMC state not accessible",
               "BMC_open() failed: BMC state not accessible"},
@@ -396,21 +441,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 // As after a crash that followed the FPL mark: the FPL is not written again, and the
 // named events still go to halcyon.
-TEST(Forwarding, RowFetchedAgainAfterItsFplMarkSkipsTheFpl) {
+TEST(DaemonForwarding, RowFetchedAgainAfterItsFplMarkSkipsTheFpl) {
     Sandbox sb;
-    createStore();
-    int named = addRow({"VEXA_WBEM", "1"});
+    const int named = 1; // the first row
     Sandbox::writeMark(Sandbox::kFplMark, named);
     sb.startDaemon();
-    ASSERT_TRUE(waitForwarded()) << Sandbox::log();
+    raise({"VEXA_WBEM", "1"});
+    ASSERT_TRUE(waitForwarded(1)) << Sandbox::log();
     EXPECT_TRUE(Sandbox::fplRecords().empty());
     EXPECT_EQ(commandsFor("VEXA_WBEM", "1").size(), 1u);
     EXPECT_EQ(Sandbox::readMark(Sandbox::kHalcyonMark), named);
 
     Sandbox::writeMark(Sandbox::kFplMark, named + 1);
-    int minor = addRow({"VEXA_WBEM", "2"});
-    ASSERT_EQ(minor, named + 1);
-    ASSERT_TRUE(waitForwarded()) << Sandbox::log();
+    raise({"VEXA_WBEM", "2"});
+    ASSERT_TRUE(waitForwarded(2)) << Sandbox::log();
     EXPECT_TRUE(Sandbox::fplRecords().empty());
     EXPECT_EQ(Sandbox::bmcCommands().size(), 1u);
     EXPECT_EQ(passEntries(), (std::vector<std::string>{
@@ -426,13 +470,13 @@ TEST(Forwarding, RowFetchedAgainAfterItsFplMarkSkipsTheFpl) {
 // A row selected for its alert level keeps it when the FPL step is skipped, so a crash
 // between the FPL mark and the halcyon event does not lose the event; and a row whose
 // targets were both served but whose status was lost is served nothing again.
-TEST(Forwarding, RowFetchedAgainAfterItsFplMarkKeepsItsAlertLevel) {
+TEST(DaemonForwarding, RowFetchedAgainAfterItsFplMarkKeepsItsAlertLevel) {
     Sandbox sb;
-    createStore();
-    int critical = addRow({"Power_Supply_Provider", "1"}); // alert level 5
+    const int critical = 1; // the first row
     Sandbox::writeMark(Sandbox::kFplMark, critical);
     sb.startDaemon();
-    ASSERT_TRUE(waitForwarded()) << Sandbox::log();
+    raise({"Power_Supply_Provider", "1"}); // alert level 5
+    ASSERT_TRUE(waitForwarded(1)) << Sandbox::log();
     EXPECT_TRUE(Sandbox::fplRecords().empty());
     EXPECT_EQ(commandsFor("Power_Supply_Provider", "1").size(), 1u);
     EXPECT_EQ(Sandbox::readMark(Sandbox::kHalcyonMark), critical);
@@ -447,13 +491,14 @@ TEST(Forwarding, RowFetchedAgainAfterItsFplMarkKeepsItsAlertLevel) {
 
 // A store that refuses the mark: the row comes again after a pause, each target is
 // served once, and the row is marked once the store takes the mark.
-TEST(Forwarding, RefusedMarkIsTriedAgainWithoutServingTwice) {
+TEST(DaemonForwarding, RefusedMarkIsTriedAgainWithoutServingTwice) {
     Sandbox sb;
     createStore();
     Sandbox::query("create trigger keep before update on indication "
                    "begin select raise(abort, 'kept'); end");
-    int id = addRow({"VEXA_RAID", "2"}); // alert level 4
     sb.startDaemon();
+    raise({"VEXA_RAID", "2"}); // alert level 4
+    const int id = 1;
     ASSERT_TRUE(Sandbox::waitForLog("[error] update number 1 indication failed", 2))
         << Sandbox::log();
     // Not a busy loop: a fetch every 2 seconds or so.
@@ -461,7 +506,7 @@ TEST(Forwarding, RefusedMarkIsTriedAgainWithoutServingTwice) {
     EXPECT_LE(countContaining("fetch number 1 indication"), 5u);
     EXPECT_EQ(status(id), "0");
     Sandbox::query("drop trigger keep");
-    ASSERT_TRUE(waitForwarded()) << Sandbox::log();
+    ASSERT_TRUE(waitForwarded(1)) << Sandbox::log();
     EXPECT_EQ(Sandbox::fplRecords().size(), 1u);
     EXPECT_EQ(Sandbox::bmcCommands().size(), 1u);
     EXPECT_EQ(countContaining("indication as FPL"), 1u);
@@ -473,7 +518,7 @@ TEST(Forwarding, RefusedMarkIsTriedAgainWithoutServingTwice) {
 
 // The shutdown waits for the pass under way: here the mark waits for a database held
 // by another program, and the pass ends only once that program lets go.
-TEST(Forwarding, ShutdownLetsThePassUnderWayFinish) {
+TEST(DaemonForwarding, ShutdownLetsThePassUnderWayFinish) {
     Sandbox sb;
     createStore();
     int id = addRow({"VEXA_RAID", "1"});
@@ -504,7 +549,7 @@ TEST(Forwarding, ShutdownLetsThePassUnderWayFinish) {
 
 // A store that cannot be opened keeps the thread trying every 2 seconds, and does not
 // keep the shutdown waiting.
-TEST(Forwarding, ShutdownEndsAThreadThatCannotOpenItsStore) {
+TEST(DaemonForwarding, ShutdownEndsAThreadThatCannotOpenItsStore) {
     Sandbox sb;
     ASSERT_EQ(mkdir(Sandbox::kDatabase, 0755), 0);
     sb.startDaemon();
@@ -521,15 +566,15 @@ TEST(Forwarding, ShutdownEndsAThreadThatCannotOpenItsStore) {
     EXPECT_EQ(entries.back(), kLastLine);
 }
 
-TEST(Forwarding, ThreadOpensAFreshStoreOnceItCan) {
+TEST(DaemonForwarding, ThreadOpensAFreshStoreOnceItCan) {
     Sandbox sb;
     ASSERT_EQ(mkdir(Sandbox::kDatabase, 0755), 0);
     sb.startDaemon();
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
     ASSERT_EQ(rmdir(Sandbox::kDatabase), 0);
-    createStore();
-    int id = addRow({"VEXA_SCSI", "3"});
-    ASSERT_TRUE(waitForwarded()) << Sandbox::log();
+    raise({"VEXA_SCSI", "3"});
+    ASSERT_TRUE(waitForwarded(1)) << Sandbox::log();
+    const int id = 1;
     EXPECT_EQ(status(id), "1");
     EXPECT_EQ(Sandbox::fplRecords().size(), 1u);
     EXPECT_EQ(Sandbox::bmcCommands().size(), 1u);
