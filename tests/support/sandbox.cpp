@@ -469,53 +469,6 @@ void Sandbox::writePipeSlowly(const std::string& bytes, int pieces, int pauseMs)
     fclose(pipe);
 }
 
-int Sandbox::runTool(const std::string& name, const std::vector<std::string>& args,
-                     std::string* out) {
-    std::vector<std::string> argv{tool(name)};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argvp = pointers(argv);
-    int pipeFds[2] = {-1, -1};
-    if (out != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0) {
-        fail("pipe");
-    }
-    pid_t child = fork();
-    if (child < 0) {
-        fail("fork");
-    }
-    if (child == 0) {
-        int in = open("/dev/null", O_RDONLY);
-        if (in >= 0) {
-            dup2(in, 0);
-        }
-        if (out != nullptr) {
-            dup2(pipeFds[1], 1);
-        }
-        execv(argvp[0], argvp.data());
-        _exit(127);
-    }
-    if (out != nullptr) {
-        close(pipeFds[1]);
-        out->clear();
-        char chunk[4096];
-        ssize_t n;
-        while ((n = read(pipeFds[0], chunk, sizeof chunk)) != 0) {
-            if (n > 0) {
-                out->append(chunk, static_cast<size_t>(n));
-            } else if (errno != EINTR) {
-                break;
-            }
-        }
-        close(pipeFds[0]);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 std::vector<std::vector<std::string>> Sandbox::query(const std::string& sql) {
     std::vector<std::vector<std::string>> result;
     sqlite3* db = nullptr;

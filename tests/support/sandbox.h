@@ -96,12 +96,6 @@ public:
     // One writer that sends `bytes` in `pieces` parts, pausing between them.
     static void writePipeSlowly(const std::string& bytes, int pieces, int pauseMs);
 
-    // Runs a copied tool with `args` (standard input the null device); its exit status,
-    // -1 when it did not exit normally. Its standard output goes to *out when given,
-    // else with its standard error to the test's own.
-    static int runTool(const std::string& name, const std::vector<std::string>& args,
-                       std::string* out = nullptr);
-
     // Runs SQL on the daemon's database through a connection of the test's own, which
     // waits while the daemon holds the file. Each row of the result, every value as
     // text and SQL NULL as "NULL". An error fails the test and gives no rows.
