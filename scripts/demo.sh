@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the daemon on a sample indication in an
-# isolated root: a private mount namespace with fresh tmpfs over /run, /var/log,
-# /var/lib and /opt, so the host's folders are never touched. Run as root.
+# Installs what is missing, builds, and runs the daemon's whole job in an isolated root:
+# a private mount namespace with fresh tmpfs over /run, /var/log, /var/lib and /opt, so
+# the host's folders are never touched. The local broker stand-in delivers a few sample
+# indications; the demo shows what was stored and what reached the simulated BMC, then
+# stops the daemon. Run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -12,7 +14,7 @@ if [ "${ORVIND_DEMO_INSIDE:-}" != 1 ]; then
         exit 2
     fi
     scripts/setup.sh
-    scripts/build.sh build
+    scripts/build.sh build >/dev/null
     ORVIND_DEMO_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
 fi
 
@@ -20,11 +22,11 @@ fi
 
 say() { printf '\n== %s\n' "$*"; }
 
-# Waits up to 20 s for a command to succeed.
+# Waits up to 60 s for a command to succeed.
 wait_for() {
     local i
-    for i in $(seq 200); do
-        if "$@"; then return 0; fi
+    for i in $(seq 600); do
+        if "$@" >/dev/null 2>&1; then return 0; fi
         sleep 0.1
     done
     echo "demo: timed out waiting for: $*" >&2
@@ -33,63 +35,66 @@ wait_for() {
 
 log=/var/log/vexa/orvind
 pidfile=/var/run/orvind.pid
-fifo=/opt/vexa/orvind/indications.tmp
-temp=/opt/vexa/orvind/fifo.tmp
-trailer='=========== End of Indication ==========='
+db=/var/lib/orvind/indications.db
 
-# The binary is copied first: the build tree may lie under one of the folders mounted over.
+# The binaries are copied first: the build tree may lie under a folder mounted over.
 work=$(mktemp -d /tmp/orvind-demo-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-cp build/synchronizer/orvind "$work/orvind"
+cp build/synchronizer/orvind build/tools/orvind-broker build/tools/orvind-bmc "$work/"
+export PATH="$work:$PATH"
+export ORVIND_BMC_DICTIONARY="$root/platform/tallow/data/event-dictionary.txt"
 
 for dir in /run /var/log /var/lib /opt; do
     mount -t tmpfs -o mode=0755 tmpfs "$dir"
 done
-mkdir -p /var/log/vexa /var/lib/orvind /opt/vexa/orvind /var/lib/cim-broker
+mkdir -p /var/log/vexa /var/lib/orvind /opt/vexa/orvind
+orvind-broker init
 
 say "starting the daemon"
-# The daemon detaches; this small helper becomes a child subreaper so that it can
-# collect the detached daemon's exit status.
-perl -MPOSIX -e '
-    my %prctl = (x86_64 => 157, aarch64 => 167, i686 => 172, armv7l => 172);
-    my $nr = $prctl{(POSIX::uname())[4]};
-    my $reaper = defined $nr && syscall($nr, 36, 1, 0, 0, 0) == 0; # PR_SET_CHILD_SUBREAPER
-    my $launcher = fork // die "fork: $!";
-    if ($launcher == 0) { exec @ARGV or die "exec: $!" }
-    waitpid($launcher, 0);
-    printf "launcher exited with status %d\n", $? >> 8;
-    exit 0 if $? != 0 || !$reaper;
-    my $daemon = waitpid(-1, 0);
-    printf "daemon %d exited with status %d\n", $daemon, $? >> 8 if $daemon > 0;
-' "$work/orvind" >"$work/status" &
-reaper=$!
-
-wait_for test -s "$pidfile"
+orvind
 wait_for grep -q 'new thread starts up' "$log"
-echo "pid file $pidfile holds $(cat "$pidfile"); the pipe:"
-ls -l "$fifo"
+echo "running as pid $(cat "$pidfile"); registered in the broker:"
+orvind-broker list
 
-say "delivering a sample indication as the broker does (open read-write, document, trailer, close)"
-{
-    cat tests/data/intake/alert.xml
-    printf '\n%s\n' "$trailer"
-} 1<>"$fifo"
-wait_for grep -q 'Received a document' "$log"
+say "raising four indications in root/zarn, as the providers would"
+raise() { orvind-broker raise --class VEXA_AlertIndication "$@"; }
+raise -p 'ProviderName:string=VEXA WBEM' -p EventID:string=1 -p PerceivedSeverity:uint16=3 \
+    -p EventTime:datetime=20261206093000.000000+060 -p 'Description:string=Correctable memory errors' \
+    -p HWEncodingPhysicalLocation:string=00020001000a0321 -p 'NetworkAddresses:string[]=10.0.0.5,fe80::5' \
+    -p SystemFirmwareVersion:string=2.41
+raise -p ProviderName:string=VEXA_WBEM -p EventID:string=2 -p PerceivedSeverity:uint16=2 \
+    -p EventTime:datetime=20261206093100.000000+060 -p 'Description:string=Memory scrub completed'
+raise -p ProviderName:string=VEXA_RAID -p EventID:string=1 -p PerceivedSeverity:uint16=6 \
+    -p EventTime:datetime=20261206093200.000000+060 -p "Description:string=Logical drive 'data' failed" \
+    -p HWPartNumber:string=RAID-9271
+raise -p ProviderName:string=Unknown_Provider -p EventID:string=7 -p PerceivedSeverity:uint16=2 \
+    -p 'Description:string=An event no dictionary knows'
 
-say "the temp file $temp"
-cat "$temp"
+say "waiting until all four are forwarded"
+forwarded() { [ "$(sqlite3 "$db" 'select count(*) from indication where Status=1')" = 4 ]; }
+wait_for forwarded
 
-# Later: what was stored in /var/lib/orvind/indications.db and what reached the BMC.
+say "stored in $db"
+sqlite3 -header -column "$db" \
+    'select Id, Status, ProviderName, EventID, EventTime, PerceivedSeverity, Description from indication'
+
+say "the simulated BMC's FPL"
+orvind-bmc fpl
+
+say "management-processor commands received"
+orvind-bmc commands
 
 say "stopping the daemon with SIGTERM"
-kill -TERM "$(cat "$pidfile")"
-wait "$reaper"
-cat "$work/status"
+daemon=$(cat "$pidfile")
+kill -TERM "$daemon"
+wait_for test ! -e "/proc/$daemon"
+tail -n 2 "$log"
 
 say "the log $log"
 cat "$log"
 
 say "left behind in /opt/vexa/orvind and /run"
 ls -la /opt/vexa/orvind /run
-
-grep -q 'exited with status 0$' <(tail -n 1 "$work/status")
+test ! -e "$pidfile"
+echo
+echo "demo: done"
