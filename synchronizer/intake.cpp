@@ -304,6 +304,9 @@ bool Intake::openReadEnd() {
 IntakeEnd Intake::run() {
     IntakeEnd end = IntakeEnd::Stopped;
     for (;;) {
+        if (stopRequested()) {
+            return IntakeEnd::Stopped; // the shutdown came while the store could not open
+        }
         try {
             // Restart point: the store handle is kept for every document until an
             // exception ends the cycle.

@@ -229,9 +229,11 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
         throw std::runtime_error(text);
     }
 
-    char* message = nullptr;
-    rc = sqlite3_exec(db.get(), kCreateTable, nullptr, nullptr, &message);
-    ErrorText error(message);
+    // Under `mutex` like every other statement of the process: run beside the other
+    // connection's insert or update, it found the database locked and the whole
+    // store handle failed.
+    ErrorText error;
+    rc = execLocked(db.get(), kCreateTable, error);
     if (rc != SQLITE_OK) {
         std::string text =
             std::string("create table failed:") + errorOf(error, rc) + sqlite3_errmsg(db.get());
@@ -242,9 +244,7 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
     // The index only speeds up the fetch: without it (a table of another shape,
     // a database busy right now) the store still works, and the next object
     // tries again.
-    message = nullptr;
-    rc = sqlite3_exec(db.get(), kCreateIndex, nullptr, nullptr, &message);
-    error.reset(message);
+    rc = execLocked(db.get(), kCreateIndex, error);
     if (rc != SQLITE_OK) {
         logger.warn("create index failed:%s", errorOf(error, rc));
     }

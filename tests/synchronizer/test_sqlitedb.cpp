@@ -756,6 +756,31 @@ TEST_F(Fetch, TheTwoThreadsOfTheDaemonNeverFindTheDatabaseBusy) {
     }
 }
 
+TEST_F(Store, OpeningAHandleWhileTheOtherThreadStoresNeverFails) {
+    // The forwarding thread opens its store while the intake stores: its table and
+    // index statements must not find the database locked by the intake's insert.
+    SQLiteDB intake(path, dir.file("fifo.tmp"));
+    std::atomic<bool> done{false};
+    std::thread storing([&] {
+        Instance inst;
+        inst.text("ProviderName", "Fan");
+        for (int i = 0; i < 60; ++i) {
+            intake.storeIndication(inst.get());
+        }
+        done = true;
+    });
+    int opened = 0;
+    while (!done) {
+        EXPECT_NO_THROW(SQLiteDB another(path));
+        ++opened;
+    }
+    storing.join();
+    EXPECT_GT(opened, 0);
+    for (const auto& line : messages()) {
+        EXPECT_EQ(line.find("failed"), std::string::npos) << line;
+    }
+}
+
 TEST_F(Fetch, MarkingWaitsWhileAnotherProgramHoldsTheDatabase) {
     SQLiteDB db(path);
     Sql sql(path);
