@@ -23,11 +23,6 @@ const int kStartPauseSeconds = 3;
 const int kIdlePauseSeconds = 3;
 const int kRecoveryPauseSeconds = 2;
 
-const int kOpenFlags = BMC_OPEN_ACCESS | BMC_OPEN_EVENTS;
-const int kRecTypeWbem = 4;
-const uint8_t kRecTypeOem = 0xE0;
-const uint32_t kEventIdMask = 0x3FFFF;
-
 // Start and stop of the thread are serialised, so the shutdown never waits for a
 // thread that is still being made.
 std::mutex startLock;
@@ -48,31 +43,6 @@ bool thread_ends() {
     }
     logger.info("new thread dies.");
     return true;
-}
-
-// The alert level that the event dictionary gives the event, looked up without writing
-// anything to the BMC; 0 when the event has none or the dictionary cannot be reached.
-unsigned int dictionary_alert_level(const char* provider_name, unsigned int wbem_event_id) {
-    BMC_t bmc;
-    if (BMC_open(&bmc, 0, kOpenFlags) != 0) {
-        return 0;
-    }
-    unsigned int level = 0;
-    Event_dictionary_entry_t* wbemEntry = Get_Event_Dictionary_Entry(
-        &bmc, BMC_event_dictionary_get(&bmc, kRecTypeWbem), provider_name, wbem_event_id);
-    if (wbemEntry != nullptr) {
-        SEL_entry_t key;
-        memset(&key, 0, sizeof key);
-        key.RecType = kRecTypeOem;
-        key.e0.EventID = static_cast<uint32_t>(wbemEntry->EventID) & kEventIdMask;
-        Event_dictionary_entry_t* oemEntry =
-            BMC_event_dictionary_entry_get(&bmc, BMC_event_dictionary_get(&bmc, kRecTypeOem), &key);
-        if (oemEntry != nullptr) {
-            level = static_cast<unsigned int>(oemEntry->AlertLevel);
-        }
-    }
-    BMC_close(&bmc);
-    return level;
 }
 
 } // namespace
@@ -113,7 +83,7 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths) {
         // The FPL already holds this row. Its alert level still decides whether the
         // row goes to halcyon: without it, an event selected for its level and cut
         // off by a crash after the FPL mark would never reach the management processor.
-        alert_level = dictionary_alert_level(ind.proName, eventId);
+        alert_level = fpl_alert_level(ind.proName, eventId);
     }
 
     if (selected_for_halcyon(ind, alert_level) && ind.id != GetLogid(paths.halcyonMark.c_str())) {

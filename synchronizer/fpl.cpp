@@ -15,7 +15,39 @@ const uint8_t kRecTypeOem = 0xE0;
 const uint32_t kEventIdMask = 0x3FFFF;
 const uint8_t kDataType = 25;
 
+// The event's entry in the dictionary of record type 4, keyed by provider and event number.
+Event_dictionary_entry_t* wbem_entry(BMC_t* bmc, const char* provider_name,
+                                     unsigned int wbem_event_id) {
+    return Get_Event_Dictionary_Entry(bmc, BMC_event_dictionary_get(bmc, kRecTypeWbem),
+                                      provider_name, wbem_event_id);
+}
+
+// The entry of the OEM dictionary for an IPMI event id; `key` is the lookup record.
+Event_dictionary_entry_t* oem_entry(BMC_t* bmc, uint32_t ipmiEventId, SEL_entry_t& key) {
+    key.RecType = kRecTypeOem;
+    key.e0.EventID = ipmiEventId & kEventIdMask;
+    return BMC_event_dictionary_entry_get(bmc, BMC_event_dictionary_get(bmc, kRecTypeOem), &key);
+}
+
 } // namespace
+
+unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_id) {
+    BMC_t bmc;
+    if (BMC_open(&bmc, 0, kOpenFlags) != 0) {
+        return 0;
+    }
+    unsigned int level = 0;
+    if (Event_dictionary_entry_t* wbem = wbem_entry(&bmc, provider_name, wbem_event_id)) {
+        SEL_entry_t key;
+        memset(&key, 0, sizeof key);
+        if (Event_dictionary_entry_t* oem =
+                oem_entry(&bmc, static_cast<uint32_t>(wbem->EventID), key)) {
+            level = static_cast<unsigned int>(oem->AlertLevel);
+        }
+    }
+    BMC_close(&bmc);
+    return level;
+}
 
 int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const time_t event_time,
               unsigned int* alert_level) {
@@ -46,9 +78,7 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
         return rc;
     }
 
-    Event_dictionary_t* wbemDictionary = BMC_event_dictionary_get(&bmc, kRecTypeWbem);
-    Event_dictionary_entry_t* wbemEntry =
-        Get_Event_Dictionary_Entry(&bmc, wbemDictionary, provider_name, wbem_event_id);
+    Event_dictionary_entry_t* wbemEntry = wbem_entry(&bmc, provider_name, wbem_event_id);
     if (wbemEntry == nullptr) {
         logger.error("Get IPMIeventid failed, ProviderName:%s,Event_ID:%d not exist in VEXA "
                      "Event DataBase",
@@ -59,10 +89,7 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
     uint32_t ipmiEventId = static_cast<uint32_t>(wbemEntry->EventID);
     logger.info("ipmi_event_id = %d", static_cast<int>(ipmiEventId));
 
-    key.RecType = kRecTypeOem;
-    key.e0.EventID = ipmiEventId & kEventIdMask;
-    Event_dictionary_t* oemDictionary = BMC_event_dictionary_get(&bmc, kRecTypeOem);
-    Event_dictionary_entry_t* oemEntry = BMC_event_dictionary_entry_get(&bmc, oemDictionary, &key);
+    Event_dictionary_entry_t* oemEntry = oem_entry(&bmc, ipmiEventId, key);
     if (oemEntry == nullptr) {
         logger.error("Invalid Event, EV#%d not exist in VEXA Event DataBase",
                      static_cast<int>(key.e0.EventID));

@@ -12,4 +12,8 @@
 int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const time_t event_time,
               unsigned int* alert_level);
 
+// The alert level that the event dictionaries give the event, looked up without writing
+// anything to the BMC or the log; 0 when the event has none or the library cannot be opened.
+unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_id);
+
 #endif

@@ -201,3 +201,14 @@ TEST_F(WriteFpl, AppendFailureReturnsTheLibrarysCodeWithTheAlertLevelSet) {
     EXPECT_EQ(write_fpl("Test_Provider", 1, 1600000000, &alert), 0);
     EXPECT_EQ(records().size(), 1u);
 }
+
+TEST_F(WriteFpl, AlertLevelAloneIsLookedUpWithoutWritingOrLogging) {
+    EXPECT_EQ(fpl_alert_level("Test_Provider", 1), 9u);
+    EXPECT_EQ(fpl_alert_level("Test_Provider", 2), 3u);
+    EXPECT_EQ(fpl_alert_level("Test_Provider", 3), 0u) << "no OEM record";
+    EXPECT_EQ(fpl_alert_level("Nobody", 7), 0u);
+    setFaults(6, 0);
+    EXPECT_EQ(fpl_alert_level("Test_Provider", 1), 0u) << "the library cannot be opened";
+    EXPECT_TRUE(records().empty());
+    EXPECT_TRUE(logged().empty());
+}
