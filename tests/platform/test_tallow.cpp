@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -16,8 +17,6 @@
 namespace {
 
 const std::string kData = std::string(ORVIND_TEST_DATA) + "/bmc/";
-const std::string kSample =
-    std::string(ORVIND_SOURCE_DIR) + "/platform/tallow/data/event-dictionary.txt";
 
 // Each test works on a simulated BMC of its own.
 class Tallow : public ::testing::Test {
@@ -26,11 +25,7 @@ protected:
         state = temp.file("state");
         setenv(tallowsim::kDirVariable, state.c_str(), 1);
         setenv(tallowsim::kDmiUuidVariable, temp.file("no-dmi").c_str(), 1);
-        useDictionary(kData + "fpl-dictionary.txt");
-    }
-
-    void useDictionary(const std::string& path) {
-        setenv(tallowsim::kDictionaryVariable, path.c_str(), 1);
+        setenv(tallowsim::kDictionaryVariable, (kData + "fpl-dictionary.txt").c_str(), 1);
     }
 
     void setFaults(const tallowsim::Faults& faults) {
@@ -68,9 +63,13 @@ SEL_entry_t numbered(uint8_t writer, uint32_t sequence) {
     return record;
 }
 
-// Opens the BMC, appends count records marked with the writer and leaves without
-// closing anything, as a process that is killed right after its last append.
-void appendInChild(uint8_t writer, uint32_t count) {
+// Forks a process that opens the BMC, appends count records marked with the
+// writer and leaves without closing anything, as a process killed right after.
+pid_t appendInChild(uint8_t writer, uint32_t count) {
+    pid_t child = fork();
+    if (child != 0) {
+        return child;
+    }
     BMC_t bmc;
     if (BMC_open(&bmc, 0, BMC_OPEN_ACCESS) != 0) {
         _exit(10);
@@ -110,24 +109,16 @@ cli_request request(const char* name, const std::string& arg) {
 TEST(TallowPhysloc, SixteenHexDigitsRoundTripWithTheDaemonsRendering) {
     physloc_t loc;
     ASSERT_EQ(BMC_str_to_physloc("00020001000a0321", &loc), 0);
-    EXPECT_EQ(loc.detail, 1);
-    EXPECT_EQ(loc.source, 2);
-    EXPECT_EQ(loc.subslot, 3);
-    EXPECT_EQ(loc.slot, 10);
-    EXPECT_EQ(loc.ext, 0);
-    EXPECT_EQ(loc.cell, 1);
-    EXPECT_EQ(loc.ioc, 0);
-    EXPECT_EQ(loc.bay, 2);
-    EXPECT_EQ(loc.cab, 0);
+    EXPECT_EQ(std::vector<int>({loc.cab, loc.bay, loc.ioc, loc.cell, loc.ext, loc.slot, loc.subslot,
+                                loc.source, loc.detail}),
+              std::vector<int>({0, 2, 0, 1, 0, 10, 3, 2, 1}));
     uint64_t value = 0;
     memcpy(&value, &loc, sizeof loc);
     EXPECT_EQ(value, 0x00020001000a0321u) << "the bytes read as a little-endian number";
 
     ASSERT_EQ(BMC_str_to_physloc("FFEEDDCCBBAA9987", &loc), 0) << "capitals are accepted";
-    EXPECT_EQ(loc.cab, 0xFF);
-    EXPECT_EQ(loc.subslot, 0x99);
-    EXPECT_EQ(loc.source, 8);
-    EXPECT_EQ(loc.detail, 7);
+    EXPECT_EQ(std::vector<int>({loc.cab, loc.subslot, loc.source, loc.detail}),
+              std::vector<int>({0xFF, 0x99, 8, 7}));
 }
 
 TEST(TallowPhysloc, AnyOtherTextLeavesTheNullLocation) {
@@ -141,17 +132,14 @@ TEST(TallowPhysloc, AnyOtherTextLeavesTheNullLocation) {
                            " 0020001000a0321",
                            "00020001000a032 ",
                            "00020001000g0321",
-                           "Cab 0 Bay 2 Slot 10"};
+                           "Cab 0 Bay 2 Slot 10",
+                           nullptr};
     for (const char* text : texts) {
         physloc_t loc;
         memset(&loc, 0x5A, sizeof loc);
-        EXPECT_EQ(BMC_str_to_physloc(text, &loc), BMC_E_INVAL) << text;
-        EXPECT_EQ(memcmp(&loc, &BMC_physloc_NULL, sizeof loc), 0) << text;
+        EXPECT_EQ(BMC_str_to_physloc(text, &loc), BMC_E_INVAL) << (text ? text : "null");
+        EXPECT_EQ(memcmp(&loc, &BMC_physloc_NULL, sizeof loc), 0) << (text ? text : "null");
     }
-    physloc_t loc;
-    memset(&loc, 0x5A, sizeof loc);
-    EXPECT_EQ(BMC_str_to_physloc(nullptr, &loc), BMC_E_INVAL);
-    EXPECT_EQ(memcmp(&loc, &BMC_physloc_NULL, sizeof loc), 0);
     EXPECT_EQ(BMC_str_to_physloc("00020001000a0321", nullptr), BMC_E_INVAL);
 }
 
@@ -183,7 +171,6 @@ TEST_F(Tallow, InjectedOpenFaultIsReturnedUntilCleared) {
     EXPECT_EQ(bmc.is_open, 0);
     EXPECT_EQ(BMC_close(&bmc), BMC_E_NOTOPEN);
     EXPECT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 6) << "a fault stays set";
-
     setFaults(tallowsim::Faults());
     ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
     BMC_close(&bmc);
@@ -193,7 +180,6 @@ TEST_F(Tallow, StrerrorNamesEveryCode) {
     std::set<std::string> texts;
     for (int code = BMC_E_INVAL; code <= BMC_E_NOACCESS; ++code) {
         std::string text = BMC_strerror(code);
-        EXPECT_FALSE(text.empty());
         EXPECT_EQ(text.find("Unknown"), std::string::npos) << code;
         texts.insert(text);
     }
@@ -202,30 +188,25 @@ TEST_F(Tallow, StrerrorNamesEveryCode) {
     EXPECT_STREQ(BMC_strerror(-1), "Unknown BMC error -1");
 }
 
-TEST_F(Tallow, SystemUuidComesFromDmiWhenReadable) {
-    writeFile(temp.file("product_uuid"), "4C4C4544-0035-3010-8056-B4C04F4E3232\n");
+TEST_F(Tallow, SystemUuidComesFromDmiElseIsMadeOnceAndKept) {
     setenv(tallowsim::kDmiUuidVariable, temp.file("product_uuid").c_str(), 1);
+    writeFile(temp.file("product_uuid"), "4C4C4544-0035-3010-8056-B4C04F4E3232\n");
     BMC_t bmc;
     ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
     EXPECT_STREQ(bmc.Cap.UUID, "4C4C4544-0035-3010-8056-B4C04F4E3232");
     BMC_close(&bmc);
     EXPECT_NE(access(temp.file("state/uuid").c_str(), F_OK), 0) << "nothing made";
-}
 
-TEST_F(Tallow, SystemUuidIsMadeOnceAndKept) {
     writeFile(temp.file("product_uuid"), "\n");
-    setenv(tallowsim::kDmiUuidVariable, temp.file("product_uuid").c_str(), 1);
-    BMC_t bmc;
     ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
-    std::string first = bmc.Cap.UUID;
+    std::string made = bmc.Cap.UUID;
     BMC_close(&bmc);
-    EXPECT_EQ(first.size(), 36u) << first;
-    EXPECT_EQ(readFile(temp.file("state/uuid")), first + "\n");
-
+    EXPECT_EQ(made.size(), 36u) << made;
+    EXPECT_EQ(readFile(temp.file("state/uuid")), made + "\n");
     pid_t child = fork();
     if (child == 0) {
         BMC_t other;
-        _exit(BMC_open(&other, 0, BMC_OPEN_ACCESS) == 0 && first == other.Cap.UUID ? 0 : 1);
+        _exit(BMC_open(&other, 0, BMC_OPEN_ACCESS) == 0 && made == other.Cap.UUID ? 0 : 1);
     }
     EXPECT_EQ(waitFor(child), 0) << "another process sees the same UUID";
 }
@@ -271,40 +252,36 @@ TEST(TallowDictionary, GarbageNeverCrashesTheParser) {
 TEST(TallowDictionary, ShippedSampleIsCleanAndCoversTheForwardingCases) {
     tallowsim::Dictionary dictionary;
     std::string error;
-    ASSERT_TRUE(tallowsim::loadDictionary(kSample, dictionary, &error)) << error;
+    ASSERT_TRUE(tallowsim::loadDictionary(std::string(ORVIND_SOURCE_DIR) +
+                                              "/platform/tallow/data/event-dictionary.txt",
+                                          dictionary, &error))
+        << error;
     EXPECT_TRUE(dictionary.problems.empty());
-    auto level = [&](const std::string& provider, unsigned event) {
-        for (const auto& entry : dictionary.entries) {
-            if (entry.provider == provider && entry.eventNumber == event && entry.oemRecord) {
-                return entry.alertLevel;
-            }
+    std::map<std::string, int> levels; // "provider event" -> alert level of OEM entries
+    std::set<int> seen;
+    for (const auto& entry : dictionary.entries) {
+        if (entry.oemRecord) {
+            levels[entry.provider + " " + std::to_string(entry.eventNumber)] = entry.alertLevel;
         }
-        ADD_FAILURE() << provider << " " << event << " missing";
-        return -1;
-    };
+        seen.insert(entry.alertLevel);
+    }
     // Events selected for the management processor by provider and number alone have
     // low levels, so that rule is what sends them; the others stay below 3.
-    for (unsigned event : {1u, 2u, 3u, 4u}) {
-        EXPECT_LE(level("VEXA_WBEM", event), 2) << event;
+    for (const char* key : {"VEXA_WBEM 1", "VEXA_WBEM 2", "VEXA_WBEM 3", "VEXA_WBEM 4",
+                            "QRX_FCHBAIndication 1", "QRX_FCHBAIndication 2"}) {
+        ASSERT_EQ(levels.count(key), 1u) << key;
+        EXPECT_LE(levels[key], 2) << key;
     }
-    EXPECT_LE(level("QRX_FCHBAIndication", 1), 2);
-    EXPECT_LE(level("QRX_FCHBAIndication", 2), 2);
-    level("VEXA_SCSI", 1);
-    level("VEXA_RAID", 1);
-    std::set<int> levels;
-    for (const auto& entry : dictionary.entries) {
-        levels.insert(entry.alertLevel);
-    }
-    EXPECT_EQ(levels, (std::set<int>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(levels.count("VEXA_SCSI 1") + levels.count("VEXA_RAID 1"), 2u);
+    EXPECT_EQ(seen, (std::set<int>{1, 2, 3, 4, 5, 6}));
 }
 
 TEST_F(Tallow, DictionaryInUseIsTheNamedFileElseTheInstalledOneElseTheSample) {
     EXPECT_EQ(tallowsim::dictionaryPath(state), kData + "fpl-dictionary.txt");
     unsetenv(tallowsim::kDictionaryVariable);
-    EXPECT_EQ(tallowsim::dictionaryPath(state), tallowsim::sampleDictionaryPath());
-    EXPECT_EQ(
-        tallowsim::sampleDictionaryPath().substr(tallowsim::sampleDictionaryPath().rfind('/')),
-        "/event-dictionary.txt");
+    std::string sample = tallowsim::sampleDictionaryPath();
+    EXPECT_EQ(tallowsim::dictionaryPath(state), sample);
+    EXPECT_EQ(sample.substr(sample.rfind('/')), "/event-dictionary.txt");
     std::string error;
     ASSERT_TRUE(tallowsim::installDictionary(state, kData + "malformed-dictionary.txt", &error))
         << error;
@@ -346,10 +323,8 @@ TEST_F(Tallow, DictionaryViewsFindByProviderEventAndByLow18Bits) {
     EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, oem, "Test_Provider", 2), nullptr);
     EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, nullptr, "Test_Provider", 2), nullptr);
 
-    SEL_entry_t key;
-    memset(&key, 0, sizeof key);
-    key.RecType = 0xE0;
-    key.e0.EventID = 0x0ABCD;
+    SEL_entry_t key = numbered(0, 0x0ABCD);
+    key.e0.b16 = 0;
     Event_dictionary_entry_t* oemEntry = BMC_event_dictionary_entry_get(&bmc, oem, &key);
     ASSERT_NE(oemEntry, nullptr);
     EXPECT_EQ(oemEntry->AlertLevel, 3);
@@ -360,51 +335,17 @@ TEST_F(Tallow, DictionaryViewsFindByProviderEventAndByLow18Bits) {
     key.RecType = 4;
     EXPECT_EQ(BMC_event_dictionary_entry_get(&bmc, oem, &key), nullptr);
     EXPECT_EQ(BMC_close(&bmc), 0);
-}
 
-TEST_F(Tallow, NoReadableDictionaryGivesNoDictionary) {
-    useDictionary(temp.file("none.txt"));
-    BMC_t bmc;
+    setenv(tallowsim::kDictionaryVariable, temp.file("none.txt").c_str(), 1);
     ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS | BMC_OPEN_EVENTS), 0);
-    EXPECT_EQ(BMC_event_dictionary_get(&bmc, 4), nullptr);
-    EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, nullptr, "Test_Provider", 1), nullptr);
+    EXPECT_EQ(BMC_event_dictionary_get(&bmc, 4), nullptr) << "no readable dictionary";
     BMC_close(&bmc);
 }
 
-TEST_F(Tallow, FplRecordsSurviveTheProcessThatAppendedThem) {
-    pid_t child = fork();
-    if (child == 0) {
-        appendInChild(7, 3);
-    }
-    ASSERT_EQ(waitFor(child), 0);
-    std::vector<SEL_entry_t> records = fpl();
-    ASSERT_EQ(records.size(), 3u);
-    for (uint32_t i = 0; i < 3; ++i) {
-        SEL_entry_t expected = numbered(7, i);
-        EXPECT_EQ(memcmp(&records[i], &expected, sizeof expected), 0) << i;
-    }
-
-    // A later process appends after them.
-    child = fork();
-    if (child == 0) {
-        appendInChild(8, 1);
-    }
-    ASSERT_EQ(waitFor(child), 0);
-    records = fpl();
-    ASSERT_EQ(records.size(), 4u);
-    EXPECT_EQ(records[3].e0.b13, 8);
-}
-
-TEST_F(Tallow, ConcurrentAppendsFromTwoProcessesStayWhole) {
+TEST_F(Tallow, ConcurrentAppendsFromTwoProcessesStayWholeAfterThem) {
     const uint32_t count = 300;
-    pid_t first = fork();
-    if (first == 0) {
-        appendInChild(1, count);
-    }
-    pid_t second = fork();
-    if (second == 0) {
-        appendInChild(2, count);
-    }
+    pid_t first = appendInChild(1, count);
+    pid_t second = appendInChild(2, count);
     ASSERT_EQ(waitFor(first), 0);
     ASSERT_EQ(waitFor(second), 0);
 
@@ -443,11 +384,7 @@ TEST_F(Tallow, AppendKeepsNoPointerAndRefusesWhatItCannotStore) {
 }
 
 TEST_F(Tallow, TornLastRecordIsIgnoredAndCutBeforeTheNextAppend) {
-    BMC_t bmc;
-    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
-    SEL_entry_t record = numbered(1, 1);
-    ASSERT_EQ(BMC_FPL_append_entry(&bmc, &record), 0);
-    BMC_close(&bmc);
+    ASSERT_EQ(waitFor(appendInChild(1, 1)), 0);
     std::string bytes = readFile(state + "/fpl");
     writeFile(state + "/fpl", bytes + bytes.substr(0, 20));
 
@@ -457,13 +394,10 @@ TEST_F(Tallow, TornLastRecordIsIgnoredAndCutBeforeTheNextAppend) {
     EXPECT_EQ(contents.records.size(), 1u);
     EXPECT_EQ(contents.trailingBytes, 20u);
 
-    ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
-    record = numbered(1, 2);
-    ASSERT_EQ(BMC_FPL_append_entry(&bmc, &record), 0);
-    BMC_close(&bmc);
+    ASSERT_EQ(waitFor(appendInChild(2, 1)), 0) << "a later process appends after them";
     std::vector<SEL_entry_t> records = fpl();
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[1].e0.EventID, 2u);
+    EXPECT_EQ(records[1].e0.b13, 2);
 }
 
 TEST_F(Tallow, CliRecordsEachCommandWithItsFullText) {
@@ -501,22 +435,18 @@ TEST_F(Tallow, CliAnswersBadRequestsWithTheirStatus) {
     ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
     Buffers buffers;
     uint8_t status = 0;
-    struct Case {
-        cli_request req;
-        int status;
-    };
-    std::vector<Case> cases;
-    cases.push_back({request("", "--PNAM x"), ZU_CLI_INCOMPLETE});
-    cases.push_back({request("MPReboot", "--PNAM x"), ZU_CLI_INVALID_COMMAND});
-    cases.push_back({request("MPEventGen", ""), ZU_CLI_INCOMPLETE});
-    cases.push_back({request("MPEventGen", "--EID 1"), ZU_CLI_INCOMPLETE});
-    cases.push_back({request("MPEventGen", "--PNAM  --EID 1"), ZU_CLI_INCOMPLETE});
-    cli_request unterminated = request("MPEventGen", "--PNAM x");
+    cli_request unterminated = request("MPEventGen", "");
     memset(unterminated.arg, 'x', sizeof unterminated.arg);
-    cases.push_back({unterminated, ZU_CLI_TOO_LONG});
-    for (Case& c : cases) {
-        ASSERT_EQ(ZU_CLI_Exec(&bmc, &c.req, &status, &buffers.out, &buffers.err), 0);
-        EXPECT_EQ(status, c.status) << c.req.name;
+    std::vector<std::pair<cli_request, int>> cases = {
+        {request("", "--PNAM x"), ZU_CLI_INCOMPLETE},
+        {request("MPReboot", "--PNAM x"), ZU_CLI_INVALID_COMMAND},
+        {request("MPEventGen", ""), ZU_CLI_INCOMPLETE},
+        {request("MPEventGen", "--EID 1"), ZU_CLI_INCOMPLETE},
+        {request("MPEventGen", "--PNAM  --EID 1"), ZU_CLI_INCOMPLETE},
+        {unterminated, ZU_CLI_TOO_LONG}};
+    for (auto& c : cases) {
+        ASSERT_EQ(ZU_CLI_Exec(&bmc, &c.first, &status, &buffers.out, &buffers.err), 0);
+        EXPECT_EQ(status, c.second) << c.first.name;
         EXPECT_STREQ(buffers.out.buffer, "");
         EXPECT_NE(std::string(buffers.err.buffer), "");
     }
@@ -531,30 +461,29 @@ TEST_F(Tallow, CliAnswersBadRequestsWithTheirStatus) {
 TEST_F(Tallow, CliInterfaceErrorsReachNoManagementProcessor) {
     BMC_t bmc;
     memset(&bmc, 0, sizeof bmc);
-    Buffers buffers;
+    Buffers b;
     cli_request req = request("MPEventGen", "--PNAM x");
     uint8_t status = 0;
-    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &buffers.err), ZU_CLI_BAD_REQUEST)
-        << "handle not open";
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &b.out, &b.err), ZU_CLI_BAD_REQUEST) << "not open";
     ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
-    EXPECT_EQ(ZU_CLI_Exec(&bmc, nullptr, &status, &buffers.out, &buffers.err), ZU_CLI_BAD_REQUEST);
-    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, nullptr, &buffers.out, &buffers.err), ZU_CLI_BAD_REQUEST);
-    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, nullptr, &buffers.err), ZU_CLI_NULL_BUFFER);
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, nullptr, &status, &b.out, &b.err), ZU_CLI_BAD_REQUEST);
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, nullptr, &b.out, &b.err), ZU_CLI_BAD_REQUEST);
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, nullptr, &b.err), ZU_CLI_NULL_BUFFER);
     str_buf empty = {4096, nullptr};
-    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &empty), ZU_CLI_NULL_BUFFER);
-    str_buf small = {ZU_CLI_MIN_BUFFER - 1, buffers.errMemory.data()};
-    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &small), ZU_CLI_BUFFER_TOO_SMALL);
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &b.out, &empty), ZU_CLI_NULL_BUFFER);
+    str_buf small = {ZU_CLI_MIN_BUFFER - 1, b.errMemory.data()};
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &b.out, &small), ZU_CLI_BUFFER_TOO_SMALL);
 
     tallowsim::Faults faults;
     faults.cli = 0xDD;
     faults.cliStatus = 4;
     setFaults(faults);
-    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &buffers.err), 0xDD);
+    EXPECT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &b.out, &b.err), 0xDD);
     EXPECT_TRUE(commands().empty());
 
     faults.cli = 0;
     setFaults(faults);
-    ASSERT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &buffers.out, &buffers.err), 0);
+    ASSERT_EQ(ZU_CLI_Exec(&bmc, &req, &status, &b.out, &b.err), 0);
     EXPECT_EQ(status, 4);
     BMC_close(&bmc);
     std::vector<tallowsim::Command> list = commands();

@@ -130,18 +130,6 @@ std::vector<std::string> splitItems(const std::string& text) {
     return items;
 }
 
-bool validName(const std::string& name) {
-    if (name.empty()) {
-        return false;
-    }
-    for (unsigned char c : name) {
-        if (!isalnum(c) && c != '_') {
-            return false;
-        }
-    }
-    return true;
-}
-
 } // namespace
 
 bool isTypeName(const std::string& name) {

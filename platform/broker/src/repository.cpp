@@ -2,6 +2,7 @@
 #include "broker/subscriptions.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,17 +23,6 @@ std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(tolower(c)); });
     return s;
-}
-
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out + "\"";
 }
 
 bool isNumeric(const std::string& type) {
@@ -277,6 +267,29 @@ bool sameName(const std::string& a, const std::string& b) {
     return strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
+bool validName(const std::string& name) {
+    if (name.empty()) {
+        return false;
+    }
+    for (unsigned char c : name) {
+        if (!isalnum(c) && c != '_') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
 std::string pathText(const Path& path) {
     std::string text;
     if (!path.ns.empty()) {
@@ -463,61 +476,62 @@ bool Repository::available(std::string* why) const {
     return false;
 }
 
-Status Repository::create(const Object& object) {
-    if (!sameName(object.path.ns, "root/interop")) {
-        return Status{notSupported, "no instance provider for class " + object.path.className +
-                                        " in namespace " + object.path.ns};
-    }
+namespace {
+
+// Reads the registered objects with the folder locked for writing, lets
+// change edit them and writes them back when it succeeds.
+template <typename Change> Status rewrite(const Repository& repository, Change change) {
     std::string why;
-    if (!available(&why)) {
+    if (!repository.available(&why)) {
         return Status{failed, why};
     }
-    FolderLock lock(dir_, true);
+    FolderLock lock(repository.directory(), true);
     if (!lock.held()) {
         return Status{failed, lock.error()};
     }
     std::vector<Object> objects;
-    Status st = load(dir_, &objects);
+    Status st = load(repository.directory(), &objects);
     if (!st.good()) {
         return st;
     }
-    if (findObject(objects, object.path) != objects.end()) {
-        return Status{alreadyExists, "instance " + pathText(object.path) + " already exists"};
-    }
-    st = validate(object, objects);
+    st = change(objects);
     if (!st.good()) {
         return st;
     }
-    objects.push_back(object);
-    if (!replaceFile(objectsFile(dir_), formatRepository(objects), &why)) {
+    if (!replaceFile(objectsFile(repository.directory()), formatRepository(objects), &why)) {
         return Status{failed, why};
     }
     return Status{};
 }
 
-Status Repository::remove(const Path& path) {
-    std::string why;
-    if (!available(&why)) {
-        return Status{failed, why};
+} // namespace
+
+Status Repository::create(const Object& object) {
+    if (!sameName(object.path.ns, "root/interop")) {
+        return Status{notSupported, "no instance provider for class " + object.path.className +
+                                        " in namespace " + object.path.ns};
     }
-    FolderLock lock(dir_, true);
-    if (!lock.held()) {
-        return Status{failed, lock.error()};
-    }
-    std::vector<Object> objects;
-    Status st = load(dir_, &objects);
-    if (!st.good()) {
+    return rewrite(*this, [&](std::vector<Object>& objects) {
+        if (findObject(objects, object.path) != objects.end()) {
+            return Status{alreadyExists, "instance " + pathText(object.path) + " already exists"};
+        }
+        Status st = validate(object, objects);
+        if (st.good()) {
+            objects.push_back(object);
+        }
         return st;
-    }
-    auto it = findObject(objects, path);
-    if (it == objects.end()) {
-        return Status{notFound, "instance " + pathText(path) + " is not registered"};
-    }
-    objects.erase(it);
-    if (!replaceFile(objectsFile(dir_), formatRepository(objects), &why)) {
-        return Status{failed, why};
-    }
-    return Status{};
+    });
+}
+
+Status Repository::remove(const Path& path) {
+    return rewrite(*this, [&](std::vector<Object>& objects) {
+        auto it = findObject(objects, path);
+        if (it == objects.end()) {
+            return Status{notFound, "instance " + pathText(path) + " is not registered"};
+        }
+        objects.erase(it);
+        return Status{};
+    });
 }
 
 Status Repository::get(const Path& path, Object* out) const {

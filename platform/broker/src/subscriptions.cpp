@@ -28,18 +28,6 @@ std::vector<std::string> words(const std::string& text) {
     return out;
 }
 
-bool validClassName(const std::string& name) {
-    if (name.empty()) {
-        return false;
-    }
-    for (unsigned char c : name) {
-        if (!isalnum(c) && c != '_') {
-            return false;
-        }
-    }
-    return true;
-}
-
 const char* builtIn[][2] = {
     {"CIM_ClassIndication", "CIM_Indication"},
     {"CIM_ClassCreation", "CIM_ClassIndication"},
@@ -67,7 +55,7 @@ std::string text(const Value* v) {
 bool parseQuery(const std::string& query, std::string* className) {
     std::vector<std::string> w = words(query);
     if (w.size() != 4 || !sameName(w[0], "SELECT") || w[1] != "*" || !sameName(w[2], "FROM") ||
-        !validClassName(w[3])) {
+        !validName(w[3])) {
         return false;
     }
     *className = w[3];
@@ -119,7 +107,7 @@ bool Schema::isA(const std::string& cls, const std::string& base) const {
 
 Status Schema::define(const std::string& dir, const std::string& cls,
                       const std::string& superclass) {
-    if (!validClassName(cls) || !validClassName(superclass)) {
+    if (!validName(cls) || !validName(superclass)) {
         return Status{invalidParameter, "class names are letters, digits and underscores"};
     }
     if (sameName(cls, "CIM_Indication")) {

@@ -25,14 +25,7 @@ CIMCStatus setElementAt(CIMCArray* ar, CIMCCount idx, const CIMCValue* value, CI
 CIMCArrayFT arrayFT = {1, release, clone, getSize, getSimpleType, getElementAt, setElementAt};
 
 CIMCStatus release(CIMCArray* ar) {
-    if (ar != nullptr) {
-        for (CIMCData& e : data(ar)->elements) {
-            clearData(&e);
-        }
-        delete data(ar);
-        delete ar;
-    }
-    return status(CIMC_RC_OK);
+    return releaseObject<ArrayData>(ar, [](ArrayData& d) { clearValues(d.elements); });
 }
 
 CIMCArray* make(CIMCType type, std::vector<CIMCData> elements) {

@@ -25,14 +25,7 @@ CIMCEnumerationFT enumFT = {1, release, clone, getNext, hasNext, toArray};
 const char* noEnum = "no enumeration given";
 
 CIMCStatus release(CIMCEnumeration* en) {
-    if (en != nullptr) {
-        for (CIMCData& v : data(en)->values) {
-            clearData(&v);
-        }
-        delete data(en);
-        delete en;
-    }
-    return status(CIMC_RC_OK);
+    return releaseObject<EnumData>(en, [](EnumData& d) { clearValues(d.values); });
 }
 
 CIMCEnumeration* clone(const CIMCEnumeration* en, CIMCStatus* st) {
@@ -105,12 +98,7 @@ CIMCArgsFT argsFT = {1, releaseArgs, cloneArgs, addArg, getArg, getArgAt, getArg
 const char* noArgs = "no arguments given";
 
 CIMCStatus releaseArgs(CIMCArgs* as) {
-    if (as != nullptr) {
-        clearNamed(data(as)->args);
-        delete data(as);
-        delete as;
-    }
-    return status(CIMC_RC_OK);
+    return releaseObject<ArgsData>(as, [](ArgsData& d) { clearNamed(d.args); });
 }
 
 CIMCArgs* cloneArgs(const CIMCArgs* as, CIMCStatus* st) {

@@ -50,14 +50,10 @@ CIMCInstanceFT instanceFT = {1,
 const char* noInstance = "no instance given";
 
 CIMCStatus release(CIMCInstance* inst) {
-    if (inst != nullptr) {
-        InstanceData* d = data(inst);
-        clearNamed(d->properties);
-        d->path->ft->release(d->path);
-        delete d;
-        delete inst;
-    }
-    return status(CIMC_RC_OK);
+    return releaseObject<InstanceData>(inst, [](InstanceData& d) {
+        clearNamed(d.properties);
+        d.path->ft->release(d.path);
+    });
 }
 
 CIMCInstance* clone(const CIMCInstance* inst, CIMCStatus* st) {

@@ -32,8 +32,27 @@ CIMCrc copyIn(const CIMCValue* value, CIMCType type, CIMCData* out);
 CIMCData cloneData(const CIMCData& data);
 // Releases the objects a held value owns and leaves it null.
 void clearData(CIMCData* data);
+// Releases every value of a list and leaves them null.
+inline void clearValues(std::vector<CIMCData>& values) {
+    for (CIMCData& v : values) {
+        clearData(&v);
+    }
+}
 // The answer for a name or index that is not there.
 CIMCData missingData();
+
+// Frees an object whose handle is a Data: clear releases what the data owns,
+// then the data and the object go. A null object is fine.
+template <typename Data, typename Object, typename Clear>
+CIMCStatus releaseObject(Object* object, Clear clear) {
+    if (object != nullptr) {
+        Data* d = static_cast<Data*>(object->hdl);
+        clear(*d);
+        delete d;
+        delete object;
+    }
+    return status(CIMC_RC_OK);
+}
 
 // Case-insensitive name lookup, as CIM names are.
 bool sameName(const std::string& a, const char* b);

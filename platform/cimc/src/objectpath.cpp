@@ -2,6 +2,8 @@
 // were added.
 #include "internal.h"
 
+#include "broker/repository.h"
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -64,12 +66,7 @@ CIMCObjectPathFT pathFT = {1,
 const char* noPath = "no object path given";
 
 CIMCStatus release(CIMCObjectPath* op) {
-    if (op != nullptr) {
-        clearNamed(data(op)->keys);
-        delete data(op);
-        delete op;
-    }
-    return status(CIMC_RC_OK);
+    return releaseObject<PathData>(op, [](PathData& d) { clearNamed(d.keys); });
 }
 
 CIMCObjectPath* clone(const CIMCObjectPath* op, CIMCStatus* st) {
@@ -215,17 +212,6 @@ CIMCString* toString(const CIMCObjectPath* op, CIMCStatus* st) {
     return newString(pathText(op));
 }
 
-std::string quoted(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
 } // namespace
 
 std::string keyValueText(const CIMCData& d) {
@@ -235,19 +221,19 @@ std::string keyValueText(const CIMCData& d) {
     char buf[64];
     switch (d.type) {
     case CIMC_string:
-        return quoted(chars(d.value.string));
+        return broker::quoted(chars(d.value.string));
     case CIMC_dateTime: {
         CIMCString* s = d.value.dateTime->ft->getStringFormat(d.value.dateTime, nullptr);
-        std::string text = quoted(chars(s));
+        std::string text = broker::quoted(chars(s));
         s->ft->release(s);
         return text;
     }
     case CIMC_ref:
-        return quoted(pathText(d.value.ref));
+        return broker::quoted(pathText(d.value.ref));
     case CIMC_boolean:
         return d.value.boolean ? "TRUE" : "FALSE";
     case CIMC_char16:
-        return quoted(std::string(1, static_cast<char>(d.value.char16)));
+        return broker::quoted(std::string(1, static_cast<char>(d.value.char16)));
     case CIMC_uint8:
         return std::to_string(d.value.uint8);
     case CIMC_uint16:

@@ -69,6 +69,11 @@ Value stringValue(const std::string& text);
 const Value* findValue(const Object& object, const std::string& name);
 // Case-insensitive comparison of CIM names.
 bool sameName(const std::string& a, const std::string& b);
+// Whether a CIM name is made of letters, digits and underscores only.
+bool validName(const std::string& name);
+// The text in double quotes, its quotes and backslashes escaped, as key
+// values stand in a path.
+std::string quoted(const std::string& text);
 
 // The folder named by ORVIND_BROKER_DIR, or "/var/lib/cim-broker".
 std::string defaultDirectory();
