@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -38,25 +37,9 @@ const Event kEvents[] = {
     {"QRX_FCHBAIndication", 1, true},    // named event
     {"Temperature_Provider", 2, true},   // alert level 6
 };
-const size_t kEventCount = sizeof kEvents / sizeof kEvents[0];
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs = Sandbox::kTimeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
-
-size_t countContaining(const std::string& text) {
-    size_t count = 0;
-    for (const auto& entry : Sandbox::logEntries()) {
-        count += entry.find(text) != std::string::npos;
-    }
-    return count;
+const Event& eventOf(int i) {
+    return kEvents[i % (sizeof kEvents / sizeof kEvents[0])];
 }
 
 // The seed of the kill moments: random, or ORVIND_CRASH_SEED to repeat a run.
@@ -83,7 +66,6 @@ std::string eventTimeText(int i) {
 uint32_t eventTime(int i) {
     struct tm t = {};
     t.tm_year = 120;
-    t.tm_mon = 0;
     t.tm_mday = 1;
     t.tm_hour = i / 3600;
     t.tm_min = i / 60 % 60;
@@ -92,19 +74,82 @@ uint32_t eventTime(int i) {
     return static_cast<uint32_t>(mktime(&t));
 }
 
+std::string unforwarded() {
+    return Sandbox::queryValue("select count(*) from indication where Status=0");
+}
+
+// Repeats the BMC received, over the rows stored, given as event numbers in id order.
+struct Repeats {
+    int fpl = 0;
+    int commands = 0;
+};
+
+// Every stored row reached the FPL once or, after a kill, twice in a row, and halcyon
+// when selected; nothing reached either that was not stored.
+Repeats checkTargets(const std::vector<int>& rows, int events) {
+    Repeats repeats;
+    std::map<uint32_t, int> eventAtTime;
+    for (int i = 0; i < events; ++i) {
+        eventAtTime[eventTime(i)] = i;
+    }
+    std::map<int, size_t> position;
+    for (size_t at = 0; at < rows.size(); ++at) {
+        position[rows[at]] = at;
+    }
+    std::vector<int> fplCount(rows.size(), 0);
+    size_t last = 0;
+    for (const SEL_entry_t& record : Sandbox::fplRecords()) {
+        uint32_t time = static_cast<uint32_t>(record.e0.b9) | record.e0.b10 << 8 |
+                        record.e0.b11 << 16 | static_cast<uint32_t>(record.e0.b12) << 24;
+        auto event = eventAtTime.find(time);
+        EXPECT_TRUE(event != eventAtTime.end() && position.count(event->second))
+            << "an FPL record of no row";
+        if (event == eventAtTime.end() || position.count(event->second) == 0) {
+            return repeats;
+        }
+        size_t at = position[event->second];
+        // Strictly in row order; a row may come again right after itself.
+        EXPECT_TRUE(at == last || at == last + 1) << "row " << at + 1 << " after row " << last + 1;
+        last = at;
+        ++fplCount[at];
+    }
+    std::map<int, int> commandCount; // by event number, known by the part number
+    for (const auto& command : Sandbox::bmcCommands()) {
+        size_t at = command.arg.find(" --HPART PN-");
+        EXPECT_NE(at, std::string::npos) << command.arg;
+        if (at != std::string::npos) {
+            ++commandCount[std::stoi(command.arg.substr(at + 12)) - 1];
+        }
+    }
+    for (size_t at = 0; at < rows.size(); ++at) {
+        const Event& event = eventOf(rows[at]);
+        EXPECT_GE(fplCount[at], 1) << "event " << rows[at] << " has no FPL record";
+        EXPECT_LE(fplCount[at], 2) << "event " << rows[at];
+        repeats.fpl += std::max(fplCount[at] - 1, 0);
+        auto found = commandCount.find(rows[at]);
+        int commands = found != commandCount.end() ? found->second : 0;
+        if (event.halcyon) {
+            EXPECT_GE(commands, 1) << "event " << rows[at] << " (" << event.provider << " "
+                                   << event.event << ") never reached halcyon";
+            repeats.commands += std::max(commands - 1, 0);
+        } else {
+            EXPECT_EQ(commands, 0) << "event " << rows[at];
+        }
+    }
+    EXPECT_EQ(commandCount.size(),
+              static_cast<size_t>(std::count_if(rows.begin(), rows.end(),
+                                                [](int row) { return eventOf(row).halcyon; })))
+        << "commands of rows never stored";
+    return repeats;
+}
+
 // Counts the documents the intake reports received and the rows it reports stored,
 // reading only what the log gained since the last look (a test that polled the
 // database would make the daemon find it busy).
 class IntakeLines {
 public:
-    size_t stored() {
-        read();
-        return storedLines;
-    }
-    size_t received() {
-        read();
-        return receivedLines;
-    }
+    size_t stored() { return read(), storedLines; }
+    size_t received() { return read(), receivedLines; }
 
 private:
     void read() {
@@ -117,13 +162,10 @@ private:
         for (size_t end; (end = partial.find('\n', start)) != std::string::npos; start = end + 1) {
             std::string line = partial.substr(start, end - start);
             const std::string tail = " indication success";
-            if (line.find("][info] insert ") != std::string::npos && line.size() > tail.size() &&
-                line.compare(line.size() - tail.size(), tail.size(), tail) == 0) {
-                ++storedLines;
-            }
-            if (line.find("][info] Received a document of ") != std::string::npos) {
-                ++receivedLines;
-            }
+            storedLines += line.find("][info] insert ") != std::string::npos &&
+                           line.size() > tail.size() &&
+                           line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+            receivedLines += line.find("][info] Received a document of ") != std::string::npos;
         }
         partial.erase(0, start);
     }
@@ -133,11 +175,6 @@ private:
     size_t receivedLines = 0;
     std::string partial;
 };
-
-uint32_t recordTime(const SEL_entry_t& record) {
-    return static_cast<uint32_t>(record.e0.b9) | static_cast<uint32_t>(record.e0.b10) << 8 |
-           static_cast<uint32_t>(record.e0.b11) << 16 | static_cast<uint32_t>(record.e0.b12) << 24;
-}
 
 } // namespace
 
@@ -155,92 +192,47 @@ TEST(Crash, ForwardingSurvivesKills) {
     { SQLiteDB store(Sandbox::kDatabase); }
     std::string insert = "begin;";
     for (int i = 0; i < kRows; ++i) {
-        const Event& event = kEvents[i % kEventCount];
-        insert += "insert into indication(Status, ProviderName, EventID, EventTime, HWPartNumber, "
-                  "HWEncodingPhysicalLocation, HWPhysicalLocation, SystemFirmwareVersion, "
-                  "NetworkAddresses) values(0, '" +
-                  std::string(event.provider) + "', '" + std::to_string(event.event) + "', '" +
-                  eventTimeText(i) + "', 'PN-" + std::to_string(i + 1) +
-                  "', 'NULL', 'NULL', '1.0', '10.0.0.1');";
+        insert += Sandbox::insertRow(eventOf(i).provider, std::to_string(eventOf(i).event),
+                                     eventTimeText(i), "PN-" + std::to_string(i + 1));
     }
     Sandbox::query(insert + "commit;");
 
     sb.startDaemon();
     for (int kill = 0; kill < kKills; ++kill) {
         // Once the new daemon has begun forwarding, at a random moment of its work.
-        size_t fetched = countContaining("fetch number");
-        ASSERT_TRUE(waitUntil([&] { return countContaining("fetch number") > fetched; }))
-            << "kill " << kill << ":\n"
+        size_t fetched = Sandbox::countContaining("fetch number");
+        ASSERT_TRUE(Sandbox::waitUntil([&] {
+            return Sandbox::countContaining("fetch number") > fetched;
+        })) << "kill "
+            << kill << ":\n"
             << Sandbox::log();
         std::this_thread::sleep_for(
             std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 150)(random)));
         killAndRestart(sb);
-        if (testing::Test::HasFatalFailure()) {
+        if (HasFatalFailure()) {
             return;
         }
     }
-    ASSERT_NE(Sandbox::queryValue("select count(*) from indication where Status=0"), "0")
-        << "the rows ran out before the last kill";
-    ASSERT_TRUE(waitUntil([] {
-        return Sandbox::queryValue("select count(*) from indication where Status=0") == "0";
-    }));
+    ASSERT_NE(unforwarded(), "0") << "the rows ran out before the last kill";
+    ASSERT_TRUE(Sandbox::waitUntil([] { return unforwarded() == "0"; }));
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 
     EXPECT_EQ(Sandbox::queryValue("PRAGMA integrity_check"), "ok");
     EXPECT_EQ(Sandbox::queryValue("select count(*) from indication where Status=1"),
               std::to_string(kRows));
-
-    // FPL records by the row they came from, known by their time.
-    std::map<uint32_t, int> rowOfTime;
+    std::vector<int> rows(kRows);
     for (int i = 0; i < kRows; ++i) {
-        rowOfTime[eventTime(i)] = i;
+        rows[i] = i;
     }
-    std::vector<int> fplCount(kRows, 0);
-    int lastRow = -1;
-    for (const SEL_entry_t& record : Sandbox::fplRecords()) {
-        auto found = rowOfTime.find(recordTime(record));
-        ASSERT_NE(found, rowOfTime.end()) << "an FPL record of no row";
-        // Strictly in row order; a row may come again right after itself.
-        EXPECT_TRUE(found->second == lastRow || found->second == lastRow + 1)
-            << "row " << found->second + 1 << " after row " << lastRow + 1;
-        lastRow = found->second;
-        ++fplCount[found->second];
-    }
-    // Commands by the row they came from, known by the part number.
-    std::vector<int> commandCount(kRows, 0);
-    for (const auto& command : Sandbox::bmcCommands()) {
-        size_t at = command.arg.find(" --HPART PN-");
-        ASSERT_NE(at, std::string::npos) << command.arg;
-        int row = std::stoi(command.arg.substr(at + 12)) - 1;
-        ASSERT_TRUE(row >= 0 && row < kRows) << command.arg;
-        ++commandCount[row];
-    }
-
-    int fplRepeated = 0;
-    int commandsRepeated = 0;
-    int lost = 0;
-    for (int i = 0; i < kRows; ++i) {
-        const Event& event = kEvents[i % kEventCount];
-        EXPECT_GE(fplCount[i], 1) << "row " << i + 1 << " has no FPL record";
-        lost += fplCount[i] == 0 || (event.halcyon && commandCount[i] == 0);
-        EXPECT_LE(fplCount[i], 2) << "row " << i + 1;
-        fplRepeated += fplCount[i] > 1 ? fplCount[i] - 1 : 0;
-        if (event.halcyon) {
-            EXPECT_GE(commandCount[i], 1) << "row " << i + 1 << " (" << event.provider << " "
-                                          << event.event << ") never reached halcyon";
-            commandsRepeated += commandCount[i] > 1 ? commandCount[i] - 1 : 0;
-        } else {
-            EXPECT_EQ(commandCount[i], 0) << "row " << i + 1;
-        }
-    }
-    EXPECT_LE(fplRepeated, kKills);
-    EXPECT_LE(commandsRepeated, kKills);
+    Repeats repeats = checkTargets(rows, kRows);
+    EXPECT_LE(repeats.fpl, kKills);
+    EXPECT_LE(repeats.commands, kKills);
     RecordProperty("kills", kKills);
-    RecordProperty("fpl_repeated", fplRepeated);
-    RecordProperty("commands_repeated", commandsRepeated);
+    RecordProperty("fpl_repeated", repeats.fpl);
+    RecordProperty("commands_repeated", repeats.commands);
     printf("forwarding crash test (seed %u): %d rows, %d kills, %d FPL records repeated, "
-           "%d halcyon events repeated, %d rows with a target lost\n",
-           seed, kRows, kKills, fplRepeated, commandsRepeated, lost);
+           "%d halcyon events repeated\n",
+           seed, kRows, kKills, repeats.fpl, repeats.commands);
 }
 
 // Indications raised one after another with the broker tool while the daemon is killed
@@ -262,10 +254,6 @@ TEST(Crash, DeliveriesSurviveKills) {
     auto nextKill = std::chrono::steady_clock::now() + killDelay();
     int kills = 0;
     std::set<int> inHands; // documents not yet reported stored when a kill came
-    // Half the kills come at once when due, whatever the daemon does then; the other
-    // half within 3 ms of the daemon receiving the next document, while the intake
-    // handles it.
-    bool killAfterDelivery = false;
     auto killNow = [&](int pending) {
         if (pending >= 0) {
             inHands.insert(pending);
@@ -274,14 +262,18 @@ TEST(Crash, DeliveriesSurviveKills) {
         ++kills;
         nextKill = std::chrono::steady_clock::now() + killDelay();
     };
+    // Half the kills come at once when due, whatever the daemon does then; the other
+    // half within 3 ms of the daemon receiving the next document, while the intake
+    // handles it.
+    bool killAfterDelivery = false;
 
     for (int i = 0; i < kDocuments; ++i) {
-        const Event& event = kEvents[i % kEventCount];
         const size_t before = intake.stored();
         const size_t receivedBefore = intake.received();
         // The broker only delivers while the daemon holds the pipe's read end: the
         // daemon is always running here.
-        auto raise = [i, &event] {
+        auto raise = [i] {
+            const Event& event = eventOf(i);
             return runBrokerTool({"raise", "--class", "VEXA_AlertIndication", "-p",
                                   "IndicationIdentifier:string=crash-" + std::to_string(i), "-p",
                                   std::string("ProviderName:string=") + event.provider, "-p",
@@ -295,7 +287,7 @@ TEST(Crash, DeliveriesSurviveKills) {
             killAfterDelivery = false;
             ToolResult raised;
             std::thread provider([&raised, &raise] { raised = raise(); });
-            bool received = waitUntil([&] { return intake.received() > receivedBefore; });
+            bool received = Sandbox::waitUntil([&] { return intake.received() > receivedBefore; });
             std::this_thread::sleep_for(
                 std::chrono::microseconds(std::uniform_int_distribution<int>(0, 3000)(random)));
             if (received) {
@@ -304,9 +296,7 @@ TEST(Crash, DeliveriesSurviveKills) {
             provider.join();
             ASSERT_TRUE(received) << Sandbox::log();
             ASSERT_EQ(raised.status, 0) << raised.out << raised.err;
-            if (HasFatalFailure()) {
-                return;
-            }
+            ASSERT_FALSE(HasFatalFailure());
             continue;
         }
         ToolResult raised = raise();
@@ -318,17 +308,16 @@ TEST(Crash, DeliveriesSurviveKills) {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline) << Sandbox::log();
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
-        if (std::chrono::steady_clock::now() >= nextKill && kills < kKills &&
-            std::bernoulli_distribution(0.5)(random)) {
+        const bool due = std::chrono::steady_clock::now() >= nextKill && kills < kKills;
+        if (due && std::bernoulli_distribution(0.5)(random)) {
             killAfterDelivery = true;
-        } else if (std::chrono::steady_clock::now() >= nextKill && kills < kKills) {
+        } else if (due) {
             killNow(intake.stored() == before ? i : -1);
-            if (HasFatalFailure()) {
-                return;
-            }
+            ASSERT_FALSE(HasFatalFailure());
         } else if (intake.stored() == before) {
             // Every kill is done: this one is simply waited for.
-            ASSERT_TRUE(waitUntil([&] { return intake.stored() > before; })) << Sandbox::log();
+            ASSERT_TRUE(Sandbox::waitUntil([&] { return intake.stored() > before; }))
+                << Sandbox::log();
         }
         // Spread the documents over the kills, so that some kills find the forwarding
         // at work and some the intake.
@@ -338,15 +327,12 @@ TEST(Crash, DeliveriesSurviveKills) {
     while (kills < kKills) {
         std::this_thread::sleep_until(nextKill);
         killNow(-1);
-        if (HasFatalFailure()) {
-            return;
-        }
+        ASSERT_FALSE(HasFatalFailure());
     }
     // Left to drain.
-    ASSERT_TRUE(waitUntil(
+    ASSERT_TRUE(Sandbox::waitUntil(
         [] {
-            return Sandbox::countLog("[info] new thread starts up.") > 0 &&
-                   Sandbox::queryValue("select count(*) from indication where Status=0") == "0";
+            return Sandbox::countLog("[info] new thread starts up.") > 0 && unforwarded() == "0";
         },
         60000));
     EXPECT_EQ(sb.stop(SIGTERM), 0);
@@ -359,76 +345,38 @@ TEST(Crash, DeliveriesSurviveKills) {
     for (const auto& row :
          Sandbox::query("select IndicationIdentifier from indication order by Id")) {
         ASSERT_EQ(row[0].rfind("crash-", 0), 0u) << row[0];
-        int document = std::stoi(row[0].substr(6));
-        rows.push_back(document);
-        ++copies[document];
+        rows.push_back(std::stoi(row[0].substr(6)));
+        ++copies[rows.back()];
     }
     int duplicates = 0;
-    for (const auto& entry : copies) {
-        EXPECT_EQ(entry.second, 1) << "document " << entry.first << " stored twice";
-        duplicates += entry.second - 1;
+    for (const auto& [document, count] : copies) {
+        EXPECT_EQ(count, 1) << "document " << document << " stored twice";
+        duplicates += count - 1;
     }
-    std::vector<int> lost;
+    for (size_t at = 1; at < rows.size(); ++at) {
+        EXPECT_LT(rows[at - 1], rows[at]) << "stored out of order";
+    }
+    int lost = 0;
     for (int i = 0; i < kDocuments; ++i) {
         if (copies.count(i) == 0) {
-            lost.push_back(i);
+            ++lost;
             EXPECT_EQ(inHands.count(i), 1u)
                 << "document " << i << " lost though it was not in the daemon's hands at a kill";
         }
     }
-    EXPECT_LE(lost.size(), static_cast<size_t>(kills));
-    for (size_t at = 1; at < rows.size(); ++at) {
-        EXPECT_LT(rows[at - 1], rows[at]) << "stored out of order";
-    }
+    EXPECT_LE(lost, kills);
 
-    // Every stored row reached the FPL, in row order; repeats at most one per kill.
-    std::map<uint32_t, int> documentOfTime;
-    for (int i = 0; i < kDocuments; ++i) {
-        documentOfTime[eventTime(i)] = i;
-    }
-    std::map<int, int> fplCount;
-    int last = -1;
-    bool ordered = true;
-    for (const SEL_entry_t& record : Sandbox::fplRecords()) {
-        auto found = documentOfTime.find(recordTime(record));
-        ASSERT_NE(found, documentOfTime.end()) << "an FPL record of no document";
-        ordered = ordered && found->second >= last;
-        last = found->second;
-        ++fplCount[found->second];
-    }
-    EXPECT_TRUE(ordered) << "FPL records out of row order";
-    std::map<int, int> commandCount;
-    for (const auto& command : Sandbox::bmcCommands()) {
-        size_t at = command.arg.find(" --HPART PN-");
-        ASSERT_NE(at, std::string::npos) << command.arg;
-        ++commandCount[std::stoi(command.arg.substr(at + 12)) - 1];
-    }
-    int fplRepeated = 0;
-    int commandsRepeated = 0;
-    for (int document : rows) {
-        const Event& event = kEvents[document % kEventCount];
-        EXPECT_GE(fplCount[document], 1) << "document " << document << " has no FPL record";
-        fplRepeated += std::max(fplCount[document] - 1, 0);
-        if (event.halcyon) {
-            EXPECT_GE(commandCount[document], 1) << "document " << document << " never reached "
-                                                 << "halcyon";
-            commandsRepeated += std::max(commandCount[document] - 1, 0);
-        } else {
-            EXPECT_EQ(commandCount[document], 0) << "document " << document;
-        }
-    }
-    EXPECT_EQ(fplCount.size(), rows.size()) << "FPL records of documents never stored";
-    EXPECT_LE(fplRepeated, kills);
-    EXPECT_LE(commandsRepeated, kills);
-
+    Repeats repeats = checkTargets(rows, kDocuments);
+    EXPECT_LE(repeats.fpl, kills);
+    EXPECT_LE(repeats.commands, kills);
     RecordProperty("kills", kills);
     RecordProperty("stored", static_cast<int>(rows.size()));
-    RecordProperty("lost", static_cast<int>(lost.size()));
-    RecordProperty("fpl_repeated", fplRepeated);
-    RecordProperty("commands_repeated", commandsRepeated);
+    RecordProperty("lost", lost);
+    RecordProperty("fpl_repeated", repeats.fpl);
+    RecordProperty("commands_repeated", repeats.commands);
     printf("delivery crash test (seed %u): %d documents delivered, %d kills, %zu stored, "
-           "%zu lost (%zu in the daemon's hands at a kill), %d stored twice, "
+           "%d lost (%zu in the daemon's hands at a kill), %d stored twice, "
            "%d FPL records repeated, %d halcyon events repeated\n",
-           seed, kDocuments, kills, rows.size(), lost.size(), inHands.size(), duplicates,
-           fplRepeated, commandsRepeated);
+           seed, kDocuments, kills, rows.size(), lost, inHands.size(), duplicates, repeats.fpl,
+           repeats.commands);
 }

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <random>
 #include <string>
 #include <sys/stat.h>
@@ -14,18 +15,20 @@
 namespace {
 
 const uid_t kNobody = 65534;
+const std::string kNoFifo = "[info] Trying to delete FIFO but it doesn't exist.";
 
 std::string sample(const std::string& name) {
     return readFile(std::string(ORVIND_TEST_DATA) + "/intake/" + name);
 }
 
-std::string received(size_t bytes) {
-    return "[info] Received a document of " + std::to_string(bytes) + " bytes.";
+// The entry logged for a delivered document.
+std::string receivedFramed(const std::string& document) {
+    return Sandbox::received(Sandbox::framed(document).size());
 }
 
-mode_t permissions(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+std::string recovered(int documents) {
+    return "[info] Documents recovered from " + std::string(Sandbox::kPendingFile) + ": " +
+           std::to_string(documents) + ".";
 }
 
 // The entries about handled documents, in order.
@@ -44,55 +47,42 @@ std::vector<std::string> handledEntries() {
 
 // ---- start-up refusals
 
-TEST(DaemonStart, RefusesANonRootUser) {
-    Sandbox sb;
-    sb.launch({}, kNobody);
-    EXPECT_EQ(sb.launcherStatus(), 255);
-    EXPECT_EQ(Sandbox::logEntries(),
-              std::vector<std::string>{"[error] Only root can start orvind"});
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kPidFile));
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kFifo));
-}
-
-TEST(DaemonStart, RejectsABadCommandLineBeforeAnyOtherCheck) {
-    Sandbox sb;
+TEST(DaemonStart, RefusesToStartAndSaysWhy) {
     const std::vector<std::string> usage{"[error] Usage: orvind [-p port]"};
-    for (const auto& args : {std::vector<std::string>{"-x"}, std::vector<std::string>{"-p"}}) {
-        writeFile(Sandbox::kLogFile, "");
-        sb.launch(args);
-        EXPECT_EQ(sb.launcherStatus(), 255) << args[0];
-        EXPECT_EQ(Sandbox::logEntries(), usage) << args[0];
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        uid_t uid;
+        std::function<void()> prepare;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"a non-root user", {}, kNobody, [] {}, {"[error] Only root can start orvind"}},
+        {"an unknown option", {"-x"}, 0, [] {}, usage},
+        {"-p without a port", {"-p"}, 0, [] {}, usage},
+        {"a bad command line, before the user is looked at", {"-x"}, kNobody, [] {}, usage},
+        {"an existing pid file, left alone",
+         {},
+         0,
+         [] { writeFile(Sandbox::kPidFile, "4242"); },
+         {"[info] orvind is already running"}},
+        {"no working folder",
+         {},
+         0,
+         [] { ASSERT_EQ(rmdir(Sandbox::kWorkDir), 0); },
+         {kNoFifo, "[error] Unable to create FIFO.", "[error] Exit. Unable to create fifo."}},
+    };
+    for (const auto& c : cases) {
+        Sandbox sb;
+        c.prepare();
+        sb.launch(c.args, c.uid);
+        EXPECT_EQ(sb.waitForExit(), 255) << c.what;
+        EXPECT_EQ(Sandbox::logEntries(), c.log) << c.what;
+        const bool running = c.log[0] == "[info] orvind is already running";
+        EXPECT_EQ(Sandbox::exists(Sandbox::kPidFile) ? readFile(Sandbox::kPidFile) : "none",
+                  running ? "4242" : "none")
+            << c.what;
+        EXPECT_FALSE(Sandbox::exists(Sandbox::kFifo)) << c.what;
     }
-    // The user is not even looked at.
-    writeFile(Sandbox::kLogFile, "");
-    sb.launch({"-x"}, kNobody);
-    EXPECT_EQ(sb.launcherStatus(), 255);
-    EXPECT_EQ(Sandbox::logEntries(), usage);
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kPidFile));
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kFifo));
-}
-
-TEST(DaemonStart, LeavesAnExistingPidFileAlone) {
-    Sandbox sb;
-    writeFile(Sandbox::kPidFile, "4242");
-    sb.launch();
-    EXPECT_EQ(sb.launcherStatus(), 255);
-    EXPECT_EQ(Sandbox::logEntries(), std::vector<std::string>{"[info] orvind is already running"});
-    EXPECT_EQ(readFile(Sandbox::kPidFile), "4242");
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kFifo));
-}
-
-TEST(DaemonStart, EndsWithoutItsWorkingFolder) {
-    Sandbox sb;
-    ASSERT_EQ(rmdir(Sandbox::kWorkDir), 0);
-    sb.launch();
-    EXPECT_EQ(sb.waitForExit(), 255);
-    EXPECT_EQ(Sandbox::logEntries(), (std::vector<std::string>{
-                                         "[info] Trying to delete FIFO but it doesn't exist.",
-                                         "[error] Unable to create FIFO.",
-                                         "[error] Exit. Unable to create fifo.",
-                                     }));
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kPidFile));
 }
 
 // ---- a running daemon
@@ -105,7 +95,7 @@ TEST(DaemonStart, WritesThePidFileAndMakesThePipe) {
     EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
     auto entries = Sandbox::logEntries();
     ASSERT_GE(entries.size(), 7u);
-    EXPECT_EQ(entries[0], "[info] Trying to delete FIFO but it doesn't exist.");
+    EXPECT_EQ(entries[0], kNoFifo);
     EXPECT_EQ(entries[1], "[info] FIFO created.");
     EXPECT_EQ(entries[2], "[info] connect() rc=0, msg=(null)");
     EXPECT_EQ(entries[6], "[info] Subscription created.");
@@ -117,9 +107,10 @@ TEST(DaemonStart, ReplacesAStalePipe) {
     umask(022);
     ASSERT_EQ(mkfifo(Sandbox::kFifo, 0600), 0); // the daemon makes its pipes 0644
     sb.startDaemon();
-    EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
-    EXPECT_EQ(permissions(Sandbox::kFifo), 0644u);
-    EXPECT_EQ(Sandbox::countLog("[info] Trying to delete FIFO but it doesn't exist."), 0u);
+    struct stat st;
+    ASSERT_EQ(lstat(Sandbox::kFifo, &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
     EXPECT_EQ(Sandbox::logEntries().front(), "[info] FIFO created.");
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
@@ -131,10 +122,11 @@ class DaemonSignal : public testing::TestWithParam<int> {};
 TEST_P(DaemonSignal, ShutsDownCleanly) {
     const int signo = GetParam();
     Sandbox sb;
-    writeFile(std::string(Sandbox::kWorkDir) + "/fpl.log", "kept");
+    const std::string mark = std::string(Sandbox::kWorkDir) + "/fpl.log";
+    writeFile(mark, "kept");
     sb.startDaemon();
     Sandbox::deliver("<doc/>");
-    ASSERT_TRUE(Sandbox::waitForLog(received(Sandbox::framed("<doc/>").size())));
+    ASSERT_TRUE(Sandbox::waitForLog(receivedFramed("<doc/>")));
     ASSERT_TRUE(Sandbox::exists(Sandbox::kTempFile));
 
     EXPECT_EQ(sb.stop(signo), 0);
@@ -143,12 +135,12 @@ TEST_P(DaemonSignal, ShutsDownCleanly) {
     EXPECT_EQ(entries[entries.size() - 2],
               "[info] caught " + std::to_string(signo) + " signal and terminate");
     EXPECT_EQ(entries.back(), "[info] new thread dies.");
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kFifo));
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kTempFile));
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kPidFile));
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kPendingFile));
+    for (const char* gone :
+         {Sandbox::kFifo, Sandbox::kTempFile, Sandbox::kPidFile, Sandbox::kPendingFile}) {
+        EXPECT_FALSE(Sandbox::exists(gone)) << gone;
+    }
     EXPECT_TRUE(Sandbox::exists(Sandbox::kDatabase));
-    EXPECT_EQ(readFile(std::string(Sandbox::kWorkDir) + "/fpl.log"), "kept");
+    EXPECT_EQ(readFile(mark), "kept");
 }
 
 INSTANTIATE_TEST_SUITE_P(FiveSignals, DaemonSignal,
@@ -159,12 +151,11 @@ INSTANTIATE_TEST_SUITE_P(FiveSignals, DaemonSignal,
 
 // ---- intake
 
-TEST(DaemonIntake, CopiesAnyBytesUnchanged) {
+TEST(DaemonIntake, CopiesAnyBytesUnchangedEvenAnEmptyDelivery) {
     Sandbox sb;
     sb.startDaemon();
-    const std::string document = Sandbox::framed(sample("alert.xml"));
     Sandbox::deliver(sample("alert.xml"));
-    ASSERT_TRUE(Sandbox::waitForLog(received(document.size())));
+    ASSERT_TRUE(Sandbox::waitForLog(receivedFramed(sample("alert.xml"))));
     EXPECT_EQ(readFile(Sandbox::kTempFile), sample("alert.xml") + "\n")
         << "the parser reads the document without the broker's trailer line";
 
@@ -176,41 +167,33 @@ TEST(DaemonIntake, CopiesAnyBytesUnchanged) {
         byte = static_cast<char>(random());
     }
     Sandbox::writePipe(bytes);
-    ASSERT_TRUE(Sandbox::waitForLog(received(bytes.size())));
+    ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(bytes.size())));
     EXPECT_TRUE(readFile(Sandbox::kTempFile) == bytes);
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-}
 
-TEST(DaemonIntake, HandlesAnEmptyDelivery) {
-    Sandbox sb;
-    sb.startDaemon();
-    Sandbox::deliver("<doc/>");
-    ASSERT_TRUE(Sandbox::waitForLog(received(Sandbox::framed("<doc/>").size())));
     Sandbox::writePipe("");
-    ASSERT_TRUE(Sandbox::waitForLog(received(0)));
+    ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(0)));
     EXPECT_EQ(readFile(Sandbox::kTempFile), "");
-    // and goes on with the next writer
-    Sandbox::deliver("<next/>");
-    ASSERT_TRUE(Sandbox::waitForLog(received(Sandbox::framed("<next/>").size())));
+    Sandbox::deliver("<next/>"); // and it goes on with the next writer
+    ASSERT_TRUE(Sandbox::waitForLog(receivedFramed("<next/>")));
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
 
 TEST(DaemonIntake, SeparatesDocumentsWrittenBackToBack) {
     Sandbox sb;
     sb.startDaemon();
-    const std::string alert = Sandbox::framed(sample("alert.xml"));
-    const std::string disk = Sandbox::framed(sample("disk.xml"));
-    Sandbox::writePipe(alert + disk);
-    ASSERT_TRUE(Sandbox::waitForLog(received(disk.size())));
+    const std::string alert = sample("alert.xml");
+    const std::string disk = sample("disk.xml");
+    Sandbox::writePipe(Sandbox::framed(alert) + Sandbox::framed(disk));
+    ASSERT_TRUE(Sandbox::waitForLog(receivedFramed(disk)));
     EXPECT_EQ(handledEntries(),
-              (std::vector<std::string>{received(alert.size()), received(disk.size())}));
-    EXPECT_EQ(readFile(Sandbox::kTempFile), sample("disk.xml") + "\n");
+              (std::vector<std::string>{receivedFramed(alert), receivedFramed(disk)}));
+    EXPECT_EQ(readFile(Sandbox::kTempFile), disk + "\n");
 
     // Without trailers, the declaration of the second one starts it.
-    Sandbox::writePipe(sample("disk.xml") + "\n" + sample("alert.xml"));
-    ASSERT_TRUE(Sandbox::waitForLog(received(sample("alert.xml").size())));
-    EXPECT_EQ(Sandbox::countLog(received(sample("disk.xml").size() + 1)), 1u);
-    EXPECT_EQ(readFile(Sandbox::kTempFile), sample("alert.xml"));
+    Sandbox::writePipe(disk + "\n" + alert);
+    ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(alert.size())));
+    EXPECT_EQ(Sandbox::countLog(Sandbox::received(disk.size() + 1)), 1u);
+    EXPECT_EQ(readFile(Sandbox::kTempFile), alert);
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
 
@@ -225,33 +208,28 @@ TEST(DaemonIntake, LosesNothingWrittenWhileItIsBusy) {
     }
     // A slow writer too.
     Sandbox::writePipeSlowly(Sandbox::framed(sample("alert.xml")), 4, 50);
-    const size_t alert = Sandbox::framed(sample("alert.xml")).size();
-    const size_t disk = Sandbox::framed(sample("disk.xml")).size();
-    EXPECT_TRUE(Sandbox::waitForLog(received(alert), kWriters / 2 + 1));
-    EXPECT_TRUE(Sandbox::waitForLog(received(disk), kWriters / 2));
+    EXPECT_TRUE(Sandbox::waitForLog(receivedFramed(sample("alert.xml")), kWriters / 2 + 1));
+    EXPECT_TRUE(Sandbox::waitForLog(receivedFramed(sample("disk.xml")), kWriters / 2));
     EXPECT_EQ(handledEntries().size(), static_cast<size_t>(kWriters + 1));
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
 
 TEST(DaemonIntake, RecoversARegularFileAtThePipePath) {
     Sandbox sb;
-    const std::string alert = Sandbox::framed(sample("alert.xml"));
-    const std::string disk = Sandbox::framed(sample("disk.xml"));
+    const std::string alert = sample("alert.xml");
+    const std::string disk = sample("disk.xml");
     // What the broker leaves while the daemon is stopped.
-    writeFile(Sandbox::kFifo, alert + disk);
+    writeFile(Sandbox::kFifo, Sandbox::framed(alert) + Sandbox::framed(disk));
     sb.startDaemon();
-    ASSERT_TRUE(Sandbox::waitForLog("[info] Documents recovered from " +
-                                    std::string(Sandbox::kPendingFile) + ": 2."));
+    ASSERT_TRUE(Sandbox::waitForLog(recovered(2)));
     EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
     EXPECT_FALSE(Sandbox::exists(Sandbox::kPendingFile));
     Sandbox::deliver("<after/>");
-    ASSERT_TRUE(Sandbox::waitForLog(received(Sandbox::framed("<after/>").size())));
+    ASSERT_TRUE(Sandbox::waitForLog(receivedFramed("<after/>")));
     EXPECT_EQ(handledEntries(),
-              (std::vector<std::string>{received(alert.size()), received(disk.size()),
-                                        "[info] Documents recovered from " +
-                                            std::string(Sandbox::kPendingFile) + ": 2.",
-                                        received(Sandbox::framed("<after/>").size())}));
-    EXPECT_EQ(Sandbox::countLog("[info] Trying to delete FIFO but it doesn't exist."), 0u);
+              (std::vector<std::string>{receivedFramed(alert), receivedFramed(disk), recovered(2),
+                                        receivedFramed("<after/>")}));
+    EXPECT_EQ(Sandbox::countLog(kNoFifo), 0u);
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
 
@@ -269,8 +247,7 @@ TEST(DaemonIntake, KeepsAnUnfinishedDeliveryAcrossARestart) {
     EXPECT_EQ(readFile(Sandbox::kPendingFile), half);
 
     sb.startDaemon();
-    ASSERT_TRUE(Sandbox::waitForLog("[info] Documents recovered from " +
-                                    std::string(Sandbox::kPendingFile) + ": 1."));
+    ASSERT_TRUE(Sandbox::waitForLog(recovered(1)));
     EXPECT_EQ(readFile(Sandbox::kTempFile), half);
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }

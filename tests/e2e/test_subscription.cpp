@@ -9,19 +9,12 @@
 
 namespace {
 
-const char* const kRegistrations[] = {
-    "createFilter () rc=",
-    "createHandler () rc=",
-    "createSubscription () rc=",
-};
-
-// Registration lines whose status starts with `status` ("0, msg=(null)", "11, msg=").
+// Registration lines of the filter, handler and subscription whose status starts
+// with `status` ("0, msg=(null)", "11, msg=").
 size_t countRegistrations(const std::string& status) {
     size_t count = 0;
-    for (const auto& entry : Sandbox::logEntries()) {
-        for (const char* line : kRegistrations) {
-            count += entry.rfind(std::string("[info] ") + line + status, 0) == 0;
-        }
+    for (const char* what : {"createFilter", "createHandler", "createSubscription"}) {
+        count += Sandbox::countContaining(std::string("[info] ") + what + " () rc=" + status);
     }
     return count;
 }
@@ -31,14 +24,14 @@ size_t countRegistrations(const std::string& status) {
 TEST(Subscription, FirstStartRegistersAndARestartFindsTheObjectsInPlace) {
     Sandbox sb;
     sb.startDaemon();
-    EXPECT_EQ(countRegistrations("0, msg=(null)"), 3u) << "each refusal is logged with its code";
-
+    EXPECT_EQ(countRegistrations("0, msg=(null)"), 3u);
     ToolResult list = runBrokerTool({"list"}, Sandbox::kBrokerRepository);
     ASSERT_EQ(list.status, 0) << list.err;
-    EXPECT_NE(list.out.find("SELECT * FROM CIM_ProcessIndication"), std::string::npos);
-    EXPECT_NE(list.out.find("root/zarn"), std::string::npos);
-    EXPECT_NE(list.out.find("file:///opt/vexa/orvind/indications.tmp"), std::string::npos);
-    EXPECT_NE(list.out.find("CIM_IndicationSubscription"), std::string::npos);
+    for (const char* part :
+         {"SELECT * FROM CIM_ProcessIndication", "root/zarn",
+          "file:///opt/vexa/orvind/indications.tmp", "CIM_IndicationSubscription"}) {
+        EXPECT_NE(list.out.find(part), std::string::npos) << part;
+    }
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 
     sb.startDaemon();
@@ -54,10 +47,7 @@ TEST(Subscription, ARaisedIndicationReachesTheTempFileByteForByte) {
     ToolResult raised =
         runBrokerTool({"raise", "--document", document}, Sandbox::kBrokerRepository);
     ASSERT_EQ(raised.status, 0) << raised.err;
-
-    ASSERT_TRUE(Sandbox::waitForLog("[info] Received a document of " +
-                                    std::to_string(Sandbox::framed(readFile(document)).size()) +
-                                    " bytes."));
+    ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(Sandbox::framed(readFile(document)).size())));
     EXPECT_EQ(readFile(Sandbox::kTempFile), readFile(document) + "\n")
         << "the document as the tool wrote it, without the trailer line";
     EXPECT_EQ(sb.stop(SIGTERM), 0);
@@ -72,8 +62,6 @@ TEST(Subscription, WithoutABrokerTheDaemonLogsTheFailureAndRunsOn) {
     EXPECT_EQ(entries[2].rfind("[info] connect() rc=1, msg=", 0), 0u) << entries[2];
     EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
     Sandbox::deliver("<still/>");
-    EXPECT_TRUE(Sandbox::waitForLog("[info] Received a document of " +
-                                    std::to_string(Sandbox::framed("<still/>").size()) +
-                                    " bytes."));
+    EXPECT_TRUE(Sandbox::waitForLog(Sandbox::received(Sandbox::framed("<still/>").size())));
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }

@@ -49,7 +49,6 @@ const char* const kRedirections[] = {
 struct ProcessSetup {
     std::string dir;
     std::string daemon;
-    std::string tools;
     std::string reports;
     std::string bin;
 
@@ -63,17 +62,6 @@ struct ProcessSetup {
         // Copied before anything is mounted: the build tree may lie under /opt or /var.
         daemon = dir + "/" + kDaemonName;
         fs::copy_file(ORVIND_DAEMON_BIN, daemon);
-        tools = dir + "/tools";
-        fs::create_directory(tools);
-        std::error_code ignored;
-        if (fs::is_directory(ORVIND_TOOLS_DIR, ignored)) {
-            for (const auto& entry : fs::directory_iterator(ORVIND_TOOLS_DIR)) {
-                auto perms = entry.status().permissions();
-                if (entry.is_regular_file() && (perms & fs::perms::owner_exec) != fs::perms::none) {
-                    fs::copy_file(entry.path(), tools + "/" + entry.path().filename().string());
-                }
-            }
-        }
         // First on the daemon's PATH: a stand-in rpm that knows the provider package and
         // the release, so that the host facts of a management-processor event are known.
         bin = dir + "/bin";
@@ -104,19 +92,6 @@ struct ProcessSetup {
 ProcessSetup& setup() {
     static ProcessSetup instance;
     return instance;
-}
-
-bool wait_until(int timeoutMs, const std::function<bool()>& done) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (done()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
 }
 
 int status_code(int status) {
@@ -255,12 +230,15 @@ Sandbox::~Sandbox() {
     }
 }
 
-std::string Sandbox::daemonBinary() {
-    return setup().daemon;
-}
-
-std::string Sandbox::tool(const std::string& name) {
-    return setup().tools + "/" + name;
+bool Sandbox::waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
@@ -276,7 +254,7 @@ pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
         }
         close(fd);
     }
-    std::vector<std::string> argv{daemonBinary()};
+    std::vector<std::string> argv{setup().daemon};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = daemon_environment();
     std::vector<char*> argvp = pointers(argv);
@@ -310,7 +288,7 @@ pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {
     }
     // Running once the forwarding thread has started; a daemon that ends meanwhile
     // fails at once.
-    bool ready = wait_until(kTimeoutMs, [this, started] {
+    bool ready = waitUntil([this, started] {
         if (detachedExit < 0) {
             detachedExit = try_reap(detached);
         }
@@ -330,10 +308,12 @@ void Sandbox::collectLauncher(int timeoutMs) {
     if (launcher <= 0 || launcherExit >= 0) {
         return;
     }
-    wait_until(timeoutMs, [this] {
-        launcherExit = try_reap(launcher);
-        return launcherExit >= 0;
-    });
+    waitUntil(
+        [this] {
+            launcherExit = try_reap(launcher);
+            return launcherExit >= 0;
+        },
+        timeoutMs);
 }
 
 int Sandbox::launcherStatus(int timeoutMs) {
@@ -349,13 +329,15 @@ pid_t Sandbox::daemonPid(int timeoutMs) {
         return 0;
     }
     // The launcher has ended after daemon(): its child is ours now.
-    wait_until(timeoutMs, [this] {
-        std::vector<pid_t> children = daemon_children();
-        if (!children.empty()) {
-            detached = children.front();
-        }
-        return detached > 0;
-    });
+    waitUntil(
+        [this] {
+            std::vector<pid_t> children = daemon_children();
+            if (!children.empty()) {
+                detached = children.front();
+            }
+            return detached > 0;
+        },
+        timeoutMs);
     return detached;
 }
 
@@ -372,10 +354,12 @@ int Sandbox::waitForExit(int timeoutMs) {
         return launched;
     }
     if (detachedExit < 0 && daemonPid(timeoutMs) > 0) {
-        wait_until(timeoutMs, [this] {
-            detachedExit = try_reap(detached);
-            return detachedExit >= 0;
-        });
+        waitUntil(
+            [this] {
+                detachedExit = try_reap(detached);
+                return detachedExit >= 0;
+            },
+            timeoutMs);
     }
     checkSanitizerReports();
     return detachedExit;
@@ -419,11 +403,19 @@ size_t Sandbox::countLog(const std::string& entry) {
 }
 
 bool Sandbox::waitForLog(const std::string& entry, size_t count, int timeoutMs) {
-    return wait_until(timeoutMs, [&] { return countLog(entry) >= count; });
+    return waitUntil([&] { return countLog(entry) >= count; }, timeoutMs);
 }
 
-bool Sandbox::waitForFile(const std::string& path, int timeoutMs) {
-    return wait_until(timeoutMs, [&] { return exists(path); });
+size_t Sandbox::countContaining(const std::string& text) {
+    size_t count = 0;
+    for (const auto& line : logEntries()) {
+        count += line.find(text) != std::string::npos;
+    }
+    return count;
+}
+
+std::string Sandbox::received(size_t bytes) {
+    return "[info] Received a document of " + std::to_string(bytes) + " bytes.";
 }
 
 bool Sandbox::exists(const std::string& path) {
@@ -469,11 +461,12 @@ void Sandbox::writePipeSlowly(const std::string& bytes, int pieces, int pauseMs)
     fclose(pipe);
 }
 
-std::vector<std::vector<std::string>> Sandbox::query(const std::string& sql) {
+std::vector<std::vector<std::string>> Sandbox::query(const std::string& sql,
+                                                     const std::string& database) {
     std::vector<std::vector<std::string>> result;
     sqlite3* db = nullptr;
-    if (sqlite3_open(kDatabase, &db) != SQLITE_OK) {
-        ADD_FAILURE() << "cannot open " << kDatabase << ": " << sqlite3_errmsg(db);
+    if (sqlite3_open(database.c_str(), &db) != SQLITE_OK) {
+        ADD_FAILURE() << "cannot open " << database << ": " << sqlite3_errmsg(db);
         sqlite3_close(db);
         return result;
     }
@@ -509,30 +502,40 @@ std::vector<std::vector<std::string>> Sandbox::query(const std::string& sql) {
     return result;
 }
 
-std::string Sandbox::queryValue(const std::string& sql) {
-    auto rows = query(sql);
+std::string Sandbox::queryValue(const std::string& sql, const std::string& database) {
+    auto rows = query(sql, database);
     return rows.empty() || rows[0].empty() ? "" : rows[0][0];
 }
 
-std::vector<SEL_entry_t> Sandbox::fplRecords() {
+std::string Sandbox::insertRow(const std::string& provider, const std::string& event,
+                               const std::string& time, const std::string& part) {
+    return "insert into indication(Status, ProviderName, EventID, EventTime, HWPartNumber, "
+           "HWEncodingPhysicalLocation, HWPhysicalLocation, SystemFirmwareVersion, "
+           "NetworkAddresses) values(0, '" +
+           provider + "', '" + event + "', '" + time + "', '" + part +
+           "', '00020001000a0321', 'NULL', '1.2.3', '10.0.0.5 ');";
+}
+
+std::vector<SEL_entry_t> Sandbox::fplRecords(const std::string& dir) {
     tallowsim::Fpl fpl;
     std::string error;
-    EXPECT_TRUE(tallowsim::readFpl(kBmcDir, fpl, &error)) << error;
+    EXPECT_TRUE(tallowsim::readFpl(dir, fpl, &error)) << error;
     return fpl.records;
 }
 
-std::vector<tallowsim::Command> Sandbox::bmcCommands() {
+std::vector<tallowsim::Command> Sandbox::bmcCommands(const std::string& dir) {
     std::vector<tallowsim::Command> commands;
     std::string error;
-    EXPECT_TRUE(tallowsim::readCommands(kBmcDir, commands, &error)) << error;
+    EXPECT_TRUE(tallowsim::readCommands(dir, commands, &error)) << error;
     return commands;
 }
 
-void Sandbox::setBmcFault(const std::string& name, int value) {
-    tallowsim::Faults faults = tallowsim::readFaults(kBmcDir);
+void Sandbox::setBmcFault(const std::string& name, int value, const std::string& dir) {
+    tallowsim::Faults faults = tallowsim::readFaults(dir);
     std::string error;
     ASSERT_TRUE(tallowsim::setFault(faults, name, value, &error)) << error;
-    ASSERT_TRUE(tallowsim::writeFaults(kBmcDir, faults, &error)) << error;
+    ASSERT_TRUE(tallowsim::makeStateDir(dir, &error)) << error;
+    ASSERT_TRUE(tallowsim::writeFaults(dir, faults, &error)) << error;
 }
 
 int Sandbox::readMark(const std::string& path) {

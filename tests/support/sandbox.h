@@ -3,6 +3,7 @@
 
 #include <tallow_sim.h>
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -21,7 +22,8 @@
 // The test process becomes a child subreaper, so the daemon stays its child after
 // detaching and its exit status can be checked. Whatever is still running when the
 // Sandbox goes is killed. Sanitizer reports of the daemon go to files that fail the
-// test when they show up.
+// test when they show up. The static helpers that take a path or folder also serve
+// unit tests outside a sandbox.
 class Sandbox {
 public:
     static constexpr const char* kLogFile = "/var/log/vexa/orvind";
@@ -47,10 +49,6 @@ public:
     ~Sandbox();
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
-
-    // Private copies of the daemon and of the tools, outside the mounted folders.
-    static std::string daemonBinary();
-    static std::string tool(const std::string& name);
 
     // Runs the daemon binary with `args`, as `uid` (its log file is then made writable
     // for that user). Returns at once with the pid of the started process, which
@@ -79,9 +77,14 @@ public:
     static std::string log();
     static std::vector<std::string> logEntries();
     static size_t countLog(const std::string& entry);
+    // Entries that hold `text` anywhere.
+    static size_t countContaining(const std::string& text);
     // Waits until the log holds `entry` at least `count` times.
     static bool waitForLog(const std::string& entry, size_t count = 1, int timeoutMs = kTimeoutMs);
-    static bool waitForFile(const std::string& path, int timeoutMs = kTimeoutMs);
+    // "[info] Received a document of <bytes> bytes."
+    static std::string received(size_t bytes);
+    // Polls `done` until it holds; false on timeout.
+    static bool waitUntil(const std::function<bool()>& done, int timeoutMs = kTimeoutMs);
     static bool exists(const std::string& path);
     static bool isFifo(const std::string& path);
 
@@ -96,18 +99,23 @@ public:
     // One writer that sends `bytes` in `pieces` parts, pausing between them.
     static void writePipeSlowly(const std::string& bytes, int pieces, int pauseMs);
 
-    // Runs SQL on the daemon's database through a connection of the test's own, which
-    // waits while the daemon holds the file. Each row of the result, every value as
-    // text and SQL NULL as "NULL". An error fails the test and gives no rows.
-    static std::vector<std::vector<std::string>> query(const std::string& sql);
+    // Runs SQL on the daemon's database (or another) through a connection of the test's
+    // own, which waits while the daemon holds the file. Each row of the result, every
+    // value as text and SQL NULL as "NULL". An error fails the test and gives no rows.
+    static std::vector<std::vector<std::string>> query(const std::string& sql,
+                                                       const std::string& db = kDatabase);
     // The first value of the first row, "" when there is none.
-    static std::string queryValue(const std::string& sql);
+    static std::string queryValue(const std::string& sql, const std::string& db = kDatabase);
+    // SQL that stores an unforwarded row (status 0) as the intake would.
+    static std::string insertRow(const std::string& provider, const std::string& event,
+                                 const std::string& time = "20140315123456.000000+060",
+                                 const std::string& part = "PN-1234");
 
-    // What the simulated BMC has received, oldest first.
-    static std::vector<SEL_entry_t> fplRecords();
-    static std::vector<tallowsim::Command> bmcCommands();
+    // What the simulated BMC (of the sandbox, or in `dir`) has received, oldest first.
+    static std::vector<SEL_entry_t> fplRecords(const std::string& dir = kBmcDir);
+    static std::vector<tallowsim::Command> bmcCommands(const std::string& dir = kBmcDir);
     // Sets a fault of the simulated BMC ("open", "append", "cli", "cli-status"); 0 clears it.
-    static void setBmcFault(const std::string& name, int value);
+    static void setBmcFault(const std::string& name, int value, const std::string& dir = kBmcDir);
 
     // A forwarding mark: the id it holds; -1 when the file is missing, -2 when it is not
     // exactly 4 bytes long.
