@@ -255,6 +255,9 @@ void PrintTo(const Fault& fault, std::ostream* out) {
     *out << fault.name << " " << fault.value;
 }
 
+const char* const kInternalError =
+    "Internal error - internal error detected - memory could not be allocated, etc.";
+
 class DaemonForwardingFault : public testing::TestWithParam<Fault> {};
 
 // Two rows: VEXA_RAID 1 goes to halcyon for its alert level (5), VEXA_WBEM 1 for
@@ -306,10 +309,29 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(Fault{"open", 3, "BMC_open failed: BMC state not accessible",
                           "BMC_open() failed: BMC state not accessible"},
                     Fault{"append", 7, "FPL append failed: FPL full", ""},
+                    Fault{"cli", 0xAA, "", "The pointer to the stdout or stderr is NULL."},
                     Fault{"cli", 0xDD, "", "Command time out."},
+                    Fault{"cli", 0xEE, "", "The size of stdout or stderr is not enought."},
+                    Fault{"cli", 0x42, "", "Unknown interface error(42)."},
+                    Fault{"cli-status", 1, "", "Provided command input data is not complete."},
+                    Fault{"cli-status", 2, "", kInternalError},
+                    Fault{"cli-status", 3, "",
+                          "Error in index - given handle number does not match any currently "
+                          "outstanding requests."},
                     Fault{"cli-status", 4, "",
                           "Cli entries full - maximum number of outstanding ipmi cli entries "
-                          "has been reached."}),
+                          "has been reached."},
+                    Fault{"cli-status", 5, "",
+                          "Invalid command - provided command is not supported via the ipmi "
+                          "cli interface."},
+                    Fault{"cli-status", 6, "", kInternalError},
+                    Fault{"cli-status", 7, "",
+                          "Response does not fit into cli response message - output data > "
+                          "excess data lost."},
+                    Fault{"cli-status", 8, "",
+                          "Length exceeded - argument or environment variable length exceeded "
+                          "limit."},
+                    Fault{"cli-status", 9, "", "Unknown response error."}),
     [](const testing::TestParamInfo<Fault>& info) {
         std::string name = info.param.name;
         std::replace(name.begin(), name.end(), '-', '_');
