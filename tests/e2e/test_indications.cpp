@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <map>
 #include <memory>
@@ -18,43 +19,25 @@ using Row = std::map<std::string, std::string>;
 // Every row of the daemon's table, oldest first; SQL NULL reads as "<null>" and each
 // value carries its storage class before a colon ("text:", "integer:", "real:").
 std::vector<Row> storedRows() {
+    static const char* const classes[] = {"", "integer:", "real:", "text:", "blob:", "<null>"};
     sqlite3* handle = nullptr;
-    std::vector<Row> rows;
-    if (sqlite3_open_v2(Sandbox::kDatabase, &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(handle);
-        return rows;
-    }
+    sqlite3_open_v2(Sandbox::kDatabase, &handle, SQLITE_OPEN_READONLY, nullptr);
     std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(handle, sqlite3_close);
     sqlite3_busy_timeout(handle, 5000);
     sqlite3_stmt* statement = nullptr;
+    std::vector<Row> rows;
     if (sqlite3_prepare_v2(handle, "select * from indication order by Id", -1, &statement,
                            nullptr) != SQLITE_OK) {
         return rows;
     }
     while (sqlite3_step(statement) == SQLITE_ROW) {
-        Row row;
+        Row& row = rows.emplace_back();
         for (int i = 0; i < sqlite3_column_count(statement); ++i) {
-            std::string value;
-            switch (sqlite3_column_type(statement, i)) {
-            case SQLITE_NULL:
-                value = "<null>";
-                break;
-            case SQLITE_INTEGER:
-                value = "integer:" + std::to_string(sqlite3_column_int64(statement, i));
-                break;
-            case SQLITE_FLOAT:
-                value =
-                    "real:" +
-                    std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, i)));
-                break;
-            default:
-                value =
-                    "text:" +
-                    std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, i)));
-            }
-            row[sqlite3_column_name(statement, i)] = value;
+            const unsigned char* text = sqlite3_column_text(statement, i);
+            row[sqlite3_column_name(statement, i)] =
+                std::string(classes[sqlite3_column_type(statement, i)]) +
+                (text ? reinterpret_cast<const char*>(text) : "");
         }
-        rows.push_back(row);
     }
     sqlite3_finalize(statement);
     return rows;
@@ -79,13 +62,8 @@ std::string sample(const std::string& name) {
 
 // The document text as the store keeps it: the lines joined, without their ends.
 std::string joinedLines(std::string text) {
-    std::string joined;
-    for (char c : text) {
-        if (c != '\n') {
-            joined += c;
-        }
-    }
-    return joined;
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    return text;
 }
 
 } // namespace
@@ -93,42 +71,42 @@ std::string joinedLines(std::string text) {
 TEST(Indications, ARaisedIndicationBecomesOneRowWithEveryColumnAsDelivered) {
     Sandbox sb;
     sb.startDaemon();
-    ToolResult raised = runBrokerTool({"raise",
-                                       "--class",
-                                       "VEXA_AlertIndication",
-                                       "-p",
-                                       "ProviderName:string=Fan Monitor Provider",
-                                       "-p",
-                                       "EventID:string=12",
-                                       "-p",
-                                       "EventTime:datetime=20140315123456.000000+060",
-                                       "-p",
-                                       "IndicationTime:datetime=20140315123457.000000+060",
-                                       "-p",
-                                       "PerceivedSeverity:uint16=6",
-                                       "-p",
-                                       "AlertType:sint8=-3",
-                                       "-p",
-                                       "ProbableCause:uint32=4294967295",
-                                       "-p",
-                                       "EventCategory:sint64=-9000000000",
-                                       "-p",
-                                       "OSType:boolean=TRUE",
-                                       "-p",
-                                       "ImpactedDomain:string=not a number",
-                                       "-p",
-                                       "ProviderVersion:string=2.10",
-                                       "-p",
-                                       "OSVersion:string=2.10.3",
-                                       "-p",
-                                       "Description:string=it's <hot> & \"loud\"",
-                                       "-p",
-                                       "NetworkAddresses:string[]=10.0.0.5,fe80::5",
-                                       "-p",
-                                       "SystemFirmwareVersion:string=",
-                                       "-p",
-                                       "Summary:string"},
-                                      Sandbox::kBrokerRepository);
+    // Each property as raised, and the column it fills.
+    const std::vector<std::pair<std::string, std::string>> properties = {
+        {"ProviderName:string=Fan Monitor Provider", "text:Fan Monitor Provider"},
+        {"EventID:string=12", "text:12"},
+        {"EventTime:datetime=20140315123456.000000+060", "text:20140315123456.000000+060"},
+        {"IndicationTime:datetime=20140315123457.000000+060", "text:20140315123457.000000+060"},
+        {"PerceivedSeverity:uint16=6", "integer:6"},
+        {"AlertingElementFormat:uint8=2", "integer:2"},
+        {"AlertType:sint8=-3", "integer:-3"},
+        {"ProbableCause:uint32=4294967295", "integer:4294967295"},
+        {"EventCategory:sint64=-9000000000", "integer:-9000000000"},
+        {"OSType:boolean=TRUE", "<null>"},                // a boolean is no integer
+        {"ImpactedDomain:string=not a number", "<null>"}, // text never goes bare
+        {"ProviderVersion:string=2.10", "real:2.1"},      // the column has numeric affinity
+        {"OSVersion:string=2.10.3", "text:2.10.3"},
+        {"Description:string=it's <hot> & \"loud\"", "text:it's <hot> & \"loud\""},
+        {"ProbableCauseDescription:sint16=-300", "text:-300"},
+        {"RecommendedActions:sint32=-70000", "text:-70000"},
+        {"RackUID:uint64=18446744073709551615", "text:18446744073709551615"},
+        {"PartitionID:sint64=-9223372036854775808", "text:-9223372036854775808"},
+        {"ComplexName:boolean=true", "text:true"},
+        {"HWPartNumber:real32=1.5", "text:NULL"}, // reals and char16 are not decoded
+        {"SystemModel:char16=Z", "text:NULL"},
+        {"BladeName:datetime", "text:NULL"},
+        {"NetworkAddresses:string[]=10.0.0.5,fe80::5", "text:10.0.0.5 fe80::5 "},
+        {"SystemGUID:uint16[]=1,2,3", "text:1 2 3 "},
+        {"SystemName:string[]=", "text:"},
+        {"SystemFirmwareVersion:string=", "text:"},
+        {"Summary:string", "text:NULL"}, // a string property without value
+    };
+    std::vector<std::string> args = {"raise", "--class", "VEXA_AlertIndication"};
+    for (const auto& property : properties) {
+        args.push_back("-p");
+        args.push_back(property.first);
+    }
+    ToolResult raised = runBrokerTool(args, Sandbox::kBrokerRepository);
     ASSERT_EQ(raised.status, 0) << raised.err;
     ASSERT_TRUE(waitForRow("ProviderName", "Fan Monitor Provider")) << Sandbox::log();
 
@@ -136,22 +114,9 @@ TEST(Indications, ARaisedIndicationBecomesOneRowWithEveryColumnAsDelivered) {
     ASSERT_EQ(rows.size(), 1u);
     Row& row = rows[0];
     EXPECT_EQ(row["Id"], "integer:1");
-    EXPECT_EQ(row["ProviderName"], "text:Fan Monitor Provider");
-    EXPECT_EQ(row["EventID"], "text:12");
-    EXPECT_EQ(row["EventTime"], "text:20140315123456.000000+060");
-    EXPECT_EQ(row["IndicationTime"], "text:20140315123457.000000+060");
-    EXPECT_EQ(row["PerceivedSeverity"], "integer:6");
-    EXPECT_EQ(row["AlertType"], "integer:-3");
-    EXPECT_EQ(row["ProbableCause"], "integer:4294967295");
-    EXPECT_EQ(row["EventCategory"], "integer:-9000000000");
-    EXPECT_EQ(row["OSType"], "<null>") << "a boolean is no integer";
-    EXPECT_EQ(row["ImpactedDomain"], "<null>") << "text never goes bare into the statement";
-    EXPECT_EQ(row["ProviderVersion"], "real:2.1") << "the column has numeric affinity";
-    EXPECT_EQ(row["OSVersion"], "text:2.10.3");
-    EXPECT_EQ(row["Description"], "text:it's <hot> & \"loud\"");
-    EXPECT_EQ(row["NetworkAddresses"], "text:10.0.0.5 fe80::5 ");
-    EXPECT_EQ(row["SystemFirmwareVersion"], "text:");
-    EXPECT_EQ(row["Summary"], "text:NULL") << "a string property without value";
+    for (const auto& [property, value] : properties) {
+        EXPECT_EQ(row[property.substr(0, property.find(':'))], value) << property;
+    }
     EXPECT_EQ(row["RackName"], "text:NULL") << "a property the indication lacks";
     EXPECT_EQ(row["RawData"], "text:" + joinedLines(readFile(Sandbox::kTempFile)));
     EXPECT_NE(row["RawData"].find("<INSTANCE CLASSNAME=\"VEXA_AlertIndication\">"),

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -27,86 +28,56 @@ CIMCValue zero() {
     return value;
 }
 
-} // namespace
-
-TEST(ValueRendering, BooleansAndIntegersKeepTheirSignAndWidth) {
-    CIMCValue v = zero();
-    EXPECT_EQ(render(CIMC_boolean, v), "false");
-    v.boolean = 7;
-    EXPECT_EQ(render(CIMC_boolean, v), "true");
-
-    v = zero();
-    v.uint8 = 0xff;
-    EXPECT_EQ(render(CIMC_sint8, v), "-1");
-    EXPECT_EQ(render(CIMC_uint8, v), "255");
-
-    v = zero();
-    v.sint16 = -300;
-    EXPECT_EQ(render(CIMC_sint16, v), "-300");
-    EXPECT_EQ(render(CIMC_uint16, v), "65236");
-
-    v = zero();
-    v.sint32 = -2147483647 - 1;
-    EXPECT_EQ(render(CIMC_sint32, v), "-2147483648");
-    EXPECT_EQ(render(CIMC_uint32, v), "2147483648");
-
-    v = zero();
-    v.uint64 = ~0ULL;
-    EXPECT_EQ(render(CIMC_uint64, v), "18446744073709551615");
-    EXPECT_EQ(render(CIMC_sint64, v), "-1");
+// A value with only the one member set.
+template <typename T> CIMCValue with(T CIMCValue::*member, T number) {
+    CIMCValue value = zero();
+    value.*member = number;
+    return value;
 }
 
-TEST(ValueRendering, RealsUseSixSignificantDigits) {
-    CIMCValue v = zero();
-    v.real64 = 0.5;
-    EXPECT_EQ(render(CIMC_real64, v), "0.5");
-    v.real64 = 3.14159265;
-    EXPECT_EQ(render(CIMC_real64, v), "3.14159");
-    v.real64 = 1e20;
-    EXPECT_EQ(render(CIMC_real64, v), "1e+20");
+} // namespace
 
-    v = zero();
-    v.real32 = 0.25f;
-    EXPECT_EQ(render(CIMC_real32, v), "0.25");
-    v.real32 = 1e-7f;
-    EXPECT_EQ(render(CIMC_real32, v), "1e-07");
+// Integers keep their sign and width; reals use six significant digits.
+TEST(ValueRendering, BooleansNumbersAndRealsByTheirType) {
+    const std::vector<std::tuple<CIMCType, CIMCValue, std::string>> cases = {
+        {CIMC_boolean, zero(), "false"},
+        {CIMC_boolean, with(&CIMCValue::boolean, CIMCBoolean(7)), "true"},
+        {CIMC_sint8, with(&CIMCValue::uint8, CIMCUint8(0xff)), "-1"},
+        {CIMC_uint8, with(&CIMCValue::uint8, CIMCUint8(0xff)), "255"},
+        {CIMC_sint16, with(&CIMCValue::sint16, CIMCSint16(-300)), "-300"},
+        {CIMC_uint16, with(&CIMCValue::sint16, CIMCSint16(-300)), "65236"},
+        {CIMC_sint32, with(&CIMCValue::sint32, CIMCSint32(-2147483647 - 1)), "-2147483648"},
+        {CIMC_uint32, with(&CIMCValue::sint32, CIMCSint32(-2147483647 - 1)), "2147483648"},
+        {CIMC_uint64, with(&CIMCValue::uint64, CIMCUint64(~0ULL)), "18446744073709551615"},
+        {CIMC_sint64, with(&CIMCValue::uint64, CIMCUint64(~0ULL)), "-1"},
+        {CIMC_real64, with(&CIMCValue::real64, CIMCReal64(0.5)), "0.5"},
+        {CIMC_real64, with(&CIMCValue::real64, CIMCReal64(3.14159265)), "3.14159"},
+        {CIMC_real64, with(&CIMCValue::real64, CIMCReal64(1e20)), "1e+20"},
+        {CIMC_real32, with(&CIMCValue::real32, CIMCReal32(0.25f)), "0.25"},
+        {CIMC_real32, with(&CIMCValue::real32, CIMCReal32(1e-7f)), "1e-07"},
+    };
+    for (const auto& [type, value, text] : cases) {
+        EXPECT_EQ(render(type, value), text) << type << " " << text;
+    }
 }
 
 TEST(ValueRendering, NullsAndUnsupportedTypesGiveAFreeableEmptyText) {
+    // Null strings, character pointers, references, date-times and arrays.
+    for (CIMCType type : {CIMC_string, CIMC_numericString, CIMC_chars, CIMC_ref, CIMC_dateTime,
+                          CIMC_ARRAY | CIMC_string, CIMC_instance, CIMC_args, CIMC_filter}) {
+        EXPECT_EQ(render(type, zero()), "") << type;
+    }
+    // Whatever the value holds, these types have no text; 0x00C8 and 0x0004 are
+    // integer codes not in the table.
     CIMCValue v = zero();
-    EXPECT_EQ(render(CIMC_string, v), "") << "null string";
-    EXPECT_EQ(render(CIMC_numericString, v), "");
-    EXPECT_EQ(render(CIMC_chars, v), "") << "null character pointer";
-    EXPECT_EQ(render(CIMC_ref, v), "") << "null reference";
-    EXPECT_EQ(render(CIMC_dateTime, v), "") << "null date-time";
-    EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), "") << "null array";
-
-    v.uint64 = ~0ULL; // whatever the value holds, these types have no text
-    EXPECT_EQ(render(CIMC_null, v), "");
-    EXPECT_EQ(render(CIMC_char16, v), "");
-    EXPECT_EQ(render(CIMC_integerString, v), "");
-    EXPECT_EQ(render(CIMC_realString, v), "");
-    EXPECT_EQ(render(0x00C8, v), "") << "an integer code not in the table";
-    EXPECT_EQ(render(0x0004, v), "");
-
-    v = zero();
-    EXPECT_EQ(render(CIMC_instance, v), "");
-    EXPECT_EQ(render(CIMC_args, v), "");
-    EXPECT_EQ(render(CIMC_filter, v), "");
-
+    v.uint64 = ~0ULL;
+    for (CIMCType type : std::vector<CIMCType>{CIMC_null, CIMC_char16, CIMC_integerString,
+                                               CIMC_realString, 0x00C8, 0x0004}) {
+        EXPECT_EQ(render(type, v), "") << type;
+    }
     char* text = value2Chars(CIMC_uint8, nullptr);
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, "");
-    free(text);
-}
-
-TEST(ValueRendering, CharactersAreCopied) {
-    char chars[] = "it's here";
-    CIMCValue v = zero();
-    v.chars = chars;
-    char* text = value2Chars(CIMC_chars, &v);
-    EXPECT_STREQ(text, "it's here");
-    EXPECT_NE(text, chars);
     free(text);
 }
 
@@ -140,18 +111,16 @@ protected:
 
 } // namespace
 
-TEST_F(ObjectRendering, StringCodesGiveTheTextOfTheString) {
+TEST_F(ObjectRendering, StringsReferencesAndDateTimesGiveTheirText) {
     CIMCValue v = zero();
     v.string = env->ft->newString(env, "it's 100%", nullptr);
-    for (CIMCType type :
-         {CIMC_string, CIMC_booleanString, CIMC_numericString, CIMC_dateTimeString}) {
-        EXPECT_EQ(render(static_cast<CIMCType>(type), v), "it's 100%") << type;
+    for (CIMCType type : std::vector<CIMCType>{CIMC_string, CIMC_booleanString, CIMC_numericString,
+                                               CIMC_dateTimeString}) {
+        EXPECT_EQ(render(type, v), "it's 100%") << type;
     }
     v.string->ft->release(v.string);
-}
 
-TEST_F(ObjectRendering, ReferencesAndDateTimesGiveTheirText) {
-    CIMCValue v = zero();
+    v = zero();
     v.ref = env->ft->newObjectPath(env, "root/zarn", "VEXA_Fan", nullptr);
     CIMCValue key = zero();
     key.uint16 = 2;
@@ -177,10 +146,6 @@ TEST_F(ObjectRendering, ArraysGiveEachElementFollowedByOneBlank) {
     EXPECT_EQ(render(CIMC_ARRAY | CIMC_uint16, v), "1 2 3 ");
     v.array->ft->release(v.array);
 
-    v.array = strings({"a", "b"});
-    EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), "a b ");
-    v.array->ft->release(v.array);
-
     v.array = strings({});
     EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), "");
     v.array->ft->release(v.array);
@@ -189,9 +154,8 @@ TEST_F(ObjectRendering, ArraysGiveEachElementFollowedByOneBlank) {
     v.array = env->ft->newArray(env, 2, CIMC_string, nullptr);
     EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), "  ");
     v.array->ft->release(v.array);
-}
 
-TEST_F(ObjectRendering, AnArrayLongerThanTheWorkingBufferIsRenderedWhole) {
+    // Longer than the working buffer, and still rendered whole.
     std::vector<std::string> texts;
     std::string expected;
     for (int i = 0; i < 120; ++i) {
@@ -199,70 +163,50 @@ TEST_F(ObjectRendering, AnArrayLongerThanTheWorkingBufferIsRenderedWhole) {
         expected += texts.back() + " ";
     }
     ASSERT_GT(expected.size(), 5120u);
-    CIMCValue v = zero();
     v.array = strings(texts);
     EXPECT_EQ(render(CIMC_ARRAY | CIMC_string, v), expected);
     v.array->ft->release(v.array);
 }
 
-// The parser's diagnostic dump of an instance made by the broker client.
-class ShowInstance : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // The client is made once per process, from the folder named at that moment.
-        static TempDir broker;
-        setenv("ORVIND_BROKER_DIR", broker.path().c_str(), 1);
-        instance = SfcbClient::getSfcbClient()->createInstance("VEXA_AlertIndication");
-        ASSERT_NE(instance, nullptr);
-        clearTestLog();
-    }
-    void TearDown() override {
-        if (instance != nullptr) {
-            instance->ft->release(instance);
-        }
-    }
-
-    // The log without its time stamps; the line feeds that end the formats show as
-    // empty lines.
-    std::vector<std::string> lines() {
+// The parser's diagnostic dump of an instance made by the broker client, in the log
+// without time stamps; the line feeds that end the formats show as empty lines.
+TEST(ShowInstance, LogsPathNamespaceClassAndEveryRenderedProperty) {
+    static TempDir broker; // the client is made once per process, from this folder
+    setenv("ORVIND_BROKER_DIR", broker.path().c_str(), 1);
+    CIMCInstance* instance = SfcbClient::getSfcbClient()->createInstance("VEXA_AlertIndication");
+    ASSERT_NE(instance, nullptr);
+    auto lines = [] {
         std::vector<std::string> result;
         for (const std::string& line : testLogLines()) {
             size_t end = line.find("] ");
             result.push_back(end == std::string::npos ? line : line.substr(end + 2));
         }
         return result;
-    }
+    };
+    XMLTextReader reader(nullptr);
+    Parser parser(nullptr, reader);
+    const std::vector<std::string> head = {"objectpath=root/zarn:VEXA_AlertIndication",
+                                           "",
+                                           "namespace=root/zarn",
+                                           "",
+                                           "classname=VEXA_AlertIndication",
+                                           ""};
+    clearTestLog();
+    parser.showInstance(instance); // no properties: only the path
+    parser.showInstance(nullptr);  // nothing to show
+    EXPECT_EQ(lines(), head);
 
-    CIMCInstance* instance = nullptr;
-};
-
-TEST_F(ShowInstance, LogsPathNamespaceClassAndEveryRenderedProperty) {
+    clearTestLog();
     CIMCValue v = zero();
     v.uint16 = 6;
     instance->ft->setProperty(instance, "PerceivedSeverity", &v, CIMC_uint16);
-    CIMCString* text = SfcbClient::getSfcbClient()->createString("Fan Monitor Provider");
-    v = zero();
-    v.string = text;
+    v.string = SfcbClient::getSfcbClient()->createString("Fan Monitor Provider");
     instance->ft->setProperty(instance, "ProviderName", &v, CIMC_string);
-    text->ft->release(text);
-
-    XMLTextReader reader(nullptr);
-    Parser parser(nullptr, reader);
+    v.string->ft->release(v.string);
     parser.showInstance(instance);
-
-    EXPECT_EQ(lines(), (std::vector<std::string>{
-                           "objectpath=root/zarn:VEXA_AlertIndication", "", "namespace=root/zarn",
-                           "", "classname=VEXA_AlertIndication", "", "properties:", "",
-                           "value state is 0, PerceivedSeverity=6", "",
-                           "value state is 0, ProviderName=Fan Monitor Provider", ""}));
-}
-
-TEST_F(ShowInstance, InstanceWithoutPropertiesLogsOnlyItsPath) {
-    XMLTextReader reader(nullptr);
-    Parser parser(nullptr, reader);
-    parser.showInstance(instance);
-    parser.showInstance(nullptr); // nothing to show
-    EXPECT_EQ(lines(), (std::vector<std::string>{"objectpath=root/zarn:VEXA_AlertIndication", "",
-                                                 "namespace=root/zarn", "",
-                                                 "classname=VEXA_AlertIndication", ""}));
+    std::vector<std::string> expected = head;
+    expected.insert(expected.end(), {"properties:", "", "value state is 0, PerceivedSeverity=6", "",
+                                     "value state is 0, ProviderName=Fan Monitor Provider", ""});
+    EXPECT_EQ(lines(), expected);
+    instance->ft->release(instance);
 }
