@@ -15,6 +15,17 @@
 
 namespace {
 
+// Checks a failed call's code and that it carries a message, then releases it.
+void expectRc(const CIMCStatus& st, int rc) {
+    EXPECT_EQ(st.rc, rc);
+    ASSERT_NE(st.msg, nullptr);
+    st.msg->ft->release(st.msg);
+}
+
+std::string chars(const CIMCData& d) {
+    return static_cast<const char*>(d.value.string->hdl);
+}
+
 class CimcTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -31,6 +42,9 @@ protected:
     CIMCObjectPath* path(const char* ns, const char* cn) {
         return env->ft->newObjectPath(env, ns, cn, nullptr);
     }
+    CIMCDateTime* dateTime(const char* t, CIMCStatus* st = nullptr) {
+        return env->ft->newDateTimeFromChars(env, t, st);
+    }
     // Takes over s and returns its text.
     static std::string text(CIMCString* s) {
         if (s == nullptr) {
@@ -40,10 +54,11 @@ protected:
         s->ft->release(s);
         return t;
     }
-    static void addChars(CIMCObjectPath* op, const char* name, const char* value) {
-        CIMCStatus st =
-            op->ft->addKey(op, name, reinterpret_cast<const CIMCValue*>(value), CIMC_chars);
-        EXPECT_EQ(st.rc, CIMC_RC_OK);
+    // Takes over dt and returns its text.
+    static std::string text(CIMCDateTime* dt) {
+        std::string t = text(dt->ft->getStringFormat(dt, nullptr));
+        dt->ft->release(dt);
+        return t;
     }
 
     CIMCEnv* env = nullptr;
@@ -84,81 +99,64 @@ TEST_F(CimcTest, StringHandleIsTheTextAndCloneIsIndependent) {
 
 TEST_F(CimcTest, DateTimeTextIsValidated) {
     CIMCStatus st{};
-    const char* good[] = {"20140315123456.000000+060", "20140315123456.000000-300",
-                          "00000001020304.000005:000"};
-    for (const char* t : good) {
-        CIMCDateTime* dt = env->ft->newDateTimeFromChars(env, t, &st);
+    for (const char* t :
+         {"20140315123456.000000+060", "20140315123456.000000-300", "00000001020304.000005:000"}) {
+        CIMCDateTime* dt = dateTime(t, &st);
         ASSERT_NE(dt, nullptr) << t;
         EXPECT_EQ(st.rc, CIMC_RC_OK);
-        EXPECT_EQ(text(dt->ft->getStringFormat(dt, nullptr)), t);
         EXPECT_EQ(dt->ft->isInterval(dt, nullptr), t[21] == ':');
-        dt->ft->release(dt);
+        EXPECT_EQ(text(dt), t);
     }
-    const char* bad[] = {"", "2014", "20140315123456.000000+0600", "20140315123456.000000*060",
-                         "20140315123456.0000000060"};
-    for (const char* t : bad) {
-        EXPECT_EQ(env->ft->newDateTimeFromChars(env, t, &st), nullptr) << t;
-        EXPECT_EQ(st.rc, CIMC_RC_ERR_INVALID_PARAMETER);
-        ASSERT_NE(st.msg, nullptr);
-        st.msg->ft->release(st.msg);
+    for (const char* t : {"", "2014", "20140315123456.000000+0600", "20140315123456.000000*060",
+                          "20140315123456.0000000060"}) {
+        EXPECT_EQ(dateTime(t, &st), nullptr) << t;
+        expectRc(st, CIMC_RC_ERR_INVALID_PARAMETER);
     }
-    EXPECT_EQ(env->ft->newDateTimeFromChars(env, nullptr, nullptr), nullptr);
+    EXPECT_EQ(dateTime(nullptr), nullptr);
 }
 
 TEST_F(CimcTest, DateTimeBinaryFormat) {
-    CIMCDateTime* dt = env->ft->newDateTimeFromChars(env, "20140315123456.000007+060", nullptr);
+    CIMCDateTime* dt = dateTime("20140315123456.000007+060");
     // 2014-03-15 11:34:56 UTC
     EXPECT_EQ(dt->ft->getBinaryFormat(dt, nullptr), 1394883296000007ULL);
     dt->ft->release(dt);
-    dt = env->ft->newDateTimeFromBinary(env, 1394883296000007ULL, 0, nullptr);
-    EXPECT_EQ(text(dt->ft->getStringFormat(dt, nullptr)), "20140315113456.000007+000");
-    dt->ft->release(dt);
+    EXPECT_EQ(text(env->ft->newDateTimeFromBinary(env, 1394883296000007ULL, 0, nullptr)),
+              "20140315113456.000007+000");
     dt = env->ft->newDateTimeFromBinary(env, 90061000002ULL, 1, nullptr);
-    EXPECT_EQ(text(dt->ft->getStringFormat(dt, nullptr)), "00000001010101.000002:000");
     EXPECT_EQ(dt->ft->getBinaryFormat(dt, nullptr), 90061000002ULL);
-    dt->ft->release(dt);
-    dt = env->ft->newDateTime(env, nullptr);
-    EXPECT_EQ(text(dt->ft->getStringFormat(dt, nullptr)).size(), 25u);
-    dt->ft->release(dt);
+    EXPECT_EQ(text(dt), "00000001010101.000002:000");
+    EXPECT_EQ(text(env->ft->newDateTime(env, nullptr)).size(), 25u);
 }
 
 TEST_F(CimcTest, ArrayOfCharsHoldsStringsAndRefusesOtherTypes) {
     CIMCArray* ar = env->ft->newArray(env, 2, CIMC_chars, nullptr);
     EXPECT_EQ(ar->ft->getSimpleType(ar, nullptr), CIMC_string);
     EXPECT_EQ(ar->ft->getSize(ar, nullptr), 2u);
-    CIMCData e = ar->ft->getElementAt(ar, 1, nullptr);
-    EXPECT_EQ(e.state, CIMC_nullValue);
+    EXPECT_EQ(ar->ft->getElementAt(ar, 1, nullptr).state, CIMC_nullValue);
 
     CIMCValue v{};
     v.string = str("a");
     EXPECT_EQ(ar->ft->setElementAt(ar, 0, &v, CIMC_string).rc, CIMC_RC_OK);
     // The array keeps its own copy.
     v.string->ft->release(v.string);
-    e = ar->ft->getElementAt(ar, 0, nullptr);
+    CIMCData e = ar->ft->getElementAt(ar, 0, nullptr);
     EXPECT_EQ(e.type, CIMC_string);
     EXPECT_EQ(e.state, CIMC_goodValue);
-    EXPECT_STREQ(static_cast<const char*>(e.value.string->hdl), "a");
+    EXPECT_EQ(chars(e), "a");
 
     CIMCValue n{};
     n.uint16 = 7;
-    CIMCStatus st = ar->ft->setElementAt(ar, 1, &n, CIMC_uint16);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_FAILED);
-    ASSERT_NE(st.msg, nullptr);
-    st.msg->ft->release(st.msg);
-    st = ar->ft->setElementAt(ar, 1, reinterpret_cast<const CIMCValue*>("b"), CIMC_chars);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_FAILED);
-    st.msg->ft->release(st.msg);
+    expectRc(ar->ft->setElementAt(ar, 1, &n, CIMC_uint16), CIMC_RC_ERR_FAILED);
+    expectRc(ar->ft->setElementAt(ar, 1, reinterpret_cast<const CIMCValue*>("b"), CIMC_chars),
+             CIMC_RC_ERR_FAILED);
     v.string = str("c");
-    st = ar->ft->setElementAt(ar, 2, &v, CIMC_string);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_FAILED);
-    st.msg->ft->release(st.msg);
+    expectRc(ar->ft->setElementAt(ar, 2, &v, CIMC_string), CIMC_RC_ERR_FAILED);
     v.string->ft->release(v.string);
     EXPECT_EQ(ar->ft->getElementAt(ar, 2, nullptr).state & CIMC_nullValue, CIMC_nullValue);
 
     CIMCArray* c = ar->ft->clone(ar, nullptr);
     ar->ft->release(ar);
-    e = c->ft->getElementAt(c, 0, nullptr);
-    EXPECT_STREQ(static_cast<const char*>(e.value.string->hdl), "a");
+    EXPECT_EQ(chars(c->ft->getElementAt(c, 0, nullptr)), "a");
     c->ft->release(c);
 
     CIMCArray* nums = env->ft->newArray(env, 1, CIMC_uint16, nullptr);
@@ -170,26 +168,25 @@ TEST_F(CimcTest, ArrayOfCharsHoldsStringsAndRefusesOtherTypes) {
 
 TEST_F(CimcTest, ObjectPathKeysTextAndClone) {
     CIMCObjectPath* op = path("root/interop", "CIM_IndicationFilter");
-    addChars(op, "Name", "or\"vi\\nd");
+    const char* name = "or\"vi\\nd";
+    EXPECT_EQ(op->ft->addKey(op, "Name", reinterpret_cast<const CIMCValue*>(name), CIMC_chars).rc,
+              CIMC_RC_OK);
     CIMCValue n{};
     n.uint32 = 42;
     EXPECT_EQ(op->ft->addKey(op, "Id", &n, CIMC_uint32).rc, CIMC_RC_OK);
-
-    CIMCStatus st = op->ft->addKey(op, "name", reinterpret_cast<const CIMCValue*>("x"), CIMC_chars);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_ALREADY_EXISTS);
-    ASSERT_NE(st.msg, nullptr);
-    st.msg->ft->release(st.msg);
+    expectRc(op->ft->addKey(op, "name", reinterpret_cast<const CIMCValue*>("x"), CIMC_chars),
+             CIMC_RC_ERR_ALREADY_EXISTS);
 
     EXPECT_EQ(text(op->ft->toString(op, nullptr)),
               "root/interop:CIM_IndicationFilter.Name=\"or\\\"vi\\\\nd\",Id=42");
     EXPECT_EQ(op->ft->getKeyCount(op, nullptr), 2u);
-    CIMCString* name = nullptr;
-    CIMCData key = op->ft->getKeyAt(op, 1, &name, nullptr);
-    EXPECT_EQ(text(name), "Id");
+    CIMCString* keyName = nullptr;
+    CIMCData key = op->ft->getKeyAt(op, 1, &keyName, nullptr);
+    EXPECT_EQ(text(keyName), "Id");
     EXPECT_EQ(key.type, CIMC_uint32);
     key = op->ft->getKey(op, "Name", nullptr);
     EXPECT_EQ(key.type, CIMC_string);
-    EXPECT_STREQ(static_cast<const char*>(key.value.string->hdl), "or\"vi\\nd");
+    EXPECT_EQ(chars(key), name);
 
     CIMCObjectPath* c = op->ft->clone(op, nullptr);
     op->ft->setNameSpace(op, "root/zarn");
@@ -199,10 +196,8 @@ TEST_F(CimcTest, ObjectPathKeysTextAndClone) {
     EXPECT_EQ(c->ft->getKeyCount(c, nullptr), 2u);
 
     CIMCStatus missing{};
-    key = c->ft->getKey(c, "Other", &missing);
-    EXPECT_EQ(missing.rc, CIMC_RC_ERR_NO_SUCH_PROPERTY);
-    EXPECT_EQ(key.state, CIMC_nullValue);
-    missing.msg->ft->release(missing.msg);
+    EXPECT_EQ(c->ft->getKey(c, "Other", &missing).state, CIMC_nullValue);
+    expectRc(missing, CIMC_RC_ERR_NO_SUCH_PROPERTY);
     c->ft->release(c);
 
     CIMCObjectPath* bare = path(nullptr, "CIM_Indication");
@@ -212,7 +207,7 @@ TEST_F(CimcTest, ObjectPathKeysTextAndClone) {
 
 TEST_F(CimcTest, ReferenceKeysAreCopiesAndQuotedInText) {
     CIMCObjectPath* filter = path("root/interop", "CIM_IndicationFilter");
-    addChars(filter, "Name", "orvind");
+    filter->ft->addKey(filter, "Name", reinterpret_cast<const CIMCValue*>("orvind"), CIMC_chars);
     CIMCObjectPath* sub = path("root/interop", "CIM_IndicationSubscription");
     CIMCValue v{};
     v.ref = filter;
@@ -240,18 +235,15 @@ TEST_F(CimcTest, InstancePropertiesAreCopiedInAndViewedOut) {
     v.string = str("Fan Monitor Provider");
     EXPECT_EQ(inst->ft->setProperty(inst, "ProviderName", &v, CIMC_string).rc, CIMC_RC_OK);
     v.string->ft->release(v.string);
-
     char text1[] = "first";
     inst->ft->setProperty(inst, "OtherSeverity", reinterpret_cast<const CIMCValue*>(text1),
                           CIMC_chars);
     text1[0] = 'F'; // the instance has its own copy
-
     v.uint16 = 6;
     inst->ft->setProperty(inst, "PerceivedSeverity", &v, CIMC_uint16);
-    v.dateTime = env->ft->newDateTimeFromChars(env, "20140315123456.000000+060", nullptr);
+    v.dateTime = dateTime("20140315123456.000000+060");
     inst->ft->setProperty(inst, "IndicationTime", &v, CIMC_dateTime);
     v.dateTime->ft->release(v.dateTime);
-
     CIMCArray* ar = env->ft->newArray(env, 1, CIMC_uint8, nullptr);
     CIMCValue e{};
     e.uint8 = 9;
@@ -263,10 +255,10 @@ TEST_F(CimcTest, InstancePropertiesAreCopiedInAndViewedOut) {
     CIMCData d = inst->ft->getProperty(inst, "ProviderName", &st);
     EXPECT_EQ(st.rc, CIMC_RC_OK);
     EXPECT_EQ(d.type, CIMC_string);
-    EXPECT_STREQ(static_cast<const char*>(d.value.string->hdl), "Fan Monitor Provider");
+    EXPECT_EQ(chars(d), "Fan Monitor Provider");
     d = inst->ft->getProperty(inst, "OtherSeverity", nullptr);
     EXPECT_EQ(d.type, CIMC_string);
-    EXPECT_STREQ(static_cast<const char*>(d.value.string->hdl), "first");
+    EXPECT_EQ(chars(d), "first");
     d = inst->ft->getProperty(inst, "PerceivedSeverity", nullptr);
     EXPECT_EQ(d.type, CIMC_uint16);
     EXPECT_EQ(d.value.uint16, 6);
@@ -276,11 +268,8 @@ TEST_F(CimcTest, InstancePropertiesAreCopiedInAndViewedOut) {
     d = inst->ft->getProperty(inst, "Codes", nullptr);
     EXPECT_EQ(d.type, CIMC_ARRAY);
     EXPECT_EQ(d.value.array->ft->getElementAt(d.value.array, 0, nullptr).value.uint8, 9);
-
-    d = inst->ft->getProperty(inst, "Missing", &st);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_NO_SUCH_PROPERTY);
-    EXPECT_EQ(d.state, CIMC_nullValue);
-    st.msg->ft->release(st.msg);
+    EXPECT_EQ(inst->ft->getProperty(inst, "Missing", &st).state, CIMC_nullValue);
+    expectRc(st, CIMC_RC_ERR_NO_SUCH_PROPERTY);
 
     // Overwriting replaces in place; setting a property from its own view is safe.
     d = inst->ft->getProperty(inst, "ProviderName", nullptr);
@@ -292,11 +281,10 @@ TEST_F(CimcTest, InstancePropertiesAreCopiedInAndViewedOut) {
     CIMCString* name = nullptr;
     d = inst->ft->getPropertyAt(inst, 0, &name, nullptr);
     EXPECT_EQ(text(name), "ProviderName");
-    EXPECT_STREQ(static_cast<const char*>(d.value.string->hdl), "Fan Monitor Provider");
-    d = inst->ft->getPropertyAt(inst, 5, &name, &st);
+    EXPECT_EQ(chars(d), "Fan Monitor Provider");
+    inst->ft->getPropertyAt(inst, 5, &name, &st);
     EXPECT_EQ(name, nullptr);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_NO_SUCH_PROPERTY);
-    st.msg->ft->release(st.msg);
+    expectRc(st, CIMC_RC_ERR_NO_SUCH_PROPERTY);
 
     CIMCInstance* c = inst->ft->clone(inst, nullptr);
     inst->ft->release(inst);
@@ -312,40 +300,22 @@ TEST_F(CimcTest, UnsupportedSlotsAnswerNotSupported) {
     int port = 0;
     char* socket = nullptr;
     EXPECT_EQ(env->ft->newIndicationListener(env, 0, &port, &socket, nullptr, &st), nullptr);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_NOT_SUPPORTED);
-    st.msg->ft->release(st.msg);
+    expectRc(st, CIMC_RC_ERR_NOT_SUPPORTED);
 
     CIMCObjectPath* op = path("root/zarn", "X");
     op->ft->getClassQualifier(op, "Key", &st);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_NOT_SUPPORTED);
-    st.msg->ft->release(st.msg);
+    expectRc(st, CIMC_RC_ERR_NOT_SUPPORTED);
     CIMCInstance* inst = env->ft->newInstance(env, op, nullptr);
+    op->ft->release(op);
     inst->ft->getQualifierCount(inst, &st);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_NOT_SUPPORTED);
-    st.msg->ft->release(st.msg);
-    st = inst->ft->setPropertyFilter(inst, nullptr, nullptr);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_NOT_SUPPORTED);
-    st.msg->ft->release(st.msg);
+    expectRc(st, CIMC_RC_ERR_NOT_SUPPORTED);
+    expectRc(inst->ft->setPropertyFilter(inst, nullptr, nullptr), CIMC_RC_ERR_NOT_SUPPORTED);
 
     // A type the objects cannot hold is refused, not stored.
     CIMCValue v{};
-    st = inst->ft->setProperty(inst, "P", &v, CIMC_class);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_NOT_SUPPORTED);
-    st.msg->ft->release(st.msg);
+    expectRc(inst->ft->setProperty(inst, "P", &v, CIMC_class), CIMC_RC_ERR_NOT_SUPPORTED);
     EXPECT_EQ(inst->ft->getPropertyCount(inst, nullptr), 0u);
     inst->ft->release(inst);
-    op->ft->release(op);
-}
-
-TEST_F(CimcTest, ArgsKeepCopies) {
-    CIMCArgs* args = env->ft->newArgs(env, nullptr);
-    args->ft->addArg(args, "Text", reinterpret_cast<const CIMCValue*>("hello"), CIMC_chars);
-    CIMCArgs* c = args->ft->clone(args, nullptr);
-    args->ft->release(args);
-    EXPECT_EQ(c->ft->getArgCount(c, nullptr), 1u);
-    CIMCData d = c->ft->getArg(c, "Text", nullptr);
-    EXPECT_STREQ(static_cast<const char*>(d.value.string->hdl), "hello");
-    c->ft->release(c);
 }
 
 } // namespace

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -96,17 +96,8 @@ std::string hostName() {
 
 // 8-4-4-4-12 lowercase hexadecimal digits.
 bool isUuid(const std::string& text) {
-    if (text.size() != 36) {
-        return false;
-    }
-    for (size_t i = 0; i < text.size(); ++i) {
-        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
-        if (dash ? text[i] != '-'
-                 : !isxdigit(static_cast<unsigned char>(text[i])) || isupper(text[i])) {
-            return false;
-        }
-    }
-    return true;
+    static const std::regex uuid("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+    return std::regex_match(text, uuid);
 }
 
 std::vector<std::string> errorLines() {
@@ -139,44 +130,44 @@ TEST_F(Halcyon, ParameterTextHasEveryItemInOrder) {
         << "each event carries its own instance id";
 }
 
-TEST_F(Halcyon, PartNumberIsSentUnlessEmptyOrStartingWithNull) {
-    EXPECT_EQ(send("P", "", "f", "a").find("--HPART"), std::string::npos);
-    EXPECT_EQ(send("P", nullptr, "f", "a").find("--HPART"), std::string::npos);
-    EXPECT_EQ(send("P", "NULL", "f", "a").find("--HPART"), std::string::npos);
-    EXPECT_EQ(send("P", "NULLS-7", "f", "a").find("--HPART"), std::string::npos);
-    EXPECT_EQ(send("P", "AB-NULL-1", "f", "a").rfind("--PNAM P --HPART AB-NULL-1 --EID 12 ", 0),
-              0u);
-    EXPECT_EQ(send("P", "null", "f", "a").rfind("--PNAM P --HPART null --EID 12 ", 0), 0u)
-        << "only the four capitals count";
-}
-
-TEST_F(Halcyon, AddressBlanksBecomeThreeUnderscores) {
-    std::string arg = send("P", "", "f", "10.0.0.5 fe80::5");
-    EXPECT_NE(arg.find(" --NWADD 10.0.0.5___fe80::5 --SNAM "), std::string::npos) << arg;
-    arg = send("P", "", "f", " a  b\tc ");
-    EXPECT_NE(arg.find(" --NWADD ___a______b\tc___ --SNAM "), std::string::npos) << arg;
-    arg = send("P", "", "f", nullptr);
-    EXPECT_EQ(arg.find("--NWADD"), std::string::npos);
-    EXPECT_NE(arg.find(" --SFWVER f --SNAM "), std::string::npos) << arg;
-
-    std::string blanks(1023, ' ');
-    arg = send("P", "", "f", blanks.c_str());
-    std::string underscores(3069, '_');
-    EXPECT_NE(arg.find(" --NWADD " + underscores + " --SNAM "), std::string::npos)
-        << "the largest address still fits whole";
-}
-
-TEST_F(Halcyon, FirmwareVersionIsSentEvenWhenEmpty) {
-    EXPECT_NE(send("P", "", "", "a").find(" --SFWVER  --NWADD a"), std::string::npos);
-    std::string arg = send("P", "", nullptr, "a");
-    EXPECT_EQ(arg.find("--SFWVER"), std::string::npos);
-    EXPECT_NE(arg.find(" --HPHYL 0000000000000000 --NWADD a"), std::string::npos) << arg;
-}
-
-TEST_F(Halcyon, EventTypeIsTwoForScsiOnly) {
-    EXPECT_NE(send("VEXA_SCSI", "", "f", "a").find(" --EVTTYP 2 --IMD 5 "), std::string::npos);
-    EXPECT_NE(send("VEXA_RAID", "", "f", "a").find(" --EVTTYP 1 --IMD 5 "), std::string::npos);
-    EXPECT_NE(send("VEXA_SCSI_2", "", "f", "a").find(" --EVTTYP 1 "), std::string::npos);
+// The part number is left out when empty or starting with "NULL"; blanks of the
+// address become three underscores; the firmware version is sent even when empty;
+// the event type is 2 for the SCSI provider only.
+TEST_F(Halcyon, OptionalItemsFollowTheirInputs) {
+    const std::string blanks(1023, ' ');
+    struct Case {
+        const char* provider;
+        const char* part;
+        const char* firmware;
+        const char* address;
+        std::string fragment;
+        bool present;
+    } cases[] = {
+        {"P", "", "f", "a", "--HPART", false},
+        {"P", nullptr, "f", "a", "--HPART", false},
+        {"P", "NULL", "f", "a", "--HPART", false},
+        {"P", "NULLS-7", "f", "a", "--HPART", false},
+        {"P", "AB-NULL-1", "f", "a", "--PNAM P --HPART AB-NULL-1 --EID 12 ", true},
+        // Only the four capitals count.
+        {"P", "null", "f", "a", "--PNAM P --HPART null --EID 12 ", true},
+        {"P", "", "f", "10.0.0.5 fe80::5", " --NWADD 10.0.0.5___fe80::5 --SNAM ", true},
+        {"P", "", "f", " a  b\tc ", " --NWADD ___a______b\tc___ --SNAM ", true},
+        {"P", "", "f", nullptr, "--NWADD", false},
+        {"P", "", "f", nullptr, " --SFWVER f --SNAM ", true},
+        // The largest address still fits whole.
+        {"P", "", "f", blanks.c_str(), " --NWADD " + std::string(3069, '_') + " --SNAM ", true},
+        {"P", "", "", "a", " --SFWVER  --NWADD a", true},
+        {"P", "", nullptr, "a", "--SFWVER", false},
+        {"P", "", nullptr, "a", " --HPHYL 0000000000000000 --NWADD a", true},
+        {"VEXA_SCSI", "", "f", "a", " --EVTTYP 2 --IMD 5 ", true},
+        {"VEXA_RAID", "", "f", "a", " --EVTTYP 1 --IMD 5 ", true},
+        {"VEXA_SCSI_2", "", "f", "a", " --EVTTYP 1 ", true},
+    };
+    for (const Case& c : cases) {
+        std::string arg = send(c.provider, c.part, c.firmware, c.address);
+        EXPECT_EQ(arg.find(c.fragment) != std::string::npos, c.present)
+            << c.fragment.substr(0, 40) << " in " << arg.substr(0, 120);
+    }
 }
 
 TEST_F(Halcyon, LocationIsSixteenHexDigitsCabFirst) {
@@ -282,42 +273,37 @@ TEST_F(Halcyon, OpenFailureGivesOne) {
     EXPECT_TRUE(commands().empty());
 }
 
-TEST_F(Halcyon, ProviderVersionIsTheThirdPieceOfThePackageName) {
-    char version[kProviderVersionSize + 6];
-    memset(version, '#', sizeof version);
-    ASSERT_EQ(GetProviderVersion(version), 0);
-    EXPECT_STREQ(version, "2.5.0");
-
-    rpmAnswers("vexa-qrx-agent-2.5.0-12.x86_64\n", nullptr);
-    ASSERT_EQ(GetProviderVersion(version), 0);
-    EXPECT_STREQ(version, "agent") << "only the third piece is taken";
-
-    rpmAnswers("vexa-qrx-10.20.30.40.50-1\n", nullptr);
-    ASSERT_EQ(GetProviderVersion(version), 0);
-    EXPECT_STREQ(version, "10.20.30.") << "cut to the caller's 10 bytes";
-    EXPECT_EQ(std::string(version + kProviderVersionSize, 6), "######") << "nothing beyond";
-
-    EXPECT_TRUE(errorLines().empty());
-}
-
-TEST_F(Halcyon, ProviderVersionFailsWithoutFourPieces) {
-    const char* outputs[] = {
-        "file /opt/vexa/vexa-qrx is not owned by any package\n",
-        nullptr,
-        "vexa-2.5.0\n",
-        "vexa-qrx-2.5.0-\n",
+TEST_F(Halcyon, ProviderVersionIsTheThirdPieceOfFourOrMore) {
+    const std::string longPiece = "vexa-" + std::string(150, 'q') + "-2.5.0-1\n";
+    struct Case {
+        const char* output;
+        const char* version; // null: refused
+    } cases[] = {
+        {"vexa-qrx-2.5.0-12.x86_64\n", "2.5.0"},
+        {"vexa-qrx-agent-2.5.0-12.x86_64\n", "agent"}, // only the third piece is taken
+        {"vexa-qrx-10.20.30.40.50-1\n", "10.20.30."},  // cut to the caller's 10 bytes
+        {"file /opt/vexa/vexa-qrx is not owned by any package\n", nullptr},
+        {nullptr, nullptr},
+        {"vexa-2.5.0\n", nullptr},
+        {"vexa-qrx-2.5.0-\n", nullptr},
+        {longPiece.c_str(), nullptr}, // a name piece too long for its buffer
     };
-    for (const char* output : outputs) {
-        rpmAnswers(output, nullptr);
+    for (const Case& c : cases) {
+        rpmAnswers(c.output, nullptr);
         clearTestLog();
-        char version[kProviderVersionSize] = {0};
-        EXPECT_EQ(GetProviderVersion(version), 1) << (output ? output : "no output");
-        EXPECT_EQ(errorLines(), std::vector<std::string>{"Can't analyze provider version"});
+        char version[kProviderVersionSize + 6];
+        memset(version, '#', sizeof version);
+        std::string shown = c.output != nullptr ? c.output : "no output";
+        if (c.version != nullptr) {
+            ASSERT_EQ(GetProviderVersion(version), 0) << shown;
+            EXPECT_STREQ(version, c.version);
+            EXPECT_EQ(std::string(version + kProviderVersionSize, 6), "######") << "nothing beyond";
+            EXPECT_TRUE(errorLines().empty());
+        } else {
+            EXPECT_EQ(GetProviderVersion(version), 1) << shown;
+            EXPECT_EQ(errorLines(), std::vector<std::string>{"Can't analyze provider version"});
+        }
     }
-    std::string longPiece = "vexa-" + std::string(150, 'q') + "-2.5.0-1\n";
-    rpmAnswers(longPiece.c_str(), nullptr);
-    char version[kProviderVersionSize] = {0};
-    EXPECT_EQ(GetProviderVersion(version), 1) << "a name piece too long for its buffer is refused";
 }
 
 TEST_F(Halcyon, OsTypeFromTheIssuePackage) {

@@ -131,23 +131,6 @@ TEST_F(SfcbClientTest, SecondStartIsRefusedAndCarriesOn) {
     EXPECT_EQ(registered().size(), 3u);
 }
 
-TEST_F(SfcbClientTest, FilterSelectsEveryProcessIndicationOfRootZarnOnly) {
-    SfcbClient::getSfcbClient()->createSubscription();
-    broker::Repository repo(dir.path());
-    std::vector<broker::Target> targets;
-    for (const char* cls :
-         {"CIM_ProcessIndication", "CIM_AlertIndication", "VEXA_AlertIndication"}) {
-        ASSERT_TRUE(broker::findTargets(repo, cls, "root/zarn", &targets).good());
-        ASSERT_EQ(targets.size(), 1u) << cls;
-        EXPECT_EQ(targets[0].destination, pipeUrl);
-        EXPECT_EQ(targets[0].filterName, "orvind");
-    }
-    ASSERT_TRUE(broker::findTargets(repo, "VEXA_AlertIndication", "root/cimv2", &targets).good());
-    EXPECT_TRUE(targets.empty());
-    ASSERT_TRUE(broker::findTargets(repo, "CIM_InstCreation", "root/zarn", &targets).good());
-    EXPECT_TRUE(targets.empty());
-}
-
 TEST_F(SfcbClientTest, InstanceIsMadeEvenWhenTheBrokerRefusesIt) {
     SfcbClient* client = SfcbClient::getSfcbClient();
     clearTestLog();
@@ -172,21 +155,11 @@ TEST_F(SfcbClientTest, InstanceIsMadeEvenWhenTheBrokerRefusesIt) {
 TEST_F(SfcbClientTest, FactoryMakesStringsDateTimesAndArrays) {
     SfcbClient* client = SfcbClient::getSfcbClient();
     clearTestLog();
-
     CIMCArray* strings = client->createArray(2, CIMC_string);
     ASSERT_NE(strings, nullptr);
-    // Asked for as CIMC_chars, which makes an array of strings.
     EXPECT_EQ(strings->ft->getSimpleType(strings, nullptr), CIMC_string);
     EXPECT_EQ(strings->ft->getSize(strings, nullptr), 2u);
-    CIMCValue v{};
-    v.string = client->createString("fe80::5");
-    EXPECT_EQ(strings->ft->setElementAt(strings, 0, &v, CIMC_string).rc, CIMC_RC_OK);
-    v.string->ft->release(v.string);
     strings->ft->release(strings);
-
-    CIMCArray* numbers = client->createArray(3, CIMC_uint16);
-    EXPECT_EQ(numbers->ft->getSimpleType(numbers, nullptr), CIMC_uint16);
-    numbers->ft->release(numbers);
     EXPECT_EQ(client->createArray(-1, CIMC_uint16), nullptr);
 
     CIMCDateTime* dt = client->createDateTime("20140315123456.000000+060");
