@@ -2,6 +2,7 @@
 // CIMC_chars convention, type checks, path text and date-time validation.
 // Every case releases what it made, so the ASan build reports any leak.
 #include "cimc/cimc.h"
+#include "cimcstatus.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,6 @@
 #ifndef ORVIND_SYSTEM_CIMC
 
 namespace {
-
-// Checks a failed call's code and that it carries a message, then releases it.
-void expectRc(const CIMCStatus& st, int rc) {
-    EXPECT_EQ(st.rc, rc);
-    ASSERT_NE(st.msg, nullptr);
-    st.msg->ft->release(st.msg);
-}
 
 std::string chars(const CIMCData& d) {
     return static_cast<const char*>(d.value.string->hdl);

@@ -1,6 +1,7 @@
 // The "SfcbLocal" connector against a real repository in a temporary folder.
 #include "broker/repository.h"
 #include "cimc/cimc.h"
+#include "cimcstatus.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -15,13 +16,6 @@
 #ifndef ORVIND_SYSTEM_CIMC
 
 namespace {
-
-// Checks a failed call's code and that it carries a message, then releases it.
-void expectRc(const CIMCStatus& st, int rc) {
-    EXPECT_EQ(st.rc, rc);
-    ASSERT_NE(st.msg, nullptr);
-    st.msg->ft->release(st.msg);
-}
 
 class CimcClientTest : public testing::Test {
 protected:

@@ -1,0 +1,15 @@
+#ifndef ORVIND_TESTS_CIMCSTATUS_H
+#define ORVIND_TESTS_CIMCSTATUS_H
+
+#include "cimc/cimc.h"
+
+#include <gtest/gtest.h>
+
+// Checks a failed call's code and that it carries a message, then releases it.
+inline void expectRc(const CIMCStatus& st, int rc) {
+    EXPECT_EQ(st.rc, rc);
+    ASSERT_NE(st.msg, nullptr);
+    st.msg->ft->release(st.msg);
+}
+
+#endif
