@@ -3,6 +3,7 @@
 #include "forwarder.h"
 #include "intake.h"
 #include "logger.h"
+#include "paths.h"
 #include "sfcbclient.h"
 
 #include <csignal>
@@ -17,7 +18,6 @@ int portNumber = 5990;
 
 namespace {
 
-const char* const kPidPath = "/var/run/orvind.pid";
 // How long the shutdown lets a writer still connected to the pipe finish its document.
 const int kWriterGraceMs = 1000;
 
@@ -34,7 +34,7 @@ sigset_t shutdown_signals() {
 }
 
 [[noreturn]] void fatal_exit() {
-    unlink(kPidPath);
+    unlink(paths::kPidFile);
     logger.close();
     // _exit: no static destructor may run under the other threads' feet.
     _exit(255);
@@ -56,7 +56,7 @@ void wait_for_signals() {
 }
 
 void write_pid_file() {
-    FILE* file = fopen(kPidPath, "w");
+    FILE* file = fopen(paths::kPidFile, "w");
     if (file == nullptr) {
         return;
     }
@@ -67,7 +67,8 @@ void write_pid_file() {
 } // namespace
 
 void handler(int signo) {
-    IntakePaths paths;
+    // The files of the intake in use (the fixed ones when it never started).
+    const IntakePaths paths = intake != nullptr ? intake->where() : IntakePaths();
     logger.info("caught %d signal and terminate", signo);
     // The document in hand is finished; nothing more is read from the pipe.
     if (intake != nullptr) {
@@ -81,7 +82,7 @@ void handler(int signo) {
         intake->saveUnhandled(kWriterGraceMs);
     }
     stop_thread();
-    unlink(kPidPath);
+    unlink(paths::kPidFile);
     logger.close();
     _exit(0);
 }
@@ -105,7 +106,7 @@ int daemon_main(int argc, char** argv) {
         exit(255);
     }
 
-    if (FILE* running = fopen(kPidPath, "r")) {
+    if (FILE* running = fopen(paths::kPidFile, "r")) {
         fclose(running);
         logger.info("%s is already running", progname);
         exit(255);

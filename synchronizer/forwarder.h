@@ -2,6 +2,7 @@
 #define ORVIND_FORWARDER_H
 
 #include "indication.h"
+#include "paths.h"
 
 #include <atomic>
 #include <string>
@@ -18,11 +19,11 @@ extern std::thread pid;
 // tests give folders of their own.
 struct ForwardingPaths {
     // The indication store the rows come from.
-    std::string database = "/var/lib/orvind/indications.db";
+    std::string database = paths::kDatabase;
     // Id of the last row handed to the FPL writer.
-    std::string fplMark = "/opt/vexa/orvind/fpl.log";
+    std::string fplMark = paths::kFplMark;
     // Id of the last row handed to the halcyon event generator.
-    std::string halcyonMark = "/opt/vexa/orvind/zu.log";
+    std::string halcyonMark = paths::kHalcyonMark;
 };
 
 // Body of the forwarding thread: drains the indication store towards the BMC until

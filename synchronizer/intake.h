@@ -1,6 +1,7 @@
 #ifndef ORVIND_INTAKE_H
 #define ORVIND_INTAKE_H
 
+#include "paths.h"
 #include "sqlitedb.h"
 
 #include <condition_variable>
@@ -13,15 +14,15 @@
 // folders of their own.
 struct IntakePaths {
     // The named pipe the broker delivers into.
-    std::string fifo = "/opt/vexa/orvind/indications.tmp";
+    std::string fifo = paths::kFifo;
     // A copy of the document being handled; the parser reads it.
-    std::string temp = "/opt/vexa/orvind/fifo.tmp";
+    std::string temp = paths::kTempFile;
     // Documents that arrived while the daemon could not read them (a regular file
     // the broker left at the pipe path while the daemon was stopped, or bytes still
     // unread at shutdown). They are taken in at the next start, before the pipe.
-    std::string pending = "/opt/vexa/orvind/indications.pending";
+    std::string pending = paths::kPendingFile;
     // The indication store.
-    std::string database = "/var/lib/orvind/indications.db";
+    std::string database = paths::kDatabase;
 };
 
 // Cuts a stream of delivered bytes into indication documents. A document ends after
@@ -96,6 +97,9 @@ public:
     // delivery, what is still in the pipe) to the pending file for the next start.
     // A writer still connected is given up to `waitMs` milliseconds to finish.
     void saveUnhandled(int waitMs);
+
+    // The files this intake works on.
+    const IntakePaths& where() const { return paths; }
 
 private:
     struct Busy;

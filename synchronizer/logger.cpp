@@ -1,5 +1,7 @@
 #include "logger.h"
 
+#include "paths.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -7,13 +9,12 @@
 
 namespace {
 
-const char* const kLogPath = "/var/log/vexa/orvind";
 const int kLineMax = 2480;
 const char* const kOverflowText = "<<< logger message over max len, cannot log this message! >>>";
 
 } // namespace
 
-Logger::Logger() : Logger(kLogPath) {}
+Logger::Logger() : Logger(paths::kLogFile) {}
 
 Logger::Logger(const std::string& path) {
     fout.open(path, std::ios::out | std::ios::app);

@@ -1,6 +1,7 @@
 #include "sfcbclient.h"
 
 #include "logger.h"
+#include "paths.h"
 
 SfcbClient* SfcbClient::pInstance = nullptr;
 
@@ -11,7 +12,7 @@ const CIMCrc noBrokerRc = CIMC_RC_ERR_FAILED;
 const char* noBroker = "no connection to the CIM broker";
 
 const char* const interop = "root/interop";
-const char* const pipeUrl = "file:///opt/vexa/orvind/indications.tmp";
+const char* const pipeUrl = paths::kHandlerDestination;
 
 // The text of a status message for the log.
 const char* text(const CIMCStatus& st) {

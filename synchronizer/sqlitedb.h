@@ -2,6 +2,7 @@
 #define ORVIND_SQLITEDB_H
 
 #include "indication.h"
+#include "paths.h"
 
 #include <cimc/cimc.h>
 #include <memory>
@@ -22,7 +23,7 @@ extern const char* const members[72];
 class SQLiteDB {
 public:
     // The file that the intake loop copies every delivered document into.
-    static constexpr const char* kRawDataPath = "/opt/vexa/orvind/fifo.tmp";
+    static constexpr const char* kRawDataPath = paths::kTempFile;
 
     // Opens (or creates) the database at path and makes sure the table exists.
     // rawDataPath is the file whose text storeIndication keeps as RawData.

@@ -1,6 +1,7 @@
 #ifndef ORVIND_TESTS_SANDBOX_H
 #define ORVIND_TESTS_SANDBOX_H
 
+#include <paths.h>
 #include <tallow_sim.h>
 
 #include <functional>
@@ -26,17 +27,17 @@
 // unit tests outside a sandbox.
 class Sandbox {
 public:
-    static constexpr const char* kLogFile = "/var/log/vexa/orvind";
-    static constexpr const char* kPidFile = "/var/run/orvind.pid";
-    static constexpr const char* kWorkDir = "/opt/vexa/orvind";
-    static constexpr const char* kFifo = "/opt/vexa/orvind/indications.tmp";
-    static constexpr const char* kTempFile = "/opt/vexa/orvind/fifo.tmp";
-    static constexpr const char* kPendingFile = "/opt/vexa/orvind/indications.pending";
-    static constexpr const char* kDatabase = "/var/lib/orvind/indications.db";
+    static constexpr const char* kLogFile = paths::kLogFile;
+    static constexpr const char* kPidFile = paths::kPidFile;
+    static constexpr const char* kWorkDir = paths::kWorkDir;
+    static constexpr const char* kFifo = paths::kFifo;
+    static constexpr const char* kTempFile = paths::kTempFile;
+    static constexpr const char* kPendingFile = paths::kPendingFile;
+    static constexpr const char* kDatabase = paths::kDatabase;
     static constexpr const char* kBrokerRepository = "/var/lib/cim-broker";
     // The forwarding marks: id of the last row handed to the FPL and to halcyon.
-    static constexpr const char* kFplMark = "/opt/vexa/orvind/fpl.log";
-    static constexpr const char* kHalcyonMark = "/opt/vexa/orvind/zu.log";
+    static constexpr const char* kFplMark = paths::kFplMark;
+    static constexpr const char* kHalcyonMark = paths::kHalcyonMark;
     // State folder of the simulated BMC; every Sandbox installs the project's sample
     // event dictionary in it.
     static constexpr const char* kBmcDir = "/var/lib/orvind-bmc";
