@@ -120,6 +120,9 @@ void create_thread() {
                 case PassResult::Forwarded:
                     break; // the next row at once
                 case PassResult::Idle:
+                    // Nothing to forward: a good moment to move the write-ahead log
+                    // into the database, so the log stays short.
+                    store.checkpoint();
                     forwarding_pause(kIdlePauseSeconds);
                     break;
                 case PassResult::NotMarked:

@@ -4,6 +4,7 @@
 #include "parser.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -86,6 +87,18 @@ const char* const kFetchQuery =
 const char* const kTrailer = "End of Indication";
 
 const int kAttempts = 4;
+
+// Another program's lock that lasts no longer than this is waited for inside SQLite;
+// a longer one is a busy result, retried by the store's own pauses.
+const int kBusyTimeoutMs = 100;
+// The write-ahead log is copied into the database once it holds this many pages,
+// by the connection whose commit passes the mark, and cut back to this size after.
+const int kAutocheckpointPages = 1000;
+const long long kWalSizeLimit = 8LL * 1024 * 1024;
+
+// Once the database's filesystem has refused the write-ahead log, later connections
+// of the process go straight to the rollback journal and say so no more.
+std::atomic<bool> walRefused{false};
 
 struct SqliteFree {
     void operator()(char* text) const { sqlite3_free(text); }
@@ -228,6 +241,7 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
         logger.error("open database failed");
         throw std::runtime_error(text);
     }
+    configure(path);
 
     // Under `mutex` like every other statement of the process: run beside the other
     // connection's insert or update, it found the database locked and the whole
@@ -248,6 +262,111 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
     if (rc != SQLITE_OK) {
         logger.warn("create index failed:%s", errorOf(error, rc));
     }
+}
+
+// Runs one pragma and hands back the first value it answers ("" when none).
+static int pragma(sqlite3* db, const char* sql, std::string* answer) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(raw);
+        if (rc == SQLITE_ROW && answer != nullptr && sqlite3_column_text(raw, 0) != nullptr) {
+            *answer = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+        }
+        rc = sqlite3_finalize(raw);
+    } else {
+        sqlite3_finalize(raw);
+    }
+    return rc;
+}
+
+// True when a connection of its own can read the database as it is configured.
+static bool readable(const std::string& path) {
+    sqlite3* handle = nullptr;
+    sqlite3_open(path.c_str(), &handle);
+    int rc = pragma(handle, "SELECT count(*) FROM sqlite_master", nullptr);
+    sqlite3_close(handle);
+    return rc == SQLITE_OK;
+}
+
+// The write-ahead log: a commit appends to "indications.db-wal" and syncs it (one sync,
+// so a stored row survives a power cut), and readers such as an administrator's query
+// see the last commit before theirs without ever holding up an insert. The log needs
+// the shared-memory index "indications.db-shm" beside the database; a filesystem that
+// cannot map it keeps the rollback journal. A database made by an older version is
+// converted here, its table untouched; one left in the write-ahead log by a kill is
+// recovered by SQLite when it is next read.
+void SQLiteDB::configure(const std::string& path) {
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    auto lock = lockStore();
+    pragma(db.get(), "PRAGMA synchronous=FULL", nullptr);
+    int rc = SQLITE_OK;
+    if (!walRefused) {
+        std::string mode;
+        rc = pragma(db.get(), "PRAGMA journal_mode=WAL", &mode);
+        if (rc == SQLITE_OK && mode == "wal") {
+            // An empty file is switched without touching the index: a first
+            // transaction shows whether the filesystem can hold it.
+            rc = pragma(db.get(), "BEGIN IMMEDIATE", nullptr);
+        }
+        int extended = sqlite3_extended_errcode(db.get());
+        if (rc == SQLITE_OK) {
+            pragma(db.get(), "COMMIT", nullptr);
+        }
+        if ((rc == SQLITE_OK || rc == SQLITE_BUSY) && mode == "wal") {
+            pragma(db.get(),
+                   ("PRAGMA wal_autocheckpoint=" + std::to_string(kAutocheckpointPages)).c_str(),
+                   nullptr);
+            pragma(db.get(), ("PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimit)).c_str(),
+                   nullptr);
+            return;
+        }
+        bool noSharedMemory = rc == SQLITE_OK || (extended >= SQLITE_IOERR_SHMOPEN &&
+                                                  extended <= SQLITE_IOERR_SHMMAP &&
+                                                  (extended & 0xff) == SQLITE_IOERR);
+        if (!noSharedMemory) {
+            // Not a database, disk full: the next statement meets the same and reports
+            // it. Busy: another program holds the file longer than the wait.
+            if (rc == SQLITE_BUSY) {
+                lock.reset();
+                logger.warn("write-ahead log not set up for %s now (%s): the next "
+                            "connection tries again",
+                            path.c_str(), sqlite3_errstr(rc));
+            }
+            return;
+        }
+        std::string reason = rc == SQLITE_OK ? "journal mode " + mode : sqlite3_errmsg(db.get());
+        if (!walRefused.exchange(true)) {
+            lock.reset();
+            logger.warn("write-ahead log not available for %s (%s): using the rollback journal",
+                        path.c_str(), reason.c_str());
+            lock = lockStore();
+        }
+    }
+    // On the rollback journal. A connection left half switched by a failed attempt, or
+    // a database still in the write-ahead log format (from a filesystem that had the
+    // index, or left by a kill), is opened afresh under an exclusive lock, which stands
+    // in for the index, and turned back to the rollback journal, taking in what the log
+    // holds.
+    if (rc != SQLITE_OK || !readable(path)) {
+        db.reset();
+        sqlite3* handle = nullptr;
+        sqlite3_open(path.c_str(), &handle);
+        db.reset(handle);
+        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+        // Before anything reads the file, or the log is opened in the shared mode.
+        pragma(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr);
+        pragma(db.get(), "PRAGMA journal_mode=DELETE", nullptr);
+        pragma(db.get(), "PRAGMA locking_mode=NORMAL", nullptr);
+        pragma(db.get(), "SELECT count(*) FROM sqlite_master", nullptr); // drops the lock
+        pragma(db.get(), "PRAGMA synchronous=FULL", nullptr);
+    }
+}
+
+int SQLiteDB::checkpoint() {
+    auto lock = lockStore();
+    return sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
+                                     nullptr);
 }
 
 int SQLiteDB::storeIndication(CIMCInstance* inst) {

@@ -45,7 +45,16 @@ public:
     // Marks the row forwarded (status 1). Returns the SQLite result code.
     int updateIndication(int id);
 
+    // Copies what the write-ahead log holds into the database file as far as no
+    // reader needs it, without waiting for anyone; for idle moments. Returns the
+    // SQLite result code.
+    int checkpoint();
+
 private:
+    // Sets the journal, its syncs and checkpoints, and the busy wait on a freshly
+    // opened connection; may reopen it on the rollback journal.
+    void configure(const std::string& path);
+
     struct Closer {
         void operator()(sqlite3* handle) const { sqlite3_close(handle); }
     };

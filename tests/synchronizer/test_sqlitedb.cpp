@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <sqlite3.h>
 #include <stdexcept>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -515,11 +519,12 @@ TEST_F(Fetch, MarkingWaitsWhileAnotherProgramHoldsTheDatabase) {
         other.exec("ROLLBACK");
     });
     Indication_t ind = {};
-    EXPECT_FALSE(db.getIndication(&ind)) << "a busy fetch gives up at once";
+    EXPECT_TRUE(db.getIndication(&ind)) << "a writer does not hold up a reader";
     EXPECT_EQ(db.updateIndication(7), 0);
     release.join();
     EXPECT_EQ(sql.value("select Status from indication where Id=7"), "integer:1");
     EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "[info] fetch number 7 indication Fan:0 from database",
                               "[info] database is busy, update 7 indication again in 2 seconds",
                               "[info] update number 7 indication success",
                           }));
@@ -565,4 +570,213 @@ TEST_F(Store, TheTwoThreadsOfTheDaemonNeverFindTheDatabaseBusy) {
         EXPECT_EQ(line.find("busy"), std::string::npos) << line;
         EXPECT_EQ(line.find("failed"), std::string::npos) << line;
     }
+}
+
+// ---- the write-ahead log -----------------------------------------------------------
+
+TEST_F(Store, ARollbackJournalDatabaseIsConvertedWithItsRowsAndSchema) {
+    {
+        Sql old(path);
+        old.exec(readFile(kData + "schema.sql"));
+        old.exec("PRAGMA journal_mode=DELETE");
+        old.addRow(1, 1, {{"ProviderName", "'a'"}});
+        old.addRow(2, 0, {{"ProviderName", "'b'"}});
+    }
+    std::string schema = Sql(path).value("select sql from sqlite_master where name='indication'");
+    SQLiteDB db(path);
+    Sql sql(path);
+    EXPECT_EQ(sql.value("PRAGMA journal_mode"), "text:wal");
+    EXPECT_EQ(sql.value("select sql from sqlite_master where name='indication'"), schema);
+    EXPECT_EQ(sql.value("select group_concat(Id || ProviderName || Status) from indication"),
+              "text:1a1,2b0");
+    EXPECT_TRUE(messages().empty());
+}
+
+// An administrator's query that keeps its read transaction open: every insert meanwhile
+// goes through at once, and so does a checkpoint, which copies what it may and leaves
+// the rest for later.
+TEST_F(Store, AReaderHoldingItsTransactionNeverDelaysAnInsert) {
+    SQLiteDB intake(path, raw);
+    SQLiteDB forwarding(path);
+    Sql reader(path);
+    reader.exec("BEGIN");
+    EXPECT_EQ(reader.value("select count(*) from indication where Status=0"), "integer:0");
+    const auto held = std::chrono::steady_clock::now();
+    Instance inst;
+    inst.text("ProviderName", "Fan");
+    int stored = 0;
+    double longest = 0;
+    while (std::chrono::steady_clock::now() - held < std::chrono::seconds(10)) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(intake.storeIndication(inst.get()), 0);
+        EXPECT_EQ(forwarding.checkpoint(), 0);
+        longest = std::max(
+            longest,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        ++stored;
+        usleep(200 * 1000);
+    }
+    EXPECT_EQ(reader.value("select count(*) from indication where Status=0"), "integer:0")
+        << "the reader still sees the database as it began";
+    reader.exec("COMMIT");
+    EXPECT_LT(longest, 0.1) << "slowest insert of " << stored;
+    EXPECT_EQ(Sql(path).value("select count(*) from indication"),
+              "integer:" + std::to_string(stored));
+    for (const auto& line : messages()) {
+        EXPECT_EQ(line.find("busy"), std::string::npos) << line;
+    }
+}
+
+// Rows committed into the write-ahead log by a program killed while it copies the log
+// into the database: the next connection finds every one of them and a sound file.
+TEST_F(Store, AWriteAheadLogLeftByAKillMidCheckpointIsRecovered) {
+    { SQLiteDB db(path); }
+    std::mt19937 random(std::random_device{}());
+    long committed = 0;
+    for (int round = 0; round < 5; ++round) {
+        int report[2];
+        ASSERT_EQ(pipe(report), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Commits rows, telling each one, then copies the log: "C" before each copy.
+            close(report[0]);
+            sqlite3* db = nullptr;
+            sqlite3_open(path.c_str(), &db);
+            sqlite3_exec(db, "PRAGMA wal_autocheckpoint=0", nullptr, nullptr, nullptr);
+            for (;;) {
+                for (int i = 0; i < 100; ++i) {
+                    if (sqlite3_exec(db,
+                                     "insert into indication(Status, RawData) "
+                                     "values(0, printf('%.2000c', 'x'))",
+                                     nullptr, nullptr, nullptr) != SQLITE_OK ||
+                        write(report[1], "r", 1) != 1) {
+                        _exit(1);
+                    }
+                }
+                if (write(report[1], "C", 1) != 1) {
+                    _exit(1);
+                }
+                sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_FULL, nullptr, nullptr);
+            }
+        }
+        close(report[1]);
+        const int checkpoints = 1 + static_cast<int>(random() % 3);
+        int seen = 0;
+        char c;
+        while (seen < checkpoints && read(report[0], &c, 1) == 1) {
+            c == 'C' ? ++seen : ++committed;
+        }
+        usleep(random() % 4000);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        while (read(report[0], &c, 1) == 1) {
+            committed += c == 'r';
+        }
+        close(report[0]);
+
+        SQLiteDB db(path);
+        Sql sql(path);
+        ASSERT_EQ(sql.value("PRAGMA integrity_check"), "text:ok") << "round " << round;
+        ASSERT_EQ(sql.value("select count(*) from indication"),
+                  "integer:" + std::to_string(committed))
+            << "round " << round;
+    }
+    EXPECT_TRUE(messages().empty());
+}
+
+namespace {
+
+// A filesystem that cannot map SQLite's shared-memory index, as some network and
+// user-space filesystems: the default VFS, with the mapping of every database's index
+// failing as a failed mmap does.
+sqlite3_vfs* realVfs = nullptr;
+sqlite3_vfs noShmVfs;
+sqlite3_io_methods noShmMethods;
+int (*realShmMap)(sqlite3_file*, int, int, int, void volatile**) = nullptr;
+
+int failShmMap(sqlite3_file* file, int region, int size, int extend, void volatile** memory) {
+    realShmMap(file, region, size, extend, memory);
+    *memory = nullptr;
+    return SQLITE_IOERR_SHMMAP;
+}
+
+int openWithoutShm(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out) {
+    int rc = realVfs->xOpen(realVfs, name, file, flags, out);
+    if (rc == SQLITE_OK && (flags & SQLITE_OPEN_MAIN_DB) != 0 && file->pMethods != nullptr) {
+        noShmMethods = *file->pMethods;
+        realShmMap = file->pMethods->xShmMap;
+        noShmMethods.xShmMap = failShmMap;
+        file->pMethods = &noShmMethods;
+    }
+    return rc;
+}
+
+void useFilesystemWithoutShm() {
+    realVfs = sqlite3_vfs_find(nullptr);
+    noShmVfs = *realVfs;
+    noShmVfs.zName = "noshm";
+    noShmVfs.xOpen = openWithoutShm;
+    sqlite3_vfs_register(&noShmVfs, 1);
+}
+
+} // namespace
+
+// Without the shared-memory index the store keeps (or goes back to) the rollback
+// journal, says so once for the process, and stores as before. Run in a child, which
+// alone has the filesystem without it.
+TEST_F(Store, WithoutSharedMemoryTheRollbackJournalIsKeptWithOneWarning) {
+    // A database in the write-ahead log format from a filesystem that had the index, its
+    // last row only in the log, as a kill leaves it.
+    std::string walFile = dir.file("wal.db");
+    { SQLiteDB db(walFile); }
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        sqlite3* db = nullptr;
+        sqlite3_open(walFile.c_str(), &db);
+        sqlite3_exec(db, "insert into indication(Id, Status, ProviderName) values(1, 0, 'kept')",
+                     nullptr, nullptr, nullptr);
+        _exit(0); // no close, no checkpoint
+    }
+    waitpid(writer, nullptr, 0);
+    ASSERT_GT(readFile(walFile + "-wal").size(), 0u);
+    clearTestLog();
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        useFilesystemWithoutShm();
+        Instance inst;
+        inst.text("ProviderName", "Fan");
+        int failures = 0;
+        for (const std::string& file : {path, path, walFile}) {
+            try {
+                SQLiteDB db(file, raw);
+                failures += db.storeIndication(inst.get()) != 0;
+                Indication_t ind = {};
+                failures += !db.getIndication(&ind);
+                failures += db.updateIndication(ind.id) != 0;
+            } catch (const std::exception& e) {
+                fprintf(stderr, "%s: %s\n", file.c_str(), e.what());
+                ++failures;
+            }
+        }
+        _exit(failures);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "failed statements";
+    EXPECT_EQ(Sql(path).value("PRAGMA journal_mode"), "text:delete");
+    EXPECT_EQ(Sql(path).value("select group_concat(Id || Status) from indication"), "text:11,21");
+    EXPECT_EQ(Sql(walFile).value("PRAGMA journal_mode"), "text:delete");
+    EXPECT_EQ(Sql(walFile).value("select group_concat(ProviderName || Status) from indication"),
+              "text:kept1,Fan0");
+    auto lines = messages();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "[warn] write-ahead log not available for " + path +
+                            " (disk I/O error): using the rollback journal");
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("[warn]", 0) == 0; }),
+              1);
 }
