@@ -1,13 +1,20 @@
 #include "halcyon.h"
 
 #include "logger.h"
+#include "paths.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <mutex>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -25,9 +32,11 @@ const size_t kHostNameSize = 255;
 const size_t kUuidSize = 37;
 const size_t kOutputSize = 512;
 const size_t kPieceSize = 100;
-const char* const kProviderCommand = "rpm -qf /opt/vexa/vexa-qrx";
-const char* const kIssueCommand = "rpm -qf /etc/issue";
+constexpr const char* kProviderCommand = "rpm -qf /opt/vexa/vexa-qrx";
+constexpr const char* kIssueCommand = "rpm -qf /etc/issue";
 const char* const kRandomUuidPath = "/proc/sys/kernel/random/uuid";
+static_assert(paths::sameText(kProviderCommand + 8, paths::kProviderDir), "rpm asks the folder");
+static_assert(paths::sameText(kIssueCommand + 8, paths::kIssueFile), "rpm asks the file");
 
 // The parameter text, built in the request's own field and never written past its end.
 struct ParameterText {
@@ -83,6 +92,84 @@ bool readCommandOutput(const char* command, char* output) {
         length += n;
     }
     pclose(pipe);
+    return true;
+}
+
+// rpm's answers change only with the packages: each is kept with a stamp of what it
+// depends on (the queried path and the package database, file by file) and asked for
+// again when the stamp differs, or after a while in case the database lies elsewhere.
+// So a storm of events costs no process per event.
+const std::chrono::minutes kAnswerMaxAge(10);
+
+struct Answer {
+    bool known = false;
+    std::string stamp;
+    std::chrono::steady_clock::time_point at;
+    char output[kOutputSize];
+};
+
+std::mutex answersLock;
+std::vector<std::string> packageDatabases = {paths::kRpmDatabase, paths::kRpmSysimage};
+Answer providerAnswer;
+Answer issueAnswer;
+
+// One line naming the file's identity, size and times; "-" when it is missing.
+void addStamp(std::string& stamp, const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        stamp += path + " -\n";
+        return;
+    }
+    char line[160];
+    snprintf(line, sizeof line, " %lu %lu %lld %lld.%09ld %lld.%09ld\n",
+             static_cast<unsigned long>(st.st_dev), static_cast<unsigned long>(st.st_ino),
+             static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+             st.st_mtim.tv_nsec, static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+    stamp += path + line;
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+std::string sourcesStamp(const char* queried) {
+    std::string stamp;
+    addStamp(stamp, queried);
+    for (const std::string& folder : packageDatabases) {
+        addStamp(stamp, folder);
+        std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+        if (!dir) {
+            continue;
+        }
+        std::vector<std::string> names;
+        while (const dirent* entry = readdir(dir.get())) {
+            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
+                names.push_back(entry->d_name);
+            }
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            addStamp(stamp, folder + "/" + name);
+        }
+    }
+    return stamp;
+}
+
+// What the command printed, as readCommandOutput gives it: its last answer while
+// nothing it depends on changed, else a fresh run. False when it cannot be started.
+bool commandAnswer(const char* command, const char* queried, Answer& answer, char* output) {
+    std::lock_guard<std::mutex> lock(answersLock);
+    std::string stamp = sourcesStamp(queried);
+    auto now = std::chrono::steady_clock::now();
+    if (!answer.known || answer.stamp != stamp || now - answer.at > kAnswerMaxAge) {
+        answer.known = readCommandOutput(command, answer.output);
+        if (!answer.known) {
+            return false;
+        }
+        answer.stamp = stamp;
+        answer.at = now;
+    }
+    memcpy(output, answer.output, kOutputSize);
     return true;
 }
 
@@ -258,9 +345,14 @@ int mp_event_gen(const char* provider_name, const char* hw_partnumber,
     return result;
 }
 
+void WatchPackageDatabases(const std::vector<std::string>& folders) {
+    std::lock_guard<std::mutex> lock(answersLock);
+    packageDatabases = folders;
+}
+
 int GetProviderVersion(char* version) {
     char output[kOutputSize];
-    if (!readCommandOutput(kProviderCommand, output)) {
+    if (!commandAnswer(kProviderCommand, paths::kProviderDir, providerAnswer, output)) {
         return 1;
     }
     // name pieces, version and release joined by '-': only the third piece is taken.
@@ -282,7 +374,7 @@ int GetProviderVersion(char* version) {
 
 int GetOSType(int* type) {
     char output[kOutputSize];
-    if (!readCommandOutput(kIssueCommand, output)) {
+    if (!commandAnswer(kIssueCommand, paths::kIssueFile, issueAnswer, output)) {
         return 1;
     }
     if (strstr(output, "sles") != nullptr) {

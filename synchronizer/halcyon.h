@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <ctime>
+#include <string>
+#include <vector>
 
 // Sizes of the callers' buffers for the host facts, terminating NUL included.
 const size_t kProviderVersionSize = 10;
@@ -27,6 +29,11 @@ int GetProviderVersion(char* version);
 // OS type code from "rpm -qf /etc/issue": 84 when the text holds "sles", else 79 when it
 // holds "redhat", else *type is left alone. 0 when the command ran, 1 when it could not.
 int GetOSType(int* type);
+
+// The folders of the package database whose change (a package installed, upgraded or
+// removed) makes GetProviderVersion and GetOSType ask rpm again; until then they give
+// its last answer. By default rpm's own; tests point them elsewhere.
+void WatchPackageDatabases(const std::vector<std::string>& folders);
 
 // Kernel release up to its first '-' into version, kOSVersionSize bytes. 0 found, 1 not.
 int GetOSVersion(char* version);

@@ -28,6 +28,14 @@ inline constexpr const char* kFplMark = "/opt/vexa/orvind/fpl.log";
 // Id of the last row handed to the halcyon event generator.
 inline constexpr const char* kHalcyonMark = "/opt/vexa/orvind/zu.log";
 
+// The provider's folder and the release file whose packages the host facts name.
+inline constexpr const char* kProviderDir = "/opt/vexa/vexa-qrx";
+inline constexpr const char* kIssueFile = "/etc/issue";
+// rpm's package database, in its older and its newer place: a change there means a
+// package was installed, upgraded or removed.
+inline constexpr const char* kRpmDatabase = "/var/lib/rpm";
+inline constexpr const char* kRpmSysimage = "/usr/lib/sysimage/rpm";
+
 // The handler destination names the pipe: the two must never drift apart.
 constexpr bool sameText(const char* a, const char* b) {
     return *a == *b && (*a == '\0' || sameText(a + 1, b + 1));

@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -19,7 +22,7 @@ namespace {
 const char* const kDmiUuid = "4c4c4544-0035-3010-8056-b4c04f4e3232";
 
 // The event generator and the host facts against the simulated BMC, with a stand-in
-// rpm first on PATH whose answers each test writes.
+// rpm first on PATH whose answers each test writes, and a package database of its own.
 class Halcyon : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -29,6 +32,9 @@ protected:
         writeFile(temp.file("product_uuid"), std::string(kDmiUuid) + "\n");
         setenv(tallowsim::kDmiUuidVariable, temp.file("product_uuid").c_str(), 1);
         ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+        packages = temp.file("packages");
+        ASSERT_EQ(mkdir(packages.c_str(), 0755), 0);
+        WatchPackageDatabases({packages});
         writeFile(bin + "/rpm", readFile(std::string(ORVIND_TEST_DATA) + "/bmc/rpm"));
         ASSERT_EQ(chmod((bin + "/rpm").c_str(), 0755), 0);
         const char* path = getenv("PATH");
@@ -38,6 +44,7 @@ protected:
     }
 
     // What "rpm -qf" prints for the provider folder and for /etc/issue; null prints nothing.
+    // Recorded in the package database, as an upgrade is, so rpm is asked again.
     void rpmAnswers(const char* provider, const char* issue) {
         unlink((bin + "/provider.out").c_str());
         unlink((bin + "/issue.out").c_str());
@@ -47,6 +54,21 @@ protected:
         if (issue != nullptr) {
             writeFile(bin + "/issue.out", issue);
         }
+        packagesChanged();
+    }
+
+    // The database folder gets a later time than it ever had (file times are too coarse
+    // to tell two quick changes apart).
+    void packagesChanged() {
+        static time_t later = 1000000000;
+        const timespec times[2] = {{++later, 0}, {later, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, packages.c_str(), times, 0), 0);
+    }
+
+    // How often rpm has run.
+    size_t rpmRuns() {
+        std::string calls = readFile(bin + "/calls");
+        return static_cast<size_t>(std::count(calls.begin(), calls.end(), '\n'));
     }
 
     void setFaults(const tallowsim::Faults& faults) {
@@ -79,6 +101,7 @@ protected:
     TempDir temp;
     std::string state;
     std::string bin;
+    std::string packages;
 };
 
 std::string kernelVersion() {
@@ -325,6 +348,53 @@ TEST_F(Halcyon, OsTypeFromTheIssuePackage) {
         EXPECT_EQ(type, c.type) << (c.output ? c.output : "no output");
     }
     EXPECT_TRUE(errorLines().empty());
+}
+
+// rpm runs once for each fact, not for every event, and again once the package
+// database changes in any way: a file of it rewritten in place, added or removed.
+TEST_F(Halcyon, HostFactsAreAskedOnceAndAgainWhenThePackagesChange) {
+    const std::string first = send("P", "", "f", "a");
+    const std::string second = send("P", "", "f", "a");
+    EXPECT_EQ(rpmRuns(), 2u) << "one run for each of the two facts";
+    EXPECT_EQ(first.substr(0, first.size() - 36), second.substr(0, second.size() - 36))
+        << "the same text but for the instance id";
+
+    const std::string database = packages + "/Packages";
+    writeFile(database, "1");
+    struct Change {
+        const char* what;
+        std::function<void()> make;
+    } changes[] = {
+        {"rewritten in place",
+         [&] {
+             writeFile(database, "2");
+             const timespec times[2] = {{2000000000, 0}, {2000000000, 0}};
+             utimensat(AT_FDCWD, database.c_str(), times, 0);
+         }},
+        {"added", [&] { writeFile(packages + "/Index.db", "x"); }},
+        {"removed", [&] { unlink(database.c_str()); }},
+    };
+    const char* const versions[] = {"2.6.0", "2.7.0", "2.8.0"};
+    char version[kProviderVersionSize];
+    int type = 36;
+    ASSERT_EQ(GetProviderVersion(version), 0);
+    ASSERT_EQ(GetOSType(&type), 0);
+    for (size_t i = 0; i < 3; ++i) {
+        // A new answer that the database does not show yet is not asked for.
+        const std::string answer = std::string("vexa-qrx-") + versions[i] + "-1.x86_64\n";
+        writeFile(bin + "/provider.out", answer);
+        size_t runs = rpmRuns();
+        ASSERT_EQ(GetProviderVersion(version), 0);
+        ASSERT_EQ(GetOSType(&type), 0);
+        EXPECT_EQ(rpmRuns(), runs) << changes[i].what;
+
+        changes[i].make();
+        ASSERT_EQ(GetProviderVersion(version), 0);
+        EXPECT_STREQ(version, versions[i]) << changes[i].what;
+        ASSERT_EQ(GetOSType(&type), 0);
+        EXPECT_EQ(type, 84);
+        EXPECT_EQ(rpmRuns(), runs + 2) << changes[i].what;
+    }
 }
 
 TEST(HostFacts, KernelVersionIsTheReleaseUpToItsFirstDash) {
