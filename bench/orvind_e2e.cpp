@@ -1,11 +1,18 @@
 // End-to-end benchmark of the daemon: starts the real daemon binary in an isolated root
-// whose folders lie on a real disk, raises N indications with the broker tool as fast as
-// it delivers them, waits until every one is stored and then forwarded to the simulated
-// BMC, and prints the rates beside the limits measured in the same run on the same disk:
-// a minimal program doing the same single-row durable INSERT, and libxml2 alone reading
-// the same document.
+// whose folders lie on a real disk, raises indications with the broker tool, waits until
+// every one is stored and then forwarded to the simulated BMC, and prints the rates
+// beside the limits measured in the same run on the same disk: a minimal program doing
+// the same single-row durable INSERT, in the rollback journal and in the write-ahead
+// log, and libxml2 alone reading the same document.
 //
-//     orvind-bench-e2e [--count N] [--dir PARENT] [--keep]
+// Scenarios, each on a fresh daemon, database and BMC:
+//   steady  the indications raised one after another from one thread, half to the FPL
+//           and halcyon, half to the FPL only
+//   burst   the same indications raised from 8 threads at once (--threads)
+//   reader  the burst, with a reader polling the number of rows still to forward every
+//           100 ms through its own connection, as an administrator's query does
+//
+//     orvind-bench-e2e [--count N] [--scenarios LIST] [--threads T] [--dir PARENT] [--keep]
 //
 // Runs as root (it needs a mount namespace). The work folder is made under PARENT
 // (default $TMPDIR or /tmp) and removed at the end unless --keep is given.
@@ -51,9 +58,11 @@ const char* const kMountPoints[] = {"/run", "/var/log", "/var/lib", "/opt"};
 const char* const kLogFile = "/var/log/vexa/orvind";
 const char* const kPidFile = "/var/run/orvind.pid";
 const char* const kDatabase = "/var/lib/orvind/indications.db";
+const char* const kWalFile = "/var/lib/orvind/indications.db-wal";
 const char* const kTempFile = "/opt/vexa/orvind/fifo.tmp";
 const char* const kBmcDir = "/var/lib/orvind-bmc";
 const char* const kBroker = "/var/lib/cim-broker";
+const char* const kReaderQuery = "SELECT count(*) FROM indication WHERE Status=0";
 // Longest wait for the next sign of progress before the run is given up.
 const int kStallSeconds = 120;
 
@@ -128,7 +137,9 @@ public:
     size_t fetched = 0;   // "fetch number ..."
     size_t forwarded = 0; // "update number ... indication success"
     size_t errors = 0;    // any "[error]" line
+    size_t busy = 0;      // "database is busy, ...": a statement slept before its retry
     bool threadStarted = false;
+    std::vector<Clock::time_point> storedAt; // when each insert line was seen
 
 private:
     static bool endsWith(const std::string& line, const std::string& tail) {
@@ -140,9 +151,13 @@ private:
         if (line.find("][error] ") != std::string::npos) {
             ++errors;
         }
+        if (line.find("] database is busy, ") != std::string::npos) {
+            ++busy;
+        }
         if (line.find("][info] insert ") != std::string::npos &&
             endsWith(line, " indication success")) {
             ++stored;
+            storedAt.push_back(Clock::now());
         } else if (line.find("][info] fetch number ") != std::string::npos) {
             ++fetched;
         } else if (line.find("][info] update number ") != std::string::npos &&
@@ -157,12 +172,19 @@ private:
     std::string partial;
 };
 
+// Largest size the write-ahead log file reached while it was watched.
+off_t peakWal = 0;
+
 // Polls the log until done() holds; gives up when the counts stop moving.
 void waitFor(LogProgress& log, const std::function<bool()>& done, const char* what) {
     size_t last = 0;
     auto moved = Clock::now();
     for (;;) {
         log.read();
+        struct stat st;
+        if (stat(kWalFile, &st) == 0) {
+            peakWal = std::max(peakWal, st.st_size);
+        }
         if (done()) {
             return;
         }
@@ -243,26 +265,36 @@ std::string lastInsert(Db& db) {
     return "insert into indication(" + names + ") values(" + values + ")";
 }
 
-// Rows per second of the same INSERT, each in its own transaction as the store commits
-// it, on a fresh database in the same folder.
-double insertLimit(const std::string& schema, const std::string& insert, size_t* rows) {
+// Rows per second of the same INSERT, each in its own durable transaction as the store
+// commits it (synchronous=FULL), in the given journal mode ("DELETE" for the rollback
+// journal, "WAL"), on a fresh database in the same folder.
+double insertLimit(const std::string& schema, const std::string& insert, const char* mode,
+                   size_t* rows) {
     const std::string path = "/var/lib/orvind/limit.db";
-    unlink(path.c_str());
-    Db db(path.c_str());
-    if (sqlite3_exec(db.handle, schema.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-        die("cannot make the limit table");
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        unlink((path + suffix).c_str());
     }
-    *rows = 0;
-    auto start = Clock::now();
-    while (*rows < 200 || Clock::now() - start < std::chrono::seconds(3)) {
-        if (sqlite3_exec(db.handle, insert.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-            die(std::string("limit insert failed: ") + sqlite3_errmsg(db.handle));
+    {
+        Db db(path.c_str());
+        const std::string setup =
+            std::string("PRAGMA synchronous=FULL; PRAGMA journal_mode=") + mode + "; " + schema;
+        if (sqlite3_exec(db.handle, setup.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            die("cannot make the limit table");
         }
-        ++*rows;
+        *rows = 0;
+        auto start = Clock::now();
+        while (*rows < 200 || Clock::now() - start < std::chrono::seconds(3)) {
+            if (sqlite3_exec(db.handle, insert.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+                die(std::string("limit insert failed: ") + sqlite3_errmsg(db.handle));
+            }
+            ++*rows;
+        }
+        double rate = *rows / seconds(Clock::now() - start);
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+            unlink((path + suffix).c_str());
+        }
+        return rate;
     }
-    double rate = *rows / seconds(Clock::now() - start);
-    unlink(path.c_str());
-    return rate;
 }
 
 // Documents per second that libxml2's reader reads through, opened on the file as the
@@ -337,11 +369,102 @@ std::string fixed(double value, int decimals) {
     return text;
 }
 
+// The raise and delivery times the broker tool wrote (--times), in delivery order.
+std::vector<std::pair<long long, long long>> readTimes(const std::vector<std::string>& files) {
+    std::vector<std::pair<long long, long long>> times;
+    for (const std::string& file : files) {
+        std::ifstream in(file);
+        long long raised, delivered;
+        while (in >> raised >> delivered) {
+            times.emplace_back(raised, delivered);
+        }
+    }
+    std::sort(times.begin(), times.end(),
+              [](const auto& a, const auto& b) { return a.second < b.second; });
+    return times;
+}
+
+// The 99th percentile, in milliseconds, of the time from raising an indication to its
+// row: the intake stores documents in the order they entered the pipe, so the k-th row
+// seen in the log belongs to the k-th delivery.
+double p99LatencyMs(const std::vector<std::pair<long long, long long>>& times,
+                    const std::vector<Clock::time_point>& rows) {
+    size_t n = std::min(times.size(), rows.size());
+    if (n == 0) {
+        return -1;
+    }
+    std::vector<double> latencies;
+    for (size_t k = 0; k < n; ++k) {
+        long long row =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(rows[k].time_since_epoch())
+                .count();
+        latencies.push_back((row - times[k].first) / 1e6);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    return latencies[std::min(n - 1, static_cast<size_t>(0.99 * n))];
+}
+
+// Polls the number of rows still to forward through its own connection every interval,
+// as an administrator's query does, until stopped.
+class Reader {
+public:
+    explicit Reader(std::chrono::milliseconds interval)
+        : thread_([this, interval] { loop(interval); }) {}
+    ~Reader() { stop(); }
+
+    void stop() {
+        running_ = false;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+    size_t polls = 0;
+    size_t failures = 0;
+    double slowestMs = 0;
+
+private:
+    void loop(std::chrono::milliseconds interval) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open(kDatabase, &db) != SQLITE_OK) {
+            ++failures;
+        }
+        while (running_) {
+            auto start = Clock::now();
+            sqlite3_stmt* stmt = nullptr;
+            int rc = sqlite3_prepare_v2(db, kReaderQuery, -1, &stmt, nullptr);
+            if (rc == SQLITE_OK) {
+                rc = sqlite3_step(stmt);
+            }
+            sqlite3_finalize(stmt);
+            failures += rc != SQLITE_ROW;
+            ++polls;
+            slowestMs = std::max(slowestMs, seconds(Clock::now() - start) * 1000);
+            std::this_thread::sleep_until(start + interval);
+        }
+        sqlite3_close(db);
+    }
+
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
+
 struct Options {
     size_t count = 10000;
+    std::vector<std::string> scenarios = {"steady", "burst", "reader"};
+    unsigned threads = 8;
     std::string parent;
     bool keep = false;
 };
+
+std::vector<std::string> split(const std::string& text) {
+    std::vector<std::string> items;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) {
+        items.push_back(item);
+    }
+    return items;
+}
 
 Options parseOptions(int argc, char** argv) {
     Options o;
@@ -351,74 +474,88 @@ Options parseOptions(int argc, char** argv) {
         std::string arg = argv[i];
         if (arg == "--count" && i + 1 < argc) {
             o.count = strtoul(argv[++i], nullptr, 10);
+        } else if (arg == "--scenarios" && i + 1 < argc) {
+            o.scenarios = split(argv[++i]);
+        } else if (arg == "--threads" && i + 1 < argc) {
+            o.threads = static_cast<unsigned>(strtoul(argv[++i], nullptr, 10));
         } else if (arg == "--dir" && i + 1 < argc) {
             o.parent = argv[++i];
         } else if (arg == "--keep") {
             o.keep = true;
         } else {
-            fprintf(stderr, "Usage: orvind-bench-e2e [--count N] [--dir PARENT] [--keep]\n");
+            fprintf(stderr, "Usage: orvind-bench-e2e [--count N] [--scenarios steady,burst,reader] "
+                            "[--threads T] [--dir PARENT] [--keep]\n");
             exit(2);
         }
     }
     if (o.count < 2) {
         die("--count must be at least 2");
     }
+    if (o.threads < 2) {
+        die("--threads must be at least 2");
+    }
+    for (const std::string& name : o.scenarios) {
+        if (name != "steady" && name != "burst" && name != "reader") {
+            die("unknown scenario " + name);
+        }
+    }
     return o;
 }
 
-} // namespace
+// What one scenario measured.
+struct Result {
+    std::string name;
+    double storedRate = 0;
+    double forwardedRate = 0;
+    double p99Ms = 0;
+    long rssKiB = 0;
+    size_t busy = 0;
+    size_t errors = 0;
+    off_t peakWal = 0;
+    size_t polls = 0;
+    size_t pollFailures = 0;
+    double slowestPollMs = 0;
+    std::string checks;
+    bool complete = false;
+};
 
-int main(int argc, char** argv) {
-    Options options = parseOptions(argc, argv);
-    if (getuid() != 0) {
-        die("must run as root (it makes a mount namespace for the daemon's folders)");
-    }
+// The machine under test: the work folder, the private copies of the binaries and the
+// daemon's environment.
+struct Bench {
+    Options options;
+    std::string work;
+    std::string bin;
+    std::string dictionary;
+    std::vector<std::string> env;
+    // The row and schema the limits copy, from the first scenario's database.
+    std::string schema;
+    std::string insert;
+    std::string document;
+};
 
-    // The work folder, on the disk under test, with private copies of the binaries made
-    // before anything is mounted (the build tree may lie under /opt or /var).
-    std::string pattern = options.parent + "/orvind-bench-XXXXXX";
-    check(mkdtemp(pattern.data()) != nullptr, "mkdtemp under " + options.parent);
-    const std::string work = fs::canonical(pattern).string();
-    const std::string bin = work + "/bin";
-    fs::create_directories(bin);
-    fs::copy_file(ORVIND_DAEMON_BIN, bin + "/orvind");
-    fs::copy_file(ORVIND_TOOLS_DIR "/orvind-broker", bin + "/orvind-broker");
-    fs::copy_file(ORVIND_SOURCE_DIR "/tests/data/forwarding/rpm", bin + "/rpm");
-    chmod((bin + "/rpm").c_str(), 0755);
-    const std::string dictionary = ORVIND_SOURCE_DIR "/platform/tallow/data/event-dictionary.txt";
-    const std::string disk = fsType(work.c_str());
-
-    check(unshare(CLONE_NEWNS) == 0, "unshare(CLONE_NEWNS)");
-    check(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "making / private");
+// Empties the daemon's folders and makes the ones it expects, as a fresh install.
+void freshRoot(const Bench& b) {
     for (const char* point : kMountPoints) {
-        std::string source = work + "/root" + point;
-        fs::create_directories(source);
-        check(mount(source.c_str(), point, nullptr, MS_BIND, nullptr) == 0,
-              std::string("binding ") + point);
+        for (const auto& entry : fs::directory_iterator(point)) {
+            fs::remove_all(entry.path());
+        }
     }
     for (const char* dir :
          {"/var/log/vexa", "/var/lib/orvind", "/opt/vexa/orvind", kBroker, kBmcDir}) {
         fs::create_directories(dir);
     }
-    fs::copy_file(dictionary, std::string(kBmcDir) + "/event-dictionary.txt");
-    check(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0, "PR_SET_CHILD_SUBREAPER");
+    fs::copy_file(b.dictionary, std::string(kBmcDir) + "/event-dictionary.txt");
+}
 
-    // The daemon's environment: ours, with the stand-in rpm first on PATH and without
-    // anything that would lead it away from its fixed paths.
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string var = *e;
-        if (var.rfind("ORVIND_", 0) == 0) {
-            continue;
-        }
-        if (var.rfind("PATH=", 0) == 0) {
-            var.insert(5, bin + ":");
-        }
-        env.push_back(var);
-    }
+Result runScenario(Bench& b, const std::string& name) {
+    Result r;
+    r.name = name;
+    const size_t count = b.options.count;
+    freshRoot(b);
+    peakWal = 0;
 
     LogProgress log;
-    if (run({bin + "/orvind"}, env) != 0) {
+    if (run({b.bin + "/orvind"}, b.env) != 0) {
         die("the daemon did not start:\n" + readText(kLogFile));
     }
     waitFor(
@@ -429,72 +566,106 @@ int main(int argc, char** argv) {
     }
 
     // Half the indications go to the FPL and to halcyon (alert level 5), half to the FPL
-    // only (alert level 1); the broker tool delivers each batch as fast as it can.
-    const size_t selected = options.count / 2;
-    const size_t plain = options.count - selected;
-    auto raise = [&](size_t count, const char* provider, const char* event) {
-        return run({bin + "/orvind-broker",
-                    "raise",
-                    "--class",
-                    "VEXA_AlertIndication",
-                    "--count",
-                    std::to_string(count),
-                    "-p",
-                    std::string("ProviderName:string=") + provider,
-                    "-p",
-                    std::string("EventID:string=") + event,
-                    "-p",
-                    "EventTime:datetime=20200913142640.000000+000",
-                    "-p",
-                    "HWPartNumber:string=PN-1234",
-                    "-p",
-                    "HWEncodingPhysicalLocation:string=00020001000a0321",
-                    "-p",
-                    "SystemFirmwareVersion:string=1.2.3",
-                    "-p",
-                    "NetworkAddresses:string[]=10.0.0.5,fe80::5",
-                    "-p",
-                    "PerceivedSeverity:uint16=6",
-                    "-p",
-                    "Description:string=Logical drive failed on controller 0"},
-                   env);
+    // only (alert level 1).
+    const size_t selected = count / 2;
+    const size_t plain = count - selected;
+    std::vector<std::string> timeFiles;
+    auto raise = [&](size_t n, const char* provider, const char* event, unsigned threads) {
+        std::string times = b.work + "/times-" + std::to_string(timeFiles.size());
+        timeFiles.push_back(times);
+        std::vector<std::string> args = {b.bin + "/orvind-broker",
+                                         "raise",
+                                         "--class",
+                                         "VEXA_AlertIndication",
+                                         "--count",
+                                         std::to_string(n),
+                                         "--threads",
+                                         std::to_string(threads),
+                                         "--times",
+                                         times,
+                                         "-p",
+                                         std::string("ProviderName:string=") + provider,
+                                         "-p",
+                                         std::string("EventID:string=") + event,
+                                         "-p",
+                                         "EventTime:datetime=20200913142640.000000+000",
+                                         "-p",
+                                         "HWPartNumber:string=PN-1234",
+                                         "-p",
+                                         "HWEncodingPhysicalLocation:string=00020001000a0321",
+                                         "-p",
+                                         "SystemFirmwareVersion:string=1.2.3",
+                                         "-p",
+                                         "NetworkAddresses:string[]=10.0.0.5,fe80::5",
+                                         "-p",
+                                         "PerceivedSeverity:uint16=6",
+                                         "-p",
+                                         "Description:string=Logical drive failed on controller 0"};
+        return std::function<int()>([args, &b] { return run(args, b.env); });
     };
-    std::atomic<int> raised(-1);
+    std::unique_ptr<Reader> reader;
+    if (name == "reader") {
+        reader = std::make_unique<Reader>(std::chrono::milliseconds(100));
+    }
+    std::atomic<int> raisedFirst(-1), raisedSecond(-1);
     const auto start = Clock::now();
-    std::thread provider([&] {
-        int first = raise(selected, "VEXA_RAID", "1");
-        int second = raise(plain, "VEXA_WBEM", "2");
-        raised = first != 0 ? first : second;
-    });
+    std::vector<std::thread> providers;
+    if (name == "steady") {
+        // One kind after the other, one thread each.
+        auto first = raise(selected, "VEXA_RAID", "1", 1);
+        auto second = raise(plain, "VEXA_WBEM", "2", 1);
+        providers.emplace_back([&, first, second] {
+            raisedFirst = first();
+            raisedSecond = second();
+        });
+    } else {
+        // Both kinds at once, the threads shared between them.
+        const unsigned half = b.options.threads / 2;
+        auto first = raise(selected, "VEXA_RAID", "1", half);
+        auto second = raise(plain, "VEXA_WBEM", "2", b.options.threads - half);
+        providers.emplace_back([&, first] { raisedFirst = first(); });
+        providers.emplace_back([&, second] { raisedSecond = second(); });
+    }
     Clock::time_point firstFetch{};
+    auto noteFetch = [&] {
+        if (firstFetch == Clock::time_point{} && log.fetched > 0) {
+            firstFetch = Clock::now();
+        }
+    };
     waitFor(
         log,
         [&] {
-            if (firstFetch == Clock::time_point{} && log.fetched > 0) {
-                firstFetch = Clock::now();
-            }
-            return log.stored >= options.count;
+            noteFetch();
+            return log.stored >= count;
         },
         "the indications to be stored");
     const auto storedAt = Clock::now();
-    provider.join();
-    if (raised != 0) {
+    for (std::thread& t : providers) {
+        t.join();
+    }
+    if (raisedFirst != 0 || raisedSecond != 0) {
         die("the broker tool failed to deliver");
     }
-    // The last document as the intake read it, for the libxml2 limit.
-    const std::string document = work + "/document.xml";
-    fs::copy_file(kTempFile, document);
+    if (b.document.empty()) {
+        // The last document as the intake read it, for the libxml2 limit.
+        b.document = b.work + "/document.xml";
+        fs::copy_file(kTempFile, b.document);
+    }
     waitFor(
         log,
         [&] {
-            if (firstFetch == Clock::time_point{} && log.fetched > 0) {
-                firstFetch = Clock::now();
-            }
-            return log.forwarded >= options.count;
+            noteFetch();
+            return log.forwarded >= count;
         },
         "the rows to be forwarded");
     const auto forwardedAt = Clock::now();
-    const long rssKiB = peakRss(daemon);
+    if (reader) {
+        reader->stop();
+        r.polls = reader->polls;
+        r.pollFailures = reader->failures;
+        r.slowestPollMs = reader->slowestMs;
+    }
+    r.rssKiB = peakRss(daemon);
     kill(daemon, SIGTERM);
     int status = 0;
     while (waitpid(daemon, &status, 0) < 0 && errno == EINTR) {
@@ -508,16 +679,92 @@ int main(int argc, char** argv) {
                                   : 0;
     std::string commandsText = readText(std::string(kBmcDir) + "/commands");
     const size_t commands = std::count(commandsText.begin(), commandsText.end(), '\n');
+    if (b.schema.empty()) {
+        b.schema = db.value("select sql from sqlite_master where name='indication'");
+        b.insert = lastInsert(db);
+    }
+
+    r.storedRate = count / seconds(storedAt - start);
+    r.forwardedRate = count / seconds(forwardedAt - firstFetch);
+    r.p99Ms = p99LatencyMs(readTimes(timeFiles), log.storedAt);
+    r.busy = log.busy;
+    r.errors = log.errors;
+    r.peakWal = peakWal;
+    r.complete = rows == std::to_string(count) && fplRecords == count && commands == selected;
+    char checks[256];
+    snprintf(checks, sizeof checks,
+             "%s rows at status 1, %zu FPL records, %zu halcyon commands, %zu error lines, "
+             "exit status %d; stored in %.2f s, forwarded in %.2f s after the first fetch",
+             rows.c_str(), fplRecords, commands, log.errors,
+             WIFEXITED(status) ? WEXITSTATUS(status) : -1, seconds(storedAt - start),
+             seconds(forwardedAt - firstFetch));
+    r.checks = checks;
+    return r;
+}
+
+std::string ratio(double value, double limit) {
+    return fixed(value / limit, 2) + "x";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Bench b;
+    b.options = parseOptions(argc, argv);
+    if (getuid() != 0) {
+        die("must run as root (it makes a mount namespace for the daemon's folders)");
+    }
+
+    // The work folder, on the disk under test, with private copies of the binaries made
+    // before anything is mounted (the build tree may lie under /opt or /var).
+    std::string pattern = b.options.parent + "/orvind-bench-XXXXXX";
+    check(mkdtemp(pattern.data()) != nullptr, "mkdtemp under " + b.options.parent);
+    b.work = fs::canonical(pattern).string();
+    b.bin = b.work + "/bin";
+    fs::create_directories(b.bin);
+    fs::copy_file(ORVIND_DAEMON_BIN, b.bin + "/orvind");
+    fs::copy_file(ORVIND_TOOLS_DIR "/orvind-broker", b.bin + "/orvind-broker");
+    fs::copy_file(ORVIND_SOURCE_DIR "/tests/data/forwarding/rpm", b.bin + "/rpm");
+    chmod((b.bin + "/rpm").c_str(), 0755);
+    b.dictionary = b.work + "/event-dictionary.txt";
+    fs::copy_file(ORVIND_SOURCE_DIR "/platform/tallow/data/event-dictionary.txt", b.dictionary);
+    const std::string disk = fsType(b.work.c_str());
+
+    check(unshare(CLONE_NEWNS) == 0, "unshare(CLONE_NEWNS)");
+    check(mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "making / private");
+    for (const char* point : kMountPoints) {
+        std::string source = b.work + "/root" + point;
+        fs::create_directories(source);
+        check(mount(source.c_str(), point, nullptr, MS_BIND, nullptr) == 0,
+              std::string("binding ") + point);
+    }
+    check(prctl(PR_SET_CHILD_SUBREAPER, 1) == 0, "PR_SET_CHILD_SUBREAPER");
+
+    // The daemon's environment: ours, with the stand-in rpm first on PATH and without
+    // anything that would lead it away from its fixed paths.
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string var = *e;
+        if (var.rfind("ORVIND_", 0) == 0) {
+            continue;
+        }
+        if (var.rfind("PATH=", 0) == 0) {
+            var.insert(5, b.bin + ":");
+        }
+        b.env.push_back(var);
+    }
+
+    std::vector<Result> results;
+    for (const std::string& name : b.options.scenarios) {
+        fprintf(stderr, "orvind-bench-e2e: %s, %zu indications...\n", name.c_str(),
+                b.options.count);
+        results.push_back(runScenario(b, name));
+    }
 
     // The limits, on the same disk, with the daemon stopped.
-    const std::string schema = db.value("select sql from sqlite_master where name='indication'");
-    size_t limitRows = 0, reads = 0;
-    const double insertRate = insertLimit(schema, lastInsert(db), &limitRows);
-    const double readRate = readLimit(document, &reads);
-
-    const double storedRate = options.count / seconds(storedAt - start);
-    const double forwardedRate = options.count / seconds(forwardedAt - firstFetch);
-    const size_t documentBytes = fs::file_size(document);
+    size_t rollbackRows = 0, walRows = 0, reads = 0;
+    const double rollbackRate = insertLimit(b.schema, b.insert, "DELETE", &rollbackRows);
+    const double walRate = insertLimit(b.schema, b.insert, "WAL", &walRows);
+    const double readRate = readLimit(b.document, &reads);
 
     utsname names;
     uname(&names);
@@ -525,41 +772,50 @@ int main(int argc, char** argv) {
     printf("Machine: %s, %ld cores, %.1f GiB memory, Linux %s; work folder on %s (%s).\n",
            cpuModel().c_str(), sysconf(_SC_NPROCESSORS_ONLN),
            static_cast<double>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) / (1 << 30),
-           names.release, disk.c_str(), work.c_str());
-    printf("SQLite %s, libxml2 %s. %zu indications of %zu bytes raised with orvind-broker: "
-           "%zu to the FPL and halcyon, %zu to the FPL only.\n\n",
-           sqlite3_libversion(), LIBXML_DOTTED_VERSION, options.count, documentBytes, selected,
-           plain);
-    printf("| Measure | Value | Limit | Ratio |\n");
-    printf("|---|---:|---:|---:|\n");
-    printf("| stored per second (raise to row) | %s | %s SQLite durable INSERTs/s | %s%% |\n",
-           fixed(storedRate, 0).c_str(), fixed(insertRate, 0).c_str(),
-           fixed(100 * storedRate / insertRate, 1).c_str());
-    printf("| | | %s libxml2 document reads/s | %s%% |\n", fixed(readRate, 0).c_str(),
-           fixed(100 * storedRate / readRate, 2).c_str());
-    printf("| forwarded per second (row to FPL and halcyon) | %s | %s SQLite durable "
-           "INSERTs/s | %s%% |\n",
-           fixed(forwardedRate, 0).c_str(), fixed(insertRate, 0).c_str(),
-           fixed(100 * forwardedRate / insertRate, 1).c_str());
-    printf("| daemon peak resident memory | %s MiB | | |\n", fixed(rssKiB / 1024.0, 1).c_str());
-    printf("\nStored: %s rows at status 1, %zu FPL records, %zu halcyon commands, %zu error "
-           "lines; daemon exit status %d.\n",
-           rows.c_str(), fplRecords, commands, log.errors,
-           WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    printf("Timing: stored %.2f s after the first raise; forwarded %.2f s after the first fetch "
-           "(limits: %zu INSERTs, %zu reads).\n",
-           seconds(storedAt - start), seconds(forwardedAt - firstFetch), limitRows, reads);
+           names.release, disk.c_str(), b.work.c_str());
+    printf("SQLite %s, libxml2 %s. %zu indications of %zu bytes per scenario, raised with "
+           "orvind-broker: half to the FPL and halcyon, half to the FPL only.\n\n",
+           sqlite3_libversion(), LIBXML_DOTTED_VERSION, b.options.count,
+           static_cast<size_t>(fs::file_size(b.document)));
+    printf("Limits on the same disk: %s durable single-row INSERTs/s in the rollback journal "
+           "(%zu rows), %s in the write-ahead log (%zu rows); %s libxml2 document reads/s.\n\n",
+           fixed(rollbackRate, 0).c_str(), rollbackRows, fixed(walRate, 0).c_str(), walRows,
+           fixed(readRate, 0).c_str());
+    printf("| Scenario | stored/s | vs rollback INSERT | vs WAL INSERT | forwarded/s | vs "
+           "rollback INSERT | p99 raise to row | peak RSS | busy sleeps | peak WAL file |\n");
+    printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    bool complete = true;
+    for (const Result& r : results) {
+        std::string scenario = r.name == "steady" ? "steady, 1 thread"
+                               : r.name == "burst"
+                                   ? "burst, " + std::to_string(b.options.threads) + " threads"
+                                   : "burst + reader every 100 ms";
+        printf("| %s | %s | %s | %s | %s | %s | %s ms | %s MiB | %zu | %s MiB |\n",
+               scenario.c_str(), fixed(r.storedRate, 0).c_str(),
+               ratio(r.storedRate, rollbackRate).c_str(), ratio(r.storedRate, walRate).c_str(),
+               fixed(r.forwardedRate, 0).c_str(), ratio(r.forwardedRate, rollbackRate).c_str(),
+               fixed(r.p99Ms, 0).c_str(), fixed(r.rssKiB / 1024.0, 1).c_str(), r.busy,
+               fixed(r.peakWal / 1048576.0, 1).c_str());
+        complete = complete && r.complete;
+    }
+    printf("\n");
+    for (const Result& r : results) {
+        printf("%s: %s.", r.name.c_str(), r.checks.c_str());
+        if (r.name == "reader") {
+            printf(" Reader: %zu polls, %zu failed, slowest %s ms.", r.polls, r.pollFailures,
+                   fixed(r.slowestPollMs, 1).c_str());
+        }
+        printf("\n");
+    }
 
-    bool complete = rows == std::to_string(options.count) && fplRecords == options.count &&
-                    commands == selected;
     for (auto point = std::rbegin(kMountPoints); point != std::rend(kMountPoints); ++point) {
         umount2(*point, MNT_DETACH);
     }
-    if (options.keep) {
-        printf("Work folder kept: %s\n", work.c_str());
+    if (b.options.keep) {
+        printf("Work folder kept: %s\n", b.work.c_str());
     } else {
         std::error_code ignored;
-        fs::remove_all(work, ignored);
+        fs::remove_all(b.work, ignored);
     }
     if (!complete) {
         fprintf(stderr, "orvind-bench-e2e: not everything arrived\n");

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -56,6 +57,8 @@ Commands:
                             does when delivery retries are on
         --retries N         retries of a failed open (default 3)
         --retry-interval S  seconds between retries (default 20)
+        --times FILE        write, for each delivered document, the monotonic clock
+                            in nanoseconds when it was raised and when delivered
                        Every document built carries IndicationFilterName, the
                        filter's Name. Prints how many deliveries were made; exits
                        1 when one failed.
@@ -201,6 +204,7 @@ struct RaiseOptions {
     bool sequence = false;
     unsigned retries = 3;
     unsigned retryInterval = 20;
+    std::string times;
 };
 
 int cmdRaise(const std::string& dir, Args& args) {
@@ -232,6 +236,8 @@ int cmdRaise(const std::string& dir, Args& args) {
             o.retries = static_cast<unsigned>(number(v, "--retries", 0, 100));
         } else if (args.is(nullptr, "--retry-interval", &v)) {
             o.retryInterval = static_cast<unsigned>(number(v, "--retry-interval", 0, 3600));
+        } else if (args.is(nullptr, "--times", &v)) {
+            o.times = v;
         } else {
             throw UsageError("unknown option '" + args.peek() + "' for raise");
         }
@@ -288,8 +294,16 @@ int cmdRaise(const std::string& dir, Args& args) {
     std::atomic<unsigned long long> messageId{o.messageId};
     std::atomic<unsigned long long> delivered{0};
     std::atomic<unsigned long long> failed{0};
+    std::mutex timesLock;
+    std::vector<std::pair<long long, long long>> times;
+    auto now = [] {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+    };
 
     auto deliverOne = [&](size_t target) {
+        const long long raised = now();
         const broker::Target& t = targets[target];
         std::string doc = o.document;
         if (!o.prepared) {
@@ -321,6 +335,10 @@ int cmdRaise(const std::string& dir, Args& args) {
             err = broker::deliverToFile(t.destination, doc);
             if (err == 0) {
                 ++delivered;
+                if (!o.times.empty()) {
+                    std::lock_guard<std::mutex> lock(timesLock);
+                    times.emplace_back(raised, now());
+                }
                 return;
             }
         }
@@ -343,6 +361,15 @@ int cmdRaise(const std::string& dir, Args& args) {
     worker(0);
     for (std::thread& t : pool) {
         t.join();
+    }
+    if (!o.times.empty()) {
+        std::ofstream out(o.times);
+        for (const auto& [raised, delivered] : times) {
+            out << raised << ' ' << delivered << '\n';
+        }
+        if (!out.flush()) {
+            return fail("cannot write " + o.times);
+        }
     }
     printf("raised %llu indication%s of %s in %s: %llu delivered, %llu failed\n", o.count,
            o.count == 1 ? "" : "s", o.cls.c_str(), o.ns.c_str(), delivered.load(), failed.load());
