@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # The end-to-end benchmark: builds the plain tree, then runs the daemon in an isolated
-# root on this machine's disk and prints its rates beside the limits measured in the
+# root on this machine's disk, in three scenarios (steady, a burst from 8 threads, the
+# burst with a polling reader), and prints its rates beside the limits measured in the
 # same run. Run as root from anywhere; options go to orvind-bench-e2e:
-#   --count N      indications to raise (default 10000)
-#   --dir PARENT   where the work folder goes (default $TMPDIR or /tmp): the disk measured
-#   --keep         keep the work folder (the daemon's log, database, FPL) afterwards
+#   --count N          indications per scenario (default 10000)
+#   --scenarios LIST   any of steady,burst,reader,memory (default steady,burst,reader);
+#                      memory stops once all is stored: --count 100000 for the memory figure
+#   --threads T        raising threads of the bursts (default 8)
+#   --dir PARENT       where the work folder goes (default $TMPDIR or /tmp): the disk measured
+#   --keep             keep the work folder (the last scenario's log, database, BMC files)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/build.sh" "$top/build" >/dev/null
