@@ -4,7 +4,8 @@
 # burst with a polling reader), and prints its rates beside the limits measured in the
 # same run. Run as root from anywhere; options go to orvind-bench-e2e:
 #   --count N          indications per scenario (default 10000)
-#   --scenarios LIST   any of steady,burst,reader,memory (default steady,burst,reader);
+#   --scenarios LIST   any of steady,burst,reader,holder,memory (default steady,burst,reader);
+#                      holder: the burst with a reader holding a transaction for 60 s;
 #                      memory stops once all is stored: --count 100000 for the memory figure
 #   --threads T        raising threads of the bursts (default 8)
 #   --dir PARENT       where the work folder goes (default $TMPDIR or /tmp): the disk measured

@@ -11,6 +11,8 @@
 //   burst   the same indications raised from 8 threads at once (--threads)
 //   reader  the burst, with a reader polling the number of rows still to forward every
 //           100 ms through its own connection, as an administrator's query does
+//   holder  the burst, with that reader keeping its first read transaction open for 60 s;
+//           not in the default list
 //   memory  steady raising, stopped once every indication is stored (forwarding runs
 //           meanwhile): peak resident memory over a long run (--count 100000) without
 //           waiting for the slower forwarding; not in the default list
@@ -408,11 +410,12 @@ double p99LatencyMs(const std::vector<std::pair<long long, long long>>& times,
 }
 
 // Polls the number of rows still to forward through its own connection every interval,
-// as an administrator's query does, until stopped.
+// as an administrator's query does, until stopped; with a hold, the first poll opens a
+// read transaction that stays open that long, as a shell left inside BEGIN does.
 class Reader {
 public:
-    explicit Reader(std::chrono::milliseconds interval)
-        : thread_([this, interval] { loop(interval); }) {}
+    Reader(std::chrono::milliseconds interval, std::chrono::seconds hold)
+        : thread_([this, interval, hold] { loop(interval, hold); }) {}
     ~Reader() { stop(); }
 
     void stop() {
@@ -424,23 +427,33 @@ public:
 
     size_t polls = 0;
     size_t failures = 0;
+    std::string firstFailure;
     double slowestMs = 0;
 
 private:
-    void loop(std::chrono::milliseconds interval) {
+    void loop(std::chrono::milliseconds interval, std::chrono::seconds hold) {
         sqlite3* db = nullptr;
         if (sqlite3_open(kDatabase, &db) != SQLITE_OK) {
             ++failures;
         }
+        bool holding =
+            hold.count() > 0 && sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+        const auto began = Clock::now();
         while (running_) {
             auto start = Clock::now();
+            if (holding && start - began >= hold) {
+                sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+                holding = false;
+            }
             sqlite3_stmt* stmt = nullptr;
             int rc = sqlite3_prepare_v2(db, kReaderQuery, -1, &stmt, nullptr);
             if (rc == SQLITE_OK) {
                 rc = sqlite3_step(stmt);
             }
+            if (rc != SQLITE_ROW && failures++ == 0) {
+                firstFailure = sqlite3_errmsg(db);
+            }
             sqlite3_finalize(stmt);
-            failures += rc != SQLITE_ROW;
             ++polls;
             slowestMs = std::max(slowestMs, seconds(Clock::now() - start) * 1000);
             std::this_thread::sleep_until(start + interval);
@@ -487,7 +500,7 @@ Options parseOptions(int argc, char** argv) {
             o.keep = true;
         } else {
             fprintf(stderr, "Usage: orvind-bench-e2e [--count N] "
-                            "[--scenarios steady,burst,reader,memory] "
+                            "[--scenarios steady,burst,reader,holder,memory] "
                             "[--threads T] [--dir PARENT] [--keep]\n");
             exit(2);
         }
@@ -499,7 +512,8 @@ Options parseOptions(int argc, char** argv) {
         die("--threads must be at least 2");
     }
     for (const std::string& name : o.scenarios) {
-        if (name != "steady" && name != "burst" && name != "reader" && name != "memory") {
+        if (name != "steady" && name != "burst" && name != "reader" && name != "holder" &&
+            name != "memory") {
             die("unknown scenario " + name);
         }
     }
@@ -518,6 +532,7 @@ struct Result {
     off_t peakWal = 0;
     size_t polls = 0;
     size_t pollFailures = 0;
+    std::string pollFailure;
     double slowestPollMs = 0;
     std::string checks;
     bool complete = false;
@@ -608,8 +623,9 @@ Result runScenario(Bench& b, const std::string& name) {
         return std::function<int()>([args, &b] { return run(args, b.env); });
     };
     std::unique_ptr<Reader> reader;
-    if (name == "reader") {
-        reader = std::make_unique<Reader>(std::chrono::milliseconds(100));
+    if (name == "reader" || name == "holder") {
+        reader = std::make_unique<Reader>(std::chrono::milliseconds(100),
+                                          std::chrono::seconds(name == "holder" ? 60 : 0));
     }
     std::atomic<int> raisedFirst(-1), raisedSecond(-1);
     const auto start = Clock::now();
@@ -650,11 +666,6 @@ Result runScenario(Bench& b, const std::string& name) {
     if (raisedFirst != 0 || raisedSecond != 0) {
         die("the broker tool failed to deliver");
     }
-    if (b.document.empty()) {
-        // The last document as the intake read it, for the libxml2 limit.
-        b.document = b.work + "/document.xml";
-        fs::copy_file(kTempFile, b.document);
-    }
     // The memory scenario stops once everything is stored, whatever is forwarded by then.
     const bool forwardAll = name != "memory";
     waitFor(
@@ -670,9 +681,15 @@ Result runScenario(Bench& b, const std::string& name) {
         reader->stop();
         r.polls = reader->polls;
         r.pollFailures = reader->failures;
+        r.pollFailure = reader->firstFailure;
         r.slowestPollMs = reader->slowestMs;
     }
     r.rssKiB = peakRss(daemon);
+    std::error_code copied;
+    if (b.document.empty() && fs::copy_file(kTempFile, b.work + "/document.xml", copied)) {
+        // The last document as the intake read it, for the libxml2 limit.
+        b.document = b.work + "/document.xml";
+    }
     kill(daemon, SIGTERM);
     int status = 0;
     while (waitpid(daemon, &status, 0) < 0 && errno == EINTR) {
@@ -804,7 +821,8 @@ int main(int argc, char** argv) {
                                : r.name == "memory" ? "steady, stopped once stored"
                                : r.name == "burst"
                                    ? "burst, " + std::to_string(b.options.threads) + " threads"
-                                   : "burst + reader every 100 ms";
+                               : r.name == "holder" ? "burst + reader holding 60 s"
+                                                    : "burst + reader every 100 ms";
         printf("| %s | %s | %s | %s | %s | %s | %s ms | %s MiB | %zu | %s MiB |\n",
                scenario.c_str(), fixed(r.storedRate, 0).c_str(),
                ratio(r.storedRate, rollbackRate).c_str(), ratio(r.storedRate, walRate).c_str(),
@@ -816,8 +834,9 @@ int main(int argc, char** argv) {
     printf("\n");
     for (const Result& r : results) {
         printf("%s: %s.", r.name.c_str(), r.checks.c_str());
-        if (r.name == "reader") {
-            printf(" Reader: %zu polls, %zu failed, slowest %s ms.", r.polls, r.pollFailures,
+        if (r.name == "reader" || r.name == "holder") {
+            printf(" Reader: %zu polls, %zu failed%s%s, slowest %s ms.", r.polls, r.pollFailures,
+                   r.pollFailures > 0 ? ": " : "", r.pollFailure.c_str(),
                    fixed(r.slowestPollMs, 1).c_str());
         }
         printf("\n");
