@@ -643,7 +643,9 @@ TEST_F(Store, AWriteAheadLogLeftByAKillMidCheckpointIsRecovered) {
             close(report[0]);
             sqlite3* db = nullptr;
             sqlite3_open(path.c_str(), &db);
-            sqlite3_exec(db, "PRAGMA wal_autocheckpoint=0", nullptr, nullptr, nullptr);
+            // A kill loses no page cache: commits need no sync here; the copy keeps its.
+            sqlite3_exec(db, "PRAGMA wal_autocheckpoint=0; PRAGMA synchronous=NORMAL", nullptr,
+                         nullptr, nullptr);
             for (;;) {
                 for (int i = 0; i < 100; ++i) {
                     if (sqlite3_exec(db,
@@ -678,9 +680,11 @@ TEST_F(Store, AWriteAheadLogLeftByAKillMidCheckpointIsRecovered) {
         SQLiteDB db(path);
         Sql sql(path);
         ASSERT_EQ(sql.value("PRAGMA integrity_check"), "text:ok") << "round " << round;
-        ASSERT_EQ(sql.value("select count(*) from indication"),
-                  "integer:" + std::to_string(committed))
-            << "round " << round;
+        // A kill between a commit and its report leaves one row more than reported.
+        const long rows = std::stol(sql.value("select count(*) from indication").substr(8));
+        ASSERT_GE(rows, committed) << "round " << round;
+        ASSERT_LE(rows, committed + 1) << "round " << round;
+        committed = rows;
     }
     EXPECT_TRUE(messages().empty());
 }
