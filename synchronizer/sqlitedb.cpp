@@ -280,6 +280,23 @@ static int pragma(sqlite3* db, const char* sql, std::string* answer) {
     return rc;
 }
 
+// After each commit: copies the write-ahead log into the database once it holds
+// kAutocheckpointPages, as SQLite's own automatic checkpoint does, but not again within
+// a second of a copy that a reader held back. Every attempt sorts the whole log, so a
+// reader that keeps its transaction open for minutes would make each commit pay for it.
+static int checkpointAfterCommit(void* arg, sqlite3* db, const char* name, int frames) {
+    auto* heldBack = static_cast<std::chrono::steady_clock::time_point*>(arg);
+    const auto now = std::chrono::steady_clock::now();
+    if (frames < kAutocheckpointPages || now - *heldBack < std::chrono::seconds(1)) {
+        return SQLITE_OK;
+    }
+    int log = 0;
+    int copied = 0;
+    sqlite3_wal_checkpoint_v2(db, name, SQLITE_CHECKPOINT_PASSIVE, &log, &copied);
+    *heldBack = copied < log ? now : std::chrono::steady_clock::time_point{};
+    return SQLITE_OK;
+}
+
 // True when a connection of its own can read the database as it is configured.
 static bool readable(const std::string& path) {
     sqlite3* handle = nullptr;
@@ -314,9 +331,7 @@ void SQLiteDB::configure(const std::string& path) {
             pragma(db.get(), "COMMIT", nullptr);
         }
         if ((rc == SQLITE_OK || rc == SQLITE_BUSY) && mode == "wal") {
-            pragma(db.get(),
-                   ("PRAGMA wal_autocheckpoint=" + std::to_string(kAutocheckpointPages)).c_str(),
-                   nullptr);
+            sqlite3_wal_hook(db.get(), checkpointAfterCommit, &checkpointHeldBack);
             pragma(db.get(), ("PRAGMA journal_size_limit=" + std::to_string(kWalSizeLimit)).c_str(),
                    nullptr);
             return;

@@ -4,6 +4,7 @@
 #include "indication.h"
 #include "paths.h"
 
+#include <chrono>
 #include <cimc/cimc.h>
 #include <memory>
 #include <pthread.h>
@@ -61,6 +62,8 @@ private:
 
     std::unique_ptr<sqlite3, Closer> db;
     std::string rawDataPath;
+    // When the last copy of the write-ahead log was held back by a reader.
+    std::chrono::steady_clock::time_point checkpointHeldBack;
 };
 
 #endif
