@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include "files.h"
 #include "forwarder.h"
 #include "intake.h"
 #include "logger.h"
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -55,13 +58,40 @@ void wait_for_signals() {
     handler(signo);
 }
 
+// Read by others by convention.
+const mode_t kPidFileMode = 0644;
+// Only root reads or writes the daemon's other files (the log: also the group adm).
+const mode_t kPrivateMode = 0600;
+const mode_t kLogMode = 0640;
+
+// A pid file is there when a regular file can be opened at its path; a link or
+// anything else there is no pid file (it is moved aside when the pid file is written).
+bool pid_file_exists() {
+    files::Fd fd(files::openOwned(paths::kPidFile, O_RDONLY | O_NONBLOCK, 0));
+    struct stat st;
+    return fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void write_pid_file() {
-    FILE* file = fopen(paths::kPidFile, "w");
-    if (file == nullptr) {
+    files::moveAside(paths::kPidFile);
+    files::Fd fd(files::openOwned(paths::kPidFile, O_WRONLY | O_CREAT | O_TRUNC, kPidFileMode));
+    if (!fd) {
         return;
     }
-    fprintf(file, "%d", getpid());
-    fclose(file);
+    std::string pid = std::to_string(getpid());
+    files::writeAll(fd.get(), pid.data(), pid.size());
+}
+
+// Files left by an earlier version, or by hand, with a wider mode than they are made
+// with now are narrowed, one line each.
+void narrow_modes() {
+    files::narrowMode(paths::kLogFile, kLogMode);
+    const std::string database = paths::kDatabase;
+    for (const std::string& path :
+         {database, database + "-wal", database + "-shm", std::string(paths::kPendingFile),
+          std::string(paths::kFplMark), std::string(paths::kHalcyonMark)}) {
+        files::narrowMode(path, kPrivateMode);
+    }
 }
 
 } // namespace
@@ -88,6 +118,9 @@ void handler(int signo) {
 }
 
 int daemon_main(int argc, char** argv) {
+    // Whatever the daemon creates is private unless given a mode of its own.
+    umask(077);
+
     const char* slash = strrchr(argv[0], '/');
     const char* progname = slash != nullptr ? slash + 1 : argv[0];
 
@@ -106,8 +139,7 @@ int daemon_main(int argc, char** argv) {
         exit(255);
     }
 
-    if (FILE* running = fopen(paths::kPidFile, "r")) {
-        fclose(running);
+    if (pid_file_exists()) {
         logger.info("%s is already running", progname);
         exit(255);
     }
@@ -133,6 +165,7 @@ int daemon_main(int argc, char** argv) {
 
     // Written before the shutdown can run, so that it never leaves a pid file behind.
     write_pid_file();
+    narrow_modes();
 
     Intake theIntake;
     intake = &theIntake;
