@@ -12,7 +12,10 @@
 #include <grp.h>
 #include <ostream>
 #include <poll.h>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -300,4 +303,73 @@ TEST(DaemonLinks, PlantedLinksAtTheIntakesFilesAreNeitherWrittenThroughNorRead) 
         {Sandbox::kPendingFile, kVictim + ".pending",
          Sandbox::framed(readFile(std::string(ORVIND_TEST_DATA) + "/intake/alert.xml"))},
     });
+}
+
+// The log's folder on a filesystem of its own that fills up and gets room again.
+TEST(DaemonLog, AFullDiskDropsWholeLinesAndTheirCountComesBackWithTheRoom) {
+    Sandbox sb;
+    const std::string folder = "/var/log/vexa";
+    ASSERT_EQ(mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k"), 0)
+        << strerror(errno);
+    sb.startDaemon();
+    const std::string filler = folder + "/filler";
+    {
+        int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        const std::string block(512, 'f');
+        while (write(fd, block.data(), block.size()) > 0) {
+        }
+        while (write(fd, "f", 1) > 0) {
+        }
+        close(fd);
+        // The log's last page takes short lines of the right form until it is full too,
+        // so that none of the daemon's lines (longer than these) fits any more.
+        fd = open(Sandbox::kLogFile, O_WRONLY | O_APPEND | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        const std::string pad = "[2026-01-01 00:00:00][info] p\n";
+        ssize_t done;
+        while ((done = write(fd, pad.data(), pad.size())) == static_cast<ssize_t>(pad.size())) {
+        }
+        if (done > 0) {
+            ASSERT_EQ(ftruncate(fd, lseek(fd, 0, SEEK_CUR) - done), 0);
+        }
+        close(fd);
+    }
+    raiseOne();
+    raiseOne();
+    ASSERT_TRUE(waitForwarded(2));
+    unlink(filler.c_str());
+    raiseOne();
+    ASSERT_TRUE(waitForwarded(3));
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+
+    const std::regex stamp(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[(info|warn|error)\] )");
+    const std::regex dropped(
+        R"(^\[warn\] (\d+) log lines could not be written and were dropped: No space left on device$)");
+    int count = 0;
+    size_t at = 0;
+    auto entries = Sandbox::logEntries();
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::smatch match;
+        if (std::regex_match(entries[i], match, dropped)) {
+            count = std::stoi(match[1]);
+            at = i;
+        }
+    }
+    std::istringstream lines(Sandbox::log());
+    for (std::string line; std::getline(lines, line);) {
+        // A message may end in a newline of its own (an empty line); a torn line would
+        // run into the next one's prefix.
+        std::smatch found;
+        EXPECT_TRUE(line.empty() ||
+                    (std::regex_search(line, found, stamp) && found.position(0) == 0 &&
+                     !std::regex_search(line.substr(1), stamp)))
+            << "torn: " << line;
+    }
+    // Each indication stored and forwarded logs several lines.
+    EXPECT_GT(count, 4) << Sandbox::log();
+    ASSERT_GT(at, 0u);
+    EXPECT_EQ(Sandbox::countLog("[info] fetch number 3 indication VEXA_RAID:1 from database"), 1u)
+        << "lines come back once there is room";
+    EXPECT_EQ(entries.back(), "[info] new thread dies.");
 }
