@@ -19,16 +19,13 @@ const char* const kOverflowText = "<<< logger message over max len, cannot log t
 const mode_t kLogMode = 0640;
 const char* const kLogGroup = "adm";
 
-void giveToLogGroup(int fd) {
+// Only root may do this; a log made by anyone else keeps their group.
+bool giveToLogGroup(int fd) {
     struct group entry;
     struct group* found = nullptr;
     char buffer[4096];
-    if (getgrnam_r(kLogGroup, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-        // Only root may do this; anyone else keeps a log of their own group.
-        if (fchown(fd, static_cast<uid_t>(-1), found->gr_gid) != 0) {
-            return;
-        }
-    }
+    return getgrnam_r(kLogGroup, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+           fchown(fd, static_cast<uid_t>(-1), found->gr_gid) == 0;
 }
 
 } // namespace
