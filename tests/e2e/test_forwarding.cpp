@@ -164,7 +164,7 @@ TEST(DaemonForwarding, FirstStartOnACleanSystem) {
         expected.insert(expected.end(), more.begin(), more.end());
     }
     EXPECT_EQ(passEntries(), expected);
-    // The first read of each mark created it empty (an empty mark reads as 0 and is not
+    // The first read of each mark created it holding 0 (which reads as no row and is not
     // logged); from then on it holds the last row served, as 4 bytes.
     EXPECT_EQ(Sandbox::countContaining("Last Log id: 0"), 0u);
     EXPECT_EQ(Sandbox::countLog("[info] Last Log id: 1"), 2u) << "read for rows 2 and 3";
