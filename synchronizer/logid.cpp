@@ -76,7 +76,10 @@ int GetLogid(const char* path) {
     if (found == Found::Mark && size >= static_cast<off_t>(sizeof id)) {
         ssize_t done = pread(fd.get(), &id, sizeof id, 0);
         if (done == static_cast<ssize_t>(sizeof id)) {
-            logger.info("Last Log id: %d", id);
+            // 0 is what a new mark holds: no row handed over yet, nothing to say.
+            if (id != 0) {
+                logger.info("Last Log id: %d", id);
+            }
             return id;
         }
         error = done < 0 ? errno : EIO;

@@ -7,7 +7,8 @@
 // same row twice after a failed mark or a restart.
 
 // Returns the id held in the file, or 0 when the file is missing, short or unreadable.
-// A missing or short file is made anew, durably, holding 0. Never reads through a link:
+// A missing or short file is made anew, durably, holding 0. A found id is logged, but
+// not 0, which names no row. Never reads through a link:
 // a link or anything else that is not a regular file is moved aside and counts as
 // missing.
 int GetLogid(const char* path);

@@ -40,7 +40,8 @@ TEST_F(Logid, ReadsTheFirstFourBytesInHostOrderAndZeroWithoutThem) {
         EXPECT_EQ(GetLogid(path.c_str()), 0) << "short file of " << length;
         EXPECT_EQ(readFile(path), bytesOf(0)) << "a short file is made anew";
     }
-    EXPECT_EQ(readTestLog(), "") << "no mark, no line";
+    EXPECT_EQ(GetLogid(path.c_str()), 0) << "a mark made anew";
+    EXPECT_EQ(readTestLog(), "") << "no row handed over yet, no line";
 
     writeFile(path, bytesOf(-5) + "trailing junk");
     EXPECT_EQ(GetLogid(path.c_str()), -5);
