@@ -35,7 +35,7 @@ std::string takeString(CIMCString* s) {
     return text;
 }
 
-std::string renderArray(const CIMCArray* array) {
+std::string renderArray(CIMCArray* array) {
     // The text grows with the array: a long array is never cut.
     std::string text;
     if (array == nullptr) {

@@ -40,15 +40,14 @@ protected:
     CIMCObjectPath* handlerPath(const char* name) {
         CIMCObjectPath* op =
             env->ft->newObjectPath(env, "root/interop", "CIM_IndicationHandlerCIMXML", nullptr);
-        op->ft->addKey(op, "Name", reinterpret_cast<const CIMCValue*>(name), CIMC_chars);
+        op->ft->addKey(op, "Name", charsValue(name), CIMC_chars);
         return op;
     }
     // Creates a handler and returns the broker's status code.
     int createHandler(const char* name, const char* destination, std::string* message = nullptr) {
         CIMCObjectPath* op = handlerPath(name);
         CIMCInstance* inst = env->ft->newInstance(env, op, nullptr);
-        inst->ft->setProperty(inst, "Destination", reinterpret_cast<const CIMCValue*>(destination),
-                              CIMC_chars);
+        inst->ft->setProperty(inst, "Destination", charsValue(destination), CIMC_chars);
         CIMCValue n{};
         n.uint16 = 2;
         inst->ft->setProperty(inst, "PersistenceType", &n, CIMC_uint16);

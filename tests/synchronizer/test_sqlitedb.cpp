@@ -103,7 +103,8 @@ public:
 
     // Values reach the store as the texts the parser renders them to.
     Instance& text(const char* name, const std::string& value) {
-        inst_->ft->setProperty(inst_, name, reinterpret_cast<const CIMCValue*>(value.c_str()),
+        inst_->ft->setProperty(inst_, name,
+                               reinterpret_cast<CIMCValue*>(const_cast<char*>(value.c_str())),
                                CIMC_chars);
         return *this;
     }
