@@ -258,7 +258,10 @@ TEST_F(CimcTest, InstancePropertiesAreCopiedInAndViewedOut) {
     d = inst->ft->getProperty(inst, "Codes", nullptr);
     EXPECT_EQ(d.type, CIMC_ARRAY);
     EXPECT_EQ(d.value.array->ft->getElementAt(d.value.array, 0, nullptr).value.uint8, 9);
-    EXPECT_EQ(inst->ft->getProperty(inst, "Missing", &st).state, CIMC_nullValue);
+    // A property the instance does not have is not one that is NULL.
+    d = inst->ft->getProperty(inst, "Missing", &st);
+    EXPECT_EQ(d.type, CIMC_null);
+    EXPECT_EQ(d.state, CIMC_notFound);
     expectRc(st, CIMC_RC_ERR_NO_SUCH_PROPERTY);
 
     // Overwriting replaces in place; setting a property from its own view is safe.

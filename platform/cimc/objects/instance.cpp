@@ -71,7 +71,7 @@ CIMCData getProperty(CIMCInstance* inst, const char* name, CIMCStatus* st) {
     const Named* p = inst != nullptr ? findNamed(data(inst)->properties, name) : nullptr;
     if (p == nullptr) {
         setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "no such property");
-        return missingData();
+        return notFoundData();
     }
     setOk(st);
     return p->data;
@@ -83,7 +83,7 @@ CIMCData getPropertyAt(CIMCInstance* inst, unsigned int idx, CIMCString** name, 
             *name = nullptr;
         }
         setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "property index out of bounds");
-        return missingData();
+        return notFoundData();
     }
     const Named& p = data(inst)->properties[idx];
     if (name != nullptr) {

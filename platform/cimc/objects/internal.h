@@ -40,6 +40,9 @@ inline void clearValues(std::vector<CIMCData>& values) {
 }
 // The answer for a name or index that is not there.
 CIMCData missingData();
+// The answer for a property an instance does not have: type 0 and state
+// CIMC_notFound, as the broker's local connector gives it.
+CIMCData notFoundData();
 
 // Frees an object whose handle is a Data: clear releases what the data owns,
 // then the data and the object go. A null object is fine.
