@@ -124,10 +124,10 @@ TEST_F(SfcbClientTest, SecondStartIsRefusedAndCarriesOn) {
     std::vector<std::string> lines = messages();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "connect() rc=0, msg=(null)");
-    EXPECT_EQ(lines[1].rfind("createFilter () rc=11, msg=", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2].rfind("createHandler () rc=11, msg=", 0), 0u) << lines[2];
-    EXPECT_EQ(lines[3].rfind("createSubscription () rc=11, msg=", 0), 0u) << lines[3];
-    EXPECT_NE(lines[3].find("already exists"), std::string::npos) << lines[3];
+    // The broker's refusal comes with an empty message.
+    EXPECT_EQ(lines[1], "createFilter () rc=11, msg=");
+    EXPECT_EQ(lines[2], "createHandler () rc=11, msg=");
+    EXPECT_EQ(lines[3], "createSubscription () rc=11, msg=");
     EXPECT_EQ(registered().size(), 3u);
 }
 

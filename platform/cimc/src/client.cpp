@@ -406,6 +406,11 @@ CIMCObjectPath* createInstance(CIMCClient* cl, CIMCObjectPath* op, CIMCInstance*
         return nullptr;
     }
     broker::Status bs = repo(cl).create(object);
+    if (bs.code == broker::alreadyExists) {
+        // The broker's refusal of an object that exists comes with an empty
+        // message.
+        bs.message.clear();
+    }
     setBrokerStatus(st, bs);
     return bs.good() ? op->ft->clone(op, nullptr) : nullptr;
 }
