@@ -4,8 +4,9 @@
 # libcimcclient.so.0 that exports only the real library's names.
 #   test_system_cimc.sh SOURCE_DIR STANDIN_LIBRARY CMAKE
 # Checks that the sources compile unchanged against the installed headers, that
-# the daemon takes NewCIMCEnv and ReleaseCIMCEnv from the library, and that no
-# symbol of ours clashes with one the library exports.
+# the daemon takes NewCIMCEnv and ReleaseCIMCEnv from the library, that no
+# symbol of ours clashes with one the library exports, and that one document
+# gives the same row as in the build against ours.
 set -euo pipefail
 src=$1
 standin=$2
@@ -29,10 +30,11 @@ exported=$(nm -D --defined-only "$work/prefix/lib/libcimcclient.so.0" | awk '$2 
     fail "the stand-in exports more than the real names: $exported"
 
 "$cmake" -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVIND_SYSTEM_CIMC=ON \
-    -DCMAKE_PREFIX_PATH="$work/prefix" -DORVIND_BUILD_TESTS=OFF -DORVIND_BUILD_BENCH=OFF \
+    -DCMAKE_PREFIX_PATH="$work/prefix" -DORVIND_BUILD_TESTS=ON -DORVIND_BUILD_BENCH=OFF \
     >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure"; }
 # Warnings count as failures: the sources must build as they stand.
-"$cmake" --build "$work/build" -- -j "$(nproc)" >"$work/build.log" 2>&1 || {
+"$cmake" --build "$work/build" --target orvind orvind-broker orvind-bmc synchronizer_test_parser_walk \
+    -- -j "$(nproc)" >"$work/build.log" 2>&1 || {
     tail -n 60 "$work/build.log"
     fail "build against the installed library"
 }
@@ -60,4 +62,13 @@ ours=$( (nm --defined-only -g "$daemon"; nm --defined-only -g "$work/build/platf
 clash=$(comm -12 <(echo "$ours") <(echo "$exported"))
 [ -z "$clash" ] || fail "symbols of ours clash with the library's: $clash"
 
-echo "daemon and tools built against the installed library; no symbol clashes"
+# The same document through this build's code: the rule for NULL and missing
+# properties holds here as in the build against ours.
+LD_LIBRARY_PATH=$work/prefix/lib "$work/build/tests/synchronizer_test_parser_walk" \
+    --gtest_filter=ParserWalk.CarriedWithoutAValueIsNullAndNotCarriedIsEmpty >"$work/rule.log" 2>&1 || {
+    cat "$work/rule.log"
+    fail "the row of the document differs in the build against the installed library"
+}
+grep -q "1 test from 1 test suite ran" "$work/rule.log" || fail "the rule's case did not run"
+
+echo "daemon and tools built against the installed library; no symbol clashes; same rows"

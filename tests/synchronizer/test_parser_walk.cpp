@@ -247,6 +247,24 @@ TEST_F(ParserWalk, EmptyElementTagsCountAsClosedAtOnce) {
     EXPECT_EQ(stored[2]["ProviderName"], "after an empty instance");
 }
 
+// One rule, in the build against our CIMC library and in the one against an
+// installed library alike: a property the document carries without a value is
+// NULL (the text NULL, SQL NULL in an int column); a column whose property the
+// document does not carry is '' (SQL NULL in an int column). A property named
+// again keeps its value unless the later one gives another.
+TEST_F(ParserWalk, CarriedWithoutAValueIsNullAndNotCarriedIsEmpty) {
+    Row row = onlyRow("null_and_missing.xml");
+    const std::vector<std::pair<const char*, std::string>> columns = {
+        {"Description", "NULL"},  {"AlertType", kSqlNull},    {"NetworkAddresses", "NULL"},
+        {"HWPartNumber", "NULL"}, // a type not decoded
+        {"EventID", "12"},        {"ProviderName", "second"}, {"Summary", ""},
+        {"BladeBay", ""},         {"RackName", ""},           {"OSType", kSqlNull},
+    };
+    for (const auto& [column, value] : columns) {
+        EXPECT_EQ(row[column], value) << column;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Property types and values
 
