@@ -68,13 +68,14 @@ const uint8_t kEventSensorNumber = 0xE0;
 const uint8_t kEventType = 0x70;
 const uint32_t kEventIdMask = 0x3FFFF;
 
-// The value of an item of a parameter text ("--EID 5 --PVER ..." gives "5" for " --EID ").
+// The value of an item of a parameter text, `name` with its blanks as it stands there
+// (" --EID " in "--PNAM x --EID 5 --PVER ..." gives "5"); "" when it is not there.
 std::string item(const std::string& text, const std::string& name) {
-    size_t at = text.compare(0, name.size(), name) == 0 ? 0 : text.find(" " + name);
+    size_t at = text.find(name);
     if (at == std::string::npos) {
         return "";
     }
-    at = text.find(name, at) + name.size();
+    at += name.size();
     size_t end = text.find(" --", at);
     return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
