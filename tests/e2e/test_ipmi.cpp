@@ -5,6 +5,7 @@
 #include "ipmisim.h"
 #include "sandbox.h"
 #include "sqlitedb.h"
+#include "tallow_ipmi.h"
 
 #include <gtest/gtest.h>
 
@@ -166,6 +167,53 @@ TEST_F(IpmiForwarding, OutageLosesNothing) {
     EXPECT_EQ(Sandbox::countContaining("BMC not reachable"), 1u);
     EXPECT_EQ(Sandbox::countContaining("failed to write VEXA_RAID indication as FPL"), 1u);
     EXPECT_EQ(Sandbox::countContaining("BMC answers again: indication 2 forwarded"), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// The session's own answers on a SEL of 3 records: ids advance, records come back byte
+// for byte, a full SEL answers BMC_E_FULL with its meaning, and orvind-bmc says so.
+TEST(IpmiSession, FillsTheSelAndTellsItIsFull) {
+    if (!IpmiSim::available()) {
+        GTEST_SKIP() << "ipmi_sim or ipmitool is not installed";
+    }
+    IpmiSim sim(3);
+    ASSERT_TRUE(sim.start()) << sim.failure();
+    sim.useFromHere();
+    tallowipmi::Session session;
+    ASSERT_EQ(session.open(), 0) << session.error();
+    const uint8_t body[13] = {0x35, 0x01, 0x04, 0x01, 0xB9, 1, 2, 3, 4, 0, 0, 0, 1};
+    unsigned previous = 0;
+    for (int i = 0; i < 3; ++i) {
+        unsigned id = 0;
+        ASSERT_EQ(session.addSelEntry(0xE0, body, &id), 0) << session.error();
+        EXPECT_GT(id, previous);
+        previous = id;
+    }
+    unsigned id = 0;
+    EXPECT_EQ(session.addSelEntry(0xE0, body, &id), BMC_E_FULL);
+    EXPECT_NE(session.error().find("0xc4 (out of space: the SEL is full)"), std::string::npos)
+        << session.error();
+    std::vector<tallowipmi::SelRecord> records;
+    ASSERT_EQ(session.readSel(records), 0) << session.error();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[2].recordType(), 0xE0);
+    EXPECT_EQ(memcmp(&records[2].bytes[3], body, sizeof body), 0);
+
+    FILE* tool = popen(ORVIND_TOOLS_DIR "/orvind-bmc sel 2>&1", "r");
+    ASSERT_NE(tool, nullptr);
+    std::string out;
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, tool) != nullptr) {
+        out += buffer;
+    }
+    EXPECT_EQ(pclose(tool), 0) << out;
+    EXPECT_NE(out.find("the SEL is full"), std::string::npos) << out;
+    EXPECT_NE(out.find(" type=0xe0 event=0x10401 alert=5 datatype=25 entity=0x35 time="),
+              std::string::npos)
+        << out;
 }
 
 } // namespace
