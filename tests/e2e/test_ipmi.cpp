@@ -131,6 +131,40 @@ TEST_F(IpmiForwarding, SelHoldsTheFplRecordsByteForByte) {
     EXPECT_EQ(Sandbox::countContaining("indication to halcyon successfully"), 4u) << Sandbox::log();
 }
 
+// A BMC that cannot be opened: one clear line on why, and the row waits unmarked.
+TEST_F(IpmiForwarding, UnopenableBmcIsNamedAndTheRowWaits) {
+    struct Case {
+        std::string lan;      // ORVIND_BMC_LAN; "" for in-band
+        std::string password; // ORVIND_BMC_PASSWORD
+        std::string line;     // the open failure as logged
+    };
+    const Case cases[] = {
+        {"", "secret",
+         "[error] BMC_open failed: No such BMC unit (/nonexistent/ipmi0 is missing: is the "
+         "kernel's IPMI driver (ipmi_devintf, ipmi_si) loaded?)"},
+        {sim.address(), "wrong",
+         "[error] BMC_open failed: Permission denied (LAN " + sim.address() +
+             " as admin: password invalid)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lan);
+        setenv("ORVIND_BMC_LAN", c.lan.c_str(), 1);
+        setenv("ORVIND_BMC_PASSWORD", c.password.c_str(), 1);
+        setenv("ORVIND_BMC_DEVICE", "/nonexistent/ipmi0", 1);
+        Sandbox sb;
+        sb.startDaemon();
+        raise("VEXA_RAID", "3", 0);
+        ASSERT_TRUE(Sandbox::waitForLog("[warn] BMC not reachable: indication 1 and those after "
+                                        "it wait; trying again from 2 s up to every 60 s"))
+            << Sandbox::log();
+        EXPECT_EQ(sb.stop(SIGTERM), 0);
+        EXPECT_EQ(Sandbox::countLog(c.line), 1u) << Sandbox::log();
+        EXPECT_EQ(Sandbox::queryValue("select Status from indication where Id=1"), "0");
+        EXPECT_EQ(Sandbox::readMark(Sandbox::kFplMark), -2) << "read, never written";
+    }
+    EXPECT_TRUE(oemRecords(sim).empty());
+}
+
 // The BMC goes away while indications arrive and comes back: every row reaches the SEL
 // exactly once, in order, and the outage is logged once.
 TEST_F(IpmiForwarding, OutageLosesNothing) {
