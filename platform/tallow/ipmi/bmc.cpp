@@ -119,6 +119,7 @@ extern "C" int BMC_open(BMC_t* bmc, int unit, int flags) {
     }
     memset(bmc, 0, sizeof *bmc);
     bmc->fd = -1;
+    lastCode = 0;
     if (unit != 0) {
         return fail(BMC_E_NODEV, "only unit 0 exists");
     }
@@ -195,6 +196,7 @@ extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
     if (session == nullptr) {
         return BMC_E_NOTOPEN;
     }
+    lastCode = 0;
     uint8_t body[13];
     memcpy(body, &entry->e0, sizeof body);
     unsigned id = 0;
