@@ -2,6 +2,9 @@
 // what the daemon gave it (FPL records, management-processor commands).
 #include "tallow.h"
 #include "tallow_sim.h"
+#ifdef ORVIND_HAVE_IPMI
+#include "tallow_ipmi.h"
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -35,7 +38,9 @@ const char* const kUsage =
     "  commands [--count | --raw]  the commands received with their items, their number,\n"
     "                              or one stored line each\n"
     "  commands clear              forget the commands received\n"
-    "  reset                       empty the FPL and the commands, clear the faults\n";
+    "  reset                       empty the FPL and the commands, clear the faults\n"
+    "  sel [--count | --raw]       a real BMC's SEL over IPMI ($ORVIND_BMC_LAN, else\n"
+    "                              /dev/ipmi0): 0xe0 records decoded as by fpl\n";
 
 int usage() {
     fputs(kUsage, stderr);
@@ -268,6 +273,70 @@ int commandsCommand(const std::string& dir, const std::vector<std::string>& args
     return 0;
 }
 
+#ifdef ORVIND_HAVE_IPMI
+// One line on the BMC that the IPMI backend talks to.
+void ipmiStatus() {
+    tallowipmi::Session session;
+    unsigned entries = 0, freeBytes = 0;
+    bool overflow = false;
+    int rc = session.open();
+    if (rc == 0) {
+        rc = session.selInfo(&entries, &freeBytes, &overflow);
+    }
+    if (rc != 0) {
+        printf("bmc: %s: not reachable: %s\n", tallowipmi::targetText().c_str(),
+               session.error().c_str());
+        return;
+    }
+    printf("bmc: %s: SEL %u records, %u bytes free%s\n", tallowipmi::targetText().c_str(), entries,
+           freeBytes, overflow || freeBytes < 16 ? " (full)" : "");
+}
+
+int selCommand(const std::string& dir, const std::vector<std::string>& args) {
+    if (args.size() > 1 || (args.size() == 1 && args[0] != "--count" && args[0] != "--raw")) {
+        return usage();
+    }
+    tallowipmi::Session session;
+    std::vector<tallowipmi::SelRecord> records;
+    int rc = session.open();
+    unsigned entries = 0, freeBytes = 0;
+    bool overflow = false;
+    if (rc == 0) {
+        rc = session.selInfo(&entries, &freeBytes, &overflow);
+    }
+    if (rc == 0 && !(!args.empty() && args[0] == "--count")) {
+        rc = session.readSel(records);
+    }
+    if (rc != 0) {
+        return fail(std::string(BMC_strerror(rc)) + ": " + session.error());
+    }
+    if (overflow || freeBytes < 16) {
+        fprintf(stderr, "orvind-bmc: the SEL is full: the BMC refuses new records (0xc4)\n");
+    }
+    if (!args.empty() && args[0] == "--count") {
+        printf("%u\n", entries);
+        return 0;
+    }
+    tallowsim::Dictionary dictionary;
+    tallowsim::loadDictionary(tallowsim::dictionaryPath(dir), dictionary, nullptr);
+    for (const tallowipmi::SelRecord& sel : records) {
+        if (!args.empty()) {
+            for (uint8_t byte : sel.bytes) {
+                printf("%02x", byte);
+            }
+            printf("\n");
+            continue;
+        }
+        SEL_entry_t record;
+        memset(&record, 0, sizeof record);
+        record.RecType = sel.recordType();
+        memcpy(&record.e0, &sel.bytes[3], sizeof record.e0);
+        printRecord(sel.recordId(), record, dictionary);
+    }
+    return 0;
+}
+#endif
+
 int status(const std::string& dir) {
     std::string error;
     if (!tallowsim::makeStateDir(dir, &error)) {
@@ -281,6 +350,12 @@ int status(const std::string& dir) {
     std::vector<tallowsim::Command> commands;
     tallowsim::readFpl(dir, fpl, &error);
     tallowsim::readCommands(dir, commands, &error);
+    printf("backend: %s\n", ORVIND_BMC_BACKEND);
+#ifdef ORVIND_HAVE_IPMI
+    if (strcmp(ORVIND_BMC_BACKEND, "ipmi") == 0) {
+        ipmiStatus();
+    }
+#endif
     printf("folder: %s\n", dir.c_str());
     printf("uuid: %s\n", tallowsim::systemUuid(dir).c_str());
     if (loaded) {
@@ -338,6 +413,13 @@ int main(int argc, char** argv) {
     }
     if (command == "commands") {
         return commandsCommand(dir, args);
+    }
+    if (command == "sel") {
+#ifdef ORVIND_HAVE_IPMI
+        return selCommand(dir, args);
+#else
+        return fail("built without libfreeipmi: no IPMI");
+#endif
     }
     if (command == "reset" && args.empty()) {
         bool ok = tallowsim::makeStateDir(dir, &error) && tallowsim::clearFpl(dir, &error) &&

@@ -61,7 +61,9 @@ struct ProcessSetup {
         chmod(dir.c_str(), 0755); // a daemon started as another user must reach its binary
         // Copied before anything is mounted: the build tree may lie under /opt or /var.
         daemon = dir + "/" + kDaemonName;
-        fs::copy_file(ORVIND_DAEMON_BIN, daemon);
+        // A test may run another build of the daemon (one with another BMC backend).
+        const char* binary = getenv("ORVIND_TEST_DAEMON");
+        fs::copy_file(binary != nullptr && binary[0] != '\0' ? binary : ORVIND_DAEMON_BIN, daemon);
         // First on the daemon's PATH: a stand-in rpm that knows the provider package and
         // the release, so that the host facts of a management-processor event are known.
         bin = dir + "/bin";
