@@ -1,6 +1,7 @@
 #include "daemon.h"
 
 #include "forwarder.h"
+#include "fpl.h"
 #include "intake.h"
 #include "logger.h"
 #include "paths.h"
@@ -210,6 +211,7 @@ int daemon_main(int argc, char** argv) {
         fatal_exit();
     }
 
+    fpl_check_dictionary();
     readiness::ready();
     if (theIntake.run() == IntakeEnd::Stopped) {
         park();

@@ -16,4 +16,8 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
 // anything to the BMC or the log; 0 when the event has none or the library cannot be opened.
 unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_id);
 
+// Logs one error line naming the event dictionary's file and why it cannot be used,
+// when it cannot; nothing otherwise.
+void fpl_check_dictionary();
+
 #endif

@@ -95,11 +95,13 @@ std::vector<std::string> errorsSince(off_t from) {
     int ignored;
     while (waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
     }
-    if (got == 1 && status == 0) {
-        _exit(0);
-    }
+    // Whatever went wrong during start-up is shown, also when the daemon runs anyway
+    // (a missing event dictionary).
     for (const auto& line : errorsSince(logStart)) {
         fprintf(stderr, "%s: %s\n", progname, line.c_str());
+    }
+    if (got == 1 && status == 0) {
+        _exit(0);
     }
     if (got == 1) {
         fprintf(stderr, "%s: start-up failed (exit status %d); see %s\n", progname, status,

@@ -8,8 +8,8 @@
 namespace readiness {
 
 // Called just before detaching. Forks: the calling process stays in here until the
-// daemon reports or ends without a word; on a failure it writes on standard error the
-// error lines the daemon logged meanwhile, then it exits with the daemon's status.
+// daemon reports or ends without a word, writes on standard error the error lines the
+// daemon logged meanwhile, and exits with the daemon's status.
 // Only the child returns, and goes on to detach. Without a pipe or a child the start
 // goes on in the calling process, without the wait.
 void await(const char* progname);

@@ -159,3 +159,29 @@ TEST(DaemonCommand, NotifiesTheServiceManager) {
                                         "BARRIER=1"}));
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
+
+// A missing dictionary is named once at start-up, on the terminal too, and every event
+// that cannot be looked up gives the same reason.
+TEST(DaemonCommand, NamesAMissingDictionary) {
+    Sandbox sb;
+    ASSERT_EQ(unlink((std::string(Sandbox::kBmcDir) + "/" + tallowsim::kDictionaryFile).c_str()),
+              0);
+    const std::string sample = tallowsim::sampleDictionaryPath();
+    if (Sandbox::exists(sample)) {
+        GTEST_SKIP() << "a sample dictionary is installed on this machine: " << sample;
+    }
+    const std::string reason = sample + ": No such file or directory";
+    sb.launch();
+    ASSERT_EQ(sb.launcherStatus(), 0) << Sandbox::launcherStderr();
+    const std::string line = "No event dictionary: " + reason +
+                             ". No event can be written as FPL until it is installed "
+                             "(orvind-bmc dictionary install).";
+    EXPECT_EQ(Sandbox::launcherStderr(), "orvind: " + line + "\n");
+    EXPECT_EQ(Sandbox::countLog("[error] " + line), 1u);
+    Sandbox::query(Sandbox::insertRow("VEXA_WBEM", "2"));
+    EXPECT_TRUE(Sandbox::waitForLog("[error] Get IPMIeventid failed, ProviderName:VEXA_WBEM,"
+                                    "Event_ID:2 not exist in VEXA Event DataBase "
+                                    "(no event dictionary: " +
+                                    reason + ")"));
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+}
