@@ -144,6 +144,7 @@ void appendLog(const std::string& line) {
 TEST(Orvindctl, ReportsARunningDaemonWithABacklog) {
     programs();
     Sandbox sb;
+    makeDatabase(); // the daemon makes its table only once the intake runs
     const pid_t daemon = sb.startDaemon();
     // Three rows, the first one forwarded; the forwarding thread pauses 3 s after its
     // start, and the lock held from here on keeps it from marking any row meanwhile.
@@ -279,22 +280,51 @@ TEST(Orvindctl, AnswersClearlyWhatItCannotRead) {
     }
 }
 
-TEST(Orvindctl, NamesAWrongArgument) {
+// Every tool answers --help and --version on standard output, names a wrong argument
+// and says what to do, and only looks when asked to show something.
+TEST(Tools, AnswerHelpAndVersionAndNameWhatIsWrong) {
+    const std::string tools = ORVIND_TOOLS_DIR;
+    const std::string pidfile = ORVIND_SOURCE_DIR "/dist/orvind-pidfile";
+    TempDir scratch;
+    const std::string missing = scratch.file("missing/x");
     const struct {
-        std::vector<std::string> args;
+        std::vector<std::string> argv;
         int status;
-        std::string said;
+        std::string out, err;
     } cases[] = {
-        {{"--help"}, 0, "Usage: orvindctl [--json] status"},
-        {{"--version"}, 0, "orvindctl " ORVIND_VERSION "\n"},
-        {{}, 2, "no command given"},
-        {{"stauts"}, 2, "unknown command 'stauts'"},
-        {{"status", "--jsn"}, 2, "unknown option '--jsn'"},
-        {{"metrics", "--textfile-dir"}, 2, "--textfile-dir needs a folder"},
+        {{programs().tool, "--help"}, 0, "Usage: orvindctl [--json] status", ""},
+        {{programs().tool, "-V"}, 0, "orvindctl " ORVIND_VERSION "\n", ""},
+        {{programs().tool}, 2, "", "no command given"},
+        {{programs().tool, "stauts"}, 2, "", "unknown command 'stauts'"},
+        {{programs().tool, "status", "--jsn"}, 2, "", "unknown option '--jsn'"},
+        {{programs().tool, "metrics", "--textfile-dir"}, 2, "", "--textfile-dir needs a folder"},
+        {{tools + "/orvind-bmc", "--help"}, 0, "Usage: orvind-bmc [--dir DIR] COMMAND", ""},
+        {{tools + "/orvind-bmc", "--version"}, 0, "orvind-bmc " ORVIND_VERSION "\n", ""},
+        {{tools + "/orvind-bmc", "--dir", missing, "fpl", "--cnt"},
+         2,
+         "",
+         "wrong arguments for 'fpl': --cnt\nTry 'orvind-bmc --help'."},
+        {{tools + "/orvind-bmc", "--dir", missing, "status"}, 0, "(missing: ", ""},
+        {{tools + "/orvind-broker", "raise", "--help"}, 0, "Usage: orvind-broker", ""},
+        {{tools + "/orvind-broker", "-V"}, 0, "orvind-broker " ORVIND_VERSION "\n", ""},
+        {{tools + "/orvind-broker", "--dir", missing, "list"},
+         1,
+         "",
+         "does not exist; create it with 'orvind-broker init'"},
+        {{tools + "/orvind-broker", "--dir", missing, "raise", "-d", missing},
+         1,
+         "",
+         "cannot read " + missing + ": No such file or directory"},
+        {{"/bin/sh", pidfile, "--help"}, 0, "Usage: orvind-pidfile clear-stale|stop", ""},
+        {{"/bin/sh", pidfile, "--version"}, 0, "orvind-pidfile " ORVIND_VERSION "\n", ""},
+        {{"/bin/sh", pidfile, "clear"}, 2, "", "unknown command 'clear'"},
     };
     for (const auto& c : cases) {
-        Outcome r = orvindctl(c.args);
-        EXPECT_EQ(r.status, c.status) << c.said;
-        EXPECT_TRUE(holds(c.status == 0 ? r.out : r.err, c.said)) << r.out << r.err;
+        Outcome r = run(c.argv);
+        const std::string what = c.argv[0] + " " + c.argv.back();
+        EXPECT_EQ(r.status, c.status) << what << "\n" << r.out << r.err;
+        EXPECT_TRUE(holds(r.out, c.out)) << what << "\n" << r.out;
+        EXPECT_TRUE(c.err.empty() ? r.err.empty() : holds(r.err, c.err)) << what << "\n" << r.err;
+        EXPECT_FALSE(Sandbox::exists(scratch.file("missing"))) << what << " made a folder";
     }
 }
