@@ -10,7 +10,7 @@ packages=(
     clang libclang-rt-14-dev clang-format
     util-linux procps psmisc xxd
     systemd logrotate dpkg-dev fakeroot
-    libsystemd-dev lintian python3-prometheus-client
+    libsystemd-dev lintian python3-prometheus-client file
 )
 
 missing=()
