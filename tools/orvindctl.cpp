@@ -379,7 +379,9 @@ std::string describeRow(const Row& row, time_t now) {
     std::string text = "id " + std::to_string(row.id);
     if (row.epoch >= 0) {
         text += ", raised " + utc(row.epoch) + " (" + std::to_string(now - row.epoch) + " s ago)";
-    } else if (!row.time.empty()) {
+    } else if (row.time.empty() || row.time == "NULL") {
+        text += ", no time given";
+    } else {
         text += ", time " + row.time;
     }
     return text;
