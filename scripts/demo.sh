@@ -19,7 +19,7 @@ if [ "${ORVIND_DEMO_INSIDE:-}" != 1 ]; then
         echo "demo: configuring build/"
         cmake -S . -B build -G Ninja >/dev/null
     fi
-    echo "demo: building ${targets[*]} in build/ (about half a minute the first time)"
+    echo "demo: building ${targets[*]} in build/ (about a minute the first time on 2 cores)"
     started=$(date +%s)
     cmake --build build --target "${targets[@]}"
     echo "demo: built in $(($(date +%s) - started)) s"
