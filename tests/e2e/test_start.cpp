@@ -53,6 +53,21 @@ TEST(DaemonCommand, SaysOnTheTerminalWhyItDidNotStart) {
          255,
          "",
          {"orvind is already running", Sandbox::kPidFile, "orvind-pidfile clear-stale"}},
+        // Runs, but does less than it seems: said on the terminal.
+        {"no log folder",
+         {},
+         0,
+         [] { ASSERT_EQ(rmdir("/var/log/vexa"), 0); },
+         0,
+         "",
+         {"orvind: warning: /var/log/vexa does not exist: the daemon runs without a log"}},
+        {"no database folder",
+         {},
+         0,
+         [] { ASSERT_EQ(rmdir("/var/lib/orvind"), 0); },
+         0,
+         "",
+         {"orvind: warning: /var/lib/orvind does not exist: nothing is stored until it is made"}},
         // Fails after detaching: the command waits for the daemon and reports its end.
         {"no working folder",
          {},
@@ -81,7 +96,7 @@ TEST(DaemonCommand, SaysOnTheTerminalWhyItDidNotStart) {
         for (const auto& part : c.err) {
             EXPECT_TRUE(holds(err, part)) << c.what << ": " << err;
         }
-        if (c.status == 0) {
+        if (!c.out.empty()) {
             EXPECT_EQ(Sandbox::log(), "") << c.what << ": help and version log nothing";
         }
     }
@@ -171,6 +186,8 @@ TEST(DaemonCommand, NamesAMissingDictionary) {
         GTEST_SKIP() << "a sample dictionary is installed on this machine: " << sample;
     }
     const std::string reason = sample + ": No such file or directory";
+    // The table exists before the daemon's intake makes it, for the row below.
+    Sandbox::query(readFile(ORVIND_TEST_DATA "/store/schema.sql"));
     sb.launch();
     ASSERT_EQ(sb.launcherStatus(), 0) << Sandbox::launcherStderr();
     const std::string line = "No event dictionary: " + reason +
