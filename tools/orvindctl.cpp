@@ -268,6 +268,11 @@ void readDatabase(Status& s) {
         s.dbError = std::string("cannot read ") + paths::kDatabase + ": " + strerror(errno);
         return;
     }
+    if (!S_ISREG(st.st_mode)) {
+        // A pipe there would hold the open up for ever.
+        s.dbError = std::string("cannot read ") + paths::kDatabase + ": not a regular file";
+        return;
+    }
     // A database in WAL mode that nobody has open has no -wal file; a reader would make
     // one (and -shm). With nothing to recover from it, the file is read as it stands.
     const std::string header = readPart(paths::kDatabase, 0, 20);

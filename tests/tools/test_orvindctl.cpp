@@ -12,6 +12,7 @@
 #include <memory>
 #include <sqlite3.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -234,6 +235,12 @@ TEST(Orvindctl, AnswersClearlyWhatItCannotRead) {
              return Db();
          },
          1, "cannot read " + db + ": file is not a database"},
+        {"a named pipe in the database's place",
+         [&] {
+             EXPECT_EQ(mkfifo(db.c_str(), 0600), 0);
+             return Db();
+         },
+         1, "cannot read " + db + ": not a regular file"},
         {"a foreign database",
          [] {
              Sandbox::query("create table other(x); insert into other values(1);");
