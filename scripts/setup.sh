@@ -11,6 +11,7 @@ packages=(
     util-linux procps psmisc xxd
     systemd logrotate dpkg-dev fakeroot
     libfreeipmi-dev openipmi ipmitool
+    libsystemd-dev lintian python3-prometheus-client file
 )
 
 missing=()

@@ -2,15 +2,18 @@
 
 #include "files.h"
 #include "forwarder.h"
+#include "fpl.h"
 #include "intake.h"
 #include "logger.h"
 #include "paths.h"
+#include "readiness.h"
 #include "sfcbclient.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
@@ -37,6 +40,7 @@ sigset_t shutdown_signals() {
 }
 
 [[noreturn]] void fatal_exit() {
+    readiness::failed(255);
     unlink(paths::kPidFile);
     logger.close();
     // _exit: no static destructor may run under the other threads' feet.
@@ -94,6 +98,28 @@ void narrow_modes() {
     }
 }
 
+void usage(FILE* out, const char* progname) {
+    fprintf(out,
+            "Usage: %s [-p port]\n"
+            "Carries the CIM broker's indications through the pipe %s into the\n"
+            "database %s and on to the management processor.\n"
+            "Run it as root: it detaches and returns once it is ready (status 0) or has\n"
+            "failed (status 255, the reason on standard error and in %s).\n"
+            "\n"
+            "  -p port        accepted and not used\n"
+            "  -h, --help     show this help and exit\n"
+            "  -V, --version  show the version and exit\n",
+            progname, paths::kFifo, paths::kDatabase, paths::kLogFile);
+}
+
+// A command-line error: said on standard error as well as in the log.
+int bad_usage(const char* progname, const std::string& problem) {
+    logger.error("Usage: %s [-p port]", progname);
+    fprintf(stderr, "%s: %s\nUsage: %s [-p port]; try '%s --help'.\n", progname, problem.c_str(),
+            progname, progname);
+    return -1;
+}
+
 } // namespace
 
 void handler(int signo) {
@@ -125,22 +151,41 @@ int daemon_main(int argc, char** argv) {
     const char* progname = slash != nullptr ? slash + 1 : argv[0];
 
     opterr = 0;
+    const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                         {"version", no_argument, nullptr, 'V'},
+                                         {nullptr, 0, nullptr, 0}};
     int option;
-    while ((option = getopt(argc, argv, "p:")) != -1) {
+    while ((option = getopt_long(argc, argv, "p:hV", longOptions, nullptr)) != -1) {
+        if (option == 'h') {
+            usage(stdout, progname);
+            exit(0);
+        }
+        if (option == 'V') {
+            printf("%s %s\n", progname, ORVIND_VERSION);
+            exit(0);
+        }
         if (option != 'p') {
-            logger.error("Usage: %s [-p port]", progname);
-            return -1;
+            return bad_usage(progname, optopt == 'p' ? "option -p needs a port number"
+                                       : optopt != 0
+                                           ? std::string("unknown option -") + char(optopt)
+                                           : std::string("unknown option ") + argv[optind - 1]);
         }
         portNumber = atoi(optarg);
     }
 
     if (getuid() != 0) {
         logger.error("Only root can start %s", progname);
+        fprintf(stderr, "%s: Only root can start %s (run it as root, or with systemctl).\n",
+                progname, progname);
         exit(255);
     }
 
     if (pid_file_exists()) {
         logger.info("%s is already running", progname);
+        fprintf(stderr,
+                "%s: %s is already running: %s exists. If no %s runs, remove the file "
+                "(orvind-pidfile clear-stale) and start again.\n",
+                progname, progname, paths::kPidFile, progname);
         exit(255);
     }
 
@@ -158,6 +203,7 @@ int daemon_main(int argc, char** argv) {
         sigaction(signo, &action, nullptr);
     }
 
+    readiness::await(progname);
     if (daemon(0, 0) != 0) {
         logger.error("%s daemonize failed", progname);
         fatal_exit();
@@ -197,6 +243,8 @@ int daemon_main(int argc, char** argv) {
         fatal_exit();
     }
 
+    fpl_check_dictionary();
+    readiness::ready();
     if (theIntake.run() == IntakeEnd::Stopped) {
         park();
     }

@@ -31,6 +31,20 @@ Event_dictionary_entry_t* oem_entry(BMC_t* bmc, uint32_t ipmiEventId, SEL_entry_
 
 } // namespace
 
+void fpl_check_dictionary() {
+    BMC_t bmc;
+    if (BMC_open(&bmc, 0, kOpenFlags) != 0) {
+        return; // the forwarding reports the library itself
+    }
+    if (const char* problem = BMC_event_dictionary_problem(&bmc)) {
+        logger.error("No event dictionary: %s. No event can be written as FPL until it is "
+                     "installed (orvind-bmc dictionary install).",
+                     problem);
+    }
+    BMC_close(&bmc);
+}
+
+
 bool bmc_failure_may_pass(int code) {
     switch (code) {
     case BMC_E_NOTOPEN:
@@ -112,9 +126,15 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
 
     Event_dictionary_entry_t* wbemEntry = wbem_entry(&bmc, provider_name, wbem_event_id);
     if (wbemEntry == nullptr) {
+        // Without a dictionary, the reason is the dictionary's, not the event's.
+        const char* problem = BMC_event_dictionary_get(&bmc, kRecTypeWbem) == nullptr
+                                  ? BMC_event_dictionary_problem(&bmc)
+                                  : nullptr;
         logger.error("Get IPMIeventid failed, ProviderName:%s,Event_ID:%d not exist in VEXA "
-                     "Event DataBase",
-                     name, static_cast<int>(wbem_event_id));
+                     "Event DataBase%s%s%s",
+                     name, static_cast<int>(wbem_event_id),
+                     problem ? " (no event dictionary: " : "", problem ? problem : "",
+                     problem ? ")" : "");
         BMC_close(&bmc);
         return -1;
     }

@@ -28,4 +28,8 @@ bool bmc_failure_may_pass(int code);
 // Whether the BMC can be opened now; opens and closes it without a log line.
 bool bmc_answers();
 
+// Logs one error line naming the event dictionary's file and why it cannot be used,
+// when it cannot; nothing otherwise.
+void fpl_check_dictionary();
+
 #endif

@@ -18,7 +18,7 @@
 namespace {
 
 const char* const kUsage =
-    "usage: orvind-bmc [--dir DIR] COMMAND [ARGUMENTS]\n"
+    "Usage: orvind-bmc [--dir DIR] COMMAND [ARGUMENTS]\n"
     "\n"
     "The simulated BMC keeps its state in one folder: DIR, else $ORVIND_BMC_DIR,\n"
     "else /var/lib/orvind-bmc.\n"
@@ -40,11 +40,25 @@ const char* const kUsage =
     "  commands clear              forget the commands received\n"
     "  reset                       empty the FPL and the commands, clear the faults\n"
     "  sel [--count | --raw]       a real BMC's SEL over IPMI ($ORVIND_BMC_LAN, else\n"
-    "                              /dev/ipmi0): 0xe0 records decoded as by fpl\n";
+    "                              /dev/ipmi0): 0xe0 records decoded as by fpl\n"
+    "  -h, --help                  show this help and exit\n"
+    "  -V, --version               show the version and exit\n"
+    "\n"
+    "Commands that only show something never create a file or folder.\n";
 
-int usage() {
-    fputs(kUsage, stderr);
+// A wrong command line: says what was wrong and where to look.
+int wrong(const std::string& problem) {
+    fprintf(stderr, "orvind-bmc: %s\nTry 'orvind-bmc --help'.\n", problem.c_str());
     return 2;
+}
+
+// The arguments after a command that takes none or other ones.
+int badArguments(const std::string& command, const std::vector<std::string>& args) {
+    std::string given;
+    for (const auto& a : args) {
+        given += " " + a;
+    }
+    return wrong("wrong arguments for '" + command + "':" + (given.empty() ? " none" : given));
 }
 
 int fail(const std::string& message) {
@@ -126,6 +140,9 @@ int dictionaryCommand(const std::string& dir, const std::vector<std::string>& ar
                dictionary.problems.size());
         return dictionary.problems.empty() ? 0 : 1;
     }
+    if (what != "check" && what != "install" && what != "remove") {
+        return wrong("unknown dictionary command '" + what + "': say check, install or remove");
+    }
     if (what == "install" && args.size() <= 2) {
         std::string from = args.size() == 2 ? args[1] : tallowsim::sampleDictionaryPath();
         tallowsim::Dictionary dictionary;
@@ -150,7 +167,7 @@ int dictionaryCommand(const std::string& dir, const std::vector<std::string>& ar
         }
         return 0;
     }
-    return usage();
+    return badArguments("dictionary " + what, {args.begin() + 1, args.end()});
 }
 
 int faultCommand(const std::string& dir, const std::vector<std::string>& args) {
@@ -176,7 +193,7 @@ int faultCommand(const std::string& dir, const std::vector<std::string>& args) {
             return fail(error);
         }
     } else {
-        return usage();
+        return badArguments("fault", args);
     }
     if (!tallowsim::makeStateDir(dir, &error) || !tallowsim::writeFaults(dir, faults, &error)) {
         return fail(error);
@@ -211,7 +228,7 @@ int fplCommand(const std::string& dir, const std::vector<std::string>& args) {
         return tallowsim::clearFpl(dir, &error) ? 0 : fail(error);
     }
     if (args.size() > 1 || (args.size() == 1 && args[0] != "--count" && args[0] != "--raw")) {
-        return usage();
+        return badArguments("fpl", args);
     }
     tallowsim::Fpl fpl;
     if (!tallowsim::readFpl(dir, fpl, &error)) {
@@ -248,7 +265,7 @@ int commandsCommand(const std::string& dir, const std::vector<std::string>& args
         return tallowsim::clearCommands(dir, &error) ? 0 : fail(error);
     }
     if (args.size() > 1 || (args.size() == 1 && args[0] != "--count" && args[0] != "--raw")) {
-        return usage();
+        return badArguments("commands", args);
     }
     std::vector<tallowsim::Command> commands;
     if (!tallowsim::readCommands(dir, commands, &error)) {
@@ -294,7 +311,7 @@ void ipmiStatus() {
 
 int selCommand(const std::string& dir, const std::vector<std::string>& args) {
     if (args.size() > 1 || (args.size() == 1 && args[0] != "--count" && args[0] != "--raw")) {
-        return usage();
+        return wrong("sel takes nothing, --count or --raw");
     }
     tallowipmi::Session session;
     std::vector<tallowipmi::SelRecord> records;
@@ -339,12 +356,15 @@ int selCommand(const std::string& dir, const std::vector<std::string>& args) {
 
 int status(const std::string& dir) {
     std::string error;
-    if (!tallowsim::makeStateDir(dir, &error)) {
-        return fail(error);
+    // Only looks: a folder that does not exist yet is not made.
+    if (access(dir.c_str(), F_OK) != 0) {
+        printf("folder: %s (missing: %s; the first FPL record or command makes it)\n", dir.c_str(),
+               strerror(errno));
     }
     tallowsim::Dictionary dictionary;
     std::string path = tallowsim::dictionaryPath(dir);
     bool loaded = tallowsim::loadDictionary(path, dictionary, &error);
+    const std::string unreadable = error;
     tallowsim::Faults faults = tallowsim::readFaults(dir);
     tallowsim::Fpl fpl;
     std::vector<tallowsim::Command> commands;
@@ -356,13 +376,15 @@ int status(const std::string& dir) {
         ipmiStatus();
     }
 #endif
-    printf("folder: %s\n", dir.c_str());
-    printf("uuid: %s\n", tallowsim::systemUuid(dir).c_str());
+    if (access(dir.c_str(), F_OK) == 0) {
+        printf("folder: %s\n", dir.c_str());
+        printf("uuid: %s\n", tallowsim::systemUuid(dir).c_str());
+    }
     if (loaded) {
         printf("dictionary: %s (%zu entries, %zu problems)\n", path.c_str(),
                dictionary.entries.size(), dictionary.problems.size());
     } else {
-        printf("dictionary: %s (not readable)\n", path.c_str());
+        printf("dictionary: %s (not readable)\n", unreadable.c_str());
     }
     printf("faults: open %d, append %d, cli %d, cli-status %d\n", faults.open, faults.append,
            faults.cli, faults.cliStatus);
@@ -376,14 +398,30 @@ int status(const std::string& dir) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string dir;
-    if (args.size() >= 2 && args[0] == "--dir") {
+    for (const auto& a : args) {
+        if (a == "--help" || a == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version" || a == "-V") {
+            printf("orvind-bmc %s\n", ORVIND_VERSION);
+            return 0;
+        }
+    }
+    if (!args.empty() && args[0] == "--dir") {
+        if (args.size() < 2 || args[1].empty()) {
+            return wrong("--dir needs a folder");
+        }
         dir = args[1];
         args.erase(args.begin(), args.begin() + 2);
     } else {
         dir = tallowsim::stateDir();
     }
-    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        return usage();
+    if (args.empty()) {
+        return wrong("no command given");
+    }
+    if (args[0].size() > 1 && args[0][0] == '-') {
+        return wrong("unknown option '" + args[0] + "'");
     }
     std::string command = args[0];
     args.erase(args.begin());
@@ -427,5 +465,11 @@ int main(int argc, char** argv) {
                   tallowsim::writeFaults(dir, tallowsim::Faults(), &error);
         return ok ? 0 : fail(error);
     }
-    return usage();
+    const char* const known[] = {"status", "uuid", "reset"};
+    for (const char* name : known) {
+        if (command == name) {
+            return badArguments(command, args);
+        }
+    }
+    return wrong("unknown command '" + command + "'");
 }

@@ -76,6 +76,7 @@ Commands:
                        classes named nowhere count as subclasses of
                        CIM_ProcessIndication
   help, --help         this text
+  -V, --version        the version
 )";
 
 class UsageError {
@@ -85,7 +86,11 @@ public:
 };
 
 int fail(const std::string& message) {
-    fprintf(stderr, "orvind-broker: %s\n", message.c_str());
+    // Every command but init needs the repository; init makes it.
+    const bool noRepository = message.find("repository folder") != std::string::npos &&
+                              message.find("does not exist") != std::string::npos;
+    fprintf(stderr, "orvind-broker: %s%s\n", message.c_str(),
+            noRepository ? "; create it with 'orvind-broker init' (and the same --dir)" : "");
     return 1;
 }
 
@@ -513,6 +518,10 @@ int main(int argc, char** argv) {
                 fputs(usageText, stdout);
                 return 0;
             }
+            if (a == "--version" || a == "-V") {
+                printf("orvind-broker %s\n", ORVIND_VERSION);
+                return 0;
+            }
             if (a == "--dir" && i + 1 < argc) {
                 dir = argv[i + 1];
                 i += 2;
@@ -528,7 +537,12 @@ int main(int argc, char** argv) {
         }
         std::string command = argv[i];
         Args args(argc, argv, i + 1);
-        if (command == "help") {
+        // "raise --help" and the like: the help, not an error.
+        bool help = command == "help";
+        for (int j = i + 1; j < argc; ++j) {
+            help = help || strcmp(argv[j], "--help") == 0;
+        }
+        if (help) {
             fputs(usageText, stdout);
             return 0;
         }
