@@ -53,8 +53,9 @@ undefined=$(nm -D --undefined-only "$daemon" | awk '{print $2}')
 for name in NewCIMCEnv ReleaseCIMCEnv; do
     grep -qx "$name" <<<"$undefined" || fail "the daemon does not take $name from the library"
 done
-LD_LIBRARY_PATH=$work/prefix/lib ldd "$daemon" | grep -q "libcimcclient.so.0 => $work/prefix/lib/" ||
-    fail "the daemon does not load libcimcclient.so.0"
+libraries=$(LD_LIBRARY_PATH=$work/prefix/lib ldd "$daemon")
+grep -q "libcimcclient.so.0 => $work/prefix/lib/" <<<"$libraries" ||
+    fail "the daemon does not load libcimcclient.so.0: $libraries"
 
 # No symbol of ours, in the daemon or in our object library, is one the library exports.
 ours=$( (nm --defined-only -g "$daemon"; nm --defined-only -g "$work/build/platform/cimc/libcimc_objects.a") |
