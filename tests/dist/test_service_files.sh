@@ -23,6 +23,13 @@ out=$(in_root systemd-analyze verify "$unit" 2>&1)
 rc=$?
 check_eq "systemd-analyze verify accepts the unit without a warning" "0:" "$rc:$out"
 
+# The timer that writes the metrics for node_exporter, and its service.
+for metrics in orvind-metrics.service orvind-metrics.timer; do
+    out=$(in_root systemd-analyze verify "/usr/lib/systemd/system/$metrics" 2>&1)
+    rc=$?
+    check_eq "systemd-analyze verify accepts $metrics without a warning" "0:" "$rc:$out"
+done
+
 # systemd reads PIDFile=; the daemon writes /var/run/orvind.pid. They must be one file.
 pidfile=$(sed -n 's/^PIDFile=//p' "$ROOT$unit")
 check_eq "PIDFile= is the file the daemon writes" \

@@ -105,12 +105,12 @@ TEST(DaemonStart, WritesThePidFileAndMakesThePipe) {
 TEST(DaemonStart, ReplacesAStalePipe) {
     Sandbox sb;
     umask(022);
-    ASSERT_EQ(mkfifo(Sandbox::kFifo, 0600), 0); // the daemon makes its pipes 0644
+    ASSERT_EQ(mkfifo(Sandbox::kFifo, 0644), 0); // the daemon makes its pipes 0600
     sb.startDaemon();
     struct stat st;
     ASSERT_EQ(lstat(Sandbox::kFifo, &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(Sandbox::logEntries().front(), "[info] FIFO created.");
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }

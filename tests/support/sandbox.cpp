@@ -61,7 +61,9 @@ struct ProcessSetup {
         chmod(dir.c_str(), 0755); // a daemon started as another user must reach its binary
         // Copied before anything is mounted: the build tree may lie under /opt or /var.
         daemon = dir + "/" + kDaemonName;
-        fs::copy_file(ORVIND_DAEMON_BIN, daemon);
+        // A test may run another build of the daemon (one with another BMC backend).
+        const char* binary = getenv("ORVIND_TEST_DAEMON");
+        fs::copy_file(binary != nullptr && binary[0] != '\0' ? binary : ORVIND_DAEMON_BIN, daemon);
         // First on the daemon's PATH: a stand-in rpm that knows the provider package and
         // the release, so that the host facts of a management-processor event are known.
         bin = dir + "/bin";
@@ -260,19 +262,38 @@ pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
     std::vector<char*> argvp = pointers(argv);
     std::vector<char*> envp = pointers(env);
 
+    // What the started command says on its terminal.
+    int out = open(outputPath(1).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(outputPath(2).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_t child = fork();
     if (child < 0) {
         fail("fork");
     }
     if (child == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
         if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
             _exit(126);
         }
         execve(argvp[0], argvp.data(), envp.data());
         _exit(127);
     }
+    close(out);
+    close(err);
     launcher = child;
     return child;
+}
+
+std::string Sandbox::outputPath(int fd) {
+    return setup().dir + (fd == 1 ? "/stdout" : "/stderr");
+}
+
+std::string Sandbox::launcherStdout() {
+    return readFile(outputPath(1));
+}
+
+std::string Sandbox::launcherStderr() {
+    return readFile(outputPath(2));
 }
 
 pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {

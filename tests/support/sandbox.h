@@ -61,6 +61,11 @@ public:
     // starts the next one.
     pid_t startDaemon(const std::vector<std::string>& args = {});
 
+    // What the last launched command wrote on its standard output and error (the
+    // daemon's own lead to the null device once it has detached).
+    static std::string launcherStdout();
+    static std::string launcherStderr();
+
     // Exit status of the started process: 0 once it has detached, or its own status
     // when it refused to start. -1 on timeout.
     int launcherStatus(int timeoutMs = kTimeoutMs);
@@ -124,6 +129,7 @@ public:
     static void writeMark(const std::string& path, int id);
 
 private:
+    static std::string outputPath(int fd);
     void collectLauncher(int timeoutMs);
     void checkSanitizerReports();
 
