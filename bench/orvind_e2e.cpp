@@ -450,7 +450,9 @@ private:
             if (rc == SQLITE_OK) {
                 rc = sqlite3_step(stmt);
             }
-            if (rc != SQLITE_ROW && failures++ == 0) {
+            // Before the daemon has made its table the query cannot run yet.
+            seenTable = seenTable || rc == SQLITE_ROW;
+            if (rc != SQLITE_ROW && seenTable && failures++ == 0) {
                 firstFailure = sqlite3_errmsg(db);
             }
             sqlite3_finalize(stmt);
@@ -461,6 +463,7 @@ private:
         sqlite3_close(db);
     }
 
+    bool seenTable = false;
     std::atomic<bool> running_{true};
     std::thread thread_;
 };
