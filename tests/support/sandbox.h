@@ -61,6 +61,14 @@ public:
     // starts the next one.
     pid_t startDaemon(const std::vector<std::string>& args = {});
 
+    // Socket activation as systemd does it: the pipe is made (0600, 1 MiB) and held open
+    // read-write by the test process, the keeper, for the Sandbox's life; every daemon
+    // launched afterwards gets it as descriptor 3 with LISTEN_FDS=1, LISTEN_PID and
+    // LISTEN_FDNAMES. Returns the keeper's descriptor.
+    int keepPipe();
+    // Descriptors passed to the next launches as 3, 4, ... instead (bad input).
+    void passDescriptors(const std::vector<int>& fds) { passed = fds; }
+
     // Exit status of the started process: 0 once it has detached, or its own status
     // when it refused to start. -1 on timeout.
     int launcherStatus(int timeoutMs = kTimeoutMs);
@@ -132,6 +140,8 @@ private:
     pid_t detached = 0;
     int detachedExit = -1;
     std::vector<std::string> mounts;
+    int keeper = -1;
+    std::vector<int> passed;
 };
 
 #endif
