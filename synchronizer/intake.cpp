@@ -103,7 +103,12 @@ std::string aside_name(const std::string& path, const char* why) {
     struct tm local;
     localtime_r(&now, &local);
     strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    return path + "." + why + "-" + stamp + "-" + std::to_string(getpid());
+    std::string name = path + "." + why + "-" + stamp;
+    struct stat st;
+    for (int n = 1; lstat(name.c_str(), &st) == 0; ++n) {
+        name = path + "." + why + "-" + stamp + "-" + std::to_string(n);
+    }
+    return name;
 }
 
 const char* kind_of(mode_t mode) {

@@ -241,7 +241,7 @@ KillRun raiseWhileKilling(bool keeper, int documents, int kills) {
     std::mt19937 random(seed);
     ::testing::Test::RecordProperty(keeper ? "seed" : "seed_without_keeper", std::to_string(seed));
     const int kBatch = 10;
-    const auto kBatchPause = std::chrono::milliseconds(kSanitized ? 150 : 100);
+    const auto kBatchPause = std::chrono::milliseconds(kSanitized ? 100 : 50);
     KillRun run;
 
     Sandbox sb;
@@ -254,28 +254,23 @@ KillRun raiseWhileKilling(bool keeper, int documents, int kills) {
     std::string failure;
     std::thread provider([&] {
         for (int first = 0; first < documents; first += kBatch) {
-            ToolResult result = runBrokerTool({"raise",
-                                               "--class",
-                                               "VEXA_AlertIndication",
-                                               "--count",
-                                               std::to_string(kBatch),
-                                               "--message-id",
-                                               std::to_string(first + 1),
-                                               "--retries",
-                                               "0",
-                                               "-p",
-                                               "IndicationIdentifier:string=crash",
-                                               "-p",
-                                               "ProviderName:string=VEXA_RAID",
-                                               "-p",
-                                               "EventID:string=1",
-                                               "-p",
-                                               "EventTime:datetime=" + eventTimeText(1),
-                                               "-p",
-                                               "HWPartNumber:string=PN-1",
-                                               "-p",
-                                               "NetworkAddresses:string[]=10.0.0.1"},
-                                              Sandbox::kBrokerRepository);
+            std::vector<std::string> args{"raise",
+                                          "--class",
+                                          "VEXA_AlertIndication",
+                                          "--count",
+                                          std::to_string(kBatch),
+                                          "--message-id",
+                                          std::to_string(first + 1),
+                                          "--retries",
+                                          "0"};
+            for (const std::string& property : std::vector<std::string>{
+                     "IndicationIdentifier:string=crash", "ProviderName:string=VEXA_WBEM",
+                     "EventID:string=2", "EventTime:datetime=" + eventTimeText(1),
+                     "HWPartNumber:string=PN-1", "NetworkAddresses:string[]=10.0.0.1"}) {
+                args.push_back("-p");
+                args.push_back(property);
+            }
+            ToolResult result = runBrokerTool(args, Sandbox::kBrokerRepository);
             if (result.status != 0 && failure.empty()) {
                 failure = result.out + result.err;
             }
