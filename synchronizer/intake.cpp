@@ -804,6 +804,14 @@ bool Intake::handleDocument(const std::string& document) {
 }
 
 bool Intake::commit() {
+    // The journal reaches the disk before the position that names it: after a power
+    // loss the position never lies beyond what the journal still holds. Once per group:
+    // the sync costs about a fifth of the commit.
+    if (journal >= 0 && synced < batchEnd && fdatasync(journal) != 0) {
+        failed("Unable to sync the journal " + paths.pending + ": " + error_text(errno));
+        return false;
+    }
+    synced = std::max(synced, batchEnd);
     int rc = store->commitBatch(batch, batchEnd);
     if (rc != SQLITE_OK) {
         store.reset(); // opened afresh, which also mends a damaged file or table
@@ -847,7 +855,7 @@ void Intake::compact() {
     }
     close(journal);
     journal = -1;
-    journalSize = fed = stored = origin = 0;
+    journalSize = fed = stored = origin = synced = 0;
     cutter = DocumentCutter();
     compactedLeft = true;
     if (store->commitBatch(SQLiteDB::Batch(), 0) == SQLITE_OK) {

@@ -162,6 +162,8 @@ private:
     unsigned long long journalSize = 0;
     unsigned long long fed = 0;
     unsigned long long origin = 0;
+    // The journal is on disk up to here.
+    unsigned long long synced = 0;
     // Taken from the pipe and not yet in the journal (it could not be written).
     std::string unwritten;
     // Where deliveries ended (every writer gone), in journal offsets.
