@@ -598,3 +598,12 @@ int SQLiteDB::commitBatch(const Batch& batch, unsigned long long position) {
     }
     return SQLITE_OK;
 }
+
+int SQLiteDB::highestId() {
+    std::vector<std::vector<std::string>> rows;
+    if (queryLocked(db.get(), "SELECT ifnull(max(Id), 0) FROM indication", rows) != SQLITE_OK ||
+        rows.empty() || !isDecimalInteger(rows[0][0])) {
+        return 0;
+    }
+    return std::stoi(rows[0][0]);
+}

@@ -46,6 +46,9 @@ public:
     // Marks the row forwarded (status 1). Returns the SQLite result code.
     int updateIndication(int id);
 
+    // The highest row id of the table, 0 when it is empty or cannot be read.
+    int highestId();
+
     // Rows of one or more documents, stored together with the intake's position.
     struct Batch {
         std::vector<std::string> statements;
