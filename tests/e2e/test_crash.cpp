@@ -15,6 +15,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <sys/mount.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -369,3 +370,60 @@ TEST(Crash, WithoutAKeeperNothingIsStoredTwice) {
     EXPECT_EQ(run.twice, 0);
     RecordProperty("lost_without_keeper", run.lost);
 }
+
+// A full disk under the database or under the working folder: the documents wait (in
+// the journal, or in the pipe) and are all stored once, as soon as there is room again.
+class DiskFull : public testing::TestWithParam<const char*> {};
+
+TEST_P(DiskFull, NothingIsLostAndNothingStoredTwice) {
+    const std::string folder = GetParam();
+    const int kDocuments = 200;
+    Sandbox sb;
+    ASSERT_EQ(mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755"),
+              0);
+    const std::string filler = folder + "/filler";
+    {
+        FILE* file = fopen(filler.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        const std::string block(4096, 'f');
+        while (fwrite(block.data(), 1, block.size(), file) == block.size() && fflush(file) == 0) {
+        }
+        fclose(file);
+    }
+    sb.keepPipe();
+    sb.startDaemon();
+    ToolResult raised = runBrokerTool({"raise", "--class", "VEXA_AlertIndication", "--count",
+                                       std::to_string(kDocuments), "--retries", "0", "-p",
+                                       "ProviderName:string=VEXA_WBEM", "-p", "EventID:string=2"},
+                                      Sandbox::kBrokerRepository);
+    ASSERT_EQ(raised.status, 0) << raised.out << raised.err;
+    ASSERT_TRUE(Sandbox::waitUntil([] {
+        return Sandbox::countContaining("after at most 60 s.") +
+                   Sandbox::countContaining("what follows stays in the pipe.") >
+               0;
+    })) << Sandbox::log();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    ASSERT_EQ(unlink(filler.c_str()), 0); // room made
+    // Counted in the log: the database may not even exist before there is room.
+    EXPECT_TRUE(Sandbox::waitUntil([&] {
+        return Sandbox::countLog("[info] insert VEXA_WBEM indication success") >=
+               static_cast<size_t>(kDocuments);
+    })) << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(Sandbox::queryValue("select count(distinct RawData) from indication"),
+              std::to_string(kDocuments))
+        << "every document once";
+    EXPECT_EQ(Sandbox::queryValue("PRAGMA integrity_check"), "ok");
+    // One line for the failure, one when it has passed.
+    EXPECT_EQ(Sandbox::countContaining("after at most 60 s.") +
+                  Sandbox::countContaining("what follows stays in the pipe."),
+              1u)
+        << Sandbox::log();
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, DiskFull, testing::Values("/var/lib/orvind", "/opt/vexa/orvind"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param).find("lib") != std::string::npos
+                                        ? "Database"
+                                        : "WorkingFolder";
+                         });
