@@ -427,3 +427,71 @@ INSTANTIATE_TEST_SUITE_P(Folders, DiskFull, testing::Values("/var/lib/orvind", "
                                         ? "Database"
                                         : "WorkingFolder";
                          });
+
+// Killed again and again while it takes in a long journal: every document is stored
+// once in the end.
+TEST(Crash, KillsWhileALongJournalIsTakenIn) {
+    const int kDocuments = kSanitized ? 500 : 2000;
+    const int kKills = 4;
+    std::mt19937 random(crashSeed());
+    const std::string sample = readFile(std::string(ORVIND_TEST_DATA) + "/intake/alert.xml");
+    const std::string id = "MESSAGE ID=\"3\"";
+    const size_t at = sample.find(id);
+    ASSERT_NE(at, std::string::npos);
+    std::string journal;
+    for (int i = 1; i <= kDocuments; ++i) {
+        journal += Sandbox::framed(sample.substr(0, at) + "MESSAGE ID=\"" + std::to_string(i) +
+                                   "\"" + sample.substr(at + id.size()));
+    }
+    Sandbox sb;
+    writeFile(Sandbox::kPendingFile, journal);
+    sb.keepPipe();
+    int kills = 0;
+    for (; kills < kKills && Sandbox::countContaining("Documents recovered from") == 0; ++kills) {
+        const size_t before =
+            Sandbox::countLog("[info] insert Fan Monitor Provider indication success");
+        sb.launch();
+        ASSERT_EQ(sb.launcherStatus(), 0) << Sandbox::log();
+        ASSERT_NE(sb.daemonPid(), 0u);
+        ASSERT_TRUE(Sandbox::waitUntil([&] {
+            return Sandbox::countLog("[info] insert Fan Monitor Provider indication success") >
+                       before ||
+                   Sandbox::countContaining("Documents recovered from") > 0;
+        })) << Sandbox::log();
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 100)(random)));
+        ASSERT_EQ(sb.stop(SIGKILL), 128 + SIGKILL);
+        unlink(Sandbox::kPidFile);
+    }
+    sb.startDaemon();
+    ASSERT_TRUE(Sandbox::waitUntil(
+        [] { return Sandbox::countContaining("Documents recovered from") > 0; }, kDrainTimeoutMs))
+        << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(Sandbox::queryValue("select count(*) from indication"), std::to_string(kDocuments));
+    EXPECT_EQ(Sandbox::queryValue("select count(distinct RawData) from indication"),
+              std::to_string(kDocuments));
+    EXPECT_FALSE(Sandbox::exists(Sandbox::kPendingFile)) << "compacted once all is stored";
+    EXPECT_GE(kills, 2) << "the intake was too quick to be killed";
+    printf("a journal of %d documents taken in across %d kills\n", kDocuments, kills);
+}
+
+// A unit that passes something else than the pipe: one line, and the start fails.
+TEST(SocketActivation, RefusesWhatIsNotThePipe) {
+    Sandbox sb;
+    int other = open(Sandbox::kLogFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(other, 0);
+    sb.passDescriptors({other});
+    sb.launch();
+    EXPECT_EQ(sb.launcherStatus(), 255);
+    int keeper = sb.keepPipe();
+    sb.passDescriptors({keeper, keeper});
+    sb.launch();
+    EXPECT_EQ(sb.launcherStatus(), 255);
+    close(other);
+    EXPECT_EQ(Sandbox::logEntries(),
+              (std::vector<std::string>{"[error] The descriptor passed by systemd is not the FIFO "
+                                        "/opt/vexa/orvind/indications.tmp.",
+                                        "[error] systemd passed 2 descriptors; only the FIFO "
+                                        "/opt/vexa/orvind/indications.tmp is expected."}));
+}
