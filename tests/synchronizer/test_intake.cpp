@@ -385,6 +385,35 @@ TEST(Intake, LeavesAPositionTableOfANewerFormatAlone) {
     EXPECT_EQ(readFile(f.paths.pending), framed("a")) << "the document waits";
 }
 
+// A value over libxml2's limit ends the document early: one warning names libxml2's
+// message and the document's size. A link at the journal's path is moved aside, never
+// read or written through.
+TEST(Intake, WarnsOfADocumentLibxml2StopsAndNeverFollowsALink) {
+    Folder f;
+    const std::string victim = f.dir.file("victim");
+    writeFile(victim, framed("victim"));
+    ASSERT_EQ(symlink(victim.c_str(), f.paths.pending.c_str()), 0);
+    std::string alert = sample("alert.xml");
+    const std::string property = "<PROPERTY NAME=\"Description\" TYPE=\"string\">\n<VALUE>" +
+                                 std::string(10000001, 'v') + "</VALUE>\n</PROPERTY>\n";
+    alert.insert(alert.find("<PROPERTY "), property);
+    const std::string huge = framed(alert);
+    writeFile(f.paths.fifo, huge); // left by the broker while the daemon was stopped
+    Intake intake(f.paths);
+    ASSERT_EQ(intake.openFifo(), FifoState::Ready);
+    std::thread loop([&] { intake.run(); });
+    bool warned = Sandbox::waitUntil([&] {
+        return readTestLog().find("[warn] The document of " + std::to_string(huge.size()) +
+                                  " bytes ") != std::string::npos;
+    });
+    intake.stop();
+    loop.join();
+    EXPECT_TRUE(warned) << readTestLog().substr(0, 2000);
+    EXPECT_EQ(readFile(victim), framed("victim"));
+    EXPECT_NE(readTestLog().find("[warn] A link was found at " + f.paths.pending),
+              std::string::npos);
+}
+
 TEST(Intake, StopBeforeTheStartKeepsTheIntakeIdle) {
     Folder f;
     Intake intake(f.paths);
