@@ -78,5 +78,6 @@ if build fuzz build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang \
     done
 fi
 
+scripts/share.sh
 echo "total: $passed passed, $failed failed"
 exit $status

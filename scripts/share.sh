@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Prints how large the tests are beside the code they test: non-blank lines of every
+# test source, test support file and test script against those of the production
+# sources (the daemon, the platform layers, the tools and the installed scripts).
+# Test data under tests/data, benchmarks and the fuzz target are counted in neither.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+count() { # FILES... -> non-blank lines
+    if [ "$#" -eq 0 ]; then
+        echo 0
+        return
+    fi
+    cat "$@" | grep -cv '^[[:space:]]*$' || true
+}
+
+mapfile -t tests < <(git ls-files -co --exclude-standard tests |
+    grep -v '^tests/data/' | grep -E '\.(cpp|h|sh|py)$|CMakeLists\.txt$')
+mapfile -t code < <(git ls-files -co --exclude-standard synchronizer platform tools dist |
+    grep -E '\.(cpp|h|c|sh|py|in|cmake)$|CMakeLists\.txt$|^dist/orvind-pidfile$')
+
+t=$(count "${tests[@]}")
+c=$(count "${code[@]}")
+awk -v t="$t" -v c="$c" 'BEGIN { printf "test share: %d test lines / %d code lines = %.2f\n", t, c, (c ? t / c : 0) }'
