@@ -842,13 +842,16 @@ bool Intake::commit() {
 // steps leaves the old journal beside the position it belongs to, which the next start
 // recognises.
 void Intake::compact() {
+    // A delivery whose end is noted and whose bytes are all cut holds nothing more.
     bool idleNow = positioned && stored == journalSize && fed == journalSize &&
                    batchDocuments == 0 && !holding && unwritten.empty() &&
-                   cutter.unhandled().empty() && deliveryEnds.empty();
+                   cutter.unhandled().empty() &&
+                   (deliveryEnds.empty() || deliveryEnds.back() <= fed);
     if (!idleNow || journalSize == 0 || (!compactNow && journalSize < kCompactBytes)) {
         return;
     }
     compactNow = false;
+    deliveryEnds.clear();
     std::string old = compacted_file(paths);
     if (rename(paths.pending.c_str(), old.c_str()) != 0) {
         return;
