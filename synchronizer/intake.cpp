@@ -604,6 +604,8 @@ bool Intake::appendJournal(const char* data, size_t size) {
 IntakeEnd Intake::run() {
     for (;;) {
         int wait;
+        bool reading;
+        pollfd fds[2];
         {
             if (!enter()) {
                 return IntakeEnd::Stopped;
@@ -613,13 +615,15 @@ IntakeEnd Intake::run() {
                 return IntakeEnd::PipeFailed;
             }
             wait = work();
+            // Nothing more is read from the pipe while the journal cannot take it.
+            reading = unwritten.empty() && journalFailure.empty();
+            // systemd's pipe never reports the end of a delivery.
+            if (received && reading && !passed && (wait < 0 || wait > kDeliveryPollMs)) {
+                wait = kDeliveryPollMs;
+            }
+            fds[0] = {reading ? readEnd : -1, POLLIN, 0};
+            fds[1] = {wakeFd, POLLIN, 0};
         }
-        // Nothing more is read from the pipe while the journal cannot take it.
-        bool reading = unwritten.empty() && journalFailure.empty();
-        if (received && reading && (wait < 0 || wait > kDeliveryPollMs)) {
-            wait = kDeliveryPollMs;
-        }
-        pollfd fds[2] = {{reading ? readEnd : -1, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         int ready = poll(fds, 2, wait);
         if (!enter()) {
             return IntakeEnd::Stopped;
@@ -826,7 +830,6 @@ bool Intake::commit() {
     stored = batchEnd;
     batch = SQLiteDB::Batch();
     if (recovering) {
-        recoveredCount += batchDocuments;
         if (stored >= recoverUpTo) {
             recovering = false;
             compactNow = true;
@@ -936,6 +939,9 @@ int Intake::work() {
         }
         ++batchDocuments;
         batchEnd = end;
+        if (recovering && end <= recoverUpTo) {
+            ++recoveredCount;
+        }
     }
     if (batchDocuments > 0 && !commit()) {
         until(retryAt);

@@ -121,10 +121,10 @@ public:
     const IntakePaths& where() const { return paths; }
 
     // Groups of documents stored in one transaction under a burst.
-    static const size_t kGroupDocuments = 64;
-    static const int kGroupMs = 50;
+    static constexpr size_t kGroupDocuments = 64;
+    static constexpr int kGroupMs = 50;
     // The journal is compacted once everything in it is stored and it is this long.
-    static const unsigned long long kCompactBytes = 256 * 1024;
+    static constexpr unsigned long long kCompactBytes = 256 * 1024;
 
 private:
     using Clock = std::chrono::steady_clock;
