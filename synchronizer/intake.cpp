@@ -643,6 +643,8 @@ bool Intake::readPipe(bool hangup) {
         ssize_t n = read(readEnd, chunk, sizeof chunk);
         if (n > 0) {
             received = true;
+            // New documents are worth a try soon, however long the pause has grown.
+            retryAt = std::min(retryAt, Clock::now() + kFirstPause);
             if (!appendJournal(chunk, static_cast<size_t>(n))) {
                 return true;
             }
