@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <map>
 #include <random>
@@ -494,4 +495,41 @@ TEST(SocketActivation, RefusesWhatIsNotThePipe) {
                                         "/opt/vexa/orvind/indications.tmp.",
                                         "[error] systemd passed 2 descriptors; only the FIFO "
                                         "/opt/vexa/orvind/indications.tmp is expected."}));
+}
+
+// Another writer trickles single bytes into the pipe while the broker delivers: the
+// stray bytes land between documents and are passed over; every document is stored.
+TEST(Intake, StrayBytesOfATricklerCostNoDocument) {
+    const int kDocuments = 40;
+    Sandbox sb;
+    sb.keepPipe();
+    sb.startDaemon();
+    std::atomic<bool> trickling{true};
+    std::thread trickler([&] {
+        int fd = open(Sandbox::kFifo, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        while (fd >= 0 && trickling) {
+            if (write(fd, "x", 1) < 0) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+    });
+    for (int i = 0; i < kDocuments; i += 5) {
+        runBrokerTool({"raise", "--class", "VEXA_AlertIndication", "--count", "5", "--message-id",
+                       std::to_string(i + 1), "-p", "ProviderName:string=VEXA_WBEM"},
+                      Sandbox::kBrokerRepository);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    bool stored = Sandbox::waitUntil(
+        [] { return Sandbox::countLog("[info] insert VEXA_WBEM indication success") >= 40u; });
+    trickling = false;
+    trickler.join();
+    EXPECT_TRUE(stored) << Sandbox::log();
+    EXPECT_GT(Sandbox::countContaining("stray bytes between documents."), 0u);
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(Sandbox::queryValue("select count(distinct RawData) from indication"),
+              std::to_string(kDocuments));
 }
