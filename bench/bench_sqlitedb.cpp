@@ -121,7 +121,8 @@ CIMCInstance* typicalInstance(CIMCEnv* env) {
     CIMCInstance* inst = env->ft->newInstance(env, op, nullptr);
     op->ft->release(op);
     auto text = [inst](const char* name, const char* value) {
-        inst->ft->setProperty(inst, name, reinterpret_cast<const CIMCValue*>(value), CIMC_chars);
+        inst->ft->setProperty(inst, name, reinterpret_cast<CIMCValue*>(const_cast<char*>(value)),
+                              CIMC_chars);
     };
     text("IndicationIdentifier", "VEXA:1394883296:17");
     text("ProviderName", "Fan Monitor Provider");

@@ -381,7 +381,11 @@ int main(int argc, char** argv) {
     const std::string work = fs::canonical(pattern).string();
     const std::string bin = work + "/bin";
     fs::create_directories(bin);
-    fs::copy_file(ORVIND_DAEMON_BIN, bin + "/orvind");
+    // Another build of the daemon (bench/e2e-ipmi.sh: the one with the IPMI backend).
+    const char* daemonBinary = getenv("ORVIND_BENCH_DAEMON");
+    fs::copy_file(daemonBinary != nullptr && daemonBinary[0] != '\0' ? daemonBinary
+                                                                     : ORVIND_DAEMON_BIN,
+                  bin + "/orvind");
     fs::copy_file(ORVIND_TOOLS_DIR "/orvind-broker", bin + "/orvind-broker");
     fs::copy_file(ORVIND_SOURCE_DIR "/tests/data/forwarding/rpm", bin + "/rpm");
     chmod((bin + "/rpm").c_str(), 0755);
@@ -408,7 +412,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         std::string var = *e;
-        if (var.rfind("ORVIND_", 0) == 0) {
+        // The BMC's LAN address and credentials stay (bench/e2e-ipmi.sh).
+        if (var.rfind("ORVIND_", 0) == 0 && var.rfind("ORVIND_BMC_LAN=", 0) != 0 &&
+            var.rfind("ORVIND_BMC_USER=", 0) != 0 && var.rfind("ORVIND_BMC_PASSWORD=", 0) != 0) {
             continue;
         }
         if (var.rfind("PATH=", 0) == 0) {

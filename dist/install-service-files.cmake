@@ -1,6 +1,6 @@
 # Installs the service files. Runs at install time, so the paths written into the unit
 # follow the prefix actually installed to: `cmake --install --prefix ...` and CPack's /usr.
-# Expects ORVIND_DIST_SOURCE_DIR, ORVIND_DIST_BINARY_DIR, ORVIND_SBINDIR_REL,
+# Expects ORVIND_DIST_SOURCE_DIR, ORVIND_DIST_BINARY_DIR, ORVIND_SBINDIR_REL, ORVIND_BINDIR_REL,
 # ORVIND_LIBEXECDIR_REL and the optional overrides ORVIND_SYSTEMD_UNITDIR,
 # ORVIND_TMPFILESDIR and ORVIND_LOGROTATEDIR.
 
@@ -37,6 +37,9 @@ string(MD5 destination "$ENV{DESTDIR}|${prefix}")
 set(staged "${ORVIND_DIST_BINARY_DIR}/staged/${destination}")
 configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.service.in" "${staged}/orvind.service" @ONLY)
 configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.tmpfiles" "${staged}/orvind.conf" COPYONLY)
+set(ORVIND_BINDIR "${prefix}/${ORVIND_BINDIR_REL}")
+configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind-metrics.service.in"
+    "${staged}/orvind-metrics.service" @ONLY)
 configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.logrotate" "${staged}/orvind" COPYONLY)
 
 set(data PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
@@ -44,6 +47,8 @@ set(program PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EX
     WORLD_READ WORLD_EXECUTE)
 file(INSTALL DESTINATION "${unitdir}" TYPE FILE ${data} FILES "${staged}/orvind.service"
     "${ORVIND_DIST_SOURCE_DIR}/orvind.socket")
+file(INSTALL DESTINATION "${unitdir}" TYPE FILE ${data} FILES "${staged}/orvind-metrics.service"
+    "${ORVIND_DIST_SOURCE_DIR}/orvind-metrics.timer")
 file(INSTALL DESTINATION "${tmpfilesdir}" TYPE FILE ${data} FILES "${staged}/orvind.conf")
 file(INSTALL DESTINATION "${logrotatedir}" TYPE FILE ${data} FILES "${staged}/orvind")
 file(INSTALL DESTINATION "${ORVIND_LIBEXECDIR}" TYPE PROGRAM ${program}

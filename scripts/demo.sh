@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the daemon's whole job in an isolated root:
-# a private mount namespace with fresh tmpfs over /run, /var/log, /var/lib and /opt, so
-# the host's folders are never touched. The local broker stand-in delivers a few sample
-# indications; the demo shows what was stored and what reached the simulated BMC, then
-# stops the daemon. Run as root.
+# Installs what is missing, builds the daemon and its tools, and runs the daemon's whole
+# job in an isolated root: a private mount namespace with fresh tmpfs over /run,
+# /var/log, /var/lib and /opt, so the host's folders are never touched. The local broker
+# stand-in delivers four sample indications; the demo shows, and explains, what was
+# stored and what reached the simulated BMC, then stops the daemon. Run as root, from a
+# clone anywhere (under /opt or /var/lib as well: what it needs is copied first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
+targets=(orvind orvind-broker orvind-bmc orvindctl)
 
 if [ "${ORVIND_DEMO_INSIDE:-}" != 1 ]; then
     if [ "$(id -u)" -ne 0 ]; then
@@ -14,13 +15,22 @@ if [ "${ORVIND_DEMO_INSIDE:-}" != 1 ]; then
         exit 2
     fi
     scripts/setup.sh
-    scripts/build.sh build >/dev/null
+    if [ ! -f build/CMakeCache.txt ]; then
+        echo "demo: configuring build/"
+        cmake -S . -B build -G Ninja >/dev/null
+    fi
+    echo "demo: building ${targets[*]} in build/ (about a minute the first time on 2 cores)"
+    started=$(date +%s)
+    cmake --build build --target "${targets[@]}"
+    echo "demo: built in $(($(date +%s) - started)) s"
     ORVIND_DEMO_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
 fi
 
 # ---- inside the private mount namespace from here on
 
 say() { printf '\n== %s\n' "$*"; }
+# An explanation of what was just shown, indented.
+note() { printf '   %s\n' "$@"; }
 
 # Waits up to 60 s for a command to succeed.
 wait_for() {
@@ -33,26 +43,33 @@ wait_for() {
     return 1
 }
 
+started=$(date +%s)
 log=/var/log/vexa/orvind
 pidfile=/var/run/orvind.pid
 db=/var/lib/orvind/indications.db
 
-# The binaries are copied first: the build tree may lie under a folder mounted over.
+# The programs and the sample dictionary are copied first: the clone may lie under a
+# folder mounted over below.
 work=$(mktemp -d /tmp/orvind-demo-XXXXXX)
 trap 'rm -rf "$work"' EXIT
-cp build/synchronizer/orvind build/tools/orvind-broker build/tools/orvind-bmc "$work/"
+for target in "${targets[@]}"; do
+    cp "$(find build -name "$target" -type f -perm -u+x | head -n 1)" "$work/"
+done
+cp platform/tallow/data/event-dictionary.txt "$work/"
 export PATH="$work:$PATH"
-export ORVIND_BMC_DICTIONARY="$root/platform/tallow/data/event-dictionary.txt"
+unset ORVIND_BMC_DICTIONARY ORVIND_BMC_DIR ORVIND_BROKER_DIR
 
 for dir in /run /var/log /var/lib /opt; do
     mount -t tmpfs -o mode=0755 tmpfs "$dir"
 done
 mkdir -p /var/log/vexa /var/lib/orvind /opt/vexa/orvind
 orvind-broker init
+orvind-bmc dictionary install "$work/event-dictionary.txt"
 
 say "starting the daemon"
 orvind
-wait_for grep -q 'new thread starts up' "$log"
+note "orvind detached and returned 0 once ready: pipe open, subscription requested," \
+    "forwarding thread started (a failed start returns 255 with the reason)."
 echo "running as pid $(cat "$pidfile"); registered in the broker:"
 orvind-broker list
 
@@ -70,6 +87,10 @@ raise -p ProviderName:string=VEXA_RAID -p EventID:string=1 -p PerceivedSeverity:
 raise -p ProviderName:string=Unknown_Provider -p EventID:string=7 -p PerceivedSeverity:uint16=2 \
     -p 'Description:string=An event no dictionary knows'
 
+say "what orvindctl says right away"
+orvindctl status || true
+note "The forwarding thread pauses 3 s after start-up, so the rows may still be waiting."
+
 say "waiting until all four are forwarded"
 forwarded() { [ "$(sqlite3 "$db" 'select count(*) from indication where Status=1')" = 4 ]; }
 wait_for forwarded
@@ -77,12 +98,23 @@ wait_for forwarded
 say "stored in $db"
 sqlite3 -header -column "$db" \
     'select Id, Status, ProviderName, EventID, EventTime, PerceivedSeverity, Description from indication'
+note "Status 1 means handled: the forwarding thread has dealt with the row, whatever the" \
+    "targets answered; it is never retried. Status 0 would mean still waiting." \
+    "The blank in 'VEXA WBEM' becomes '_' when a row is forwarded."
 
 say "the simulated BMC's FPL"
 orvind-bmc fpl
+note "Rows 1 to 3 each became one OEM record (type 0xE0) through the event dictionary." \
+    "Row 4 did not: Unknown_Provider event 7 is in no dictionary, so the log says" \
+    "\"Get IPMIeventid failed, ...\" and the row is still marked handled."
 
 say "management-processor commands received"
 orvind-bmc commands
+note "Two went to the management processor (MPEventGen):" \
+    "  row 1: VEXA_WBEM event 1 is always sent (so are its events 3 and 4, and" \
+    "         QRX_FCHBAIndication event 1), whatever its alert level (2 here);" \
+    "  row 3: VEXA_RAID event 1 has alert level 5; every event of level 3 and up is sent." \
+    "Row 2 (VEXA_WBEM 2, level 1) went to the FPL only; row 4 to neither."
 
 say "stopping the daemon with SIGTERM"
 daemon=$(cat "$pidfile")
@@ -92,9 +124,12 @@ tail -n 2 "$log"
 
 say "the log $log"
 cat "$log"
+note "\"Can't analyze provider version\" appears for each management-processor event on" \
+    "Debian: the host facts come from 'rpm -qf /opt/vexa/vexa-qrx', and neither rpm nor" \
+    "that provider package is on this machine; the event is sent without the version."
 
 say "left behind in /opt/vexa/orvind and /run"
 ls -la /opt/vexa/orvind /run
 test ! -e "$pidfile"
 echo
-echo "demo: done"
+echo "demo: done in $(($(date +%s) - started)) s"

@@ -10,6 +10,8 @@ packages=(
     clang libclang-rt-14-dev clang-format
     util-linux procps psmisc xxd
     systemd logrotate dpkg-dev fakeroot
+    libfreeipmi-dev openipmi ipmitool
+    libsystemd-dev lintian python3-prometheus-client file
 )
 
 missing=()

@@ -1,16 +1,22 @@
 #include "daemon.h"
 
+#include "files.h"
 #include "forwarder.h"
+#include "fpl.h"
 #include "intake.h"
 #include "logger.h"
 #include "paths.h"
+#include "readiness.h"
 #include "sfcbclient.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <getopt.h>
 #include <pthread.h>
+#include <string>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +41,7 @@ sigset_t shutdown_signals() {
 }
 
 [[noreturn]] void fatal_exit() {
+    readiness::failed(255);
     unlink(paths::kPidFile);
     logger.close();
     // _exit: no static destructor may run under the other threads' feet.
@@ -56,18 +63,67 @@ void wait_for_signals() {
     handler(signo);
 }
 
+// Read by others by convention.
+const mode_t kPidFileMode = 0644;
+// Only root reads or writes the daemon's other files (the log: also the group adm).
+const mode_t kPrivateMode = 0600;
+const mode_t kLogMode = 0640;
+
+// A pid file is there when a regular file can be opened at its path; a link or
+// anything else there is no pid file (it is moved aside when the pid file is written).
+bool pid_file_exists() {
+    files::Fd fd(files::openOwned(paths::kPidFile, O_RDONLY | O_NONBLOCK, 0));
+    struct stat st;
+    return fd && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void write_pid_file() {
-    FILE* file = fopen(paths::kPidFile, "w");
-    if (file == nullptr) {
+    files::moveAside(paths::kPidFile);
+    files::Fd fd(files::openOwned(paths::kPidFile, O_WRONLY | O_CREAT | O_TRUNC, kPidFileMode));
+    if (!fd) {
         return;
     }
-    fprintf(file, "%d", getpid());
-    fclose(file);
+    std::string pid = std::to_string(getpid());
+    files::writeAll(fd.get(), pid.data(), pid.size());
+}
+
+// Files left by an earlier version, or by hand, with a wider mode than they are made
+// with now are narrowed, one line each.
+void narrow_modes() {
+    files::narrowMode(paths::kLogFile, kLogMode);
+    const std::string database = paths::kDatabase;
+    for (const std::string& path :
+         {database, database + "-wal", database + "-shm", std::string(paths::kPendingFile),
+          std::string(paths::kFplMark), std::string(paths::kHalcyonMark)}) {
+        files::narrowMode(path, kPrivateMode);
+    }
+}
+
+void usage(FILE* out, const char* progname) {
+    fprintf(out,
+            "Usage: %s [-p port]\n"
+            "Carries the CIM broker's indications through the pipe %s into the\n"
+            "database %s and on to the management processor.\n"
+            "Run it as root: it detaches and returns once it is ready (status 0) or has\n"
+            "failed (status 255, the reason on standard error and in %s).\n"
+            "\n"
+            "  -p port        accepted and not used\n"
+            "  -h, --help     show this help and exit\n"
+            "  -V, --version  show the version and exit\n",
+            progname, paths::kFifo, paths::kDatabase, paths::kLogFile);
+}
+
+// A command-line error: said on standard error as well as in the log.
+int bad_usage(const char* progname, const std::string& problem) {
+    logger.error("Usage: %s [-p port]", progname);
+    fprintf(stderr, "%s: %s\nUsage: %s [-p port]; try '%s --help'.\n", progname, problem.c_str(),
+            progname, progname);
+    return -1;
 }
 
 // The pipe passed by systemd (socket activation), -1 when started without one. Anything
 // else passed in ends the start: a unit that passes it is wrong.
-int passed_fifo() {
+int passed_fifo(const char* progname) {
     int count = sd_listen_fds(1);
     if (count == 0) {
         return -1;
@@ -75,14 +131,19 @@ int passed_fifo() {
     if (count == 1 && sd_is_fifo(SD_LISTEN_FDS_START, paths::kFifo) > 0) {
         return SD_LISTEN_FDS_START;
     }
+    char text[256];
     if (count < 0) {
-        logger.error("The descriptors passed by systemd cannot be read: %s", strerror(-count));
+        snprintf(text, sizeof text, "The descriptors passed by systemd cannot be read: %s",
+                 strerror(-count));
     } else if (count == 1) {
-        logger.error("The descriptor passed by systemd is not the FIFO %s.", paths::kFifo);
+        snprintf(text, sizeof text, "The descriptor passed by systemd is not the FIFO %s.",
+                 paths::kFifo);
     } else {
-        logger.error("systemd passed %d descriptors; only the FIFO %s is expected.", count,
-                     paths::kFifo);
+        snprintf(text, sizeof text, "systemd passed %d descriptors; only the FIFO %s is expected.",
+                 count, paths::kFifo);
     }
+    logger.error("%s", text);
+    fprintf(stderr, "%s: %s\n", progname, text);
     exit(255);
 }
 
@@ -113,27 +174,48 @@ void handler(int signo) {
 }
 
 int daemon_main(int argc, char** argv) {
+    // Whatever the daemon creates is private unless given a mode of its own.
+    umask(077);
+
     const char* slash = strrchr(argv[0], '/');
     const char* progname = slash != nullptr ? slash + 1 : argv[0];
 
     opterr = 0;
+    const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                         {"version", no_argument, nullptr, 'V'},
+                                         {nullptr, 0, nullptr, 0}};
     int option;
-    while ((option = getopt(argc, argv, "p:")) != -1) {
+    while ((option = getopt_long(argc, argv, "p:hV", longOptions, nullptr)) != -1) {
+        if (option == 'h') {
+            usage(stdout, progname);
+            exit(0);
+        }
+        if (option == 'V') {
+            printf("%s %s\n", progname, ORVIND_VERSION);
+            exit(0);
+        }
         if (option != 'p') {
-            logger.error("Usage: %s [-p port]", progname);
-            return -1;
+            return bad_usage(progname, optopt == 'p' ? "option -p needs a port number"
+                                       : optopt != 0
+                                           ? std::string("unknown option -") + char(optopt)
+                                           : std::string("unknown option ") + argv[optind - 1]);
         }
         portNumber = atoi(optarg);
     }
 
     if (getuid() != 0) {
         logger.error("Only root can start %s", progname);
+        fprintf(stderr, "%s: Only root can start %s (run it as root, or with systemctl).\n",
+                progname, progname);
         exit(255);
     }
 
-    if (FILE* running = fopen(paths::kPidFile, "r")) {
-        fclose(running);
+    if (pid_file_exists()) {
         logger.info("%s is already running", progname);
+        fprintf(stderr,
+                "%s: %s is already running: %s exists. If no %s runs, remove the file "
+                "(orvind-pidfile clear-stale) and start again.\n",
+                progname, progname, paths::kPidFile, progname);
         exit(255);
     }
 
@@ -152,9 +234,10 @@ int daemon_main(int argc, char** argv) {
     }
 
     // Under systemd the pipe comes as descriptor 3; the check needs the pid that
-    // systemd started, so it comes before detaching.
-    int passedFifo = passed_fifo();
+    // systemd started, so it comes before waiting for readiness and detaching.
+    int passedFifo = passed_fifo(progname);
 
+    readiness::await(progname);
     if (daemon(0, 0) != 0) {
         logger.error("%s daemonize failed", progname);
         fatal_exit();
@@ -162,6 +245,7 @@ int daemon_main(int argc, char** argv) {
 
     // Written before the shutdown can run, so that it never leaves a pid file behind.
     write_pid_file();
+    narrow_modes();
 
     Intake theIntake;
     intake = &theIntake;
@@ -193,6 +277,8 @@ int daemon_main(int argc, char** argv) {
         fatal_exit();
     }
 
+    fpl_check_dictionary();
+    readiness::ready();
     if (theIntake.run() == IntakeEnd::Stopped) {
         park();
     }

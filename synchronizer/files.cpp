@@ -239,9 +239,13 @@ int syncFolderOf(const std::string& path) {
     return fsync(folder.get()) == 0 ? 0 : errno;
 }
 
-int writeDurably(const std::string& path, const void* data, size_t size, mode_t mode) {
+int writeDurably(const std::string& path, const void* data, size_t size, mode_t mode,
+                 bool* opened) {
     const std::string temporary = path + ".new";
     Fd fd(createAnew(temporary, mode));
+    if (opened != nullptr) {
+        *opened = static_cast<bool>(fd);
+    }
     if (!fd) {
         return errno;
     }

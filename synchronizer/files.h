@@ -92,8 +92,10 @@ int syncFolderOf(const std::string& path);
 // Replaces the content of `path` durably: writes `size` bytes to "<path>.new" made
 // anew with `mode`, syncs it, renames it over `path` and syncs the folder. After a
 // crash at any moment `path` holds either its old or its new content. On failure the
-// temporary is removed and `path` is unchanged. 0 or an errno value.
-int writeDurably(const std::string& path, const void* data, size_t size, mode_t mode);
+// temporary is removed and `path` is unchanged. 0 or an errno value; `opened`, when
+// given, tells whether the temporary could be made (false: nothing was written).
+int writeDurably(const std::string& path, const void* data, size_t size, mode_t mode,
+                 bool* opened = nullptr);
 
 } // namespace files
 

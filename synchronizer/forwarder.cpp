@@ -22,6 +22,8 @@ namespace {
 const int kStartPauseSeconds = 3;
 const int kIdlePauseSeconds = 3;
 const int kRecoveryPauseSeconds = 2;
+const int kHoldFirstPauseSeconds = 2;
+const int kHoldLongestPauseSeconds = 60;
 
 // Start and stop of the thread are serialised, so the shutdown never waits for a
 // thread that is still being made.
@@ -75,12 +77,23 @@ bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level) {
     return false;
 }
 
-PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths) {
+int hold_pause_seconds(int attempt) {
+    int seconds = kHoldFirstPauseSeconds;
+    for (int i = 1; i < attempt && seconds < kHoldLongestPauseSeconds; ++i) {
+        seconds *= 2;
+    }
+    return seconds < kHoldLongestPauseSeconds ? seconds : kHoldLongestPauseSeconds;
+}
+
+PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row) {
     unsigned int alert_level = 0;
     Indication_t ind;
     memset(&ind, 0, sizeof ind);
     if (!store.getIndication(&ind)) {
         return PassResult::Idle;
+    }
+    if (row != nullptr) {
+        *row = ind.id;
     }
     const unsigned int eventId = static_cast<unsigned int>(ind.eventId);
 
@@ -88,26 +101,38 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths) {
     // status. Whatever a crash interrupts, the row is fetched again and the marks keep
     // a target that has been served from being served twice.
     if (ind.id != mark_for(store, paths.fplMark, ind.id)) {
-        if (write_fpl(ind.proName, eventId, ind.eventTime, &alert_level) == 0) {
+        bool may_pass = false;
+        if (write_fpl(ind.proName, eventId, ind.eventTime, &alert_level, &may_pass) == 0) {
             logger.info("write %s indication as FPL successfully", ind.proName);
         } else {
             logger.error("failed to write %s indication as FPL", ind.proName);
+            if (may_pass) {
+                return PassResult::Held; // not marked: the FPL gets this row later
+            }
         }
         SetLogid(paths.fplMark.c_str(), ind.id);
     } else {
         // The FPL already holds this row. Its alert level still decides whether the
         // row goes to halcyon: without it, an event selected for its level and cut
         // off by a crash after the FPL mark would never reach the management processor.
-        alert_level = fpl_alert_level(ind.proName, eventId);
+        bool opened = true;
+        alert_level = fpl_alert_level(ind.proName, eventId, &opened);
+        if (!opened) {
+            return PassResult::Held; // the selection needs the dictionaries
+        }
     }
 
     if (selected_for_halcyon(ind, alert_level) &&
         ind.id != mark_for(store, paths.halcyonMark, ind.id)) {
+        bool may_pass = false;
         if (mp_event_gen(ind.proName, ind.partNumber, eventId, ind.eventTime, ind.hw_location,
-                         ind.systemFirmwareVersion, ind.address) == 0) {
+                         ind.systemFirmwareVersion, ind.address, &may_pass) == 0) {
             logger.info("write %s indication to halcyon successfully", ind.proName);
         } else {
             logger.error("failed to write %s indication to halcyon", ind.proName);
+            if (may_pass) {
+                return PassResult::Held; // the FPL mark keeps the FPL from a second copy
+            }
         }
         SetLogid(paths.halcyonMark.c_str(), ind.id);
     }
@@ -119,6 +144,9 @@ void create_thread() {
     logger.info("new thread starts up.");
     forwarding_pause(kStartPauseSeconds);
     const ForwardingPaths paths;
+    // A row held for an unreachable BMC: its id, and the tries since (0 when none is held).
+    int heldRow = 0;
+    int attempts = 0;
     for (;;) {
         try {
             // Looked at before the store is opened as well: a store that cannot be
@@ -132,9 +160,28 @@ void create_thread() {
                 if (thread_ends()) {
                     return;
                 }
-                switch (forward_next(store, paths)) {
+                int row = 0;
+                PassResult result = forward_next(store, paths, &row);
+                if (result != PassResult::Held && attempts > 0) {
+                    logger.info("BMC answers again: indication %d forwarded after %d tries",
+                                heldRow, attempts);
+                    attempts = 0;
+                }
+                switch (result) {
                 case PassResult::Forwarded:
                     break; // the next row at once
+                case PassResult::Held:
+                    if (attempts == 0) {
+                        heldRow = row;
+                        logger.warn("BMC not reachable: indication %d and those after it wait; "
+                                    "trying again from %d s up to every %d s",
+                                    heldRow, hold_pause_seconds(1), kHoldLongestPauseSeconds);
+                    }
+                    // Quietly, until the BMC opens again; then the row is tried anew.
+                    do {
+                        forwarding_pause(hold_pause_seconds(++attempts));
+                    } while (threadrun && !bmc_answers());
+                    break;
                 case PassResult::Idle:
                     forwarding_pause(kIdlePauseSeconds);
                     break;

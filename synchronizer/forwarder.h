@@ -48,12 +48,22 @@ enum class PassResult {
     Idle,      // no row waits to be forwarded
     Forwarded, // a row was forwarded and marked
     NotMarked, // a row was forwarded but its mark in the store failed
+    Held,      // a target could not be reached: the row waits, unmarked, to be tried again
 };
 
 // One forwarding pass: fetches the oldest row not yet forwarded, writes it as an FPL
 // record and, when selected, as a halcyon event, each target at most once per row
 // (the mark files remember the last row each was handed), and marks the row
-// forwarded whatever the targets answered.
-PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths = ForwardingPaths());
+// forwarded. A target that refused the row is logged and the row goes on; a target
+// that could not be reached (not opened, no answer in time, busy, session lost) holds
+// the row: neither that target's mark nor the row's is written, so the same row is
+// tried again and later rows keep waiting behind it. *row, when given, gets the id of the
+// row the pass handled.
+PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths = ForwardingPaths(),
+                        int* row = nullptr);
+
+// The pause before the `attempt`th try (from 1) to reach a BMC that holds a row: 2 s,
+// doubling up to 60 s.
+int hold_pause_seconds(int attempt);
 
 #endif

@@ -31,9 +31,49 @@ Event_dictionary_entry_t* oem_entry(BMC_t* bmc, uint32_t ipmiEventId, SEL_entry_
 
 } // namespace
 
-unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_id) {
+void fpl_check_dictionary() {
     BMC_t bmc;
     if (BMC_open(&bmc, 0, kOpenFlags) != 0) {
+        return; // the forwarding reports the library itself
+    }
+    if (const char* problem = BMC_event_dictionary_problem(&bmc)) {
+        logger.error("No event dictionary: %s. No event can be written as FPL until it is "
+                     "installed (orvind-bmc dictionary install).",
+                     problem);
+    }
+    BMC_close(&bmc);
+}
+
+
+bool bmc_failure_may_pass(int code) {
+    switch (code) {
+    case BMC_E_NOTOPEN:
+    case BMC_E_IO:
+    case BMC_E_BUSY:
+    case BMC_E_TIMEOUT:
+    case BMC_E_NOMEM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool bmc_answers() {
+    BMC_t bmc;
+    if (BMC_open(&bmc, 0, BMC_OPEN_ACCESS) != 0) {
+        return false;
+    }
+    BMC_close(&bmc);
+    return true;
+}
+
+unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_id, bool* opened) {
+    BMC_t bmc;
+    bool isOpen = BMC_open(&bmc, 0, kOpenFlags) == 0;
+    if (opened != nullptr) {
+        *opened = isOpen;
+    }
+    if (!isOpen) {
         return 0;
     }
     unsigned int level = 0;
@@ -50,7 +90,10 @@ unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_
 }
 
 int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const time_t event_time,
-              unsigned int* alert_level) {
+              unsigned int* alert_level, bool* may_pass) {
+    if (may_pass != nullptr) {
+        *may_pass = false;
+    }
     SEL_entry_t key;
     SEL_entry_t entry;
     memset(&key, 0, sizeof key);
@@ -75,14 +118,23 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
     int rc = BMC_open(&bmc, 0, kOpenFlags);
     if (rc != 0) {
         logger.error("BMC_open failed: %s", BMC_strerror(rc));
+        if (may_pass != nullptr) {
+            *may_pass = true; // whatever the reason, the BMC was not reached
+        }
         return rc;
     }
 
     Event_dictionary_entry_t* wbemEntry = wbem_entry(&bmc, provider_name, wbem_event_id);
     if (wbemEntry == nullptr) {
+        // Without a dictionary, the reason is the dictionary's, not the event's.
+        const char* problem = BMC_event_dictionary_get(&bmc, kRecTypeWbem) == nullptr
+                                  ? BMC_event_dictionary_problem(&bmc)
+                                  : nullptr;
         logger.error("Get IPMIeventid failed, ProviderName:%s,Event_ID:%d not exist in VEXA "
-                     "Event DataBase",
-                     name, static_cast<int>(wbem_event_id));
+                     "Event DataBase%s%s%s",
+                     name, static_cast<int>(wbem_event_id),
+                     problem ? " (no event dictionary: " : "", problem ? problem : "",
+                     problem ? ")" : "");
         BMC_close(&bmc);
         return -1;
     }
@@ -124,6 +176,9 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
     rc = BMC_FPL_append_entry(&bmc, &entry);
     if (rc != 0) {
         logger.error("FPL append failed: %s", BMC_strerror(rc));
+        if (may_pass != nullptr) {
+            *may_pass = bmc_failure_may_pass(rc);
+        }
     }
     BMC_close(&bmc);
     return rc;

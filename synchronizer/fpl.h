@@ -9,11 +9,27 @@
 // level is stored through alert_level (also when the append then fails).
 // Returns 0 when the record was appended, -1 when a dictionary lookup found nothing, else
 // the non-zero code of BMC_open or BMC_FPL_append_entry.
+// When may_pass is given it tells whether a failure may pass if tried again later (see
+// bmc_failure_may_pass); a refusal that will not change leaves it false.
 int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const time_t event_time,
-              unsigned int* alert_level);
+              unsigned int* alert_level, bool* may_pass = nullptr);
 
 // The alert level that the event dictionaries give the event, looked up without writing
-// anything to the BMC or the log; 0 when the event has none or the library cannot be opened.
-unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_id);
+// anything to the BMC or the log; 0 when the event has none or the library cannot be opened
+// (then *opened, when given, is false).
+unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_id,
+                             bool* opened = nullptr);
+
+// Whether an append that failed with this BMC library code may succeed later: the BMC did
+// not answer in time, was busy, the session was lost or the link failed. A record the BMC
+// refused (invalid, log full, no permission) is refused again.
+bool bmc_failure_may_pass(int code);
+
+// Whether the BMC can be opened now; opens and closes it without a log line.
+bool bmc_answers();
+
+// Logs one error line naming the event dictionary's file and why it cannot be used,
+// when it cannot; nothing otherwise.
+void fpl_check_dictionary();
 
 #endif

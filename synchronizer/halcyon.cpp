@@ -218,12 +218,18 @@ int sendEvent(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err,
 
 int mp_event_gen(const char* provider_name, const char* hw_partnumber,
                  const unsigned int wbem_event_id, const time_t event_time, physloc_t hw_location,
-                 const char* system_FirmwareVersion, const char* system_address) {
+                 const char* system_FirmwareVersion, const char* system_address, bool* may_pass) {
     (void)event_time;
+    if (may_pass != nullptr) {
+        *may_pass = false;
+    }
     BMC_t bmc;
     int rc = BMC_open(&bmc, 0, kOpenFlags);
     if (rc != 0) {
         logger.error("BMC_open() failed: %s", BMC_strerror(rc));
+        if (may_pass != nullptr) {
+            *may_pass = true; // the management processor was not reached
+        }
         return 1;
     }
 
@@ -255,6 +261,9 @@ int mp_event_gen(const char* provider_name, const char* hw_partnumber,
     free(out.buffer);
     free(err.buffer);
     BMC_close(&bmc);
+    if (may_pass != nullptr && result == ZU_CLI_TIMEOUT) {
+        *may_pass = true; // no answer: the command may not have reached it
+    }
     return result;
 }
 

@@ -15,9 +15,12 @@ const size_t kOSVersionSize = 20;
 // accepted and not used. Returns 0 when the command was accepted; 1 when the library could
 // not be opened, a buffer could not be allocated, the provider name is missing or the
 // command came back with a non-zero status; else the interface code of ZU_CLI_Exec.
+// When may_pass is given it tells whether a failure may pass if tried again later: the
+// library could not be opened, or the command timed out before it was answered.
 int mp_event_gen(const char* provider_name, const char* hw_partnumber,
                  const unsigned int wbem_event_id, const time_t event_time, physloc_t hw_location,
-                 const char* system_FirmwareVersion, const char* system_address);
+                 const char* system_FirmwareVersion, const char* system_address,
+                 bool* may_pass = nullptr);
 
 // Version of the installed provider package (the third '-'-separated piece of what
 // "rpm -qf /opt/vexa/vexa-qrx" prints) into version, kProviderVersionSize bytes; a longer

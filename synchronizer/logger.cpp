@@ -2,22 +2,52 @@
 
 #include "paths.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 const int kLineMax = 2480;
 const char* const kOverflowText = "<<< logger message over max len, cannot log this message! >>>";
+// Readable by the administrators' group, as the system's other logs are.
+const mode_t kLogMode = 0640;
+const char* const kLogGroup = "adm";
+
+// Only root may do this; a log made by anyone else keeps their group.
+bool giveToLogGroup(int fd) {
+    struct group entry;
+    struct group* found = nullptr;
+    char buffer[4096];
+    return getgrnam_r(kLogGroup, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+           fchown(fd, static_cast<uid_t>(-1), found->gr_gid) == 0;
+}
 
 } // namespace
 
 Logger::Logger() : Logger(paths::kLogFile) {}
 
 Logger::Logger(const std::string& path) {
-    fout.open(path, std::ios::out | std::ios::app);
+    std::string movedAside;
+    files::moveAside(path, &movedAside);
+    bool created = false;
+    // O_NONBLOCK: should a pipe appear at the path meanwhile, the open must not wait.
+    out = files::openOwned(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kLogMode, &created);
+    struct stat st;
+    if (out && (fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
+        out.reset();
+    }
+    if (out && created) {
+        giveToLogGroup(out.get());
+    }
+    if (!movedAside.empty()) {
+        log("warn", gettime(), movedAside);
+    }
 }
 
 Logger::~Logger() {
@@ -47,10 +77,10 @@ void Logger::error(const char* format, ...) {
 
 void Logger::close() {
     std::lock_guard<std::mutex> guard(lock);
-    if (fout.is_open()) {
-        fout.flush();
-        fout.close();
+    if (out && dropped > 0) {
+        writeWhole(droppedLine(gettime()));
     }
+    out.reset();
 }
 
 void Logger::vwrite(const char* level, const char* format, va_list args) {
@@ -68,11 +98,47 @@ void Logger::vwrite(const char* level, const char* format, va_list args) {
 }
 
 void Logger::log(std::string level, std::string time, std::string line) {
-    if (!fout.is_open()) {
+    if (!out) {
         return;
     }
-    fout << ("[" + time + "][" + level + "] " + line + "\n");
-    fout.flush();
+    std::string text = "[" + time + "][" + level + "] " + line + "\n";
+    // The count goes with the line, in the same write: both or neither.
+    if (dropped > 0) {
+        text = droppedLine(time) + text;
+    }
+    if (writeWhole(text)) {
+        dropped = 0;
+    } else {
+        dropped++;
+    }
+}
+
+// One write call per text, so that lines of another process or a copy taken for
+// rotation never show half a line.
+bool Logger::writeWhole(const std::string& text) {
+    ssize_t done = write(out.get(), text.data(), text.size());
+    if (done == static_cast<ssize_t>(text.size())) {
+        return true;
+    }
+    int error = done < 0 ? errno : ENOSPC;
+    if (done > 0) {
+        // Part of it went in before the disk filled up: cut it off again, so that
+        // no torn line stays behind. Appending leaves the offset at the end of it.
+        off_t end = lseek(out.get(), 0, SEEK_CUR);
+        if (end >= done && ftruncate(out.get(), end - done) != 0) {
+            error = errno;
+        }
+    }
+    if (dropped == 0) {
+        dropError = error;
+    }
+    return false;
+}
+
+std::string Logger::droppedLine(const std::string& time) const {
+    return "[" + time + "][warn] " + std::to_string(dropped) +
+           " log lines could not be written and were dropped: " + files::errorText(dropError) +
+           "\n";
 }
 
 std::string Logger::gettime() {

@@ -7,11 +7,16 @@
 // same row twice after a failed mark or a restart.
 
 // Returns the id held in the file, or 0 when the file is missing, short or unreadable.
-// A missing file is created empty.
+// A missing or short file is made anew, durably, holding 0. A found id is logged, but
+// not 0, which names no row. Never reads through a link:
+// a link or anything else that is not a regular file is moved aside and counts as
+// missing.
 int GetLogid(const char* path);
 
-// Replaces the file's content with `lastLogid`. The new content is written to a temporary
-// file beside it and renamed over it, so a crash leaves either the old or the new id.
+// Replaces the file's content with `lastLogid`, durably, before returning: in place
+// with one sync when the file holds its 4 bytes, else through a temporary file that is
+// renamed over it. After a kill or a power cut at any moment the file holds the old or
+// the new id, exactly 4 bytes.
 void SetLogid(const char* path, int lastLogid);
 
 #endif

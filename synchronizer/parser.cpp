@@ -35,7 +35,7 @@ std::string takeString(CIMCString* s) {
     return text;
 }
 
-std::string renderArray(const CIMCArray* array) {
+std::string renderArray(CIMCArray* array) {
     // The text grows with the array: a long array is never cut.
     std::string text;
     if (array == nullptr) {
@@ -270,6 +270,17 @@ CIMCValue booleanValue(const std::string& text) {
     return value;
 }
 
+// A property the document carries without a value we can set is NULL on the
+// instance, as the class's unset properties are; the store tells it from a
+// property the document does not carry at all. A value already set under the
+// same name stays.
+void setNullUnlessSet(CIMCInstance* inst, const std::string& name, CIMCType code) {
+    CIMCData have = inst->ft->getProperty(inst, name.c_str(), nullptr);
+    if (have.state & CIMC_notFound) {
+        inst->ft->setProperty(inst, name.c_str(), nullptr, code);
+    }
+}
+
 } // namespace
 
 Parser::Parser(SQLiteDB* pDB, XMLTextReader& reader) : pDB(pDB), reader(reader) {}
@@ -352,6 +363,10 @@ CIMCInstance* Parser::_processInstance() {
         if (name == "PROPERTY.ARRAY") {
             _processPropertyArray(instance.get());
         }
+        // References are not decoded: carried, but without a value.
+        if (name == "PROPERTY.REFERENCE") {
+            setNullUnlessSet(instance.get(), reader.getAttribute("NAME"), CIMC_ref);
+        }
     }
     return instance.release();
 }
@@ -360,8 +375,10 @@ void Parser::_processProperty(CIMCInstance* inst) {
     std::string propertyName = reader.getAttribute("NAME");
     CIMCType code = typeCode(reader.getAttribute("TYPE"));
     if (reader.isEmptyElement()) {
+        setNullUnlessSet(inst, propertyName, code);
         return;
     }
+    bool set = false;
     int type;
     std::string name;
     while (_nextInside("PROPERTY", type, name)) {
@@ -398,6 +415,10 @@ void Parser::_processProperty(CIMCInstance* inst) {
             continue; // a type we do not decode: the text is dropped
         }
         inst->ft->setProperty(inst, propertyName.c_str(), &value, code);
+        set = true;
+    }
+    if (!set) {
+        setNullUnlessSet(inst, propertyName, code);
     }
 }
 
@@ -405,8 +426,10 @@ void Parser::_processPropertyArray(CIMCInstance* inst) {
     std::string propertyName = reader.getAttribute("NAME");
     std::string typeName = reader.getAttribute("TYPE");
     if (reader.isEmptyElement()) {
+        setNullUnlessSet(inst, propertyName, CIMC_ARRAY);
         return;
     }
+    bool set = false;
     int type;
     std::string name;
     while (_nextInside("PROPERTY.ARRAY", type, name)) {
@@ -422,6 +445,10 @@ void Parser::_processPropertyArray(CIMCInstance* inst) {
         CIMCValue value = emptyValue();
         value.array = array.get();
         inst->ft->setProperty(inst, propertyName.c_str(), &value, CIMC_ARRAY);
+        set = true;
+    }
+    if (!set) {
+        setNullUnlessSet(inst, propertyName, CIMC_ARRAY);
     }
 }
 

@@ -3,6 +3,8 @@
 #include "logger.h"
 #include "paths.h"
 
+#include <cimcobjects.h>
+
 SfcbClient* SfcbClient::pInstance = nullptr;
 
 namespace {
@@ -33,13 +35,14 @@ void ignore(CIMCStatus st) {
     dropMessage(st);
 }
 
-void addTextKey(CIMCObjectPath* op, const char* name, const char* value) {
-    ignore(op->ft->addKey(op, name, reinterpret_cast<const CIMCValue*>(value), CIMC_chars));
+// With CIMC_chars the value argument is the text itself; the API takes it as
+// changeable, so it gets a copy of its own.
+void addTextKey(CIMCObjectPath* op, const char* name, std::string value) {
+    ignore(op->ft->addKey(op, name, reinterpret_cast<CIMCValue*>(&value[0]), CIMC_chars));
 }
 
-void setText(CIMCInstance* inst, const char* name, const char* value) {
-    ignore(
-        inst->ft->setProperty(inst, name, reinterpret_cast<const CIMCValue*>(value), CIMC_chars));
+void setText(CIMCInstance* inst, const char* name, std::string value) {
+    ignore(inst->ft->setProperty(inst, name, reinterpret_cast<CIMCValue*>(&value[0]), CIMC_chars));
 }
 
 template <typename T> void release(T* object) {
@@ -77,67 +80,48 @@ SfcbClient::~SfcbClient() {
     }
 }
 
+// The factory builds from the project's own objects, whichever library carries
+// the connection: a connector's objects need not give back all their memory,
+// and the daemon makes several for every indication it receives.
 CIMCArray* SfcbClient::createArray(int maxSize, CIMCType type) {
-    if (ce == nullptr || maxSize < 0) {
+    if (maxSize < 0) {
         return nullptr;
     }
     if (type == CIMC_string) {
         type = CIMC_chars;
     }
     CIMCStatus st{};
-    CIMCArray* array = ce->ft->newArray(ce, static_cast<CIMCCount>(maxSize), type, &st);
+    CIMCArray* array = cimc::newArray(static_cast<CIMCCount>(maxSize), type, &st);
     dropMessage(st);
     return array;
 }
 
 CIMCDateTime* SfcbClient::createDateTime(const char* utcTime) {
-    if (ce == nullptr) {
-        return nullptr;
-    }
     CIMCStatus st{};
-    CIMCDateTime* dt = ce->ft->newDateTimeFromChars(ce, utcTime, &st);
+    CIMCDateTime* dt = cimc::newDateTimeFromChars(utcTime, &st);
     dropMessage(st);
     return dt;
 }
 
 CIMCString* SfcbClient::createString(const char* data) {
-    if (ce == nullptr) {
-        return nullptr;
-    }
-    CIMCStatus st{};
-    CIMCString* s = ce->ft->newString(ce, data, &st);
-    dropMessage(st);
-    return s;
+    return cimc::newString(data);
 }
 
+// The instance is only made here, never created in the broker: the broker
+// would keep every one of them for good, and the daemon needs none there.
 CIMCInstance* SfcbClient::createInstance(std::string classname) {
-    if (ce == nullptr) {
-        logger.info("createInstance newobjectpath () rc=%d, msg=%s", noBrokerRc, noBroker);
-        return nullptr;
-    }
     CIMCStatus st{};
-    CIMCObjectPath* op = ce->ft->newObjectPath(ce, "root/zarn", classname.c_str(), &st);
+    CIMCObjectPath* op = cimc::newObjectPath("root/zarn", classname.c_str());
+    if (op == nullptr) {
+        st.rc = CIMC_RC_ERR_FAILED;
+    }
     logger.info("createInstance newobjectpath () rc=%d, msg=%s", st.rc, text(st));
-    if (st.rc != CIMC_RC_OK) {
-        dropMessage(st);
-        release(op);
+    if (op == nullptr) {
         return nullptr;
     }
-    dropMessage(st);
-    CIMCInstance* inst = ce->ft->newInstance(ce, op, &st);
+    CIMCInstance* inst = cimc::newInstance(op, &st);
     logger.info("createInstance newIntance() rc=%d, msg=%s", st.rc, text(st));
     dropMessage(st);
-    CIMCObjectPath* created = nullptr;
-    if (inst != nullptr) {
-        if (pclient != nullptr) {
-            created = pclient->ft->createInstance(pclient, op, inst, &st);
-            logger.info("createInstance createIntance() rc=%d, msg=%s", st.rc, text(st));
-        } else {
-            logger.info("createInstance createIntance() rc=%d, msg=%s", noBrokerRc, noBroker);
-        }
-    }
-    dropMessage(st);
-    release(created);
     release(op);
     return inst;
 }

@@ -7,8 +7,10 @@
 
 // The daemon's one gateway to the local CIM broker: owns the CIMC
 // environment and the connection, builds the CIMC objects the parser needs
-// and registers the indication subscription at start-up. Every object a
-// create* operation returns belongs to the caller, who releases it.
+// (from the project's own objects, with or without a connection) and
+// registers the indication subscription at start-up through the connection.
+// Every object a create* operation returns belongs to the caller, who
+// releases it.
 class SfcbClient {
 public:
     // The single instance, made (and connected) on the first call.
@@ -24,8 +26,8 @@ public:
     // A date-time from its 25-character CIM text; null when the text is not one.
     CIMCDateTime* createDateTime(const char* utcTime);
     CIMCString* createString(const char* data);
-    // An empty instance of the class in "root/zarn"; the broker is asked to
-    // create it too, but its answer does not change the result.
+    // An empty instance of the class in "root/zarn", made locally; nothing
+    // is sent to the broker.
     CIMCInstance* createInstance(std::string classname);
 
     // Register the filter and the handler in "root/interop"; each returns a

@@ -1,5 +1,6 @@
 #include "sqlitedb.h"
 
+#include "files.h"
 #include "logger.h"
 #include "parser.h"
 
@@ -334,6 +335,8 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
 
 void SQLiteDB::open(const std::string& path) {
     sqlite3* handle = nullptr;
+    // Made private before SQLite opens it; its -wal and -shm files take its mode.
+    files::makeFile(path, 0600);
     int rc = sqlite3_open(path.c_str(), &handle);
     db.reset(handle);
     if (rc != SQLITE_OK) {

@@ -2,6 +2,9 @@
 // what the daemon gave it (FPL records, management-processor commands).
 #include "tallow.h"
 #include "tallow_sim.h"
+#ifdef ORVIND_HAVE_IPMI
+#include "tallow_ipmi.h"
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +18,7 @@
 namespace {
 
 const char* const kUsage =
-    "usage: orvind-bmc [--dir DIR] COMMAND [ARGUMENTS]\n"
+    "Usage: orvind-bmc [--dir DIR] COMMAND [ARGUMENTS]\n"
     "\n"
     "The simulated BMC keeps its state in one folder: DIR, else $ORVIND_BMC_DIR,\n"
     "else /var/lib/orvind-bmc.\n"
@@ -35,11 +38,27 @@ const char* const kUsage =
     "  commands [--count | --raw]  the commands received with their items, their number,\n"
     "                              or one stored line each\n"
     "  commands clear              forget the commands received\n"
-    "  reset                       empty the FPL and the commands, clear the faults\n";
+    "  reset                       empty the FPL and the commands, clear the faults\n"
+    "  sel [--count | --raw]       a real BMC's SEL over IPMI ($ORVIND_BMC_LAN, else\n"
+    "                              /dev/ipmi0): 0xe0 records decoded as by fpl\n"
+    "  -h, --help                  show this help and exit\n"
+    "  -V, --version               show the version and exit\n"
+    "\n"
+    "Commands that only show something never create a file or folder.\n";
 
-int usage() {
-    fputs(kUsage, stderr);
+// A wrong command line: says what was wrong and where to look.
+int wrong(const std::string& problem) {
+    fprintf(stderr, "orvind-bmc: %s\nTry 'orvind-bmc --help'.\n", problem.c_str());
     return 2;
+}
+
+// The arguments after a command that takes none or other ones.
+int badArguments(const std::string& command, const std::vector<std::string>& args) {
+    std::string given;
+    for (const auto& a : args) {
+        given += " " + a;
+    }
+    return wrong("wrong arguments for '" + command + "':" + (given.empty() ? " none" : given));
 }
 
 int fail(const std::string& message) {
@@ -121,6 +140,9 @@ int dictionaryCommand(const std::string& dir, const std::vector<std::string>& ar
                dictionary.problems.size());
         return dictionary.problems.empty() ? 0 : 1;
     }
+    if (what != "check" && what != "install" && what != "remove") {
+        return wrong("unknown dictionary command '" + what + "': say check, install or remove");
+    }
     if (what == "install" && args.size() <= 2) {
         std::string from = args.size() == 2 ? args[1] : tallowsim::sampleDictionaryPath();
         tallowsim::Dictionary dictionary;
@@ -145,7 +167,7 @@ int dictionaryCommand(const std::string& dir, const std::vector<std::string>& ar
         }
         return 0;
     }
-    return usage();
+    return badArguments("dictionary " + what, {args.begin() + 1, args.end()});
 }
 
 int faultCommand(const std::string& dir, const std::vector<std::string>& args) {
@@ -171,7 +193,7 @@ int faultCommand(const std::string& dir, const std::vector<std::string>& args) {
             return fail(error);
         }
     } else {
-        return usage();
+        return badArguments("fault", args);
     }
     if (!tallowsim::makeStateDir(dir, &error) || !tallowsim::writeFaults(dir, faults, &error)) {
         return fail(error);
@@ -206,7 +228,7 @@ int fplCommand(const std::string& dir, const std::vector<std::string>& args) {
         return tallowsim::clearFpl(dir, &error) ? 0 : fail(error);
     }
     if (args.size() > 1 || (args.size() == 1 && args[0] != "--count" && args[0] != "--raw")) {
-        return usage();
+        return badArguments("fpl", args);
     }
     tallowsim::Fpl fpl;
     if (!tallowsim::readFpl(dir, fpl, &error)) {
@@ -243,7 +265,7 @@ int commandsCommand(const std::string& dir, const std::vector<std::string>& args
         return tallowsim::clearCommands(dir, &error) ? 0 : fail(error);
     }
     if (args.size() > 1 || (args.size() == 1 && args[0] != "--count" && args[0] != "--raw")) {
-        return usage();
+        return badArguments("commands", args);
     }
     std::vector<tallowsim::Command> commands;
     if (!tallowsim::readCommands(dir, commands, &error)) {
@@ -268,26 +290,101 @@ int commandsCommand(const std::string& dir, const std::vector<std::string>& args
     return 0;
 }
 
+#ifdef ORVIND_HAVE_IPMI
+// One line on the BMC that the IPMI backend talks to.
+void ipmiStatus() {
+    tallowipmi::Session session;
+    unsigned entries = 0, freeBytes = 0;
+    bool overflow = false;
+    int rc = session.open();
+    if (rc == 0) {
+        rc = session.selInfo(&entries, &freeBytes, &overflow);
+    }
+    if (rc != 0) {
+        printf("bmc: %s: not reachable: %s\n", tallowipmi::targetText().c_str(),
+               session.error().c_str());
+        return;
+    }
+    printf("bmc: %s: SEL %u records, %u bytes free%s\n", tallowipmi::targetText().c_str(), entries,
+           freeBytes, overflow || freeBytes < 16 ? " (full)" : "");
+}
+
+int selCommand(const std::string& dir, const std::vector<std::string>& args) {
+    if (args.size() > 1 || (args.size() == 1 && args[0] != "--count" && args[0] != "--raw")) {
+        return wrong("sel takes nothing, --count or --raw");
+    }
+    tallowipmi::Session session;
+    std::vector<tallowipmi::SelRecord> records;
+    int rc = session.open();
+    unsigned entries = 0, freeBytes = 0;
+    bool overflow = false;
+    if (rc == 0) {
+        rc = session.selInfo(&entries, &freeBytes, &overflow);
+    }
+    if (rc == 0 && !(!args.empty() && args[0] == "--count")) {
+        rc = session.readSel(records);
+    }
+    if (rc != 0) {
+        return fail(std::string(BMC_strerror(rc)) + ": " + session.error());
+    }
+    if (overflow || freeBytes < 16) {
+        fprintf(stderr, "orvind-bmc: the SEL is full: the BMC refuses new records (0xc4)\n");
+    }
+    if (!args.empty() && args[0] == "--count") {
+        printf("%u\n", entries);
+        return 0;
+    }
+    tallowsim::Dictionary dictionary;
+    tallowsim::loadDictionary(tallowsim::dictionaryPath(dir), dictionary, nullptr);
+    for (const tallowipmi::SelRecord& sel : records) {
+        if (!args.empty()) {
+            for (uint8_t byte : sel.bytes) {
+                printf("%02x", byte);
+            }
+            printf("\n");
+            continue;
+        }
+        SEL_entry_t record;
+        memset(&record, 0, sizeof record);
+        record.RecType = sel.recordType();
+        memcpy(&record.e0, &sel.bytes[3], sizeof record.e0);
+        printRecord(sel.recordId(), record, dictionary);
+    }
+    return 0;
+}
+#endif
+
 int status(const std::string& dir) {
     std::string error;
-    if (!tallowsim::makeStateDir(dir, &error)) {
-        return fail(error);
+    // Only looks: a folder that does not exist yet is not made.
+    if (access(dir.c_str(), F_OK) != 0) {
+        printf("folder: %s (missing: %s; the first FPL record or command makes it)\n", dir.c_str(),
+               strerror(errno));
     }
     tallowsim::Dictionary dictionary;
     std::string path = tallowsim::dictionaryPath(dir);
     bool loaded = tallowsim::loadDictionary(path, dictionary, &error);
+    const std::string unreadable = error;
     tallowsim::Faults faults = tallowsim::readFaults(dir);
     tallowsim::Fpl fpl;
     std::vector<tallowsim::Command> commands;
     tallowsim::readFpl(dir, fpl, &error);
     tallowsim::readCommands(dir, commands, &error);
-    printf("folder: %s\n", dir.c_str());
-    printf("uuid: %s\n", tallowsim::systemUuid(dir).c_str());
+    printf("backend: %s\n", ORVIND_BMC_BACKEND);
+#ifdef ORVIND_HAVE_IPMI
+    if (strcmp(ORVIND_BMC_BACKEND, "ipmi") == 0) {
+        ipmiStatus();
+    }
+#endif
+    if (access(dir.c_str(), F_OK) == 0) {
+        printf("folder: %s\n", dir.c_str());
+        printf("uuid: %s\n", tallowsim::systemUuid(dir).c_str());
+    }
     if (loaded) {
         printf("dictionary: %s (%zu entries, %zu problems)\n", path.c_str(),
                dictionary.entries.size(), dictionary.problems.size());
     } else {
-        printf("dictionary: %s (not readable)\n", path.c_str());
+        printf("dictionary: %s (not readable)\n", unreadable.c_str());
     }
     printf("faults: open %d, append %d, cli %d, cli-status %d\n", faults.open, faults.append,
            faults.cli, faults.cliStatus);
@@ -301,14 +398,30 @@ int status(const std::string& dir) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string dir;
-    if (args.size() >= 2 && args[0] == "--dir") {
+    for (const auto& a : args) {
+        if (a == "--help" || a == "-h") {
+            fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version" || a == "-V") {
+            printf("orvind-bmc %s\n", ORVIND_VERSION);
+            return 0;
+        }
+    }
+    if (!args.empty() && args[0] == "--dir") {
+        if (args.size() < 2 || args[1].empty()) {
+            return wrong("--dir needs a folder");
+        }
         dir = args[1];
         args.erase(args.begin(), args.begin() + 2);
     } else {
         dir = tallowsim::stateDir();
     }
-    if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-        return usage();
+    if (args.empty()) {
+        return wrong("no command given");
+    }
+    if (args[0].size() > 1 && args[0][0] == '-') {
+        return wrong("unknown option '" + args[0] + "'");
     }
     std::string command = args[0];
     args.erase(args.begin());
@@ -339,11 +452,24 @@ int main(int argc, char** argv) {
     if (command == "commands") {
         return commandsCommand(dir, args);
     }
+    if (command == "sel") {
+#ifdef ORVIND_HAVE_IPMI
+        return selCommand(dir, args);
+#else
+        return fail("built without libfreeipmi: no IPMI");
+#endif
+    }
     if (command == "reset" && args.empty()) {
         bool ok = tallowsim::makeStateDir(dir, &error) && tallowsim::clearFpl(dir, &error) &&
                   tallowsim::clearCommands(dir, &error) &&
                   tallowsim::writeFaults(dir, tallowsim::Faults(), &error);
         return ok ? 0 : fail(error);
     }
-    return usage();
+    const char* const known[] = {"status", "uuid", "reset"};
+    for (const char* name : known) {
+        if (command == name) {
+            return badArguments(command, args);
+        }
+    }
+    return wrong("unknown command '" + command + "'");
 }

@@ -69,11 +69,14 @@ Commands:
         --query TEXT        the filter's query as given
         --destination URL   the handler's Destination, for example
                             file:///tmp/indications.tmp (required)
-  define-class CLASS SUPERCLASS
+  define-class CLASS SUPERCLASS [Name:type]...
                        name an indication class's superclass for filter
-                       matching; classes named nowhere count as subclasses of
+                       matching, and its own properties (Name:type[] for an
+                       array), which every document of the class carries;
+                       classes named nowhere count as subclasses of
                        CIM_ProcessIndication
   help, --help         this text
+  -V, --version        the version
 )";
 
 class UsageError {
@@ -83,7 +86,11 @@ public:
 };
 
 int fail(const std::string& message) {
-    fprintf(stderr, "orvind-broker: %s\n", message.c_str());
+    // Every command but init needs the repository; init makes it.
+    const bool noRepository = message.find("repository folder") != std::string::npos &&
+                              message.find("does not exist") != std::string::npos;
+    fprintf(stderr, "orvind-broker: %s%s\n", message.c_str(),
+            noRepository ? "; create it with 'orvind-broker init' (and the same --dir)" : "");
     return 1;
 }
 
@@ -273,16 +280,31 @@ int cmdRaise(const std::string& dir, Args& args) {
         return fail(st.message);
     }
 
-    // Sequence numbers count per destination from 0, as the broker's do.
+    // Sequence numbers count per destination, on from where the last run
+    // left them, as the broker's do.
     std::map<std::string, size_t> slot;
     std::vector<size_t> slotOf;
+    std::vector<unsigned long long> perSlot;
     for (const broker::Target& t : targets) {
         slotOf.push_back(slot.emplace(t.destination, slot.size()).first->second);
+        perSlot.resize(slot.size());
+        perSlot[slotOf.back()] += o.count;
     }
     std::vector<std::atomic<long long>> sequence(slot.size());
-    for (auto& s : sequence) {
-        s = 0;
+    for (const auto& [destination, index] : slot) {
+        long long first = 0;
+        if (o.sequence && !o.prepared) {
+            broker::Status reserved =
+                broker::reserveSequence(repo.directory(), destination, perSlot[index], &first);
+            if (!reserved.good()) {
+                return fail(reserved.message);
+            }
+        }
+        sequence[index] = first;
     }
+    // The document carries every property of the class.
+    const std::vector<broker::Property> classProperties =
+        broker::Schema::load(repo.directory()).properties(o.cls);
     std::string context =
         "orvind-broker:" + std::to_string(getpid()) + ":" + std::to_string(time(nullptr));
     std::atomic<unsigned long long> messageId{o.messageId};
@@ -293,17 +315,19 @@ int cmdRaise(const std::string& dir, Args& args) {
         const broker::Target& t = targets[target];
         std::string doc = o.document;
         if (!o.prepared) {
-            std::vector<broker::Property> props = o.properties;
-            props.push_back(
-                broker::Property{"IndicationFilterName", broker::stringValue(t.filterName)});
+            std::vector<broker::Property> added;
             if (o.sequence) {
-                props.push_back(broker::Property{"SequenceContext", broker::stringValue(context)});
                 broker::Property number{"SequenceNumber", broker::stringValue("")};
                 number.value.type = "sint64";
                 number.value.items[0] = std::to_string(sequence[slotOf[target]]++);
-                props.push_back(number);
+                added.push_back(number);
+                added.push_back(broker::Property{"SequenceContext", broker::stringValue(context)});
             }
-            doc = broker::buildDocument(o.cls, props, messageId++);
+            added.push_back(
+                broker::Property{"IndicationFilterName", broker::stringValue(t.filterName)});
+            doc = broker::buildDocument(
+                o.cls, broker::documentProperties(o.properties, classProperties, added),
+                messageId++);
         }
         if (t.destination.compare(0, 7, "file://") != 0) {
             fprintf(stderr,
@@ -464,15 +488,16 @@ int cmdDefineClass(const std::string& dir, Args& args) {
         throw UsageError("define-class needs CLASS and SUPERCLASS");
     }
     std::string super = args.next();
-    if (!args.done()) {
-        throw UsageError("define-class takes only CLASS and SUPERCLASS");
+    std::vector<std::string> properties;
+    while (!args.done()) {
+        properties.push_back(args.next());
     }
     broker::Repository repo = openRepository(dir);
     std::string why;
     if (!repo.available(&why)) {
         return fail(why);
     }
-    broker::Status st = broker::Schema::define(repo.directory(), cls, super);
+    broker::Status st = broker::Schema::define(repo.directory(), cls, super, properties);
     if (!st.good()) {
         return fail(st.message);
     }
@@ -493,6 +518,10 @@ int main(int argc, char** argv) {
                 fputs(usageText, stdout);
                 return 0;
             }
+            if (a == "--version" || a == "-V") {
+                printf("orvind-broker %s\n", ORVIND_VERSION);
+                return 0;
+            }
             if (a == "--dir" && i + 1 < argc) {
                 dir = argv[i + 1];
                 i += 2;
@@ -508,7 +537,12 @@ int main(int argc, char** argv) {
         }
         std::string command = argv[i];
         Args args(argc, argv, i + 1);
-        if (command == "help") {
+        // "raise --help" and the like: the help, not an error.
+        bool help = command == "help";
+        for (int j = i + 1; j < argc; ++j) {
+            help = help || strcmp(argv[j], "--help") == 0;
+        }
+        if (help) {
             fputs(usageText, stdout);
             return 0;
         }

@@ -10,6 +10,8 @@
 #                                      removal and purge
 #   test_package.sh daemon BUILD_DIR   the installed daemon started, stopped, killed and
 #                                      restarted the way its unit does it
+#   test_package.sh lintian BUILD_DIR  Debian's checks of the package: no error, and no
+#                                      warning but the ones kept below
 set -u
 . "$(dirname "$0")/lib.sh"
 mode=$1
@@ -51,6 +53,28 @@ if [ "$mode" = build ]; then
     debs=("$out"/*.deb)
     check_eq "cpack makes one package" 1 "${#debs[@]}"
     check "dpkg-deb reads it" dpkg-deb --info "${debs[0]}"
+    ddebs=("$out"/orvind-dbgsym_*.ddeb)
+    check "and the debug symbols beside it" test -f "${ddebs[0]}"
+    mkdir -p "$out/contents" "$out/debug"
+    dpkg-deb -x "${debs[0]}" "$out/contents"
+    dpkg-deb -x "${ddebs[0]}" "$out/debug"
+    for elf in "$out"/contents/usr/sbin/* "$out"/contents/usr/bin/*; do
+        [ -f "$elf" ] || continue
+        name=$(basename "$elf")
+        check "$name is stripped" sh -c "file -b '$elf' | grep -q ', stripped'"
+        id=$(readelf -n "$elf" | sed -n 's/.*Build ID: \(..\)\(.*\)/\1\/\2/p')
+        check "the debug symbols of $name are in orvind-dbgsym" \
+            test -s "$out/debug/usr/lib/debug/.build-id/$id.debug"
+    done
+    for doc in usr/share/doc/orvind/copyright usr/share/doc/orvind/changelog.Debian.gz \
+        usr/share/man/man8/orvind.8.gz usr/share/man/man8/orvind-pidfile.8.gz \
+        usr/share/man/man1/orvindctl.1.gz usr/share/man/man1/orvind-bmc.1.gz \
+        usr/share/man/man1/orvind-broker.1.gz usr/share/orvind/event-dictionary.txt; do
+        check "the package holds /$doc" test -s "$out/contents/$doc"
+    done
+    check_eq "the Maintainer field names the developers" "orvind developers <orvind@example.org>" \
+        "$(dpkg-deb -f "${debs[0]}" Maintainer)"
+    rm -rf "$out/contents" "$out/debug"
     finish
 fi
 
@@ -61,6 +85,24 @@ if [ ! -f "$deb" ]; then
     echo "no package in $out: run the build step first"
     exit 1
 fi
+# --- lintian --------------------------------------------------------------------------
+if [ "$mode" = lintian ]; then
+    need lintian
+    # Warnings kept, and why:
+    #   initial-upload-closes-no-bugs      the package is not uploaded to Debian's archive,
+    #                                      so its first changelog entry closes no ITP bug
+    #   maintainer-script-calls-systemctl  CPack has no debhelper to write the scripts'
+    #                                      systemd snippets; ours call systemctl only when
+    #                                      it exists (enable) or systemd runs (start, stop)
+    kept="initial-upload-closes-no-bugs maintainer-script-calls-systemctl"
+    report=$(lintian --no-cfg "$deb" 2>&1)
+    check_eq "lintian finds no error" "" "$(grep '^E:' <<<"$report")"
+    others=$(grep '^W:' <<<"$report" | awk '{ print $3 }' | sort -u | grep -vxF -f <(tr ' ' '\n' <<<"$kept"))
+    check_eq "lintian warns only of the kept warnings" "" "$others"
+    [ -z "$others" ] || grep '^W:' <<<"$report"
+    finish
+fi
+
 isolate "$@"
 make_root
 cp "$deb" "$ROOT/tmp/orvind.deb"
@@ -124,6 +166,9 @@ if [ "$mode" = install ]; then
     check_eq "the postinst enables the unit" "$unit" "$(in_root readlink -f "$wants")"
     check_eq "and its socket" "$socket" "$(in_root readlink -f "$socketWants")"
     check "and does not start the daemon" test ! -e "$pidpath"
+    check_eq "the postinst enables the metrics timer" \
+        /usr/lib/systemd/system/orvind-metrics.timer \
+        "$(in_root readlink -f /etc/systemd/system/timers.target.wants/orvind-metrics.timer)"
 
     # The daemon's data, which every step below but the purge must keep.
     data="/var/lib/orvind/indications.db /opt/vexa/orvind/fpl.log /var/log/vexa/orvind"
@@ -152,7 +197,7 @@ if [ "$mode" = install ]; then
 
     check "dpkg -P purges the package" dpkg_in_root -P orvind
     check_eq "dpkg forgets it" "not installed" "$(package_status)"
-    for f in /etc/logrotate.d/orvind "$wants" /var/lib/orvind /opt/vexa/orvind /var/log/vexa/orvind; do
+    for f in /etc/logrotate.d/orvind "$wants" /etc/systemd/system/timers.target.wants/orvind-metrics.timer /var/lib/orvind /opt/vexa/orvind /var/log/vexa/orvind; do
         check_eq "purging deletes $f" absent "$(exists "$f")"
     done
     check_eq "purging keeps other programs' logs in /var/log/vexa" other \

@@ -83,6 +83,22 @@ printf '%d' "$zombie" >"$pidfile"
 check_eq "a pid file naming an orvind zombie is removed" "0 absent" \
     "$? $(test -e "$pidfile" && echo present || echo absent)"
 
+# A link is never read through, never left behind, and its target never touched.
+for to in "$dir/live.pid" "$dir/nothing"; do
+    printf '%d' "$fake" >"$dir/live.pid"
+    ln -s "$to" "$pidfile"
+    "$helper" clear-stale "$pidfile" 2>/dev/null
+    check_eq "clear-stale removes a link to ${to##*/}" "0 absent $fake" \
+        "$? $(test -L "$pidfile" && echo present || echo absent) $(cat "$dir/live.pid")"
+    check "and creates nothing" test ! -e "$dir/nothing"
+    ln -s "$to" "$pidfile"
+    "$helper" stop "$pidfile" 2>/dev/null
+    check_eq "stop signals no orvind through a link to ${to##*/}" "0 absent" \
+        "$? $(test -L "$pidfile" && echo present || echo absent)"
+    check "the orvind behind it still runs" alive "$fake"
+done
+rm -f "$dir/live.pid"
+
 # --- stop -----------------------------------------------------------------------------
 printf '%d' "$fake" >"$pidfile"
 "$helper" stop "$pidfile" 2>/dev/null

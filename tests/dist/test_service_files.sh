@@ -30,6 +30,13 @@ check_eq "the socket holds the pipe the daemon reads, private, 1 MiB" \
     "/opt/vexa/orvind/indications.tmp 0600 1M" \
     "$(sed -n 's/^ListenFIFO=//p; s/^SocketMode=//p; s/^PipeSize=//p' "$ROOT$socket" | xargs)"
 
+# The timer that writes the metrics for node_exporter, and its service.
+for metrics in orvind-metrics.service orvind-metrics.timer; do
+    out=$(in_root systemd-analyze verify "/usr/lib/systemd/system/$metrics" 2>&1)
+    rc=$?
+    check_eq "systemd-analyze verify accepts $metrics without a warning" "0:" "$rc:$out"
+done
+
 # systemd reads PIDFile=; the daemon writes /var/run/orvind.pid. They must be one file.
 pidfile=$(sed -n 's/^PIDFile=//p' "$ROOT$unit")
 check_eq "PIDFile= is the file the daemon writes" \

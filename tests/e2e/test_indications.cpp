@@ -117,7 +117,7 @@ TEST(Indications, ARaisedIndicationBecomesOneRowWithEveryColumnAsDelivered) {
     for (const auto& [property, value] : properties) {
         EXPECT_EQ(row[property.substr(0, property.find(':'))], value) << property;
     }
-    EXPECT_EQ(row["RackName"], "text:NULL") << "a property the indication lacks";
+    EXPECT_EQ(row["RackName"], "text:") << "a property the class does not have";
     EXPECT_EQ(row["RawData"], "text:" + joinedLines(readFile(Sandbox::kTempFile)));
     EXPECT_NE(row["RawData"].find("<INSTANCE CLASSNAME=\"VEXA_AlertIndication\">"),
               std::string::npos);

@@ -133,7 +133,7 @@ TEST(BrokerRepository, ChecksWhatItRegisters) {
     EXPECT_FALSE(st.message.empty());
 
     broker::Object outside = handler("h", "file:///tmp/x");
-    outside.path.ns = "root/zarn";
+    outside.path.ns = "root/cimv2";
     EXPECT_EQ(repo.create(outside).code, broker::notSupported);
 
     broker::Object noDestination = handler("n", "");
@@ -210,10 +210,25 @@ TEST(BrokerSchema, SubclassesAndNamespacesSelectTheSubscriptions) {
     EXPECT_EQ(count("CIM_InstCreation", "root/zarn"), 0u);
     EXPECT_EQ(count("CIM_Indication", "root/zarn"), 0u);
 
-    ToolResult r =
-        runBrokerTool({"define-class", "VEXA_Lifecycle", "CIM_InstIndication"}, dir.path());
+    ToolResult r = runBrokerTool(
+        {"define-class", "VEXA_Lifecycle", "CIM_InstIndication", "Stage:uint32", "Parts:string[]"},
+        dir.path());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(count("VEXA_Lifecycle", "root/zarn"), 0u);
+    // A class's properties: inherited ones first, each NULL of its type.
+    std::vector<std::string> names;
+    for (const broker::Property& p :
+         broker::Schema::load(dir.path()).properties("VEXA_Lifecycle")) {
+        EXPECT_TRUE(p.value.null) << p.name;
+        names.push_back(p.name + ":" + p.value.type + (p.value.array ? "[]" : ""));
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{
+                  "IndicationIdentifier:string", "CorrelatedIndications:string[]",
+                  "IndicationTime:datetime", "PerceivedSeverity:uint16", "OtherSeverity:string",
+                  "IndicationFilterName:string", "SequenceContext:string", "SequenceNumber:sint64",
+                  "Stage:uint32", "Parts:string[]"}));
+    EXPECT_EQ(runBrokerTool({"define-class", "A", "B", "C:uint32=1"}, dir.path()).status, 1);
 
     std::string cls;
     EXPECT_TRUE(broker::parseQuery("select  *  from CIM_AlertIndication", &cls));
@@ -328,6 +343,23 @@ TEST(BrokerDelivery, LoadFromThreadsKeepsEveryDocumentWhole) {
     EXPECT_EQ(sequence.count("29"), 1u);
     EXPECT_EQ(ids.size(), 30u);
     EXPECT_EQ(documents(readFile(dir.file("second.tmp"))).size(), 30u);
+
+    // The next run numbers on, per destination; the broker's three properties
+    // come right after the first one.
+    writeFile(target, "");
+    r = runBrokerTool({"raise", "--class", "CIM_AlertIndication", "--sequence", "-p", "N:uint32=1"},
+                      dir.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> docs = documents(readFile(target));
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(propertyValue(docs[0], "SequenceNumber"), "30");
+    size_t previous = 0;
+    for (const char* name : {"\"N\"", "\"SequenceNumber\"", "\"SequenceContext\"",
+                             "\"IndicationFilterName\"", "\"IndicationIdentifier\""}) {
+        size_t at = docs[0].find(std::string("NAME=") + name);
+        EXPECT_GT(at, previous) << name;
+        previous = at;
+    }
 }
 
 TEST(BrokerDelivery, FailedOpenIsRetriedThenReported) {

@@ -141,8 +141,7 @@ TEST_F(CimcTest, ArrayOfCharsHoldsStringsAndRefusesOtherTypes) {
     CIMCValue n{};
     n.uint16 = 7;
     expectRc(ar->ft->setElementAt(ar, 1, &n, CIMC_uint16), CIMC_RC_ERR_FAILED);
-    expectRc(ar->ft->setElementAt(ar, 1, reinterpret_cast<const CIMCValue*>("b"), CIMC_chars),
-             CIMC_RC_ERR_FAILED);
+    expectRc(ar->ft->setElementAt(ar, 1, charsValue("b"), CIMC_chars), CIMC_RC_ERR_FAILED);
     v.string = str("c");
     expectRc(ar->ft->setElementAt(ar, 2, &v, CIMC_string), CIMC_RC_ERR_FAILED);
     v.string->ft->release(v.string);
@@ -163,13 +162,11 @@ TEST_F(CimcTest, ArrayOfCharsHoldsStringsAndRefusesOtherTypes) {
 TEST_F(CimcTest, ObjectPathKeysTextAndClone) {
     CIMCObjectPath* op = path("root/interop", "CIM_IndicationFilter");
     const char* name = "or\"vi\\nd";
-    EXPECT_EQ(op->ft->addKey(op, "Name", reinterpret_cast<const CIMCValue*>(name), CIMC_chars).rc,
-              CIMC_RC_OK);
+    EXPECT_EQ(op->ft->addKey(op, "Name", charsValue(name), CIMC_chars).rc, CIMC_RC_OK);
     CIMCValue n{};
     n.uint32 = 42;
     EXPECT_EQ(op->ft->addKey(op, "Id", &n, CIMC_uint32).rc, CIMC_RC_OK);
-    expectRc(op->ft->addKey(op, "name", reinterpret_cast<const CIMCValue*>("x"), CIMC_chars),
-             CIMC_RC_ERR_ALREADY_EXISTS);
+    expectRc(op->ft->addKey(op, "name", charsValue("x"), CIMC_chars), CIMC_RC_ERR_ALREADY_EXISTS);
 
     EXPECT_EQ(text(op->ft->toString(op, nullptr)),
               "root/interop:CIM_IndicationFilter.Name=\"or\\\"vi\\\\nd\",Id=42");
@@ -201,7 +198,7 @@ TEST_F(CimcTest, ObjectPathKeysTextAndClone) {
 
 TEST_F(CimcTest, ReferenceKeysAreCopiesAndQuotedInText) {
     CIMCObjectPath* filter = path("root/interop", "CIM_IndicationFilter");
-    filter->ft->addKey(filter, "Name", reinterpret_cast<const CIMCValue*>("orvind"), CIMC_chars);
+    filter->ft->addKey(filter, "Name", charsValue("orvind"), CIMC_chars);
     CIMCObjectPath* sub = path("root/interop", "CIM_IndicationSubscription");
     CIMCValue v{};
     v.ref = filter;
@@ -230,8 +227,7 @@ TEST_F(CimcTest, InstancePropertiesAreCopiedInAndViewedOut) {
     EXPECT_EQ(inst->ft->setProperty(inst, "ProviderName", &v, CIMC_string).rc, CIMC_RC_OK);
     v.string->ft->release(v.string);
     char text1[] = "first";
-    inst->ft->setProperty(inst, "OtherSeverity", reinterpret_cast<const CIMCValue*>(text1),
-                          CIMC_chars);
+    inst->ft->setProperty(inst, "OtherSeverity", charsValue(text1), CIMC_chars);
     text1[0] = 'F'; // the instance has its own copy
     v.uint16 = 6;
     inst->ft->setProperty(inst, "PerceivedSeverity", &v, CIMC_uint16);
@@ -262,7 +258,10 @@ TEST_F(CimcTest, InstancePropertiesAreCopiedInAndViewedOut) {
     d = inst->ft->getProperty(inst, "Codes", nullptr);
     EXPECT_EQ(d.type, CIMC_ARRAY);
     EXPECT_EQ(d.value.array->ft->getElementAt(d.value.array, 0, nullptr).value.uint8, 9);
-    EXPECT_EQ(inst->ft->getProperty(inst, "Missing", &st).state, CIMC_nullValue);
+    // A property the instance does not have is not one that is NULL.
+    d = inst->ft->getProperty(inst, "Missing", &st);
+    EXPECT_EQ(d.type, CIMC_null);
+    EXPECT_EQ(d.state, CIMC_notFound);
     expectRc(st, CIMC_RC_ERR_NO_SUCH_PROPERTY);
 
     // Overwriting replaces in place; setting a property from its own view is safe.

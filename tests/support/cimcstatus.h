@@ -12,4 +12,10 @@ inline void expectRc(const CIMCStatus& st, int rc) {
     st.msg->ft->release(st.msg);
 }
 
+// With CIMC_chars a setter's value argument is the text itself, which the
+// API takes as changeable.
+inline CIMCValue* charsValue(const char* text) {
+    return reinterpret_cast<CIMCValue*>(const_cast<char*>(text));
+}
+
 #endif

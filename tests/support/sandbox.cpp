@@ -61,7 +61,9 @@ struct ProcessSetup {
         chmod(dir.c_str(), 0755); // a daemon started as another user must reach its binary
         // Copied before anything is mounted: the build tree may lie under /opt or /var.
         daemon = dir + "/" + kDaemonName;
-        fs::copy_file(ORVIND_DAEMON_BIN, daemon);
+        // A test may run another build of the daemon (one with another BMC backend).
+        const char* binary = getenv("ORVIND_TEST_DAEMON");
+        fs::copy_file(binary != nullptr && binary[0] != '\0' ? binary : ORVIND_DAEMON_BIN, daemon);
         // First on the daemon's PATH: a stand-in rpm that knows the provider package and
         // the release, so that the host facts of a management-processor event are known.
         bin = dir + "/bin";
@@ -277,21 +279,27 @@ pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
         envp.insert(envp.end() - 1, &listenPid[0]);
     }
 
+    // What the started command says on its terminal.
+    int out = open(outputPath(1).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(outputPath(2).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_t child = fork();
     if (child < 0) {
         fail("fork");
     }
     if (child == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
         if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
             _exit(126);
         }
         if (!passed.empty()) {
             // Out of the way first, then into place from 3 on, inherited.
-            std::vector<int> high;
-            for (int fd : passed) {
-                high.push_back(fcntl(fd, F_DUPFD_CLOEXEC, 100));
+            int high[8];
+            const size_t count = std::min(passed.size(), sizeof high / sizeof high[0]);
+            for (size_t i = 0; i < count; ++i) {
+                high[i] = fcntl(passed[i], F_DUPFD_CLOEXEC, 100);
             }
-            for (size_t i = 0; i < high.size(); ++i) {
+            for (size_t i = 0; i < count; ++i) {
                 if (high[i] < 0 || dup2(high[i], static_cast<int>(3 + i)) < 0) {
                     _exit(125);
                 }
@@ -301,6 +309,8 @@ pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
         execve(argvp[0], argvp.data(), envp.data());
         _exit(127);
     }
+    close(out);
+    close(err);
     launcher = child;
     return child;
 }
@@ -316,6 +326,18 @@ int Sandbox::keepPipe() {
     fcntl(keeper, F_SETPIPE_SZ, 1 << 20);
     passed = {keeper};
     return keeper;
+}
+
+std::string Sandbox::outputPath(int fd) {
+    return setup().dir + (fd == 1 ? "/stdout" : "/stderr");
+}
+
+std::string Sandbox::launcherStdout() {
+    return readFile(outputPath(1));
+}
+
+std::string Sandbox::launcherStderr() {
+    return readFile(outputPath(2));
 }
 
 pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {

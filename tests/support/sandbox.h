@@ -68,6 +68,10 @@ public:
     int keepPipe();
     // Descriptors passed to the next launches as 3, 4, ... instead (bad input).
     void passDescriptors(const std::vector<int>& fds) { passed = fds; }
+    // What the last launched command wrote on its standard output and error (the
+    // daemon's own lead to the null device once it has detached).
+    static std::string launcherStdout();
+    static std::string launcherStderr();
 
     // Exit status of the started process: 0 once it has detached, or its own status
     // when it refused to start. -1 on timeout.
@@ -132,6 +136,7 @@ public:
     static void writeMark(const std::string& path, int id);
 
 private:
+    static std::string outputPath(int fd);
     void collectLauncher(int timeoutMs);
     void checkSanitizerReports();
 

@@ -1,4 +1,5 @@
 #include "forwarder.h"
+#include "fpl.h"
 
 #include "sandbox.h"
 #include "sqlitedb.h"
@@ -218,6 +219,59 @@ TEST_F(Forwarding, FailedTargetsAreMarkedAndNotRetried) {
     EXPECT_EQ(pass(), PassResult::Idle);
     EXPECT_EQ(fpl().size(), 1u);
     EXPECT_EQ(commands().size(), 1u);
+}
+
+// A target that cannot be reached holds the row, unmarked, until it answers; one that
+// refuses lets it go on. Each case: the fault, the target it hits, whether it holds.
+TEST_F(Forwarding, UnreachableTargetsHoldTheRowRefusalsDoNot) {
+    struct Case {
+        const char* fault;
+        int value;
+        bool holds;
+    };
+    const Case cases[] = {
+        {"open", BMC_E_STATE, true},        {"open", 99, true},
+        {"append", BMC_E_TIMEOUT, true},    {"append", BMC_E_BUSY, true},
+        {"append", BMC_E_IO, true},         {"append", BMC_E_FULL, false},
+        {"append", BMC_E_INVAL, false},     {"cli", ZU_CLI_TIMEOUT, true},
+        {"cli", ZU_CLI_NULL_BUFFER, false},
+    };
+    int fplRecords = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.fault) + " " + std::to_string(c.value));
+        // Selected for halcyon by its alert level (5).
+        int id = insert("VEXA_RAID", "1");
+        Sandbox::setBmcFault(c.fault, c.value, bmc);
+        int row = 0;
+        EXPECT_EQ(forward_next(*store, paths, &row),
+                  c.holds ? PassResult::Held : PassResult::Forwarded);
+        EXPECT_EQ(row, id);
+        EXPECT_EQ(status(id), c.holds ? "0" : "1");
+        const bool fplHit = std::string(c.fault) != "cli";
+        if (c.holds && fplHit) {
+            EXPECT_NE(Sandbox::readMark(paths.fplMark), id) << "no FPL mark while held";
+        }
+        Sandbox::setBmcFault(c.fault, 0, bmc);
+        if (c.holds) {
+            EXPECT_TRUE(bmc_answers());
+            EXPECT_EQ(pass(), PassResult::Forwarded);
+            EXPECT_EQ(status(id), "1");
+        }
+        fplRecords += (fplHit && !c.holds) ? 0 : 1;
+        EXPECT_EQ(fpl().size(), static_cast<size_t>(fplRecords)) << "each row once in the FPL";
+        EXPECT_EQ(Sandbox::readMark(paths.fplMark), id);
+        EXPECT_EQ(Sandbox::readMark(paths.halcyonMark), id);
+    }
+    Sandbox::setBmcFault("open", 1, bmc);
+    EXPECT_FALSE(bmc_answers());
+}
+
+TEST(HoldPause, GrowsFromTwoSecondsToAMinute) {
+    const int expected[] = {2, 4, 8, 16, 32, 60, 60, 60};
+    for (int attempt = 1; attempt <= 8; ++attempt) {
+        EXPECT_EQ(hold_pause_seconds(attempt), expected[attempt - 1]) << attempt;
+    }
+    EXPECT_EQ(hold_pause_seconds(1000), 60);
 }
 
 TEST_F(Forwarding, RowFetchedAgainAfterItsFplMarkSkipsTheFpl) {

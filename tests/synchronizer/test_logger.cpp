@@ -4,10 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <regex>
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -112,4 +119,89 @@ TEST(Logger, LinesFromSeveralThreadsNeverInterleave) {
         ASSERT_EQ(body.size(), 300u);
         ASSERT_EQ(body.find_first_not_of(body[0]), std::string::npos) << line;
     }
+}
+
+TEST(Logger, NeverWritesThroughALinkAndGoesOnAfterRotationInPlace) {
+    TempDir dir;
+    const std::string path = dir.file("log");
+    const std::string victim = dir.file("victim");
+    writeFile(victim, "victim's bytes\n");
+    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+    Logger log(path);
+    log.info("first");
+    auto lines = linesOf(path);
+    ASSERT_EQ(lines.size(), 2u);
+    const std::string moved = "[warn] " + path +
+                              " was a symbolic link, not a regular file: moved aside to " + path +
+                              ".aside-";
+    EXPECT_EQ(lines[0].substr(21, moved.size()), moved);
+    EXPECT_EQ(lines[1].substr(21), "[info] first");
+    struct stat st;
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << "made with mode 0640";
+
+    // Rotation by copy and truncation: the next line starts the emptied file.
+    ASSERT_EQ(truncate(path.c_str(), 0), 0);
+    log.info("after rotation");
+    lines = linesOf(path);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].substr(21), "[info] after rotation");
+
+    // The file swapped for a link while open: lines go on into the file opened.
+    ASSERT_EQ(rename(path.c_str(), dir.file("moved").c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+    log.info("still here");
+    EXPECT_EQ(readFile(victim), "victim's bytes\n");
+    EXPECT_EQ(linesOf(dir.file("moved")).back().substr(21), "[info] still here");
+}
+
+// The log on a small filesystem of its own, filled up and then given room again.
+TEST(Logger, AFullDiskDropsWholeLinesAndTheCountComesBackWithTheNextLine) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        GTEST_SKIP() << "needs root for a mount namespace: " << strerror(errno);
+    }
+    TempDir dir;
+    ASSERT_EQ(mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=64k"), 0) << strerror(errno);
+    const std::string path = dir.file("log");
+    const std::string text(200, 'x');
+    {
+        Logger log(path);
+        log.info("before %s", text.c_str());
+        // Everything else the filesystem can hold goes to a filler file.
+        int filler = open(dir.file("filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(filler, 0);
+        std::string block(4096, 'f');
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        while (write(filler, "f", 1) > 0) {
+        }
+        close(filler);
+        // The log's last page still takes a few lines; then lines no longer fit.
+        int padded = 0;
+        uintmax_t size = 0;
+        do {
+            size = std::filesystem::file_size(path);
+            log.info("pad %03d %s", padded++, text.c_str());
+        } while (std::filesystem::file_size(path) > size && padded < 100);
+        ASSERT_LT(padded, 100) << "the filesystem never filled up";
+        for (int i = 0; i < 6; ++i) {
+            log.error("lost %d %s", i, text.c_str());
+        }
+        EXPECT_EQ(std::filesystem::file_size(path), size) << "nothing torn left behind";
+        unlink(dir.file("filler").c_str());
+        log.info("back %s", text.c_str());
+        log.info("and on");
+    }
+    auto lines = linesOf(path);
+    umount2(dir.path().c_str(), MNT_DETACH);
+    ASSERT_GE(lines.size(), 4u);
+    for (const auto& line : lines) {
+        EXPECT_TRUE(std::regex_search(line, kPrefix)) << "torn: " << line;
+    }
+    EXPECT_EQ(lines[lines.size() - 3].substr(21),
+              "[warn] 7 log lines could not be written and were dropped: No space left on device");
+    EXPECT_EQ(lines[lines.size() - 2].substr(21), "[info] back " + text);
+    EXPECT_EQ(lines.back().substr(21), "[info] and on");
+    EXPECT_EQ(lines[lines.size() - 4].substr(21, 11), "[info] pad ");
 }

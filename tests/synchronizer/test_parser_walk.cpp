@@ -154,8 +154,8 @@ TEST_F(ParserWalk, StoresTheBrokerSampleWithItsDocumentText) {
     EXPECT_EQ(row["PerceivedSeverity"], "6");
     EXPECT_EQ(row["IndicationTime"], "20140315123456.000000+060");
     EXPECT_EQ(row["NetworkAddresses"], "10.0.0.5 fe80::5 ");
-    EXPECT_EQ(row["Description"], "NULL"); // a string column the instance lacks
-    EXPECT_EQ(row["OSType"], kSqlNull);    // an int column the instance lacks
+    EXPECT_EQ(row["Description"], "");  // a string column the document does not carry
+    EXPECT_EQ(row["OSType"], kSqlNull); // an int column the document does not carry
     EXPECT_EQ(row["RawData"], replaceAll(sample("alert.xml"), "\n", ""));
     EXPECT_EQ(messages(),
               std::vector<std::string>{"info insert Fan Monitor Provider indication success"});
@@ -187,10 +187,10 @@ TEST_F(ParserWalk, InstancesAreStoredInDocumentOrderUntilAnError) {
     // Each instance with its own properties, sharing the delivery's document.
     EXPECT_EQ(stored[0]["ProviderName"] + "," + stored[0]["EventID"] + "," +
                   stored[0]["Description"],
-              "first,101,NULL");
+              "first,101,");
     EXPECT_EQ(stored[1]["ProviderName"] + "," + stored[1]["EventID"] + "," +
                   stored[1]["Description"],
-              "second,NULL,only in the second");
+              "second,,only in the second");
     EXPECT_EQ(stored[0]["RawData"], stored[1]["RawData"]);
     EXPECT_EQ(stored[2]["ProviderName"], "before the error");
     EXPECT_EQ(stored[3]["ProviderName"], "no class");
@@ -199,11 +199,11 @@ TEST_F(ParserWalk, InstancesAreStoredInDocumentOrderUntilAnError) {
 TEST_F(ParserWalk, ElementAndAttributeNamesMatchOnlyInTheirExactCase) {
     Row row = onlyRow("letter_case.xml");
     EXPECT_EQ(row["ProviderName"], "exact case");
-    EXPECT_EQ(row["Description"], "NULL");      // <Property>
-    EXPECT_EQ(row["EventID"], "NULL");          // <value>
-    EXPECT_EQ(row["NetworkAddresses"], "NULL"); // <property.array>
-    EXPECT_EQ(row["SystemName"], "NULL");       // <value.array>
-    EXPECT_EQ(row["Summary"], "NULL");          // name= and type=
+    EXPECT_EQ(row["Description"], "");      // <Property>: not carried
+    EXPECT_EQ(row["EventID"], "NULL");      // <value>: carried without a value
+    EXPECT_EQ(row["NetworkAddresses"], ""); // <property.array>
+    EXPECT_EQ(row["SystemName"], "NULL");   // <value.array>
+    EXPECT_EQ(row["Summary"], "");          // name= and type=: no NAME
     EXPECT_EQ(messages(), std::vector<std::string>{"info insert exact case indication success"});
 }
 
@@ -235,7 +235,7 @@ TEST_F(ParserWalk, EmptyElementTagsCountAsClosedAtOnce) {
     std::vector<Row> stored = rows();
     ASSERT_EQ(stored.size(), 3u);
     Row& row = stored[0];
-    EXPECT_EQ(row["Description"], "NULL"); // <PROPERTY .../> sets nothing
+    EXPECT_EQ(row["Description"], "NULL"); // <PROPERTY .../> is carried without a value
     EXPECT_EQ(row["ProviderName"], "empty forms");
     EXPECT_EQ(row["EventID"], "");                       // <VALUE/> is the empty text
     EXPECT_EQ(row["EventTime"], "after an empty value"); // and does not swallow the next VALUE
@@ -243,8 +243,26 @@ TEST_F(ParserWalk, EmptyElementTagsCountAsClosedAtOnce) {
     EXPECT_EQ(row["SystemName"], "NULL");                // <PROPERTY.ARRAY .../>
     EXPECT_EQ(row["SystemModel"], "after an empty array property");
     EXPECT_EQ(row["Summary"], " x ");
-    EXPECT_EQ(stored[1]["ProviderName"], "NULL"); // <INSTANCE .../>: stored without properties
+    EXPECT_EQ(stored[1]["ProviderName"], ""); // <INSTANCE .../>: stored without properties
     EXPECT_EQ(stored[2]["ProviderName"], "after an empty instance");
+}
+
+// One rule, in the build against our CIMC library and in the one against an
+// installed library alike: a property the document carries without a value is
+// NULL (the text NULL, SQL NULL in an int column); a column whose property the
+// document does not carry is '' (SQL NULL in an int column). A property named
+// again keeps its value unless the later one gives another.
+TEST_F(ParserWalk, CarriedWithoutAValueIsNullAndNotCarriedIsEmpty) {
+    Row row = onlyRow("null_and_missing.xml");
+    const std::vector<std::pair<const char*, std::string>> columns = {
+        {"Description", "NULL"},  {"AlertType", kSqlNull},    {"NetworkAddresses", "NULL"},
+        {"HWPartNumber", "NULL"}, // a type not decoded
+        {"EventID", "12"},        {"ProviderName", "second"}, {"Summary", ""},
+        {"BladeBay", ""},         {"RackName", ""},           {"OSType", kSqlNull},
+    };
+    for (const auto& [column, value] : columns) {
+        EXPECT_EQ(row[column], value) << column;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -298,7 +316,7 @@ TEST_F(ParserTypes, NumbersKeepTheLowBitsOfTheirConversion) {
 TEST_F(ParserTypes, OnlyKnownTypesAreDecodedAndOtherArraysHoldTheirRawTexts) {
     Row row = onlyRow("types.xml");
     EXPECT_EQ(row["IndicationTime"], "20140315123456.000000+060");
-    EXPECT_EQ(row["EventTime"], "NULL");          // a date-time the factory refuses sets nothing
+    EXPECT_EQ(row["EventTime"], "NULL");          // a date-time the factory refuses: no value
     EXPECT_EQ(row["Description"], "NULL");        // real32
     EXPECT_EQ(row["HWPhysicalLocation"], "NULL"); // real64
     EXPECT_EQ(row["HWEncodingPhysicalLocation"], "NULL"); // char16
@@ -310,7 +328,7 @@ TEST_F(ParserTypes, OnlyKnownTypesAreDecodedAndOtherArraysHoldTheirRawTexts) {
     EXPECT_EQ(row["SystemGUID"], "no type ");
     EXPECT_EQ(row["ComplexName"], "x y ");
     EXPECT_EQ(row["Summary"], "a b ");
-    EXPECT_EQ(row["BladeBay"], "NULL"); // PROPERTY.REFERENCE is passed over
+    EXPECT_EQ(row["BladeBay"], "NULL"); // PROPERTY.REFERENCE is carried without a value
     // Values that are no integer in an int column do not disturb the row.
     EXPECT_EQ(row["PerceivedSeverity"], kSqlNull);
     EXPECT_EQ(row["OSType"], kSqlNull);
@@ -452,7 +470,7 @@ TEST_F(ParserBadInput, EachHostileInputKeepsWhatCameBeforeTheDamage) {
          {instance + property + "first</VALUE></PROPERTY>\n<PROPERTY NAME=\"" + huge +
               "\" TYPE=\"string\"><VALUE>x</VALUE></PROPERTY>" + summary + "</INSTANCE></CIM>\n",
           "<CIM><INSTANCE CLASSNAME=\"" + huge + "\"></INSTANCE></CIM>\n"},
-         {{"ProviderName", "first"}, {"Summary", "NULL"}},
+         {{"ProviderName", "first"}, {"Summary", ""}},
          ""},
         {"instance with ten thousand properties",
          {manyProperties + property + "many</VALUE></PROPERTY>\n</INSTANCE></CIM>\n"},

@@ -124,23 +124,24 @@ TEST_F(SfcbClientTest, SecondStartIsRefusedAndCarriesOn) {
     std::vector<std::string> lines = messages();
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "connect() rc=0, msg=(null)");
-    EXPECT_EQ(lines[1].rfind("createFilter () rc=11, msg=", 0), 0u) << lines[1];
-    EXPECT_EQ(lines[2].rfind("createHandler () rc=11, msg=", 0), 0u) << lines[2];
-    EXPECT_EQ(lines[3].rfind("createSubscription () rc=11, msg=", 0), 0u) << lines[3];
-    EXPECT_NE(lines[3].find("already exists"), std::string::npos) << lines[3];
+    // The broker's refusal comes with an empty message.
+    EXPECT_EQ(lines[1], "createFilter () rc=11, msg=");
+    EXPECT_EQ(lines[2], "createHandler () rc=11, msg=");
+    EXPECT_EQ(lines[3], "createSubscription () rc=11, msg=");
     EXPECT_EQ(registered().size(), 3u);
 }
 
-TEST_F(SfcbClientTest, InstanceIsMadeEvenWhenTheBrokerRefusesIt) {
+TEST_F(SfcbClientTest, InstanceIsMadeLocallyAndNothingIsSentToTheBroker) {
     SfcbClient* client = SfcbClient::getSfcbClient();
     clearTestLog();
     CIMCInstance* inst = client->createInstance("VEXA_AlertIndication");
     ASSERT_NE(inst, nullptr);
-    std::vector<std::string> lines = messages();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "createInstance newobjectpath () rc=0, msg=(null)");
-    EXPECT_EQ(lines[1], "createInstance newIntance() rc=0, msg=(null)");
-    EXPECT_EQ(lines[2].rfind("createInstance createIntance() rc=7, msg=", 0), 0u) << lines[2];
+    // The broker would accept (and keep for good) an instance of an
+    // indication class; none may reach it.
+    EXPECT_EQ(messages(), (std::vector<std::string>{
+                              "createInstance newobjectpath () rc=0, msg=(null)",
+                              "createInstance newIntance() rc=0, msg=(null)",
+                          }));
 
     CIMCObjectPath* op = inst->ft->getObjectPath(inst, nullptr);
     CIMCString* s = op->ft->toString(op, nullptr);
@@ -198,9 +199,7 @@ TEST(SfcbClientWithoutBroker, EveryCallLogsAndNothingCrashes) {
     CIMCInstance* inst = client->createInstance("VEXA_AlertIndication");
     ASSERT_NE(inst, nullptr);
     inst->ft->release(inst);
-    lines = messages();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[2], "createInstance createIntance() rc=1, msg=no connection to the CIM broker");
+    EXPECT_EQ(messages().size(), 2u);
     CIMCString* s = client->createString("x");
     ASSERT_NE(s, nullptr);
     s->ft->release(s);

@@ -186,6 +186,39 @@ bool parseProperty(const std::string& given, bool check, Property* out, std::str
     return true;
 }
 
+std::vector<Property> documentProperties(const std::vector<Property>& given,
+                                         const std::vector<Property>& classProperties,
+                                         const std::vector<Property>& added) {
+    auto has = [](const std::vector<Property>& list, const std::string& name) {
+        for (const Property& p : list) {
+            if (sameName(p.name, name)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::vector<Property> rest;
+    for (const Property& p : given) {
+        if (!has(added, p.name) && !has(rest, p.name)) {
+            rest.push_back(p);
+        }
+    }
+    for (const Property& p : classProperties) {
+        if (!has(added, p.name) && !has(rest, p.name)) {
+            rest.push_back(p);
+        }
+    }
+    std::vector<Property> out;
+    if (!rest.empty()) {
+        out.push_back(rest[0]);
+    }
+    out.insert(out.end(), added.begin(), added.end());
+    if (!rest.empty()) {
+        out.insert(out.end(), rest.begin() + 1, rest.end());
+    }
+    return out;
+}
+
 std::string escapeXml(const std::string& text) {
     std::string out;
     out.reserve(text.size());

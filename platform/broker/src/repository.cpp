@@ -19,6 +19,9 @@ namespace {
 
 const char* header = "cim-broker repository 1";
 
+// The namespace the providers raise their indications in.
+const char* providerNamespace = "root/zarn";
+
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(tolower(c)); });
@@ -507,6 +510,16 @@ template <typename Change> Status rewrite(const Repository& repository, Change c
 } // namespace
 
 Status Repository::create(const Object& object) {
+    if (sameName(object.path.ns, providerNamespace)) {
+        // The default instance provider keeps a static instance without keys
+        // every time: a keyless path never matches one already there.
+        Object stored = object;
+        stored.path.keys.clear();
+        return rewrite(*this, [&](std::vector<Object>& objects) {
+            objects.push_back(stored);
+            return Status{};
+        });
+    }
     if (!sameName(object.path.ns, "root/interop")) {
         return Status{notSupported, "no instance provider for class " + object.path.className +
                                         " in namespace " + object.path.ns};

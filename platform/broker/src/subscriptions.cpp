@@ -1,9 +1,12 @@
 #include "broker/subscriptions.h"
 
+#include "broker/indication.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -46,6 +49,54 @@ const char* builtIn[][2] = {
     {"CIM_SNMPTrapIndication", "CIM_ProcessIndication"},
 };
 
+// The properties each built-in class declares itself.
+const char* const indicationProperties[] = {
+    "IndicationIdentifier:string", "CorrelatedIndications:string[]", "IndicationTime:datetime",
+    "PerceivedSeverity:uint16",    "OtherSeverity:string",           "IndicationFilterName:string",
+    "SequenceContext:string",      "SequenceNumber:sint64",
+};
+const char* const alertProperties[] = {
+    "Description:string",
+    "AlertingManagedElement:string",
+    "AlertingElementFormat:uint16",
+    "OtherAlertingElementFormat:string",
+    "AlertType:uint16",
+    "OtherAlertType:string",
+    "ProbableCause:uint16",
+    "ProbableCauseDescription:string",
+    "Trending:uint16",
+    "RecommendedActions:string[]",
+    "EventID:string",
+    "EventTime:datetime",
+    "SystemCreationClassName:string",
+    "SystemName:string",
+    "ProviderName:string",
+};
+// The alert class the platform's providers raise. It has no blade, enclosure,
+// rack or complex properties.
+const char* const vexaAlertProperties[] = {
+    "ProviderVersion:string",
+    "HWPhysicalLocation:string",
+    "HWEncodingPhysicalLocation:string",
+    "HWPartNumber:string",
+    "OSType:uint16",
+    "OSVersion:string",
+    "NetworkAddresses:string[]",
+    "SystemFirmwareVersion:string",
+    "SystemSerialNumber:string",
+    "SystemProductID:string",
+    "SystemModel:string",
+    "SystemGUID:string",
+    "Summary:string",
+    "EventCategory:uint16",
+    "ImpactedDomain:uint16",
+    "PartitionID:string",
+};
+
+template <size_t N> std::vector<std::string> list(const char* const (&names)[N]) {
+    return std::vector<std::string>(names, names + N);
+}
+
 std::string text(const Value* v) {
     return v != nullptr && !v->null && !v->items.empty() ? v->items[0] : "";
 }
@@ -64,12 +115,31 @@ bool parseQuery(const std::string& query, std::string* className) {
 
 Schema::Schema() {
     for (const auto& entry : builtIn) {
-        add(entry[0], entry[1]);
+        add(entry[0], entry[1], {});
     }
+    add("CIM_Indication", "", list(indicationProperties));
+    add("CIM_AlertIndication", "CIM_ProcessIndication", list(alertProperties));
+    add("VEXA_AlertIndication", "CIM_AlertIndication", list(vexaAlertProperties));
 }
 
-void Schema::add(const std::string& cls, const std::string& superclass) {
-    supers_[lower(cls)] = superclass;
+void Schema::add(const std::string& cls, const std::string& superclass,
+                 const std::vector<std::string>& properties) {
+    Class c{superclass, {}};
+    // A line that names only the superclass keeps the properties known so far.
+    auto known = classes_.find(lower(cls));
+    if (properties.empty() && known != classes_.end()) {
+        c.properties = known->second.properties;
+    }
+    for (const std::string& given : properties) {
+        Property p;
+        std::string error;
+        // Declarations carry no value, so they come out NULL; a bad one is
+        // passed over.
+        if (broker::parseProperty(given, false, &p, &error) && p.value.null) {
+            c.properties.push_back(p);
+        }
+    }
+    classes_[lower(cls)] = c;
 }
 
 Schema Schema::load(const std::string& dir) {
@@ -78,8 +148,8 @@ Schema Schema::load(const std::string& dir) {
     std::string line;
     while (std::getline(in, line)) {
         std::vector<std::string> w = words(line);
-        if (w.size() == 2 && w[0][0] != '#') {
-            schema.add(w[0], w[1]);
+        if (w.size() >= 2 && w[0][0] != '#' && !sameName(w[0], "CIM_Indication")) {
+            schema.add(w[0], w[1], std::vector<std::string>(w.begin() + 2, w.end()));
         }
     }
     return schema;
@@ -89,8 +159,36 @@ std::string Schema::superclass(const std::string& cls) const {
     if (sameName(cls, "CIM_Indication")) {
         return "";
     }
-    auto it = supers_.find(lower(cls));
-    return it != supers_.end() ? it->second : "CIM_ProcessIndication";
+    auto it = classes_.find(lower(cls));
+    return it != classes_.end() ? it->second.superclass : "CIM_ProcessIndication";
+}
+
+std::vector<Property> Schema::properties(const std::string& cls) const {
+    std::vector<std::string> chain;
+    std::string c = cls;
+    // The depth bound keeps a loop in the classes file from hanging.
+    for (int depth = 0; depth < 64 && !c.empty(); ++depth) {
+        chain.push_back(c);
+        c = superclass(c);
+    }
+    std::vector<Property> out;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        auto found = classes_.find(lower(*it));
+        if (found == classes_.end()) {
+            continue;
+        }
+        for (const Property& p : found->second.properties) {
+            // A subclass may declare an inherited property again.
+            auto same = std::find_if(out.begin(), out.end(),
+                                     [&](const Property& q) { return sameName(q.name, p.name); });
+            if (same != out.end()) {
+                *same = p;
+            } else {
+                out.push_back(p);
+            }
+        }
+    }
+    return out;
 }
 
 bool Schema::isA(const std::string& cls, const std::string& base) const {
@@ -105,10 +203,19 @@ bool Schema::isA(const std::string& cls, const std::string& base) const {
     return false;
 }
 
-Status Schema::define(const std::string& dir, const std::string& cls,
-                      const std::string& superclass) {
+Status Schema::define(const std::string& dir, const std::string& cls, const std::string& superclass,
+                      const std::vector<std::string>& properties) {
     if (!validName(cls) || !validName(superclass)) {
         return Status{invalidParameter, "class names are letters, digits and underscores"};
+    }
+    for (const std::string& given : properties) {
+        Property p;
+        std::string error;
+        if (given.find('=') != std::string::npos ||
+            !broker::parseProperty(given, false, &p, &error)) {
+            return Status{invalidParameter,
+                          "a class property is Name:type or Name:type[], not '" + given + "'"};
+        }
     }
     if (sameName(cls, "CIM_Indication")) {
         return Status{invalidParameter, "CIM_Indication is the root and has no superclass"};
@@ -122,10 +229,50 @@ Status Schema::define(const std::string& dir, const std::string& cls,
     if (f == nullptr) {
         return Status{failed, "cannot write " + path + ": " + strerror(errno)};
     }
-    std::string line = cls + " " + superclass + "\n";
+    std::string line = cls + " " + superclass;
+    for (const std::string& given : properties) {
+        line += " " + given;
+    }
+    line += "\n";
     bool good = fwrite(line.data(), 1, line.size(), f) == line.size();
     good = fclose(f) == 0 && good;
     return good ? Status{} : Status{failed, "cannot write " + path};
+}
+
+Status reserveSequence(const std::string& dir, const std::string& destination,
+                       unsigned long long count, long long* first) {
+    FolderLock lock(dir, true);
+    if (!lock.held()) {
+        return Status{failed, lock.error()};
+    }
+    // One line per destination: the next number, a blank, the destination.
+    std::string path = dir + "/sequence";
+    std::vector<std::pair<long long, std::string>> entries;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t blank = line.find(' ');
+        if (blank != std::string::npos) {
+            entries.emplace_back(std::strtoll(line.c_str(), nullptr, 10), line.substr(blank + 1));
+        }
+    }
+    auto it = std::find_if(entries.begin(), entries.end(),
+                           [&](const auto& e) { return e.second == destination; });
+    if (it == entries.end()) {
+        entries.emplace_back(0, destination);
+        it = entries.end() - 1;
+    }
+    *first = it->first;
+    it->first += static_cast<long long>(count);
+    std::string text;
+    for (const auto& e : entries) {
+        text += std::to_string(e.first) + " " + e.second + "\n";
+    }
+    std::string error;
+    if (!replaceFile(path, text, &error)) {
+        return Status{failed, error};
+    }
+    return Status{};
 }
 
 Status findTargets(const Repository& repository, const std::string& cls, const std::string& ns,

@@ -14,7 +14,7 @@ struct ClientData {
     broker::Repository repository;
 };
 
-broker::Repository& repo(const CIMCClient* cl) {
+broker::Repository& repo(CIMCClient* cl) {
     return static_cast<ClientData*>(cl->hdl)->repository;
 }
 
@@ -76,7 +76,7 @@ CIMCChar16 char16(const std::string& text) {
     return s[0];
 }
 
-broker::Path toPath(const CIMCObjectPath* op, std::string* error);
+broker::Path toPath(CIMCObjectPath* op, std::string* error);
 
 // One element as text (or reference); false for a type that is not stored.
 bool toItem(CIMCType type, const CIMCValue& v, broker::Value* out, std::string* error) {
@@ -173,7 +173,7 @@ bool toValue(const CIMCData& d, broker::Value* out, std::string* error) {
     return true;
 }
 
-broker::Path toPath(const CIMCObjectPath* op, std::string* error) {
+broker::Path toPath(CIMCObjectPath* op, std::string* error) {
     broker::Path path;
     CIMCString* s = op->ft->getNameSpace(op, nullptr);
     path.ns = chars(s);
@@ -292,7 +292,7 @@ CIMCData fromValue(const broker::Value& v) {
 }
 
 void addAll(const std::vector<broker::Property>& list,
-            CIMCStatus (*add)(void* target, const char* name, const CIMCData& d), void* target) {
+            CIMCStatus (*add)(void* target, const char* name, CIMCData& d), void* target) {
     for (const broker::Property& p : list) {
         CIMCData d = fromValue(p.value);
         CIMCStatus st = add(target, p.name.c_str(), d);
@@ -307,7 +307,7 @@ CIMCObjectPath* fromPath(const broker::Path& path) {
     CIMCObjectPath* op = newObjectPath(path.ns.c_str(), path.className.c_str());
     addAll(
         path.keys,
-        [](void* t, const char* name, const CIMCData& d) {
+        [](void* t, const char* name, CIMCData& d) {
             auto* p = static_cast<CIMCObjectPath*>(t);
             bool null = (d.state & CIMC_nullValue) != 0;
             return p->ft->addKey(p, name, null ? nullptr : &d.value, d.type);
@@ -322,7 +322,7 @@ CIMCInstance* fromObject(const broker::Object& object) {
     op->ft->release(op);
     addAll(
         object.properties,
-        [](void* t, const char* name, const CIMCData& d) {
+        [](void* t, const char* name, CIMCData& d) {
             auto* i = static_cast<CIMCInstance*>(t);
             bool null = (d.state & CIMC_nullValue) != 0;
             return i->ft->setProperty(i, name, null ? nullptr : &d.value, d.type);
@@ -345,7 +345,7 @@ CIMCStatus release(CIMCClient* cl) {
     return status(CIMC_RC_OK);
 }
 
-CIMCClient* clone(const CIMCClient* cl, CIMCStatus* st);
+CIMCClient* clone(CIMCClient* cl, CIMCStatus* st);
 
 const char* noOp = "this operation is not supported by the local broker";
 
@@ -406,6 +406,11 @@ CIMCObjectPath* createInstance(CIMCClient* cl, CIMCObjectPath* op, CIMCInstance*
         return nullptr;
     }
     broker::Status bs = repo(cl).create(object);
+    if (bs.code == broker::alreadyExists) {
+        // The broker's refusal of an object that exists comes with an empty
+        // message.
+        bs.message.clear();
+    }
     setBrokerStatus(st, bs);
     return bs.good() ? op->ft->clone(op, nullptr) : nullptr;
 }
@@ -522,7 +527,7 @@ CIMCClientFT clientFT = {
     execQuery,   enumInstanceNames, enumInstances,  associators, associatorNames,
     references,  referenceNames,    invokeMethod,   setProperty, getProperty};
 
-CIMCClient* clone(const CIMCClient* cl, CIMCStatus* st) {
+CIMCClient* clone(CIMCClient* cl, CIMCStatus* st) {
     if (cl == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no client given");
         return nullptr;

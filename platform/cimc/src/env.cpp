@@ -13,8 +13,9 @@ namespace {
 
 char localName[] = "SfcbLocal";
 
-void release(CIMCEnv* ce) {
+void* release(CIMCEnv* ce) {
     delete ce;
+    return nullptr;
 }
 
 CIMCClient* connect(CIMCEnv*, const char*, const char*, const char*, const char*, const char*,

@@ -268,6 +268,13 @@ const char* BMC_strerror(int code);
  */
 Event_dictionary_t* BMC_event_dictionary_get(BMC_t* bmc, int rectype);
 
+/*
+ * Why the event dictionaries cannot be had, as "<file>: <reason>"; NULL when they
+ * load (or the handle was opened without BMC_OPEN_EVENTS). The text stays valid
+ * until the next call on the same thread.
+ */
+const char* BMC_event_dictionary_problem(BMC_t* bmc);
+
 /* Entry for (provider name, WBEM event number) in dict; NULL if none. */
 Event_dictionary_entry_t* Get_Event_Dictionary_Entry(BMC_t* bmc, Event_dictionary_t* dict,
                                                      const char* provider_name,

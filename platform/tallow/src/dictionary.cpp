@@ -200,6 +200,20 @@ bool loadDictionary(const std::string& path, Dictionary& out, std::string* error
 }
 
 std::string sampleDictionaryPath() {
+    // The sample lies in <prefix>/share/orvind beside the programs in <prefix>/bin and
+    // <prefix>/sbin, whatever prefix they were installed to; else where the build put it.
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string prefix(exe, static_cast<size_t>(n));
+        for (int up = 0; up < 2 && prefix.rfind('/') != std::string::npos; ++up) {
+            prefix.erase(prefix.rfind('/'));
+        }
+        std::string beside = prefix + "/share/orvind/event-dictionary.txt";
+        if (access(beside.c_str(), F_OK) == 0) {
+            return beside;
+        }
+    }
     return std::string(ORVIND_DATADIR) + "/event-dictionary.txt";
 }
 
@@ -300,6 +314,23 @@ extern "C" Event_dictionary_t* BMC_event_dictionary_get(BMC_t* bmc, int rectype)
         }
     }
     return rectype == kRecTypeWbem ? &bmc->dicts->wbem : &bmc->dicts->oem;
+}
+
+extern "C" const char* BMC_event_dictionary_problem(BMC_t* bmc) {
+    if (!usable(bmc) || (bmc->flags & BMC_OPEN_EVENTS) == 0) {
+        return nullptr;
+    }
+    static thread_local std::string problem;
+    std::string path = tallowsim::dictionaryPath(bmc->state_dir);
+    tallowsim::Dictionary dictionary;
+    if (!tallowsim::loadDictionary(path, dictionary, &problem)) {
+        return problem.c_str();
+    }
+    if (dictionary.entries.empty()) {
+        problem = path + ": holds no entry";
+        return problem.c_str();
+    }
+    return nullptr;
 }
 
 extern "C" Event_dictionary_entry_t* Get_Event_Dictionary_Entry(BMC_t* bmc,

@@ -86,10 +86,12 @@ public:
     // Whether the folder exists; when it does not, *why tells so.
     bool available(std::string* why = nullptr) const;
 
-    // Registers an object. Answers 11 for a path already registered, 7 for a
-    // namespace without instance provider, 14 or 15 for a filter query other
-    // than "SELECT * FROM <class>", 4 for a handler without Destination and
-    // 6 for a subscription whose filter or handler is not registered.
+    // Registers an object. In "root/zarn" every instance is kept, without
+    // its keys, as a new one. In "root/interop": 11 for a path already
+    // registered, 14 or 15 for a filter query other than "SELECT * FROM
+    // <class>", 4 for a handler without Destination and 6 for a subscription
+    // whose filter or handler is not registered. 7 for any other namespace
+    // (no instance provider).
     Status create(const Object& object);
     Status remove(const Path& path);
     Status get(const Path& path, Object* out) const;

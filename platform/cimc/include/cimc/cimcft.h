@@ -31,7 +31,7 @@ struct CIMCEnvFT {
     char* env;
 
     /* Releases the environment; prefer ReleaseCIMCEnv(). */
-    void (*release)(CIMCEnv* ce);
+    void* (*release)(CIMCEnv* ce);
 
     /* Opens a client to the broker at hn (scheme "http"/"https", port as
      * text); the client belongs to the caller. */
@@ -89,7 +89,7 @@ struct CIMCClientFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCClient* cl);
-    CIMCClient* (*clone)(const CIMCClient* cl, CIMCStatus* rc);
+    CIMCClient* (*clone)(CIMCClient* cl, CIMCStatus* rc);
 
     /* properties: NULL-terminated list of property names, or NULL for all. */
     CIMCClass* (*getClass)(CIMCClient* cl, CIMCObjectPath* op, CIMCFlags flags, char** properties,
@@ -146,40 +146,39 @@ struct CIMCInstanceFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCInstance* inst);
-    CIMCInstance* (*clone)(const CIMCInstance* inst, CIMCStatus* rc);
+    CIMCInstance* (*clone)(CIMCInstance* inst, CIMCStatus* rc);
 
     /* getProperty returns a view.  A missing property comes back with state
      * CIMC_nullValue or CIMC_notFound and CIMC_RC_ERR_NO_SUCH_PROPERTY. */
-    CIMCData (*getProperty)(const CIMCInstance* inst, const char* name, CIMCStatus* rc);
+    CIMCData (*getProperty)(CIMCInstance* inst, const char* name, CIMCStatus* rc);
     /* View of the idx-th property; *name (if name is not NULL) is the
      * caller's. */
-    CIMCData (*getPropertyAt)(const CIMCInstance* inst, unsigned int idx, CIMCString** name,
+    CIMCData (*getPropertyAt)(CIMCInstance* inst, unsigned int idx, CIMCString** name,
                               CIMCStatus* rc);
-    unsigned int (*getPropertyCount)(const CIMCInstance* inst, CIMCStatus* rc);
+    unsigned int (*getPropertyCount)(CIMCInstance* inst, CIMCStatus* rc);
 
     /* Copies the value.  With CIMC_chars, value is the char* of the text
      * itself, stored as CIMC_string. */
-    CIMCStatus (*setProperty)(CIMCInstance* inst, const char* name, const CIMCValue* value,
+    CIMCStatus (*setProperty)(CIMCInstance* inst, const char* name, CIMCValue* value,
                               CIMCType type);
 
     /* Path of this instance (caller's). */
-    CIMCObjectPath* (*getObjectPath)(const CIMCInstance* inst, CIMCStatus* rc);
+    CIMCObjectPath* (*getObjectPath)(CIMCInstance* inst, CIMCStatus* rc);
 
     /* Limits the properties kept to propertyList (NULL-terminated); keys
      * (NULL-terminated) are always kept. */
-    CIMCStatus (*setPropertyFilter)(CIMCInstance* inst, const char** propertyList,
-                                    const char** keys);
+    CIMCStatus (*setPropertyFilter)(CIMCInstance* inst, char** propertyList, char** keys);
 
-    CIMCData (*getQualifier)(const CIMCInstance* inst, const char* qualifierName, CIMCStatus* rc);
-    CIMCData (*getQualifierAt)(const CIMCInstance* inst, unsigned int idx, CIMCString** name,
+    CIMCData (*getQualifier)(CIMCInstance* inst, const char* qualifierName, CIMCStatus* rc);
+    CIMCData (*getQualifierAt)(CIMCInstance* inst, unsigned int idx, CIMCString** name,
                                CIMCStatus* rc);
-    unsigned int (*getQualifierCount)(const CIMCInstance* inst, CIMCStatus* rc);
+    unsigned int (*getQualifierCount)(CIMCInstance* inst, CIMCStatus* rc);
 
-    CIMCData (*getPropertyQualifier)(const CIMCInstance* inst, const char* propertyName,
+    CIMCData (*getPropertyQualifier)(CIMCInstance* inst, const char* propertyName,
                                      const char* qualifierName, CIMCStatus* rc);
-    CIMCData (*getPropertyQualifierAt)(const CIMCInstance* inst, const char* propertyName,
+    CIMCData (*getPropertyQualifierAt)(CIMCInstance* inst, const char* propertyName,
                                        unsigned int idx, CIMCString** name, CIMCStatus* rc);
-    unsigned int (*getPropertyQualifierCount)(const CIMCInstance* inst, const char* propertyName,
+    unsigned int (*getPropertyQualifierCount)(CIMCInstance* inst, const char* propertyName,
                                               CIMCStatus* rc);
 };
 
@@ -189,42 +188,39 @@ struct CIMCObjectPathFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCObjectPath* op);
-    CIMCObjectPath* (*clone)(const CIMCObjectPath* op, CIMCStatus* rc);
+    CIMCObjectPath* (*clone)(CIMCObjectPath* op, CIMCStatus* rc);
 
     /* Setters copy the text; getters return a new string (caller's). */
     CIMCStatus (*setNameSpace)(CIMCObjectPath* op, const char* ns);
-    CIMCString* (*getNameSpace)(const CIMCObjectPath* op, CIMCStatus* rc);
+    CIMCString* (*getNameSpace)(CIMCObjectPath* op, CIMCStatus* rc);
     CIMCStatus (*setHostname)(CIMCObjectPath* op, const char* hn);
-    CIMCString* (*getHostname)(const CIMCObjectPath* op, CIMCStatus* rc);
+    CIMCString* (*getHostname)(CIMCObjectPath* op, CIMCStatus* rc);
     CIMCStatus (*setClassName)(CIMCObjectPath* op, const char* cn);
-    CIMCString* (*getClassName)(const CIMCObjectPath* op, CIMCStatus* rc);
+    CIMCString* (*getClassName)(CIMCObjectPath* op, CIMCStatus* rc);
 
     /* Copies the value (CIMC_chars: value is the char* itself).  An existing
      * key name answers CIMC_RC_ERR_ALREADY_EXISTS and keeps the old value. */
-    CIMCStatus (*addKey)(CIMCObjectPath* op, const char* name, const CIMCValue* value,
-                         CIMCType type);
+    CIMCStatus (*addKey)(CIMCObjectPath* op, const char* name, CIMCValue* value, CIMCType type);
     /* getKey / getKeyAt return a view; *name is the caller's. */
-    CIMCData (*getKey)(const CIMCObjectPath* op, const char* name, CIMCStatus* rc);
-    CIMCData (*getKeyAt)(const CIMCObjectPath* op, unsigned int idx, CIMCString** name,
-                         CIMCStatus* rc);
-    unsigned int (*getKeyCount)(const CIMCObjectPath* op, CIMCStatus* rc);
+    CIMCData (*getKey)(CIMCObjectPath* op, const char* name, CIMCStatus* rc);
+    CIMCData (*getKeyAt)(CIMCObjectPath* op, unsigned int idx, CIMCString** name, CIMCStatus* rc);
+    unsigned int (*getKeyCount)(CIMCObjectPath* op, CIMCStatus* rc);
 
     /* Copy namespace (and host) from src. */
-    CIMCStatus (*setNameSpaceFromObjectPath)(CIMCObjectPath* op, const CIMCObjectPath* src);
-    CIMCStatus (*setHostAndNameSpaceFromObjectPath)(CIMCObjectPath* op, const CIMCObjectPath* src);
+    CIMCStatus (*setNameSpaceFromObjectPath)(CIMCObjectPath* op, CIMCObjectPath* src);
+    CIMCStatus (*setHostAndNameSpaceFromObjectPath)(CIMCObjectPath* op, CIMCObjectPath* src);
 
-    CIMCData (*getClassQualifier)(const CIMCObjectPath* op, const char* qualifierName,
-                                  CIMCStatus* rc);
-    CIMCData (*getPropertyQualifier)(const CIMCObjectPath* op, const char* propertyName,
+    CIMCData (*getClassQualifier)(CIMCObjectPath* op, const char* qualifierName, CIMCStatus* rc);
+    CIMCData (*getPropertyQualifier)(CIMCObjectPath* op, const char* propertyName,
                                      const char* qualifierName, CIMCStatus* rc);
-    CIMCData (*getMethodQualifier)(const CIMCObjectPath* op, const char* methodName,
+    CIMCData (*getMethodQualifier)(CIMCObjectPath* op, const char* methodName,
                                    const char* qualifierName, CIMCStatus* rc);
-    CIMCData (*getParameterQualifier)(const CIMCObjectPath* op, const char* methodName,
+    CIMCData (*getParameterQualifier)(CIMCObjectPath* op, const char* methodName,
                                       const char* parameterName, const char* qualifierName,
                                       CIMCStatus* rc);
 
     /* "ns:Class.Key1=\"text\",Key2=42" with keys in insertion order (caller's). */
-    CIMCString* (*toString)(const CIMCObjectPath* op, CIMCStatus* rc);
+    CIMCString* (*toString)(CIMCObjectPath* op, CIMCStatus* rc);
 };
 
 /* ---- method arguments (minimal) ------------------------------------------- */
@@ -233,14 +229,14 @@ struct CIMCArgsFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCArgs* as);
-    CIMCArgs* (*clone)(const CIMCArgs* as, CIMCStatus* rc);
+    CIMCArgs* (*clone)(CIMCArgs* as, CIMCStatus* rc);
 
     /* Copies the value. */
-    CIMCStatus (*addArg)(CIMCArgs* as, const char* name, const CIMCValue* value, CIMCType type);
+    CIMCStatus (*addArg)(CIMCArgs* as, const char* name, CIMCValue* value, CIMCType type);
     /* getArg / getArgAt return a view; *name is the caller's. */
-    CIMCData (*getArg)(const CIMCArgs* as, const char* name, CIMCStatus* rc);
-    CIMCData (*getArgAt)(const CIMCArgs* as, unsigned int idx, CIMCString** name, CIMCStatus* rc);
-    unsigned int (*getArgCount)(const CIMCArgs* as, CIMCStatus* rc);
+    CIMCData (*getArg)(CIMCArgs* as, const char* name, CIMCStatus* rc);
+    CIMCData (*getArgAt)(CIMCArgs* as, unsigned int idx, CIMCString** name, CIMCStatus* rc);
+    unsigned int (*getArgCount)(CIMCArgs* as, CIMCStatus* rc);
 };
 
 /* ---- class (minimal) ------------------------------------------------------- */
@@ -249,15 +245,14 @@ struct CIMCClassFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCClass* cc);
-    CIMCClass* (*clone)(const CIMCClass* cc, CIMCStatus* rc);
+    CIMCClass* (*clone)(CIMCClass* cc, CIMCStatus* rc);
 
     /* New string (caller's). */
-    CIMCString* (*getClassName)(const CIMCClass* cc, CIMCStatus* rc);
+    CIMCString* (*getClassName)(CIMCClass* cc, CIMCStatus* rc);
     /* getProperty / getPropertyAt return a view; *name is the caller's. */
-    CIMCData (*getProperty)(const CIMCClass* cc, const char* name, CIMCStatus* rc);
-    CIMCData (*getPropertyAt)(const CIMCClass* cc, unsigned int idx, CIMCString** name,
-                              CIMCStatus* rc);
-    unsigned int (*getPropertyCount)(const CIMCClass* cc, CIMCStatus* rc);
+    CIMCData (*getProperty)(CIMCClass* cc, const char* name, CIMCStatus* rc);
+    CIMCData (*getPropertyAt)(CIMCClass* cc, unsigned int idx, CIMCString** name, CIMCStatus* rc);
+    unsigned int (*getPropertyCount)(CIMCClass* cc, CIMCStatus* rc);
 };
 
 /* ---- string ---------------------------------------------------------------- */
@@ -266,9 +261,9 @@ struct CIMCStringFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCString* st);
-    CIMCString* (*clone)(const CIMCString* st, CIMCStatus* rc);
+    CIMCString* (*clone)(CIMCString* st, CIMCStatus* rc);
     /* The string's own characters (valid until it is released). */
-    char* (*getCharPtr)(const CIMCString* st, CIMCStatus* rc);
+    char* (*getCharPtr)(CIMCString* st, CIMCStatus* rc);
 };
 
 /* ---- array ------------------------------------------------------------------ */
@@ -277,15 +272,15 @@ struct CIMCArrayFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCArray* ar);
-    CIMCArray* (*clone)(const CIMCArray* ar, CIMCStatus* rc);
-    CIMCCount (*getSize)(const CIMCArray* ar, CIMCStatus* rc);
+    CIMCArray* (*clone)(CIMCArray* ar, CIMCStatus* rc);
+    CIMCCount (*getSize)(CIMCArray* ar, CIMCStatus* rc);
     /* Element type (without CIMC_ARRAY). */
-    CIMCType (*getSimpleType)(const CIMCArray* ar, CIMCStatus* rc);
+    CIMCType (*getSimpleType)(CIMCArray* ar, CIMCStatus* rc);
     /* View of element idx. */
-    CIMCData (*getElementAt)(const CIMCArray* ar, CIMCCount idx, CIMCStatus* rc);
+    CIMCData (*getElementAt)(CIMCArray* ar, CIMCCount idx, CIMCStatus* rc);
     /* Copies the value; a type other than the element type or an index at or
      * beyond the size is refused with CIMC_RC_ERR_FAILED. */
-    CIMCStatus (*setElementAt)(CIMCArray* ar, CIMCCount idx, const CIMCValue* value, CIMCType type);
+    CIMCStatus (*setElementAt)(CIMCArray* ar, CIMCCount idx, CIMCValue* value, CIMCType type);
 };
 
 /* ---- date-time -------------------------------------------------------------- */
@@ -294,12 +289,12 @@ struct CIMCDateTimeFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCDateTime* dt);
-    CIMCDateTime* (*clone)(const CIMCDateTime* dt, CIMCStatus* rc);
+    CIMCDateTime* (*clone)(CIMCDateTime* dt, CIMCStatus* rc);
     /* Microseconds since the epoch, or the interval length in microseconds. */
-    CIMCUint64 (*getBinaryFormat)(const CIMCDateTime* dt, CIMCStatus* rc);
+    CIMCUint64 (*getBinaryFormat)(CIMCDateTime* dt, CIMCStatus* rc);
     /* The 25-character CIM text (caller's). */
-    CIMCString* (*getStringFormat)(const CIMCDateTime* dt, CIMCStatus* rc);
-    CIMCBoolean (*isInterval)(const CIMCDateTime* dt, CIMCStatus* rc);
+    CIMCString* (*getStringFormat)(CIMCDateTime* dt, CIMCStatus* rc);
+    CIMCBoolean (*isInterval)(CIMCDateTime* dt, CIMCStatus* rc);
 };
 
 /* ---- enumeration ------------------------------------------------------------- */
@@ -308,12 +303,12 @@ struct CIMCEnumerationFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCEnumeration* en);
-    CIMCEnumeration* (*clone)(const CIMCEnumeration* en, CIMCStatus* rc);
+    CIMCEnumeration* (*clone)(CIMCEnumeration* en, CIMCStatus* rc);
     /* View of the next element; owned by the enumeration. */
-    CIMCData (*getNext)(const CIMCEnumeration* en, CIMCStatus* rc);
-    CIMCBoolean (*hasNext)(const CIMCEnumeration* en, CIMCStatus* rc);
+    CIMCData (*getNext)(CIMCEnumeration* en, CIMCStatus* rc);
+    CIMCBoolean (*hasNext)(CIMCEnumeration* en, CIMCStatus* rc);
     /* New array holding the remaining elements (caller's). */
-    CIMCArray* (*toArray)(const CIMCEnumeration* en, CIMCStatus* rc);
+    CIMCArray* (*toArray)(CIMCEnumeration* en, CIMCStatus* rc);
 };
 
 /* ---- indication listener (minimal) ------------------------------------------ */
@@ -322,7 +317,7 @@ struct CIMCIndicationListenerFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCIndicationListener* il);
-    CIMCIndicationListener* (*clone)(const CIMCIndicationListener* il, CIMCStatus* rc);
+    CIMCIndicationListener* (*clone)(CIMCIndicationListener* il, CIMCStatus* rc);
 };
 
 #ifdef __cplusplus

@@ -16,7 +16,7 @@ CIMCStatus release(CIMCString* s) {
     return status(CIMC_RC_OK);
 }
 
-CIMCString* clone(const CIMCString* s, CIMCStatus* st) {
+CIMCString* clone(CIMCString* s, CIMCStatus* st) {
     if (s == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no string given");
         return nullptr;
@@ -25,7 +25,7 @@ CIMCString* clone(const CIMCString* s, CIMCStatus* st) {
     return newString(chars(s));
 }
 
-char* getCharPtr(const CIMCString* s, CIMCStatus* st) {
+char* getCharPtr(CIMCString* s, CIMCStatus* st) {
     if (s == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no string given");
         return nullptr;
@@ -50,7 +50,7 @@ CIMCString* newString(const std::string& text) {
     return newString(text.c_str());
 }
 
-const char* chars(const CIMCString* s) {
+const char* chars(CIMCString* s) {
     if (s == nullptr || s->hdl == nullptr) {
         return "";
     }

@@ -15,7 +15,7 @@ struct DateTimeData {
     std::string text;
 };
 
-DateTimeData* data(const CIMCDateTime* dt) {
+DateTimeData* data(CIMCDateTime* dt) {
     return static_cast<DateTimeData*>(dt->hdl);
 }
 
@@ -29,7 +29,7 @@ CIMCStatus release(CIMCDateTime* dt) {
     return status(CIMC_RC_OK);
 }
 
-CIMCDateTime* clone(const CIMCDateTime* dt, CIMCStatus* st) {
+CIMCDateTime* clone(CIMCDateTime* dt, CIMCStatus* st) {
     if (dt == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no date-time given");
         return nullptr;
@@ -38,7 +38,7 @@ CIMCDateTime* clone(const CIMCDateTime* dt, CIMCStatus* st) {
     return make(data(dt)->text);
 }
 
-CIMCBoolean isInterval(const CIMCDateTime* dt, CIMCStatus* st) {
+CIMCBoolean isInterval(CIMCDateTime* dt, CIMCStatus* st) {
     if (dt == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no date-time given");
         return 0;
@@ -61,7 +61,7 @@ bool digits(const std::string& text, size_t from, size_t len, unsigned long long
     return true;
 }
 
-CIMCUint64 getBinaryFormat(const CIMCDateTime* dt, CIMCStatus* st) {
+CIMCUint64 getBinaryFormat(CIMCDateTime* dt, CIMCStatus* st) {
     if (dt == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no date-time given");
         return 0;
@@ -100,7 +100,7 @@ CIMCUint64 getBinaryFormat(const CIMCDateTime* dt, CIMCStatus* st) {
     return static_cast<CIMCUint64>(seconds) * 1000000ULL + usec;
 }
 
-CIMCString* getStringFormat(const CIMCDateTime* dt, CIMCStatus* st) {
+CIMCString* getStringFormat(CIMCDateTime* dt, CIMCStatus* st) {
     if (dt == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no date-time given");
         return nullptr;

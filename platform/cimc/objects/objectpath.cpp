@@ -17,30 +17,30 @@ struct PathData {
     std::vector<Named> keys;
 };
 
-PathData* data(const CIMCObjectPath* op) {
+PathData* data(CIMCObjectPath* op) {
     return static_cast<PathData*>(op->hdl);
 }
 
 CIMCStatus release(CIMCObjectPath* op);
-CIMCObjectPath* clone(const CIMCObjectPath* op, CIMCStatus* st);
+CIMCObjectPath* clone(CIMCObjectPath* op, CIMCStatus* st);
 CIMCStatus setNameSpace(CIMCObjectPath* op, const char* ns);
-CIMCString* getNameSpace(const CIMCObjectPath* op, CIMCStatus* st);
+CIMCString* getNameSpace(CIMCObjectPath* op, CIMCStatus* st);
 CIMCStatus setHostname(CIMCObjectPath* op, const char* hn);
-CIMCString* getHostname(const CIMCObjectPath* op, CIMCStatus* st);
+CIMCString* getHostname(CIMCObjectPath* op, CIMCStatus* st);
 CIMCStatus setClassName(CIMCObjectPath* op, const char* cn);
-CIMCString* getClassName(const CIMCObjectPath* op, CIMCStatus* st);
-CIMCStatus addKey(CIMCObjectPath* op, const char* name, const CIMCValue* value, CIMCType type);
-CIMCData getKey(const CIMCObjectPath* op, const char* name, CIMCStatus* st);
-CIMCData getKeyAt(const CIMCObjectPath* op, unsigned int idx, CIMCString** name, CIMCStatus* st);
-unsigned int getKeyCount(const CIMCObjectPath* op, CIMCStatus* st);
-CIMCStatus setNameSpaceFromObjectPath(CIMCObjectPath* op, const CIMCObjectPath* src);
-CIMCStatus setHostAndNameSpaceFromObjectPath(CIMCObjectPath* op, const CIMCObjectPath* src);
-CIMCData getClassQualifier(const CIMCObjectPath*, const char*, CIMCStatus* st);
-CIMCData getPropertyQualifier(const CIMCObjectPath*, const char*, const char*, CIMCStatus* st);
-CIMCData getMethodQualifier(const CIMCObjectPath*, const char*, const char*, CIMCStatus* st);
-CIMCData getParameterQualifier(const CIMCObjectPath*, const char*, const char*, const char*,
+CIMCString* getClassName(CIMCObjectPath* op, CIMCStatus* st);
+CIMCStatus addKey(CIMCObjectPath* op, const char* name, CIMCValue* value, CIMCType type);
+CIMCData getKey(CIMCObjectPath* op, const char* name, CIMCStatus* st);
+CIMCData getKeyAt(CIMCObjectPath* op, unsigned int idx, CIMCString** name, CIMCStatus* st);
+unsigned int getKeyCount(CIMCObjectPath* op, CIMCStatus* st);
+CIMCStatus setNameSpaceFromObjectPath(CIMCObjectPath* op, CIMCObjectPath* src);
+CIMCStatus setHostAndNameSpaceFromObjectPath(CIMCObjectPath* op, CIMCObjectPath* src);
+CIMCData getClassQualifier(CIMCObjectPath*, const char*, CIMCStatus* st);
+CIMCData getPropertyQualifier(CIMCObjectPath*, const char*, const char*, CIMCStatus* st);
+CIMCData getMethodQualifier(CIMCObjectPath*, const char*, const char*, CIMCStatus* st);
+CIMCData getParameterQualifier(CIMCObjectPath*, const char*, const char*, const char*,
                                CIMCStatus* st);
-CIMCString* toString(const CIMCObjectPath* op, CIMCStatus* st);
+CIMCString* toString(CIMCObjectPath* op, CIMCStatus* st);
 
 CIMCObjectPathFT pathFT = {1,
                            release,
@@ -69,7 +69,7 @@ CIMCStatus release(CIMCObjectPath* op) {
     return releaseObject<PathData>(op, [](PathData& d) { clearNamed(d.keys); });
 }
 
-CIMCObjectPath* clone(const CIMCObjectPath* op, CIMCStatus* st) {
+CIMCObjectPath* clone(CIMCObjectPath* op, CIMCStatus* st) {
     if (op == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noPath);
         return nullptr;
@@ -87,7 +87,7 @@ CIMCStatus setText(CIMCObjectPath* op, std::string PathData::*field, const char*
     return status(CIMC_RC_OK);
 }
 
-CIMCString* getText(const CIMCObjectPath* op, std::string PathData::*field, CIMCStatus* st) {
+CIMCString* getText(CIMCObjectPath* op, std::string PathData::*field, CIMCStatus* st) {
     if (op == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noPath);
         return nullptr;
@@ -99,23 +99,23 @@ CIMCString* getText(const CIMCObjectPath* op, std::string PathData::*field, CIMC
 CIMCStatus setNameSpace(CIMCObjectPath* op, const char* ns) {
     return setText(op, &PathData::ns, ns);
 }
-CIMCString* getNameSpace(const CIMCObjectPath* op, CIMCStatus* st) {
+CIMCString* getNameSpace(CIMCObjectPath* op, CIMCStatus* st) {
     return getText(op, &PathData::ns, st);
 }
 CIMCStatus setHostname(CIMCObjectPath* op, const char* hn) {
     return setText(op, &PathData::host, hn);
 }
-CIMCString* getHostname(const CIMCObjectPath* op, CIMCStatus* st) {
+CIMCString* getHostname(CIMCObjectPath* op, CIMCStatus* st) {
     return getText(op, &PathData::host, st);
 }
 CIMCStatus setClassName(CIMCObjectPath* op, const char* cn) {
     return setText(op, &PathData::cls, cn);
 }
-CIMCString* getClassName(const CIMCObjectPath* op, CIMCStatus* st) {
+CIMCString* getClassName(CIMCObjectPath* op, CIMCStatus* st) {
     return getText(op, &PathData::cls, st);
 }
 
-CIMCStatus addKey(CIMCObjectPath* op, const char* name, const CIMCValue* value, CIMCType type) {
+CIMCStatus addKey(CIMCObjectPath* op, const char* name, CIMCValue* value, CIMCType type) {
     if (op == nullptr || name == nullptr) {
         return status(CIMC_RC_ERR_INVALID_PARAMETER, "no object path or key name given");
     }
@@ -132,7 +132,7 @@ CIMCStatus addKey(CIMCObjectPath* op, const char* name, const CIMCValue* value, 
     return status(CIMC_RC_OK);
 }
 
-CIMCData getKey(const CIMCObjectPath* op, const char* name, CIMCStatus* st) {
+CIMCData getKey(CIMCObjectPath* op, const char* name, CIMCStatus* st) {
     const Named* key = op != nullptr ? findNamed(data(op)->keys, name) : nullptr;
     if (key == nullptr) {
         setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "no such key");
@@ -142,7 +142,7 @@ CIMCData getKey(const CIMCObjectPath* op, const char* name, CIMCStatus* st) {
     return key->data;
 }
 
-CIMCData getKeyAt(const CIMCObjectPath* op, unsigned int idx, CIMCString** name, CIMCStatus* st) {
+CIMCData getKeyAt(CIMCObjectPath* op, unsigned int idx, CIMCString** name, CIMCStatus* st) {
     if (op == nullptr || idx >= data(op)->keys.size()) {
         if (name != nullptr) {
             *name = nullptr;
@@ -158,7 +158,7 @@ CIMCData getKeyAt(const CIMCObjectPath* op, unsigned int idx, CIMCString** name,
     return key.data;
 }
 
-unsigned int getKeyCount(const CIMCObjectPath* op, CIMCStatus* st) {
+unsigned int getKeyCount(CIMCObjectPath* op, CIMCStatus* st) {
     if (op == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noPath);
         return 0;
@@ -167,7 +167,7 @@ unsigned int getKeyCount(const CIMCObjectPath* op, CIMCStatus* st) {
     return static_cast<unsigned int>(data(op)->keys.size());
 }
 
-CIMCStatus setNameSpaceFromObjectPath(CIMCObjectPath* op, const CIMCObjectPath* src) {
+CIMCStatus setNameSpaceFromObjectPath(CIMCObjectPath* op, CIMCObjectPath* src) {
     if (op == nullptr || src == nullptr) {
         return status(CIMC_RC_ERR_INVALID_PARAMETER, noPath);
     }
@@ -175,7 +175,7 @@ CIMCStatus setNameSpaceFromObjectPath(CIMCObjectPath* op, const CIMCObjectPath* 
     return status(CIMC_RC_OK);
 }
 
-CIMCStatus setHostAndNameSpaceFromObjectPath(CIMCObjectPath* op, const CIMCObjectPath* src) {
+CIMCStatus setHostAndNameSpaceFromObjectPath(CIMCObjectPath* op, CIMCObjectPath* src) {
     if (op == nullptr || src == nullptr) {
         return status(CIMC_RC_ERR_INVALID_PARAMETER, noPath);
     }
@@ -189,21 +189,21 @@ CIMCData notSupported(CIMCStatus* st) {
     return missingData();
 }
 
-CIMCData getClassQualifier(const CIMCObjectPath*, const char*, CIMCStatus* st) {
+CIMCData getClassQualifier(CIMCObjectPath*, const char*, CIMCStatus* st) {
     return notSupported(st);
 }
-CIMCData getPropertyQualifier(const CIMCObjectPath*, const char*, const char*, CIMCStatus* st) {
+CIMCData getPropertyQualifier(CIMCObjectPath*, const char*, const char*, CIMCStatus* st) {
     return notSupported(st);
 }
-CIMCData getMethodQualifier(const CIMCObjectPath*, const char*, const char*, CIMCStatus* st) {
+CIMCData getMethodQualifier(CIMCObjectPath*, const char*, const char*, CIMCStatus* st) {
     return notSupported(st);
 }
-CIMCData getParameterQualifier(const CIMCObjectPath*, const char*, const char*, const char*,
+CIMCData getParameterQualifier(CIMCObjectPath*, const char*, const char*, const char*,
                                CIMCStatus* st) {
     return notSupported(st);
 }
 
-CIMCString* toString(const CIMCObjectPath* op, CIMCStatus* st) {
+CIMCString* toString(CIMCObjectPath* op, CIMCStatus* st) {
     if (op == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noPath);
         return nullptr;
@@ -261,7 +261,7 @@ std::string keyValueText(const CIMCData& d) {
     }
 }
 
-std::string pathText(const CIMCObjectPath* op) {
+std::string pathText(CIMCObjectPath* op) {
     const PathData* d = data(op);
     std::string text;
     if (!d->host.empty()) {

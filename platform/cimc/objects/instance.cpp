@@ -10,26 +10,25 @@ struct InstanceData {
     std::vector<Named> properties;
 };
 
-InstanceData* data(const CIMCInstance* inst) {
+InstanceData* data(CIMCInstance* inst) {
     return static_cast<InstanceData*>(inst->hdl);
 }
 
 CIMCStatus release(CIMCInstance* inst);
-CIMCInstance* clone(const CIMCInstance* inst, CIMCStatus* st);
-CIMCData getProperty(const CIMCInstance* inst, const char* name, CIMCStatus* st);
-CIMCData getPropertyAt(const CIMCInstance* inst, unsigned int idx, CIMCString** name,
-                       CIMCStatus* st);
-unsigned int getPropertyCount(const CIMCInstance* inst, CIMCStatus* st);
-CIMCStatus setProperty(CIMCInstance* inst, const char* name, const CIMCValue* value, CIMCType type);
-CIMCObjectPath* getObjectPath(const CIMCInstance* inst, CIMCStatus* st);
-CIMCStatus setPropertyFilter(CIMCInstance*, const char**, const char**);
-CIMCData getQualifier(const CIMCInstance*, const char*, CIMCStatus* st);
-CIMCData getQualifierAt(const CIMCInstance*, unsigned int, CIMCString** name, CIMCStatus* st);
-unsigned int getQualifierCount(const CIMCInstance*, CIMCStatus* st);
-CIMCData getPropertyQualifier(const CIMCInstance*, const char*, const char*, CIMCStatus* st);
-CIMCData getPropertyQualifierAt(const CIMCInstance*, const char*, unsigned int, CIMCString** name,
+CIMCInstance* clone(CIMCInstance* inst, CIMCStatus* st);
+CIMCData getProperty(CIMCInstance* inst, const char* name, CIMCStatus* st);
+CIMCData getPropertyAt(CIMCInstance* inst, unsigned int idx, CIMCString** name, CIMCStatus* st);
+unsigned int getPropertyCount(CIMCInstance* inst, CIMCStatus* st);
+CIMCStatus setProperty(CIMCInstance* inst, const char* name, CIMCValue* value, CIMCType type);
+CIMCObjectPath* getObjectPath(CIMCInstance* inst, CIMCStatus* st);
+CIMCStatus setPropertyFilter(CIMCInstance*, char**, char**);
+CIMCData getQualifier(CIMCInstance*, const char*, CIMCStatus* st);
+CIMCData getQualifierAt(CIMCInstance*, unsigned int, CIMCString** name, CIMCStatus* st);
+unsigned int getQualifierCount(CIMCInstance*, CIMCStatus* st);
+CIMCData getPropertyQualifier(CIMCInstance*, const char*, const char*, CIMCStatus* st);
+CIMCData getPropertyQualifierAt(CIMCInstance*, const char*, unsigned int, CIMCString** name,
                                 CIMCStatus* st);
-unsigned int getPropertyQualifierCount(const CIMCInstance*, const char*, CIMCStatus* st);
+unsigned int getPropertyQualifierCount(CIMCInstance*, const char*, CIMCStatus* st);
 
 CIMCInstanceFT instanceFT = {1,
                              release,
@@ -56,7 +55,7 @@ CIMCStatus release(CIMCInstance* inst) {
     });
 }
 
-CIMCInstance* clone(const CIMCInstance* inst, CIMCStatus* st) {
+CIMCInstance* clone(CIMCInstance* inst, CIMCStatus* st) {
     if (inst == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noInstance);
         return nullptr;
@@ -68,24 +67,23 @@ CIMCInstance* clone(const CIMCInstance* inst, CIMCStatus* st) {
         &instanceFT};
 }
 
-CIMCData getProperty(const CIMCInstance* inst, const char* name, CIMCStatus* st) {
+CIMCData getProperty(CIMCInstance* inst, const char* name, CIMCStatus* st) {
     const Named* p = inst != nullptr ? findNamed(data(inst)->properties, name) : nullptr;
     if (p == nullptr) {
         setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "no such property");
-        return missingData();
+        return notFoundData();
     }
     setOk(st);
     return p->data;
 }
 
-CIMCData getPropertyAt(const CIMCInstance* inst, unsigned int idx, CIMCString** name,
-                       CIMCStatus* st) {
+CIMCData getPropertyAt(CIMCInstance* inst, unsigned int idx, CIMCString** name, CIMCStatus* st) {
     if (inst == nullptr || idx >= data(inst)->properties.size()) {
         if (name != nullptr) {
             *name = nullptr;
         }
         setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "property index out of bounds");
-        return missingData();
+        return notFoundData();
     }
     const Named& p = data(inst)->properties[idx];
     if (name != nullptr) {
@@ -95,7 +93,7 @@ CIMCData getPropertyAt(const CIMCInstance* inst, unsigned int idx, CIMCString** 
     return p.data;
 }
 
-unsigned int getPropertyCount(const CIMCInstance* inst, CIMCStatus* st) {
+unsigned int getPropertyCount(CIMCInstance* inst, CIMCStatus* st) {
     if (inst == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noInstance);
         return 0;
@@ -104,8 +102,7 @@ unsigned int getPropertyCount(const CIMCInstance* inst, CIMCStatus* st) {
     return static_cast<unsigned int>(data(inst)->properties.size());
 }
 
-CIMCStatus setProperty(CIMCInstance* inst, const char* name, const CIMCValue* value,
-                       CIMCType type) {
+CIMCStatus setProperty(CIMCInstance* inst, const char* name, CIMCValue* value, CIMCType type) {
     if (inst == nullptr || name == nullptr) {
         return status(CIMC_RC_ERR_INVALID_PARAMETER, "no instance or property name given");
     }
@@ -125,7 +122,7 @@ CIMCStatus setProperty(CIMCInstance* inst, const char* name, const CIMCValue* va
     return status(CIMC_RC_OK);
 }
 
-CIMCObjectPath* getObjectPath(const CIMCInstance* inst, CIMCStatus* st) {
+CIMCObjectPath* getObjectPath(CIMCInstance* inst, CIMCStatus* st) {
     if (inst == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noInstance);
         return nullptr;
@@ -135,29 +132,29 @@ CIMCObjectPath* getObjectPath(const CIMCInstance* inst, CIMCStatus* st) {
 
 const char* noQualifiers = "qualifiers are not supported";
 
-CIMCStatus setPropertyFilter(CIMCInstance*, const char**, const char**) {
+CIMCStatus setPropertyFilter(CIMCInstance*, char**, char**) {
     return status(CIMC_RC_ERR_NOT_SUPPORTED, "property filters are not supported");
 }
-CIMCData getQualifier(const CIMCInstance*, const char*, CIMCStatus* st) {
+CIMCData getQualifier(CIMCInstance*, const char*, CIMCStatus* st) {
     setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
     return missingData();
 }
-CIMCData getQualifierAt(const CIMCInstance*, unsigned int, CIMCString** name, CIMCStatus* st) {
+CIMCData getQualifierAt(CIMCInstance*, unsigned int, CIMCString** name, CIMCStatus* st) {
     if (name != nullptr) {
         *name = nullptr;
     }
     setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
     return missingData();
 }
-unsigned int getQualifierCount(const CIMCInstance*, CIMCStatus* st) {
+unsigned int getQualifierCount(CIMCInstance*, CIMCStatus* st) {
     setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
     return 0;
 }
-CIMCData getPropertyQualifier(const CIMCInstance*, const char*, const char*, CIMCStatus* st) {
+CIMCData getPropertyQualifier(CIMCInstance*, const char*, const char*, CIMCStatus* st) {
     setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
     return missingData();
 }
-CIMCData getPropertyQualifierAt(const CIMCInstance*, const char*, unsigned int, CIMCString** name,
+CIMCData getPropertyQualifierAt(CIMCInstance*, const char*, unsigned int, CIMCString** name,
                                 CIMCStatus* st) {
     if (name != nullptr) {
         *name = nullptr;
@@ -165,7 +162,7 @@ CIMCData getPropertyQualifierAt(const CIMCInstance*, const char*, unsigned int, 
     setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
     return missingData();
 }
-unsigned int getPropertyQualifierCount(const CIMCInstance*, const char*, CIMCStatus* st) {
+unsigned int getPropertyQualifierCount(CIMCInstance*, const char*, CIMCStatus* st) {
     setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED, noQualifiers);
     return 0;
 }
@@ -177,8 +174,10 @@ CIMCInstance* newInstance(const CIMCObjectPath* op, CIMCStatus* st) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no object path given");
         return nullptr;
     }
+    // The path is only copied; the table's clone slot takes it as changeable.
+    CIMCObjectPath* path = const_cast<CIMCObjectPath*>(op);
     setOk(st);
-    return new CIMCInstance{new InstanceData{op->ft->clone(op, nullptr), {}}, &instanceFT};
+    return new CIMCInstance{new InstanceData{path->ft->clone(path, nullptr), {}}, &instanceFT};
 }
 
 } // namespace cimc

@@ -11,16 +11,16 @@ struct ArrayData {
     std::vector<CIMCData> elements;
 };
 
-ArrayData* data(const CIMCArray* ar) {
+ArrayData* data(CIMCArray* ar) {
     return static_cast<ArrayData*>(ar->hdl);
 }
 
 CIMCStatus release(CIMCArray* ar);
-CIMCArray* clone(const CIMCArray* ar, CIMCStatus* st);
-CIMCCount getSize(const CIMCArray* ar, CIMCStatus* st);
-CIMCType getSimpleType(const CIMCArray* ar, CIMCStatus* st);
-CIMCData getElementAt(const CIMCArray* ar, CIMCCount idx, CIMCStatus* st);
-CIMCStatus setElementAt(CIMCArray* ar, CIMCCount idx, const CIMCValue* value, CIMCType type);
+CIMCArray* clone(CIMCArray* ar, CIMCStatus* st);
+CIMCCount getSize(CIMCArray* ar, CIMCStatus* st);
+CIMCType getSimpleType(CIMCArray* ar, CIMCStatus* st);
+CIMCData getElementAt(CIMCArray* ar, CIMCCount idx, CIMCStatus* st);
+CIMCStatus setElementAt(CIMCArray* ar, CIMCCount idx, CIMCValue* value, CIMCType type);
 
 CIMCArrayFT arrayFT = {1, release, clone, getSize, getSimpleType, getElementAt, setElementAt};
 
@@ -32,7 +32,7 @@ CIMCArray* make(CIMCType type, std::vector<CIMCData> elements) {
     return new CIMCArray{new ArrayData{type, std::move(elements)}, &arrayFT};
 }
 
-CIMCArray* clone(const CIMCArray* ar, CIMCStatus* st) {
+CIMCArray* clone(CIMCArray* ar, CIMCStatus* st) {
     if (ar == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no array given");
         return nullptr;
@@ -46,7 +46,7 @@ CIMCArray* clone(const CIMCArray* ar, CIMCStatus* st) {
     return make(data(ar)->type, std::move(copy));
 }
 
-CIMCCount getSize(const CIMCArray* ar, CIMCStatus* st) {
+CIMCCount getSize(CIMCArray* ar, CIMCStatus* st) {
     if (ar == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no array given");
         return 0;
@@ -55,7 +55,7 @@ CIMCCount getSize(const CIMCArray* ar, CIMCStatus* st) {
     return static_cast<CIMCCount>(data(ar)->elements.size());
 }
 
-CIMCType getSimpleType(const CIMCArray* ar, CIMCStatus* st) {
+CIMCType getSimpleType(CIMCArray* ar, CIMCStatus* st) {
     if (ar == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, "no array given");
         return CIMC_null;
@@ -64,7 +64,7 @@ CIMCType getSimpleType(const CIMCArray* ar, CIMCStatus* st) {
     return data(ar)->type;
 }
 
-CIMCData getElementAt(const CIMCArray* ar, CIMCCount idx, CIMCStatus* st) {
+CIMCData getElementAt(CIMCArray* ar, CIMCCount idx, CIMCStatus* st) {
     if (ar == nullptr || idx >= data(ar)->elements.size()) {
         setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "array index out of bounds");
         CIMCData d = missingData();
@@ -75,7 +75,7 @@ CIMCData getElementAt(const CIMCArray* ar, CIMCCount idx, CIMCStatus* st) {
     return data(ar)->elements[idx];
 }
 
-CIMCStatus setElementAt(CIMCArray* ar, CIMCCount idx, const CIMCValue* value, CIMCType type) {
+CIMCStatus setElementAt(CIMCArray* ar, CIMCCount idx, CIMCValue* value, CIMCType type) {
     if (ar == nullptr) {
         return status(CIMC_RC_ERR_INVALID_PARAMETER, "no array given");
     }

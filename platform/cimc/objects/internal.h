@@ -3,7 +3,7 @@
 #ifndef ORVIND_CIMC_INTERNAL_H
 #define ORVIND_CIMC_INTERNAL_H
 
-#include "cimc/cimc.h"
+#include "cimcobjects.h"
 
 #include <string>
 #include <vector>
@@ -40,6 +40,9 @@ inline void clearValues(std::vector<CIMCData>& values) {
 }
 // The answer for a name or index that is not there.
 CIMCData missingData();
+// The answer for a property an instance does not have: type 0 and state
+// CIMC_notFound, as the broker's local connector gives it.
+CIMCData notFoundData();
 
 // Frees an object whose handle is a Data: clear releases what the data owns,
 // then the data and the object go. A null object is fine.
@@ -61,26 +64,21 @@ const Named* findNamed(const std::vector<Named>& list, const char* name);
 void clearNamed(std::vector<Named>& list);
 std::vector<Named> cloneNamed(const std::vector<Named>& list);
 
-// Object constructors shared between the kinds.
-CIMCString* newString(const char* text);
+// Object constructors shared between the kinds, beside those of cimcobjects.h.
 CIMCString* newString(const std::string& text);
-CIMCDateTime* newDateTimeFromChars(const char* text, CIMCStatus* st);
 CIMCDateTime* newDateTimeFromBinary(CIMCUint64 microseconds, bool interval);
-CIMCArray* newArray(CIMCCount size, CIMCType type, CIMCStatus* st);
-CIMCObjectPath* newObjectPath(const char* ns, const char* cn);
-CIMCInstance* newInstance(const CIMCObjectPath* op, CIMCStatus* st);
 CIMCArgs* newArgs();
 // An enumeration that takes over the given values.
 CIMCEnumeration* newEnumeration(std::vector<CIMCData> values);
 
 // Text of a path ("ns:Class.Key=\"v\",..."), shared by toString and by the
 // broker connector's messages.
-std::string pathText(const CIMCObjectPath* op);
+std::string pathText(CIMCObjectPath* op);
 // Text of one key value as it appears in a path.
 std::string keyValueText(const CIMCData& data);
 
 // The characters of a string object, "" when there are none.
-const char* chars(const CIMCString* s);
+const char* chars(CIMCString* s);
 
 // Client of the "SfcbLocal" connector.
 CIMCClient* connectLocal(CIMCStatus* st);

@@ -26,6 +26,13 @@ CIMCData missingData() {
     return data;
 }
 
+CIMCData notFoundData() {
+    CIMCData data{};
+    data.type = CIMC_null;
+    data.state = CIMC_notFound;
+    return data;
+}
+
 namespace {
 
 CIMCData nullOf(CIMCType type) {

@@ -10,15 +10,15 @@ struct EnumData {
     size_t next = 0;
 };
 
-EnumData* data(const CIMCEnumeration* en) {
+EnumData* data(CIMCEnumeration* en) {
     return static_cast<EnumData*>(en->hdl);
 }
 
 CIMCStatus release(CIMCEnumeration* en);
-CIMCEnumeration* clone(const CIMCEnumeration* en, CIMCStatus* st);
-CIMCData getNext(const CIMCEnumeration* en, CIMCStatus* st);
-CIMCBoolean hasNext(const CIMCEnumeration* en, CIMCStatus* st);
-CIMCArray* toArray(const CIMCEnumeration* en, CIMCStatus* st);
+CIMCEnumeration* clone(CIMCEnumeration* en, CIMCStatus* st);
+CIMCData getNext(CIMCEnumeration* en, CIMCStatus* st);
+CIMCBoolean hasNext(CIMCEnumeration* en, CIMCStatus* st);
+CIMCArray* toArray(CIMCEnumeration* en, CIMCStatus* st);
 
 CIMCEnumerationFT enumFT = {1, release, clone, getNext, hasNext, toArray};
 
@@ -28,7 +28,7 @@ CIMCStatus release(CIMCEnumeration* en) {
     return releaseObject<EnumData>(en, [](EnumData& d) { clearValues(d.values); });
 }
 
-CIMCEnumeration* clone(const CIMCEnumeration* en, CIMCStatus* st) {
+CIMCEnumeration* clone(CIMCEnumeration* en, CIMCStatus* st) {
     if (en == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noEnum);
         return nullptr;
@@ -43,7 +43,7 @@ CIMCEnumeration* clone(const CIMCEnumeration* en, CIMCStatus* st) {
     return c;
 }
 
-CIMCData getNext(const CIMCEnumeration* en, CIMCStatus* st) {
+CIMCData getNext(CIMCEnumeration* en, CIMCStatus* st) {
     if (en == nullptr || data(en)->next >= data(en)->values.size()) {
         setStatus(st, CIMC_RC_ERR_NOT_FOUND, "no more elements");
         return missingData();
@@ -52,7 +52,7 @@ CIMCData getNext(const CIMCEnumeration* en, CIMCStatus* st) {
     return data(en)->values[data(en)->next++];
 }
 
-CIMCBoolean hasNext(const CIMCEnumeration* en, CIMCStatus* st) {
+CIMCBoolean hasNext(CIMCEnumeration* en, CIMCStatus* st) {
     if (en == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noEnum);
         return 0;
@@ -61,7 +61,7 @@ CIMCBoolean hasNext(const CIMCEnumeration* en, CIMCStatus* st) {
     return data(en)->next < data(en)->values.size() ? 1 : 0;
 }
 
-CIMCArray* toArray(const CIMCEnumeration* en, CIMCStatus* st) {
+CIMCArray* toArray(CIMCEnumeration* en, CIMCStatus* st) {
     if (en == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noEnum);
         return nullptr;
@@ -71,8 +71,9 @@ CIMCArray* toArray(const CIMCEnumeration* en, CIMCStatus* st) {
     CIMCArray* ar = newArray(static_cast<CIMCCount>(d->values.size() - d->next), type, st);
     for (size_t i = d->next; ar != nullptr && i < d->values.size(); ++i) {
         if ((d->values[i].state & CIMC_nullValue) == 0) {
-            ar->ft->setElementAt(ar, static_cast<CIMCCount>(i - d->next), &d->values[i].value,
-                                 type);
+            // setElementAt copies the value and leaves ours as it was.
+            CIMCValue value = d->values[i].value;
+            ar->ft->setElementAt(ar, static_cast<CIMCCount>(i - d->next), &value, type);
         }
     }
     return ar;
@@ -82,16 +83,16 @@ struct ArgsData {
     std::vector<Named> args;
 };
 
-ArgsData* data(const CIMCArgs* as) {
+ArgsData* data(CIMCArgs* as) {
     return static_cast<ArgsData*>(as->hdl);
 }
 
 CIMCStatus releaseArgs(CIMCArgs* as);
-CIMCArgs* cloneArgs(const CIMCArgs* as, CIMCStatus* st);
-CIMCStatus addArg(CIMCArgs* as, const char* name, const CIMCValue* value, CIMCType type);
-CIMCData getArg(const CIMCArgs* as, const char* name, CIMCStatus* st);
-CIMCData getArgAt(const CIMCArgs* as, unsigned int idx, CIMCString** name, CIMCStatus* st);
-unsigned int getArgCount(const CIMCArgs* as, CIMCStatus* st);
+CIMCArgs* cloneArgs(CIMCArgs* as, CIMCStatus* st);
+CIMCStatus addArg(CIMCArgs* as, const char* name, CIMCValue* value, CIMCType type);
+CIMCData getArg(CIMCArgs* as, const char* name, CIMCStatus* st);
+CIMCData getArgAt(CIMCArgs* as, unsigned int idx, CIMCString** name, CIMCStatus* st);
+unsigned int getArgCount(CIMCArgs* as, CIMCStatus* st);
 
 CIMCArgsFT argsFT = {1, releaseArgs, cloneArgs, addArg, getArg, getArgAt, getArgCount};
 
@@ -101,7 +102,7 @@ CIMCStatus releaseArgs(CIMCArgs* as) {
     return releaseObject<ArgsData>(as, [](ArgsData& d) { clearNamed(d.args); });
 }
 
-CIMCArgs* cloneArgs(const CIMCArgs* as, CIMCStatus* st) {
+CIMCArgs* cloneArgs(CIMCArgs* as, CIMCStatus* st) {
     if (as == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noArgs);
         return nullptr;
@@ -110,7 +111,7 @@ CIMCArgs* cloneArgs(const CIMCArgs* as, CIMCStatus* st) {
     return new CIMCArgs{new ArgsData{cloneNamed(data(as)->args)}, &argsFT};
 }
 
-CIMCStatus addArg(CIMCArgs* as, const char* name, const CIMCValue* value, CIMCType type) {
+CIMCStatus addArg(CIMCArgs* as, const char* name, CIMCValue* value, CIMCType type) {
     if (as == nullptr || name == nullptr) {
         return status(CIMC_RC_ERR_INVALID_PARAMETER, "no arguments or name given");
     }
@@ -129,7 +130,7 @@ CIMCStatus addArg(CIMCArgs* as, const char* name, const CIMCValue* value, CIMCTy
     return status(CIMC_RC_OK);
 }
 
-CIMCData getArg(const CIMCArgs* as, const char* name, CIMCStatus* st) {
+CIMCData getArg(CIMCArgs* as, const char* name, CIMCStatus* st) {
     const Named* a = as != nullptr ? findNamed(data(as)->args, name) : nullptr;
     if (a == nullptr) {
         setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "no such argument");
@@ -139,7 +140,7 @@ CIMCData getArg(const CIMCArgs* as, const char* name, CIMCStatus* st) {
     return a->data;
 }
 
-CIMCData getArgAt(const CIMCArgs* as, unsigned int idx, CIMCString** name, CIMCStatus* st) {
+CIMCData getArgAt(CIMCArgs* as, unsigned int idx, CIMCString** name, CIMCStatus* st) {
     if (as == nullptr || idx >= data(as)->args.size()) {
         if (name != nullptr) {
             *name = nullptr;
@@ -155,7 +156,7 @@ CIMCData getArgAt(const CIMCArgs* as, unsigned int idx, CIMCString** name, CIMCS
     return a.data;
 }
 
-unsigned int getArgCount(const CIMCArgs* as, CIMCStatus* st) {
+unsigned int getArgCount(CIMCArgs* as, CIMCStatus* st) {
     if (as == nullptr) {
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, noArgs);
         return 0;

@@ -1,0 +1,190 @@
+#include "readiness.h"
+
+#include "paths.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+#include <vector>
+
+namespace readiness {
+
+namespace {
+
+// The daemon's end of the pipe; -1 once it has reported (or when nobody waits).
+int reportFd = -1;
+
+// How much of the log the waiting command reads back at most, and how many of the
+// error lines it found there it shows.
+const off_t kLogTail = 64 * 1024;
+const size_t kShownLines = 10;
+// How long the daemon lets systemd take in its pid before the waiting command ends.
+const uint64_t kBarrierUsec = 5 * 1000 * 1000;
+
+off_t logSize() {
+    struct stat st;
+    return stat(paths::kLogFile, &st) == 0 ? st.st_size : 0;
+}
+
+struct FdCloser {
+    void operator()(int* fd) const {
+        close(*fd);
+        delete fd;
+    }
+};
+
+// The error lines appended to the log since it was `from` bytes long, without their
+// time stamps, the last kShownLines of them.
+std::vector<std::string> errorsSince(off_t from) {
+    std::vector<std::string> errors;
+    int fd = open(paths::kLogFile, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errors;
+    }
+    std::unique_ptr<int, FdCloser> owner(new int(fd));
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < from) {
+        from = 0; // the log was truncated meanwhile
+    }
+    from = std::max(from, end - kLogTail);
+    std::string text(static_cast<size_t>(end - from), '\0');
+    ssize_t got = pread(fd, text.data(), text.size(), from);
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    const std::string level = "][error] ";
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t stop = text.find('\n', start);
+        std::string line = text.substr(start, stop == std::string::npos ? stop : stop - start);
+        size_t at = line.find(level);
+        if (!line.empty() && line[0] == '[' && at != std::string::npos) {
+            errors.push_back(line.substr(at + level.size()));
+        }
+        start = stop == std::string::npos ? text.size() : stop + 1;
+    }
+    if (errors.size() > kShownLines) {
+        errors.erase(errors.begin(), errors.end() - kShownLines);
+    }
+    return errors;
+}
+
+// The starting command: waits for the daemon's one status byte, or end of file when
+// the daemon ended without reporting.
+[[noreturn]] void waitForDaemon(const char* progname, int fd, pid_t child, off_t logStart) {
+    // Ctrl-C ends the wait; the daemon itself keeps its signals blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, nullptr);
+
+    unsigned char status = 0;
+    ssize_t got;
+    while ((got = read(fd, &status, 1)) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    // The intermediate process of detaching ends at once; reap it here so that it
+    // does not linger.
+    int ignored;
+    while (waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
+    }
+    // Whatever went wrong during start-up is shown, also when the daemon runs anyway
+    // (a missing event dictionary).
+    for (const auto& line : errorsSince(logStart)) {
+        fprintf(stderr, "%s: %s\n", progname, line.c_str());
+    }
+    if (got == 1 && status == 0) {
+        _exit(0);
+    }
+    if (got == 1) {
+        fprintf(stderr, "%s: start-up failed (exit status %d); see %s\n", progname, status,
+                paths::kLogFile);
+        _exit(status);
+    }
+    fprintf(stderr, "%s: the daemon ended before it was ready; see %s\n", progname,
+            paths::kLogFile);
+    _exit(255);
+}
+
+void report(unsigned char status) {
+    if (reportFd < 0) {
+        return;
+    }
+    ssize_t written;
+    while ((written = write(reportFd, &status, 1)) < 0 && errno == EINTR) {
+    }
+    close(reportFd);
+    reportFd = -1;
+}
+
+std::string folderOf(const char* path) {
+    std::string folder = path;
+    return folder.substr(0, folder.rfind('/'));
+}
+
+// Folders whose absence does not stop the daemon but makes it do less than it seems.
+void warnOfMissingFolders(const char* progname) {
+    const struct {
+        std::string folder;
+        const char* consequence;
+    } needed[] = {
+        {folderOf(paths::kLogFile), "the daemon runs without a log"},
+        {folderOf(paths::kDatabase), "nothing is stored until it is made"},
+    };
+    for (const auto& n : needed) {
+        struct stat st;
+        if (stat(n.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            fprintf(stderr,
+                    "%s: warning: %s does not exist: %s (systemd-tmpfiles --create "
+                    "orvind.conf makes the daemon's folders)\n",
+                    progname, n.folder.c_str(), n.consequence);
+        }
+    }
+}
+
+} // namespace
+
+void await(const char* progname) {
+    warnOfMissingFolders(progname);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return;
+    }
+    const off_t logStart = logSize();
+    pid_t child = fork();
+    if (child < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return;
+    }
+    if (child > 0) {
+        close(fds[1]);
+        waitForDaemon(progname, fds[0], child, logStart);
+    }
+    close(fds[0]);
+    reportFd = fds[1];
+}
+
+void ready() {
+    // Under systemd the service's main process is the command that started the
+    // daemon; it learns the daemon's own pid before that command ends, and the barrier
+    // makes sure it has taken both in first.
+    if (getenv("NOTIFY_SOCKET") != nullptr) {
+        sd_notifyf(0, "MAINPID=%ld\nREADY=1", static_cast<long>(getpid()));
+        sd_notify_barrier(0, kBarrierUsec);
+    }
+    report(0);
+}
+
+void failed(int status) {
+    report(static_cast<unsigned char>(status == 0 ? 255 : status));
+}
+
+} // namespace readiness

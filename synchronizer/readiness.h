@@ -1,0 +1,27 @@
+#ifndef ORVIND_READINESS_H
+#define ORVIND_READINESS_H
+
+// The command that starts the daemon returns only once the daemon is ready or has
+// failed, and with the daemon's status: a start that fails after detaching does not
+// look successful. The daemon reports through a pipe to the process that started it;
+// under systemd (Type=notify) it also tells the service manager its pid and READY=1.
+namespace readiness {
+
+// Called just before detaching. Forks: the calling process stays in here until the
+// daemon reports or ends without a word, writes on standard error the error lines the
+// daemon logged meanwhile, and exits with the daemon's status.
+// Only the child returns, and goes on to detach. Without a pipe or a child the start
+// goes on in the calling process, without the wait.
+void await(const char* progname);
+
+// The daemon is ready: the pipe is open, the subscription requested and the
+// forwarding thread started. The waiting command exits with 0.
+void ready();
+
+// The daemon ends with `status` before it was ready: the waiting command exits with
+// the same status. Does nothing once ready() has been called.
+void failed(int status);
+
+} // namespace readiness
+
+#endif

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The daemon and the tools built with -DORVIND_SYSTEM_CIMC=ON against an
+# installed CIMC client library, played by a stand-in: our headers and a shared
+# libcimcclient.so.0 that exports only the real library's names.
+#   test_system_cimc.sh SOURCE_DIR STANDIN_LIBRARY CMAKE
+# Checks that the sources compile unchanged against the installed headers, that
+# the daemon takes NewCIMCEnv and ReleaseCIMCEnv from the library, that no
+# symbol of ours clashes with one the library exports, and that one document
+# gives the same row as in the build against ours.
+set -euo pipefail
+src=$1
+standin=$2
+cmake=$3
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# The installed library: headers under include/cimc, the library under lib.
+mkdir -p "$work/prefix/include/cimc" "$work/prefix/lib"
+cp "$src"/platform/cimc/include/cimc/*.h "$work/prefix/include/cimc/"
+cp "$standin" "$work/prefix/lib/libcimcclient.so.0"
+ln -s libcimcclient.so.0 "$work/prefix/lib/libcimcclient.so"
+
+exported=$(nm -D --defined-only "$work/prefix/lib/libcimcclient.so.0" | awk '$2 ~ /[TDBRVWi]/ {print $3}' | sort -u)
+[ "$exported" = "$(printf 'NewCIMCEnv\nReleaseCIMCEnv')" ] ||
+    fail "the stand-in exports more than the real names: $exported"
+
+"$cmake" -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVIND_SYSTEM_CIMC=ON \
+    -DCMAKE_PREFIX_PATH="$work/prefix" -DORVIND_BUILD_TESTS=ON -DORVIND_BUILD_BENCH=OFF \
+    >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure"; }
+# Warnings count as failures: the sources must build as they stand.
+"$cmake" --build "$work/build" --target orvind orvind-broker orvind-bmc synchronizer_test_parser_walk \
+    -- -j "$(nproc)" >"$work/build.log" 2>&1 || {
+    tail -n 60 "$work/build.log"
+    fail "build against the installed library"
+}
+if grep -E "warning:|-fpermissive" "$work/build.log"; then
+    fail "the build against the installed library warns"
+fi
+
+daemon=$work/build/synchronizer/orvind
+[ -x "$daemon" ] || fail "no daemon built"
+for tool in orvind-broker orvind-bmc; do
+    [ -x "$work/build/tools/$tool" ] || fail "no $tool built"
+done
+
+# The entry points come from the library, and the library is what the daemon needs.
+undefined=$(nm -D --undefined-only "$daemon" | awk '{print $2}')
+for name in NewCIMCEnv ReleaseCIMCEnv; do
+    grep -qx "$name" <<<"$undefined" || fail "the daemon does not take $name from the library"
+done
+libraries=$(LD_LIBRARY_PATH=$work/prefix/lib ldd "$daemon")
+grep -q "libcimcclient.so.0 => $work/prefix/lib/" <<<"$libraries" ||
+    fail "the daemon does not load libcimcclient.so.0: $libraries"
+
+# No symbol of ours, in the daemon or in our object library, is one the library exports.
+ours=$( (nm --defined-only -g "$daemon"; nm --defined-only -g "$work/build/platform/cimc/libcimc_objects.a") |
+    awk 'NF == 3 {print $3}' | sort -u)
+clash=$(comm -12 <(echo "$ours") <(echo "$exported"))
+[ -z "$clash" ] || fail "symbols of ours clash with the library's: $clash"
+
+# The same document through this build's code: the rule for NULL and missing
+# properties holds here as in the build against ours.
+LD_LIBRARY_PATH=$work/prefix/lib "$work/build/tests/synchronizer_test_parser_walk" \
+    --gtest_filter=ParserWalk.CarriedWithoutAValueIsNullAndNotCarriedIsEmpty >"$work/rule.log" 2>&1 || {
+    cat "$work/rule.log"
+    fail "the row of the document differs in the build against the installed library"
+}
+grep -q "1 test from 1 test suite ran" "$work/rule.log" || fail "the rule's case did not run"
+
+echo "daemon and tools built against the installed library; no symbol clashes; same rows"

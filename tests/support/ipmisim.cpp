@@ -1,0 +1,212 @@
+#include "ipmisim.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kSimulator = "/usr/bin/ipmi_sim";
+const char* const kIpmitool = "/usr/bin/ipmitool";
+const char* const kUser = "admin";
+const char* const kPassword = "secret";
+
+// A UDP port on the loopback address that nothing uses now.
+int freePort() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return 0;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+} // namespace
+
+IpmiSim::IpmiSim(int size) : selSize(size) {
+    char pattern[] = "/tmp/orvind-ipmisim-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) {
+        dir = pattern;
+        fs::create_directory(dir + "/state");
+    }
+}
+
+IpmiSim::~IpmiSim() {
+    stop();
+    if (!dir.empty()) {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+}
+
+bool IpmiSim::available() {
+    return access(kSimulator, X_OK) == 0 && access(kIpmitool, X_OK) == 0;
+}
+
+std::string IpmiSim::address() const {
+    return "127.0.0.1:" + std::to_string(port);
+}
+
+void IpmiSim::useFromHere() const {
+    setenv("ORVIND_BMC_LAN", address().c_str(), 1);
+    setenv("ORVIND_BMC_USER", kUser, 1);
+    setenv("ORVIND_BMC_PASSWORD", kPassword, 1);
+}
+
+bool IpmiSim::start() {
+    if (pid > 0) {
+        return true;
+    }
+    if (dir.empty()) {
+        error = "no folder for the simulator";
+        return false;
+    }
+    if (port == 0) {
+        port = freePort(); // kept across a stop and start
+    }
+    {
+        std::ofstream conf(dir + "/lan.conf");
+        conf << "name \"orvindsim\"\n"
+             << "set_working_mc 0x20\n"
+             << "  startlan 1\n"
+             << "    addr 127.0.0.1 " << port << "\n"
+             << "    priv_limit admin\n"
+             << "    allowed_auths_admin none md5 straight\n"
+             << "    guid a123456789abcdefa123456789abcdef\n"
+             << "  endlan\n"
+             << "  user 2 true \"" << kUser << "\" \"" << kPassword
+             << "\" admin 10 none md5 straight\n";
+        std::ofstream emu(dir + "/sim.emu");
+        emu << "mc_setbmc 0x20\n"
+            << "mc_add 0x20 0 no-device-sdrs 0x23 9 8 0x9f 0x1291 0xf02 persist_sdr\n"
+            << "sel_enable 0x20 " << selSize << " 0x0a\n"
+            << "mc_enable 0x20\n";
+    }
+    std::string conf = dir + "/lan.conf";
+    std::string emu = dir + "/sim.emu";
+    std::string state = dir + "/state";
+    std::string output = dir + "/ipmi_sim.out";
+    pid_t child = fork();
+    if (child < 0) {
+        error = std::string("fork: ") + strerror(errno);
+        return false;
+    }
+    if (child == 0) {
+        int out = open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        if (out >= 0 && in >= 0) {
+            dup2(in, 0);
+            dup2(out, 1);
+            dup2(out, 2);
+        }
+        execl(kSimulator, kSimulator, "-c", conf.c_str(), "-f", emu.c_str(), "-s", state.c_str(),
+              "-n", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    pid = child;
+    // Ready once it answers Get SEL Info.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = 0;
+            error = "ipmi_sim ended at start; its output is in " + output;
+            return false;
+        }
+        if (ipmitool("raw 0x0a 0x40").find(' ') != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    error = "ipmi_sim does not answer on " + address();
+    stop();
+    return false;
+}
+
+void IpmiSim::stop() {
+    if (pid <= 0) {
+        return;
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid = 0;
+}
+
+std::string IpmiSim::ipmitool(const std::string& args) const {
+    std::string command = std::string(kIpmitool) + " -I lanplus -C 3 -N 1 -R 2 -H 127.0.0.1 -p " +
+                          std::to_string(port) + " -U " + kUser + " -P " + kPassword + " " + args +
+                          " 2>/dev/null";
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return out;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        out.append(buffer, n);
+    }
+    pclose(pipe);
+    return out;
+}
+
+std::vector<IpmiSim::Record> IpmiSim::sel() const {
+    // Lines such as "   1 | OEM record e0 | 0102030405060708090a0b0c0d"; the id is hex.
+    std::vector<Record> records;
+    std::istringstream in(ipmitool("sel list"));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t bar = line.find('|');
+        if (bar == std::string::npos) {
+            continue;
+        }
+        Record record;
+        record.id = static_cast<unsigned>(strtoul(line.substr(0, bar).c_str(), nullptr, 16));
+        size_t oem = line.find("OEM record ", bar);
+        if (oem != std::string::npos) {
+            record.type = static_cast<unsigned>(strtoul(line.c_str() + oem + 11, nullptr, 16));
+            size_t second = line.find('|', oem);
+            if (second != std::string::npos) {
+                std::istringstream rest(line.substr(second + 1));
+                rest >> record.body;
+            }
+        } else {
+            record.type = 0x02; // a system event record
+        }
+        records.push_back(record);
+    }
+    return records;
+}

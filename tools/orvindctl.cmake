@@ -1,0 +1,3 @@
+# Reads the daemon's files where the daemon keeps them (synchronizer/paths.h).
+target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/synchronizer)
+target_link_libraries(${name} PRIVATE SQLite::SQLite3)
