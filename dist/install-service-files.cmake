@@ -45,7 +45,8 @@ configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.logrotate" "${staged}/orvind" C
 set(data PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(program PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
-file(INSTALL DESTINATION "${unitdir}" TYPE FILE ${data} FILES "${staged}/orvind.service")
+file(INSTALL DESTINATION "${unitdir}" TYPE FILE ${data} FILES "${staged}/orvind.service"
+    "${ORVIND_DIST_SOURCE_DIR}/orvind.socket")
 file(INSTALL DESTINATION "${unitdir}" TYPE FILE ${data} FILES "${staged}/orvind-metrics.service"
     "${ORVIND_DIST_SOURCE_DIR}/orvind-metrics.timer")
 file(INSTALL DESTINATION "${tmpfilesdir}" TYPE FILE ${data} FILES "${staged}/orvind.conf")

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config git
-    libxml2-dev libsqlite3-dev sqlite3
+    libxml2-dev libsqlite3-dev sqlite3 libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format
     util-linux procps psmisc xxd

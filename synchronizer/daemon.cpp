@@ -17,6 +17,7 @@
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <thread>
 #include <unistd.h>
 
@@ -120,6 +121,32 @@ int bad_usage(const char* progname, const std::string& problem) {
     return -1;
 }
 
+// The pipe passed by systemd (socket activation), -1 when started without one. Anything
+// else passed in ends the start: a unit that passes it is wrong.
+int passed_fifo(const char* progname) {
+    int count = sd_listen_fds(1);
+    if (count == 0) {
+        return -1;
+    }
+    if (count == 1 && sd_is_fifo(SD_LISTEN_FDS_START, paths::kFifo) > 0) {
+        return SD_LISTEN_FDS_START;
+    }
+    char text[256];
+    if (count < 0) {
+        snprintf(text, sizeof text, "The descriptors passed by systemd cannot be read: %s",
+                 strerror(-count));
+    } else if (count == 1) {
+        snprintf(text, sizeof text, "The descriptor passed by systemd is not the FIFO %s.",
+                 paths::kFifo);
+    } else {
+        snprintf(text, sizeof text, "systemd passed %d descriptors; only the FIFO %s is expected.",
+                 count, paths::kFifo);
+    }
+    logger.error("%s", text);
+    fprintf(stderr, "%s: %s\n", progname, text);
+    exit(255);
+}
+
 } // namespace
 
 void handler(int signo) {
@@ -131,7 +158,10 @@ void handler(int signo) {
         intake->stop();
     }
     unlink(paths.temp.c_str());
-    unlink(paths.fifo.c_str());
+    // A pipe held by systemd stays, with whatever is written into it until the next start.
+    if (intake == nullptr || !intake->pipePassed()) {
+        unlink(paths.fifo.c_str());
+    }
     // No writer can open the pipe any more: what it still holds, and what the intake
     // had not handled yet, is kept for the next start.
     if (intake != nullptr) {
@@ -203,6 +233,10 @@ int daemon_main(int argc, char** argv) {
         sigaction(signo, &action, nullptr);
     }
 
+    // Under systemd the pipe comes as descriptor 3; the check needs the pid that
+    // systemd started, so it comes before waiting for readiness and detaching.
+    int passedFifo = passed_fifo(progname);
+
     readiness::await(progname);
     if (daemon(0, 0) != 0) {
         logger.error("%s daemonize failed", progname);
@@ -222,7 +256,7 @@ int daemon_main(int argc, char** argv) {
         fatal_exit();
     }
 
-    switch (theIntake.openFifo()) {
+    switch (passedFifo >= 0 ? theIntake.adoptFifo(passedFifo) : theIntake.openFifo()) {
     case FifoState::Ready:
         break;
     case FifoState::NotCreated:

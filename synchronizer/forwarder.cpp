@@ -47,6 +47,21 @@ bool thread_ends() {
     return true;
 }
 
+// A mark left from an earlier database (one moved aside or replaced since) names a row
+// beyond every row of this one, and would keep that row from its target: it is ignored,
+// with a warning.
+int mark_for(SQLiteDB& store, const std::string& path, int id) {
+    int mark = GetLogid(path.c_str());
+    if (mark > id && mark > store.highestId()) {
+        logger.warn("The mark %s names row %d, beyond the last row of the database; it is "
+                    "ignored.",
+                    path.c_str(), mark);
+        SetLogid(path.c_str(), 0);
+        return 0;
+    }
+    return mark;
+}
+
 } // namespace
 
 bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level) {
@@ -85,7 +100,7 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row)
     // Effects in this order: FPL record, FPL mark, halcyon event, halcyon mark, row
     // status. Whatever a crash interrupts, the row is fetched again and the marks keep
     // a target that has been served from being served twice.
-    if (ind.id != GetLogid(paths.fplMark.c_str())) {
+    if (ind.id != mark_for(store, paths.fplMark, ind.id)) {
         bool may_pass = false;
         if (write_fpl(ind.proName, eventId, ind.eventTime, &alert_level, &may_pass) == 0) {
             logger.info("write %s indication as FPL successfully", ind.proName);
@@ -107,7 +122,8 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row)
         }
     }
 
-    if (selected_for_halcyon(ind, alert_level) && ind.id != GetLogid(paths.halcyonMark.c_str())) {
+    if (selected_for_halcyon(ind, alert_level) &&
+        ind.id != mark_for(store, paths.halcyonMark, ind.id)) {
         bool may_pass = false;
         if (mp_event_gen(ind.proName, ind.partNumber, eventId, ind.eventTime, ind.hw_location,
                          ind.systemFirmwareVersion, ind.address, &may_pass) == 0) {

@@ -6,15 +6,17 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
-#include <memory>
+#include <malloc.h>
 #include <poll.h>
+#include <stdexcept>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -24,11 +26,19 @@ namespace {
 // not raise a hang-up when it leaves, and only a read tells that it has gone.
 const int kDeliveryPollMs = 100;
 const size_t kChunk = 65536;
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+// Reads of the pipe in one go before the documents are looked at again.
+const int kReadsPerTurn = 16;
+// After a document this large the heap is given back to the system.
+const size_t kLargeDocument = 1 << 20;
+// Pauses after a failure that may pass: doubled each time up to the cap.
+const std::chrono::milliseconds kFirstPause(500);
+const std::chrono::milliseconds kLongestPause(60000);
+// A database busy with another process is tried again quietly this often before the
+// failure is logged.
+const int kQuietBusyAttempts = 3;
+// A regular file at the pipe path is taken in once the broker has finished the
+// document it was writing, or after this long without growing.
+const int kUnfinishedWaitMs = 2000;
 
 bool is_blank(const char* begin, const char* end) {
     for (const char* p = begin; p != end; ++p) {
@@ -51,33 +61,34 @@ bool is_trailer(const char* begin, const char* end) {
     return found != end && std::find(begin, end, '<') == end;
 }
 
-bool starts_declaration(const char* begin, const char* end) {
-    static const char kDeclaration[] = "<?xml";
-    size_t length = sizeof kDeclaration - 1;
-    return static_cast<size_t>(end - begin) >= length && memcmp(begin, kDeclaration, length) == 0;
+const char kDeclaration[] = "<?xml";
+const size_t kDeclarationLength = sizeof kDeclaration - 1;
+
+// The text starts, after blank space, with an XML declaration.
+bool begins_document(const char* begin, const char* end) {
+    const char* p = begin;
+    while (p != end && is_blank(p, p + 1)) {
+        ++p;
+    }
+    return static_cast<size_t>(end - p) >= kDeclarationLength &&
+           memcmp(p, kDeclaration, kDeclarationLength) == 0;
 }
 
-bool read_whole_file(const std::string& path, std::string& content) {
-    FilePtr file(fopen(path.c_str(), "r"));
-    if (!file) {
-        return false;
-    }
-    char chunk[kChunk];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        content.append(chunk, n);
-    }
-    return true;
+std::string error_text(int number) {
+    char buffer[256];
+    // The GNU strerror_r hands back the text, in the buffer or not.
+    return strerror_r(number, buffer, sizeof buffer);
 }
 
-bool write_all(int fd, const std::string& content) {
+bool write_all(int fd, const char* data, size_t size, int& error) {
     size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
             return false;
         }
         done += static_cast<size_t>(n);
@@ -85,47 +96,178 @@ bool write_all(int fd, const std::string& content) {
     return true;
 }
 
-bool append_to_file(const std::string& path, const std::string& content) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = write_all(fd, content) && fsync(fd) == 0;
-    return close(fd) == 0 && ok;
-}
-
-bool replace_file(const std::string& path, const std::string& content) {
-    std::string next = path + ".new";
-    int fd = open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = write_all(fd, content) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    return ok && rename(next.c_str(), path.c_str()) == 0;
-}
-
-// Moves a regular file found at the pipe path to the pending file, or appends it there
-// when documents from an earlier run are still pending.
-bool set_aside(const IntakePaths& paths) {
+// A dated name beside `path` for something moved out of the way.
+std::string aside_name(const std::string& path, const char* why) {
+    char stamp[32];
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    std::string name = path + "." + why + "-" + stamp;
     struct stat st;
-    if (lstat(paths.pending.c_str(), &st) != 0 && errno == ENOENT) {
-        return rename(paths.fifo.c_str(), paths.pending.c_str()) == 0;
+    for (int n = 1; lstat(name.c_str(), &st) == 0; ++n) {
+        name = path + "." + why + "-" + stamp + "-" + std::to_string(n);
     }
+    return name;
+}
+
+const char* kind_of(mode_t mode) {
+    if (S_ISLNK(mode)) {
+        return "link";
+    }
+    if (S_ISSOCK(mode)) {
+        return "socket";
+    }
+    if (S_ISDIR(mode)) {
+        return "folder";
+    }
+    if (S_ISREG(mode)) {
+        return "file";
+    }
+    return "special file";
+}
+
+// Opens a file of the daemon's own (mode 0600, no link followed). Anything but a
+// regular file found at the path (a link, a folder) is logged and moved aside first.
+int open_private(const std::string& path, int flags) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::string aside = aside_name(path, "moved");
+        if (rename(path.c_str(), aside.c_str()) == 0) {
+            logger.warn("A %s was found at %s; moved aside to %s.", kind_of(st.st_mode),
+                        path.c_str(), aside.c_str());
+        }
+    }
+    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) {
+        fchmod(fd, st.st_mode & 0700);
+    }
+    return fd;
+}
+
+// Where a regular file found at the pipe path goes while the pipe is made, and where
+// the journal goes while it is compacted: beside the journal.
+std::string incoming_file(const IntakePaths& paths) {
+    return paths.pending + ".incoming";
+}
+
+std::string compacted_file(const IntakePaths& paths) {
+    return paths.pending + ".stored";
+}
+
+// The broker may still be appending a document to a regular file that has just been
+// moved away from the pipe path: its content is taken once it ends after a trailer
+// line (or with nothing but blank space), or once it has stopped growing.
+std::string read_when_finished(int fd) {
     std::string content;
-    return read_whole_file(paths.fifo, content) && append_to_file(paths.pending, content) &&
-           unlink(paths.fifo.c_str()) == 0;
+    auto last = std::chrono::steady_clock::now();
+    for (;;) {
+        char chunk[kChunk];
+        ssize_t n = pread(fd, chunk, sizeof chunk, static_cast<off_t>(content.size()));
+        if (n > 0) {
+            content.append(chunk, static_cast<size_t>(n));
+            last = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        size_t end = content.find_last_not_of(" \t\r\n");
+        size_t line = end == std::string::npos ? 0 : content.rfind('\n', end);
+        line = line == std::string::npos ? 0 : line + 1;
+        bool finished =
+            end == std::string::npos || is_trailer(content.data() + line, content.data() + end + 1);
+        if (n < 0 || finished ||
+            std::chrono::steady_clock::now() - last >
+                std::chrono::milliseconds(kUnfinishedWaitMs)) {
+            return content;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// Appends the documents of a regular file moved away from the pipe path to the
+// journal and removes the file. Kept where it is when they cannot be written, for the
+// next start.
+void take_in_incoming(const IntakePaths& paths) {
+    const std::string incoming = incoming_file(paths);
+    int fd = open(incoming.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    std::string content = read_when_finished(fd);
+    close(fd);
+    int journal = open_private(paths.pending, O_WRONLY | O_CREAT | O_APPEND);
+    int error = 0;
+    bool written = journal >= 0 && write_all(journal, content.data(), content.size(), error);
+    if (journal < 0) {
+        error = errno;
+    }
+    if (journal >= 0 && close(journal) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        logger.error("Unable to write the journal %s: %s; %zu bytes found at the FIFO path stay "
+                     "in %s.",
+                     paths.pending.c_str(), error_text(error).c_str(), content.size(),
+                     incoming.c_str());
+        return;
+    }
+    unlink(incoming.c_str());
+    logger.info("Took in %zu bytes found at the FIFO path.", content.size());
+}
+
+// Copies the document into the temp file, made anew: a leftover (or a link planted
+// there) is removed first, never followed.
+bool write_temp(const std::string& path, const std::string& document, size_t length,
+                std::string& why) {
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+        why = error_text(errno);
+        return false;
+    }
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        why = error_text(errno);
+        return false;
+    }
+    int error = 0;
+    bool ok = write_all(fd, document.data(), length, error);
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        why = error_text(error);
+    }
+    return ok;
+}
+
+// libxml2's first error on the document, without its line end.
+void keep_first_error(void* arg, xmlErrorPtr error) {
+    std::string& message = *static_cast<std::string*>(arg);
+    if (error == nullptr || error->level < XML_ERR_ERROR || !message.empty()) {
+        return;
+    }
+    message = error->message != nullptr ? error->message : "unknown error";
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
+        message.pop_back();
+    }
 }
 
 // Hands the document in the temp file at `path` to the parser, which stores every
-// indication in it through the intake's store handle. Exceptions are left to
-// Intake::run.
-void parse_temp_file(SQLiteDB& store, const std::string& path) {
+// indication in it through the intake's store handle. The parse error is handed back.
+std::string parse_temp_file(SQLiteDB& store, const std::string& path) {
+    std::string error;
     xmlTextReaderPtr xml = xmlReaderForFile(path.c_str(), "utf-8", 0);
+    if (xml != nullptr) {
+        xmlTextReaderSetStructuredErrorHandler(xml, keep_first_error, &error);
+    }
     XMLTextReader reader(xml);
     Parser parser(&store, reader);
     parser.parseIndicationResp();
     xmlFreeTextReader(xml);
+    return error;
 }
 
 // The length of a document without its trailer line, if it ends with one. libxml2
@@ -145,10 +287,27 @@ size_t without_trailer(const std::string& document) {
     return document.size();
 }
 
+std::chrono::milliseconds grown(std::chrono::milliseconds pause) {
+    return pause.count() == 0 ? kFirstPause : std::min(pause * 2, kLongestPause);
+}
+
+int millis_until(std::chrono::steady_clock::time_point when) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    when - std::chrono::steady_clock::now())
+                    .count();
+    return static_cast<int>(std::max<long long>(left, 0) + 1);
+}
+
 } // namespace
 
 void DocumentCutter::add(const char* data, size_t size) {
     buffer.append(data, size);
+}
+
+size_t DocumentCutter::takeStray() {
+    size_t count = stray;
+    stray = 0;
+    return count;
 }
 
 bool DocumentCutter::next(std::string& document) {
@@ -159,27 +318,56 @@ bool DocumentCutter::next(std::string& document) {
         }
         const char* line = buffer.data() + scanned;
         const char* end = buffer.data() + newline;
-        size_t length = 0;
-        if (content && starts_declaration(line, end)) {
-            length = scanned; // a new document begins on this line
-        } else if (is_trailer(line, end)) {
-            length = newline + 1; // the trailer belongs to the document before it
-        } else {
-            content = content || !is_blank(line, end);
+        const char* declaration = std::search(line, end, kDeclaration, kDeclaration + 5);
+        if (declaration != end) {
+            size_t at = static_cast<size_t>(declaration - buffer.data());
+            bool strayBefore = !is_blank(line, declaration);
+            if (content) {
+                // A new document begins here: what came before is a document when it
+                // begins like one, else bytes of another writer.
+                bool whole = begins_document(buffer.data(), line);
+                if (whole) {
+                    document.assign(buffer, 0, scanned);
+                }
+                stray += (whole ? 0 : scanned) + (strayBefore ? at - scanned : 0);
+                buffer.erase(0, at);
+                taken += at;
+                scanned = 0;
+                content = false;
+                if (whole) {
+                    cut = true;
+                    return true;
+                }
+                continue;
+            }
+            if (strayBefore) {
+                stray += at - scanned;
+                buffer.erase(scanned, at - scanned);
+                taken += at - scanned;
+                continue;
+            }
+            content = true;
             scanned = newline + 1;
             continue;
         }
-        document.assign(buffer, 0, length);
-        buffer.erase(0, length);
-        scanned = 0;
-        content = false;
-        cut = true;
-        return true;
+        if (is_trailer(line, end)) {
+            size_t length = newline + 1; // the trailer belongs to the document before it
+            document.assign(buffer, 0, length);
+            buffer.erase(0, length);
+            taken += length;
+            scanned = 0;
+            content = false;
+            cut = true;
+            return true;
+        }
+        content = content || !is_blank(line, end);
+        scanned = newline + 1;
     }
 }
 
 bool DocumentCutter::finish(std::string& document) {
     bool any = !cut || has_content(buffer);
+    taken += buffer.size();
     if (any) {
         document.swap(buffer);
     }
@@ -190,26 +378,48 @@ bool DocumentCutter::finish(std::string& document) {
     return any;
 }
 
-void delete_fifo(const IntakePaths& paths) {
-    struct stat st;
-    if (lstat(paths.fifo.c_str(), &st) != 0) {
-        logger.info("Trying to delete FIFO but it doesn't exist.");
-        return;
-    }
-    // A regular file there is what the broker wrote while the pipe was missing.
-    bool removed = S_ISREG(st.st_mode) ? set_aside(paths) : unlink(paths.fifo.c_str()) == 0;
-    if (!removed) {
-        logger.error("Unable to delete the FIFO.");
-    }
-}
-
 int create_fifo(const IntakePaths& paths) {
-    delete_fifo(paths);
-    if (mkfifo(paths.fifo.c_str(), 0644) != 0) {
-        logger.error("Unable to create FIFO.");
-        return 0;
+    const std::string& fifo = paths.fifo;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        struct stat st;
+        if (lstat(fifo.c_str(), &st) != 0) {
+            if (attempt == 0) {
+                logger.info("Trying to delete FIFO but it doesn't exist.");
+            }
+        } else if (S_ISFIFO(st.st_mode)) {
+            // Kept with whatever it holds: a writer may have filled it meanwhile.
+            if ((st.st_mode & 0777) != 0600) {
+                chmod(fifo.c_str(), 0600);
+            }
+            logger.info("FIFO kept from an earlier run; what it holds is read first.");
+            take_in_incoming(paths);
+            return 1;
+        } else if (S_ISREG(st.st_mode)) {
+            // What the broker wrote while the pipe was missing; it may still be
+            // appending to it. Any file left from an interrupted start goes first.
+            take_in_incoming(paths);
+            if (rename(fifo.c_str(), incoming_file(paths).c_str()) != 0) {
+                logger.error("Unable to delete the FIFO.");
+            }
+        } else {
+            std::string aside = aside_name(fifo, "moved");
+            if (rename(fifo.c_str(), aside.c_str()) != 0) {
+                logger.error("Unable to delete the FIFO.");
+            } else {
+                logger.warn("A %s was found at the FIFO path %s; moved aside to %s.",
+                            kind_of(st.st_mode), fifo.c_str(), aside.c_str());
+            }
+        }
+        if (mkfifo(fifo.c_str(), 0600) == 0) {
+            take_in_incoming(paths);
+            return 1;
+        }
+        if (errno != EEXIST) {
+            break; // a broker that made a file there meanwhile is handled by the next round
+        }
     }
-    return 1;
+    logger.error("Unable to create FIFO.");
+    return 0;
 }
 
 // Leaves the busy stretch begun by a successful enter().
@@ -223,17 +433,16 @@ Intake::Intake(IntakePaths paths) : paths(std::move(paths)) {
 }
 
 Intake::~Intake() {
-    if (readEnd >= 0) {
-        close(readEnd);
-    }
-    if (wakeFd >= 0) {
-        close(wakeFd);
+    for (int fd : {readEnd, wakeFd, journal}) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
 }
 
-// Every touch of the pipe, the temp file and the intake's buffers happens between
-// enter() and leave(). Once stop() has been called, enter() refuses, so after stop()
-// returns the shutdown has them to itself.
+// Every touch of the pipe, the journal, the temp file and the intake's buffers happens
+// between enter() and leave(). Once stop() has been called, enter() refuses, so after
+// stop() returns the shutdown has them to itself.
 bool Intake::enter() {
     std::lock_guard<std::mutex> lock(gate);
     if (stopping) {
@@ -280,10 +489,29 @@ FifoState Intake::openFifo() {
     return openReadEnd() ? FifoState::Ready : FifoState::NotOpened;
 }
 
+FifoState Intake::adoptFifo(int fd) {
+    if (!enter()) {
+        return FifoState::Stopped;
+    }
+    Busy busyNow{*this};
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        logger.error("open error on fifo.");
+        return FifoState::NotOpened;
+    }
+    // A file left by an interrupted start by hand still holds documents.
+    take_in_incoming(paths);
+    readEnd = fd;
+    passed = true;
+    logger.info("FIFO passed in by systemd.");
+    return FifoState::Ready;
+}
+
 // Opens the next read end before closing the previous one: the pipe never lacks a
 // reader, and the new read end reports a hang-up only for writers that come later.
 bool Intake::openReadEnd() {
-    int fd = open(paths.fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(paths.fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
     struct stat st;
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))) {
         close(fd);
@@ -301,181 +529,473 @@ bool Intake::openReadEnd() {
     return true;
 }
 
-IntakeEnd Intake::run() {
-    IntakeEnd end = IntakeEnd::Stopped;
-    for (;;) {
-        if (stopRequested()) {
-            return IntakeEnd::Stopped; // the shutdown came while the store could not open
-        }
-        try {
-            // Restart point: the store handle is kept for every document until an
-            // exception ends the cycle.
-            store = std::make_unique<SQLiteDB>(paths.database, paths.temp);
-            if (!recover(end) || !readPipe(end)) {
-                return end;
-            }
-        } catch (...) {
-            store.reset();
-            pauseBeforeRestart();
-        }
+// Opens the journal; without `create` a missing journal counts as an empty one.
+bool Intake::openJournal(bool create) {
+    if (journal >= 0) {
+        return true;
     }
-}
-
-void Intake::pauseBeforeRestart() {
-    std::unique_lock<std::mutex> lock(gate);
-    idle.wait_for(lock, std::chrono::seconds(2), [this] { return stopping; });
-}
-
-// Takes in the pending documents, if any, before anything is read from the pipe.
-bool Intake::recover(IntakeEnd& end) {
-    if (!enter()) {
-        end = IntakeEnd::Stopped;
+    journal = open_private(paths.pending, O_RDWR | O_APPEND | (create ? O_CREAT : 0));
+    struct stat st;
+    if (journal < 0 && errno == ENOENT && !create) {
+        journalSize = 0;
+        return true;
+    }
+    if (journal < 0 || fstat(journal, &st) != 0) {
+        int error = errno;
+        if (journal >= 0) {
+            close(journal);
+            journal = -1;
+        }
+        std::string why = error_text(error);
+        if (why != journalFailure) {
+            logger.error("Unable to open the journal %s: %s; what follows stays in the pipe.",
+                         paths.pending.c_str(), why.c_str());
+            journalFailure = why;
+        }
+        appendPause = grown(appendPause);
+        appendAt = Clock::now() + appendPause;
         return false;
     }
-    Busy busyNow{*this};
-    if (readEnd < 0 && !openReadEnd()) {
-        end = IntakeEnd::PipeFailed;
-        return false;
-    }
-    if (!recovering) {
-        std::string content;
-        if (!read_whole_file(paths.pending, content)) {
-            return true;
-        }
-        recovered.add(content.data(), content.size());
-        recovering = true;
-        recoveredCount = 0;
-    }
-    std::string document;
-    while (recovered.next(document)) {
-        if (!handleDocument(document)) {
-            end = IntakeEnd::TempFileFailed;
-            return false;
-        }
-        ++recoveredCount;
-        if (stopRequested()) {
-            end = IntakeEnd::Stopped;
-            return false;
-        }
-    }
-    if (recovered.finish(document) && !document.empty()) {
-        if (!handleDocument(document)) {
-            end = IntakeEnd::TempFileFailed;
-            return false;
-        }
-        ++recoveredCount;
-    }
-    unlink(paths.pending.c_str());
-    recovering = false;
-    logger.info("Documents recovered from %s: %zu.", paths.pending.c_str(), recoveredCount);
+    // A journal cut short behind the intake's back (it only ever grows) is read as
+    // it now stands.
+    journalSize = static_cast<unsigned long long>(st.st_size);
     return true;
 }
 
-bool Intake::readPipe(IntakeEnd& end) {
+bool Intake::appendJournal(const char* data, size_t size) {
+    if (!openJournal(true)) {
+        unwritten.append(data, size);
+        return false;
+    }
+    size_t done = 0;
+    int error = 0;
+    while (done < size) {
+        ssize_t n = write(journal, data + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(n);
+        journalSize += static_cast<size_t>(n);
+    }
+    if (done < size) {
+        unwritten.assign(data + done, size - done);
+        std::string why = error_text(error);
+        if (why != journalFailure) {
+            logger.error("Unable to write the journal %s: %s; what follows stays in the pipe.",
+                         paths.pending.c_str(), why.c_str());
+            journalFailure = why;
+        }
+        appendPause = grown(appendPause);
+        appendAt = Clock::now() + appendPause;
+        return false;
+    }
+    if (!journalFailure.empty()) {
+        logger.info("The journal %s is written again.", paths.pending.c_str());
+        journalFailure.clear();
+    }
+    appendPause = std::chrono::milliseconds(0);
+    return true;
+}
+
+IntakeEnd Intake::run() {
     for (;;) {
-        pollfd fds[2] = {{readEnd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-        int ready = poll(fds, 2, received ? kDeliveryPollMs : -1);
+        int wait;
+        bool reading;
+        pollfd fds[2];
+        {
+            if (!enter()) {
+                return IntakeEnd::Stopped;
+            }
+            Busy busyNow{*this};
+            if (readEnd < 0 && !openReadEnd()) {
+                return IntakeEnd::PipeFailed;
+            }
+            wait = work();
+            // Nothing more is read from the pipe while the journal cannot take it.
+            reading = unwritten.empty() && journalFailure.empty();
+            // systemd's pipe never reports the end of a delivery.
+            if (received && reading && !passed && (wait < 0 || wait > kDeliveryPollMs)) {
+                wait = kDeliveryPollMs;
+            }
+            fds[0] = {reading ? readEnd : -1, POLLIN, 0};
+            fds[1] = {wakeFd, POLLIN, 0};
+        }
+        int ready = poll(fds, 2, wait);
         if (!enter()) {
-            end = IntakeEnd::Stopped;
-            return false;
+            return IntakeEnd::Stopped;
         }
         Busy busyNow{*this};
-        if (!drain(ready > 0 && (fds[0].revents & POLLHUP) != 0, end)) {
-            return false;
+        if (reading && !readPipe(ready > 0 && (fds[0].revents & POLLHUP) != 0)) {
+            return IntakeEnd::PipeFailed;
         }
     }
 }
 
-// Reads what the pipe holds and handles every complete document. When every writer
-// has gone the delivery is over: its rest is handled as one more document and the
-// next read end replaces the current one.
-bool Intake::drain(bool hangup, IntakeEnd& end) {
+// Appends what the pipe holds to the journal. When every writer has gone the delivery
+// is over: where it ended is noted and the next read end replaces the current one.
+bool Intake::readPipe(bool hangup) {
     char chunk[kChunk];
-    std::string document;
-    for (;;) {
-        while (cutter.next(document)) {
-            if (!handleDocument(document)) {
-                end = IntakeEnd::TempFileFailed;
-                return false;
-            }
-            if (stopRequested()) {
-                end = IntakeEnd::Stopped;
-                return false;
-            }
-        }
+    for (int reads = 0; reads < kReadsPerTurn; ++reads) {
         ssize_t n = read(readEnd, chunk, sizeof chunk);
         if (n > 0) {
             received = true;
-            cutter.add(chunk, static_cast<size_t>(n));
+            // New documents are worth a try soon, however long the pause has grown.
+            retryAt = std::min(retryAt, Clock::now() + kFirstPause);
+            if (!appendJournal(chunk, static_cast<size_t>(n))) {
+                return true;
+            }
             continue;
         }
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n < 0) {
-            return true; // a writer is still connected
+        if (n < 0 || passed) {
+            return true; // a writer is still connected (systemd's end always is)
         }
-        if ((received || hangup) && cutter.finish(document) && !handleDocument(document)) {
-            end = IntakeEnd::TempFileFailed;
-            return false;
+        if (received || hangup) {
+            deliveryEnds.push_back(journalSize);
         }
-        if (!openReadEnd()) {
-            end = IntakeEnd::PipeFailed;
-            return false;
+        return openReadEnd();
+    }
+    return true;
+}
+
+void Intake::failed(const std::string& why) {
+    ++attempts;
+    bool quiet =
+        why.find("database is locked") != std::string::npos && attempts <= kQuietBusyAttempts;
+    if (why != failure && !quiet) {
+        logger.error("%s; the documents wait in %s and are tried again, after at most %lld s.",
+                     why.c_str(), paths.pending.c_str(),
+                     static_cast<long long>(kLongestPause.count() / 1000));
+        failure = why;
+    }
+    pause = grown(pause);
+    retryAt = Clock::now() + pause;
+}
+
+void Intake::succeeded() {
+    if (!failure.empty()) {
+        logger.info("Documents are stored again, after %d failed attempts.", attempts);
+    }
+    failure.clear();
+    attempts = 0;
+    pause = std::chrono::milliseconds(0);
+}
+
+bool Intake::openStore() {
+    try {
+        auto opened = std::make_unique<SQLiteDB>(paths.database, paths.temp);
+        // Made in every database the store opens, so that the next commit can record it.
+        unsigned long long position = opened->intakePosition();
+        store = std::move(opened);
+        if (positioned) {
+            return true;
+        }
+        // A journal set aside for compaction belongs to a position recorded before it.
+        struct stat st;
+        std::string old = compacted_file(paths);
+        if (lstat(old.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            if (position == 0 || position == static_cast<unsigned long long>(st.st_size)) {
+                position = 0;
+                compactedLeft = true;
+            } else {
+                unlink(old.c_str());
+            }
+        }
+        if (position > journalSize) {
+            logger.warn("The stored position %llu is beyond the end of %s (%llu bytes): it is "
+                        "taken in from its start.",
+                        position, paths.pending.c_str(), journalSize);
+            position = 0;
+        }
+        stored = fed = origin = position;
+        positioned = true;
+        if (journalSize > position) {
+            recovering = true;
+            recoverUpTo = journalSize;
+            recoveredCount = 0;
+            logger.info("Taking in %llu bytes from %s.", journalSize - position,
+                        paths.pending.c_str());
+            if (!passed) {
+                // What an earlier run left ends like a delivery; with a pipe held by
+                // systemd the rest of a document may still wait in the pipe.
+                deliveryEnds.push_front(journalSize);
+            }
+        } else {
+            compactNow = journalSize > 0;
         }
         return true;
+    } catch (const std::exception& e) {
+        store.reset();
+        failed(std::string("The store cannot be opened: ") + e.what());
+        return false;
+    }
+}
+
+bool Intake::nextDocument(std::string& document) {
+    for (;;) {
+        if (cutter.next(document)) {
+            return true;
+        }
+        unsigned long long limit = deliveryEnds.empty() ? journalSize : deliveryEnds.front();
+        if (fed < limit && journal >= 0) {
+            char chunk[kChunk];
+            size_t want = static_cast<size_t>(std::min<unsigned long long>(kChunk, limit - fed));
+            ssize_t n = pread(journal, chunk, want, static_cast<off_t>(fed));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                // Cut short behind the intake's back: read as it now stands.
+                failed("Unable to read the journal " + paths.pending + ": " +
+                       (n < 0 ? error_text(errno) : std::string("it is shorter than expected")));
+                struct stat st;
+                if (fstat(journal, &st) == 0) {
+                    journalSize = static_cast<unsigned long long>(st.st_size);
+                    while (!deliveryEnds.empty() && deliveryEnds.back() > journalSize) {
+                        deliveryEnds.pop_back();
+                    }
+                    if (fed > journalSize) {
+                        fed = journalSize;
+                    }
+                }
+                return false;
+            }
+            cutter.add(chunk, static_cast<size_t>(n));
+            fed += static_cast<size_t>(n);
+            continue;
+        }
+        if (!deliveryEnds.empty() && fed >= deliveryEnds.front()) {
+            deliveryEnds.pop_front();
+            if (cutter.finish(document)) {
+                return true;
+            }
+            continue;
+        }
+        return false;
     }
 }
 
 bool Intake::handleDocument(const std::string& document) {
-    FilePtr temp(fopen(paths.temp.c_str(), "w"));
-    if (!temp) {
-        logger.error("Unable to open indication temp file.");
+    std::string why;
+    if (!write_temp(paths.temp, document, without_trailer(document), why)) {
+        failed("Unable to open indication temp file " + paths.temp + ": " + why);
         return false;
     }
-    fwrite(document.data(), 1, without_trailer(document), temp.get());
-    temp.reset(); // the copy is complete on disk before it is parsed
     logger.info("Received a document of %zu bytes.", document.size());
-    parse_temp_file(*store, paths.temp);
+    size_t before = batch.statements.size();
+    std::string error;
+    store->collectInto(&batch);
+    try {
+        error = parse_temp_file(*store, paths.temp);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    store->collectInto(nullptr);
+    size_t rows = batch.statements.size() - before;
+    if (rows == 0 || !error.empty()) {
+        logger.warn("The document of %zu bytes %s: %s", document.size(),
+                    rows == 0 ? "gave no indication" : "ended early",
+                    error.empty() ? "no instance in it" : error.c_str());
+    }
+    if (document.size() >= kLargeDocument) {
+        malloc_trim(0);
+    }
     return true;
 }
 
-void Intake::saveUnhandled(int waitMs) {
-    std::string rest = cutter.unhandled();
-    if (readEnd >= 0) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-        char chunk[kChunk];
-        for (;;) {
-            ssize_t n = read(readEnd, chunk, sizeof chunk);
-            if (n > 0) {
-                rest.append(chunk, static_cast<size_t>(n));
-                continue;
-            }
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n == 0 || errno != EAGAIN) {
-                break; // every writer has gone
-            }
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - std::chrono::steady_clock::now())
-                            .count();
-            if (left <= 0) {
-                break;
-            }
-            pollfd fd = {readEnd, POLLIN, 0};
-            poll(&fd, 1, static_cast<int>(std::min<long long>(left, 20)));
+bool Intake::commit() {
+    // The journal reaches the disk before the position that names it: after a power
+    // loss the position never lies beyond what the journal still holds. Once per group:
+    // the sync costs about a fifth of the commit.
+    if (journal >= 0 && synced < batchEnd && fdatasync(journal) != 0) {
+        failed("Unable to sync the journal " + paths.pending + ": " + error_text(errno));
+        return false;
+    }
+    synced = std::max(synced, batchEnd);
+    int rc = store->commitBatch(batch, batchEnd);
+    if (rc != SQLITE_OK) {
+        store.reset(); // opened afresh, which also mends a damaged file or table
+        failed(std::string("The store failed: ") + sqlite3_errstr(rc));
+        return false;
+    }
+    succeeded();
+    if (compactedLeft) {
+        unlink(compacted_file(paths).c_str());
+        compactedLeft = false;
+    }
+    stored = batchEnd;
+    batch = SQLiteDB::Batch();
+    if (recovering) {
+        if (stored >= recoverUpTo) {
+            recovering = false;
+            compactNow = true;
+            logger.info("Documents recovered from %s: %zu.", paths.pending.c_str(), recoveredCount);
         }
     }
-    if (recovering) {
-        // The pending file still holds documents already taken in: keep only the rest.
-        rest.insert(0, recovered.unhandled());
-        if (has_content(rest)) {
-            replace_file(paths.pending, rest);
+    batchDocuments = 0;
+    return true;
+}
+
+// Once every document in the journal is stored, the journal starts again: it is moved
+// aside, the position 0 is committed and the old one removed. A kill between these
+// steps leaves the old journal beside the position it belongs to, which the next start
+// recognises.
+void Intake::compact() {
+    // A delivery whose end is noted and whose bytes are all cut holds nothing more.
+    bool idleNow = positioned && stored == journalSize && fed == journalSize &&
+                   batchDocuments == 0 && !holding && unwritten.empty() &&
+                   cutter.unhandled().empty() &&
+                   (deliveryEnds.empty() || deliveryEnds.back() <= fed);
+    if (!idleNow || journalSize == 0 || (!compactNow && journalSize < kCompactBytes)) {
+        return;
+    }
+    compactNow = false;
+    deliveryEnds.clear();
+    std::string old = compacted_file(paths);
+    if (rename(paths.pending.c_str(), old.c_str()) != 0) {
+        return;
+    }
+    close(journal);
+    journal = -1;
+    journalSize = fed = stored = origin = synced = 0;
+    cutter = DocumentCutter();
+    compactedLeft = true;
+    if (store->commitBatch(SQLiteDB::Batch(), 0) == SQLITE_OK) {
+        unlink(old.c_str());
+        compactedLeft = false;
+    }
+    // The next byte from the pipe makes a new journal.
+}
+
+// Handles what the journal holds as far as the store lets it; returns how long the
+// loop may wait before calling again (-1: until the pipe has something).
+int Intake::work() {
+    int wait = -1;
+    auto until = [&wait](Clock::time_point when) {
+        int ms = millis_until(when);
+        wait = wait < 0 ? ms : std::min(wait, ms);
+    };
+    if (!journalFailure.empty() && Clock::now() >= appendAt) {
+        if (unwritten.empty()) {
+            if (openJournal(positioned)) {
+                logger.info("The journal %s is written again.", paths.pending.c_str());
+                journalFailure.clear();
+            }
         } else {
-            unlink(paths.pending.c_str());
+            std::string rest;
+            rest.swap(unwritten);
+            appendJournal(rest.data(), rest.size());
         }
-    } else if (has_content(rest)) {
-        append_to_file(paths.pending, rest);
+    }
+    if (!journalFailure.empty()) {
+        until(appendAt);
+    }
+    if (!positioned && (journal < 0 && !openJournal(false))) {
+        return wait; // the stored position means nothing without the journal's length
+    }
+    if (Clock::now() < retryAt || (!store && !openStore())) {
+        until(retryAt);
+        return wait;
+    }
+    if (batchDocuments > 0 && !commit()) {
+        until(retryAt);
+        return wait;
+    }
+    std::string document;
+    while (!stopRequested()) {
+        if (batchDocuments > 0 &&
+            (batchDocuments >= kGroupDocuments ||
+             Clock::now() - batchStart >= std::chrono::milliseconds(kGroupMs))) {
+            if (!commit()) {
+                until(retryAt);
+                return wait;
+            }
+        }
+        unsigned long long end;
+        if (holding) {
+            document.swap(held);
+            end = heldEnd;
+            holding = false;
+        } else if (nextDocument(document)) {
+            end = origin + cutter.consumed();
+        } else {
+            break;
+        }
+        if (size_t stray = cutter.takeStray()) {
+            logger.warn("Passed over %zu stray bytes between documents.", stray);
+        }
+        if (batchDocuments == 0) {
+            batchStart = Clock::now();
+        }
+        if (!handleDocument(document)) {
+            held.swap(document);
+            heldEnd = end;
+            holding = true;
+            break;
+        }
+        ++batchDocuments;
+        batchEnd = end;
+        if (recovering && end <= recoverUpTo) {
+            ++recoveredCount;
+        }
+    }
+    if (batchDocuments > 0 && !commit()) {
+        until(retryAt);
+        return wait;
+    }
+    if (holding || Clock::now() < retryAt) {
+        until(retryAt);
+        return wait;
+    }
+    compact();
+    return wait;
+}
+
+void Intake::saveUnhandled(int waitMs) {
+    if (!passed && readEnd >= 0) {
+        drainPipe(waitMs);
+    }
+    // Nothing left to take in: no journal stays behind.
+    if (store) {
+        compactNow = true;
+        compact();
+    }
+}
+
+// What systemd's pipe holds waits there for the next start; a pipe of our own is
+// removed, so its rest goes into the journal.
+void Intake::drainPipe(int waitMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    char chunk[kChunk];
+    std::string rest;
+    rest.swap(unwritten);
+    for (;;) {
+        ssize_t n = read(readEnd, chunk, sizeof chunk);
+        if (n > 0) {
+            rest.append(chunk, static_cast<size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 0 || errno != EAGAIN) {
+            break; // every writer has gone
+        }
+        int left = millis_until(deadline) - 1;
+        if (left <= 0) {
+            break;
+        }
+        pollfd fd = {readEnd, POLLIN, 0};
+        poll(&fd, 1, std::min(left, 20));
+    }
+    if (!rest.empty() && !appendJournal(rest.data(), rest.size())) {
+        logger.error("Unable to keep %zu bytes from the FIFO for the next start.",
+                     unwritten.size());
     }
 }

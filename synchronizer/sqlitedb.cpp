@@ -9,9 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <stdexcept>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -230,33 +233,109 @@ struct Finalizer {
     void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
 };
 
+// Every column of the table in the order of the statement that creates it.
+std::string columnList() {
+    std::string list = "Id,Status";
+    for (size_t i = 0; i < 72; i += 2) {
+        list += ',';
+        list += members[i];
+    }
+    return list + ",RawData";
+}
+
+// Runs SQL that hands back rows, under `mutex`; every value as text.
+int queryLocked(sqlite3* db, const std::string& sql, std::vector<std::vector<std::string>>& rows) {
+    auto lock = lockStore();
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
+    std::unique_ptr<sqlite3_stmt, Finalizer> stmt(raw);
+    if (rc != SQLITE_OK) {
+        return rc;
+    }
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        std::vector<std::string> row;
+        for (int i = 0; i < sqlite3_column_count(raw); ++i) {
+            row.push_back(sqlite3_column_type(raw, i) == SQLITE_INTEGER ||
+                                  sqlite3_column_type(raw, i) == SQLITE_TEXT
+                              ? columnText(raw, i)
+                              : "?");
+        }
+        rows.push_back(row);
+    }
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// A database file that SQLite reports as damaged or as no database is moved aside,
+// with its journals, under a dated name; nothing is deleted. Under `mutex`, and only
+// when a fresh connection still finds it damaged: the other connection of the process
+// may have set it aside already. True when the path is free for a new database.
+bool setAsideDamaged(const std::string& path) {
+    std::string reason;
+    std::string aside;
+    bool moved = false;
+    {
+        auto lock = lockStore();
+        sqlite3* probe = nullptr;
+        int rc = sqlite3_open_v2(path.c_str(), &probe, SQLITE_OPEN_READWRITE, nullptr);
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_exec(probe, "SELECT count(*) FROM sqlite_master", nullptr, nullptr,
+                              nullptr);
+        }
+        reason = sqlite3_errstr(rc);
+        sqlite3_close(probe);
+        if (rc != SQLITE_NOTADB && rc != SQLITE_CORRUPT) {
+            return true; // set aside meanwhile, or sound after all
+        }
+        char stamp[32];
+        time_t now = time(nullptr);
+        struct tm local;
+        localtime_r(&now, &local);
+        strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+        aside = path + ".damaged-" + stamp;
+        moved = rename(path.c_str(), aside.c_str()) == 0;
+        for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+            rename((path + suffix).c_str(), (aside + suffix).c_str());
+        }
+    }
+    if (!moved) {
+        logger.error("The database %s is damaged (%s) and cannot be moved aside.", path.c_str(),
+                     reason.c_str());
+        return false;
+    }
+    logger.error("The database %s is damaged (%s): moved aside to %s; a new one is made.",
+                 path.c_str(), reason.c_str(), aside.c_str());
+    return true;
+}
+
+const char* const kCreatePosition =
+    "BEGIN;CREATE TABLE intake_position(Id INTEGER PRIMARY KEY CHECK (Id = 1), Format INTEGER "
+    "NOT NULL, Journal INTEGER NOT NULL);INSERT INTO intake_position VALUES(1, 1, 0);COMMIT;";
+// The format of the position table that this program writes.
+const long long kPositionFormat = 1;
+
 } // namespace
 
 SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
     : rawDataPath(rawDataPath) {
-    sqlite3* handle = nullptr;
-    // Made private before SQLite opens it; its -wal and -shm files take its mode.
-    files::makeFile(path, 0600);
-    int rc = sqlite3_open(path.c_str(), &handle);
-    db.reset(handle);
-    if (rc != SQLITE_OK) {
-        std::string text = std::string("open database failed:") + sqlite3_errmsg(db.get());
-        logger.error("open database failed");
-        throw std::runtime_error(text);
-    }
-    configure(path);
+    open(path);
 
     // Under `mutex` like every other statement of the process: run beside the other
     // connection's insert or update, it found the database locked and the whole
     // store handle failed.
     ErrorText error;
-    rc = execLocked(db.get(), kCreateTable, error);
+    int rc = execLocked(db.get(), kCreateTable, error);
+    if ((rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) && setAsideDamaged(path)) {
+        // Documents wait in the intake's journal meanwhile: nothing is lost.
+        open(path);
+        rc = execLocked(db.get(), kCreateTable, error);
+    }
     if (rc != SQLITE_OK) {
         std::string text =
             std::string("create table failed:") + errorOf(error, rc) + sqlite3_errmsg(db.get());
         logger.error("%s", text.c_str());
         throw std::runtime_error(text);
     }
+    addMissingColumns();
 
     // The index only speeds up the fetch: without it (a table of another shape,
     // a database busy right now) the store still works, and the next object
@@ -387,8 +466,23 @@ int SQLiteDB::checkpoint() {
                                      nullptr);
 }
 
+void SQLiteDB::open(const std::string& path) {
+    sqlite3* handle = nullptr;
+    // Made private before SQLite opens it; its -wal and -shm files take its mode.
+    files::makeFile(path, 0600);
+    int rc = sqlite3_open(path.c_str(), &handle);
+    db.reset(handle);
+    if (rc != SQLITE_OK) {
+        std::string text = std::string("open database failed:") + sqlite3_errmsg(db.get());
+        logger.error("open database failed");
+        throw std::runtime_error(text);
+    }
+    configure(path);
+}
+
 int SQLiteDB::storeIndication(CIMCInstance* inst) {
-    std::string sql = "INSERT INTO \"Indication\" VALUES(NULL,0";
+    // Columns named: a table that gained columns later holds them in another order.
+    std::string sql = "INSERT INTO \"Indication\"(" + columnList() + ") VALUES(NULL,0";
     std::string name;
     for (size_t i = 0; i < 72; i += 2) {
         CIMCData data = inst->ft->getProperty(inst, members[i], nullptr);
@@ -413,6 +507,11 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
     sql += ',';
     sql += quote(readRawData(rawDataPath));
     sql += ");";
+    if (collecting != nullptr) {
+        collecting->statements.push_back(std::move(sql));
+        collecting->names.push_back(name);
+        return SQLITE_OK;
+    }
 
     int rc = SQLITE_OK;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
@@ -502,4 +601,146 @@ int SQLiteDB::updateIndication(int id) {
         logger.info("database is busy, update %d indication again in %d seconds", id, seconds);
     }
     return rc;
+}
+
+void SQLiteDB::addMissingColumns() {
+    std::vector<std::vector<std::string>> rows;
+    if (queryLocked(db.get(), "PRAGMA table_info(indication)", rows) != SQLITE_OK) {
+        return; // the insert reports what is wrong
+    }
+    std::vector<std::string> have;
+    for (const auto& row : rows) {
+        std::string name = row.size() > 1 ? row[1] : "";
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+        have.push_back(name);
+    }
+    std::vector<std::pair<std::string, std::string>> wanted{{"Status", "SMALLINT"}};
+    for (size_t i = 0; i < 72; i += 2) {
+        wanted.emplace_back(members[i], strcmp(members[i + 1], "int") == 0 ? "INTEGER" : "TEXT");
+    }
+    wanted.emplace_back("RawData", "TEXT");
+    std::string added;
+    std::string failed;
+    for (const auto& [column, type] : wanted) {
+        std::string lower = column;
+        std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+        if (std::find(have.begin(), have.end(), lower) != have.end()) {
+            continue;
+        }
+        ErrorText error;
+        int rc =
+            execLocked(db.get(), "ALTER TABLE indication ADD COLUMN " + column + " " + type, error);
+        std::string& list = rc == SQLITE_OK ? added : failed;
+        list += (list.empty() ? "" : " ") + column;
+    }
+    if (!added.empty()) {
+        logger.warn("The table indication lacked columns; added: %s", added.c_str());
+    }
+    if (!failed.empty()) {
+        logger.error("The table indication lacks columns that cannot be added: %s", failed.c_str());
+    }
+}
+
+bool SQLiteDB::mayPass(int rc) {
+    switch (rc & 0xff) {
+    case SQLITE_OK:
+    case SQLITE_ERROR: // a statement SQLite rejects
+    case SQLITE_TOOBIG:
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_RANGE:
+        return false;
+    default:
+        return true;
+    }
+}
+
+unsigned long long SQLiteDB::intakePosition() {
+    const std::string select = "SELECT Format, Journal FROM intake_position WHERE Id = 1";
+    std::vector<std::vector<std::string>> rows;
+    int rc = queryLocked(db.get(), select, rows);
+    if (rc != SQLITE_OK && std::string(sqlite3_errmsg(db.get())).find("no such table") == 0) {
+        ErrorText error;
+        rc = execLocked(db.get(), kCreatePosition, error);
+        if (rc != SQLITE_OK) {
+            execLocked(db.get(), "ROLLBACK", error);
+            throw std::runtime_error(std::string("the intake position cannot be recorded: ") +
+                                     sqlite3_errstr(rc));
+        }
+        rows.clear();
+        rc = queryLocked(db.get(), select, rows);
+    }
+    if (rc != SQLITE_OK) {
+        throw std::runtime_error(std::string("the intake position cannot be read: ") +
+                                 sqlite3_errmsg(db.get()));
+    }
+    if (rows.size() != 1 || !isDecimalInteger(rows[0][0]) || !isDecimalInteger(rows[0][1]) ||
+        rows[0][1][0] == '-') {
+        throw std::runtime_error("the intake position table is damaged; it is left as it is");
+    }
+    long long format = std::stoll(rows[0][0]);
+    if (format != kPositionFormat) {
+        throw std::runtime_error("the intake position table is of format " + rows[0][0] +
+                                 " (this program knows " + std::to_string(kPositionFormat) +
+                                 "); it is left as it is");
+    }
+    return std::stoull(rows[0][1]);
+}
+
+int SQLiteDB::commitBatch(const Batch& batch, unsigned long long position) {
+    std::vector<std::string> rejected(batch.statements.size());
+    int rc = SQLITE_OK;
+    {
+        auto lock = lockStore();
+        rc = sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        for (size_t i = 0; rc == SQLITE_OK && i < batch.statements.size(); ++i) {
+            char* message = nullptr;
+            int one =
+                sqlite3_exec(db.get(), batch.statements[i].c_str(), nullptr, nullptr, &message);
+            ErrorText error(message);
+            if (one == SQLITE_OK) {
+                continue;
+            }
+            if (mayPass(one) || sqlite3_get_autocommit(db.get())) {
+                rc = one;
+            } else {
+                rejected[i] = errorOf(error, one); // this row only; the rest go on
+            }
+        }
+        if (rc == SQLITE_OK) {
+            std::string update =
+                "UPDATE intake_position SET Journal=" + std::to_string(position) + " WHERE Id=1";
+            rc = sqlite3_exec(db.get(), update.c_str(), nullptr, nullptr, nullptr);
+            if (rc == SQLITE_OK && sqlite3_changes(db.get()) != 1) {
+                rc = SQLITE_NOTFOUND;
+            }
+        }
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
+        }
+        if (rc != SQLITE_OK && !sqlite3_get_autocommit(db.get())) {
+            sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+    }
+    if (rc != SQLITE_OK) {
+        return rc;
+    }
+    for (size_t i = 0; i < batch.statements.size(); ++i) {
+        if (rejected[i].empty()) {
+            logger.info("insert %s indication success", batch.names[i].c_str());
+        } else {
+            logger.error("insert %s indication failed:%s", batch.names[i].c_str(),
+                         rejected[i].c_str());
+        }
+    }
+    return SQLITE_OK;
+}
+
+int SQLiteDB::highestId() {
+    std::vector<std::vector<std::string>> rows;
+    if (queryLocked(db.get(), "SELECT ifnull(max(Id), 0) FROM indication", rows) != SQLITE_OK ||
+        rows.empty() || !isDecimalInteger(rows[0][0])) {
+        return 0;
+    }
+    return std::stoi(rows[0][0]);
 }

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sqlite3.h>
 #include <string>
+#include <vector>
 
 // Serialises the statements of every SQLiteDB object of the process. The store
 // never sleeps or logs while holding it.
@@ -51,6 +52,30 @@ public:
     // SQLite result code.
     int checkpoint();
 
+    // The highest row id of the table, 0 when it is empty or cannot be read.
+    int highestId();
+
+    // Rows of one or more documents, stored together with the intake's position.
+    struct Batch {
+        std::vector<std::string> statements;
+        std::vector<std::string> names; // the provider of each row, for the log
+    };
+    // While a batch is set (nullptr: none), storeIndication adds its statement to it and
+    // returns 0 instead of running it.
+    void collectInto(Batch* batch) { collecting = batch; }
+    // Runs the batch and records `position` as the intake's position, in one
+    // transaction. A row that SQLite rejects for good is logged and passed over.
+    // Returns SQLITE_OK once committed; otherwise everything is rolled back and the
+    // result code tells why.
+    int commitBatch(const Batch& batch, unsigned long long position);
+    // The intake position last committed (0 in a new database). Throws
+    // std::runtime_error, touching nothing, when the position table is of a newer
+    // format or damaged.
+    unsigned long long intakePosition();
+    // Failures that may pass by themselves (full disk, I/O error, locked, damaged
+    // file that will be set aside), as opposed to a statement SQLite rejects.
+    static bool mayPass(int rc);
+
 private:
     // Sets the journal, its syncs and checkpoints, and the busy wait on a freshly
     // opened connection; may reopen it on the rollback journal.
@@ -60,10 +85,15 @@ private:
         void operator()(sqlite3* handle) const { sqlite3_close(handle); }
     };
 
+    void open(const std::string& path);
+    void addMissingColumns();
+
     std::unique_ptr<sqlite3, Closer> db;
     std::string rawDataPath;
     // When the last copy of the write-ahead log was held back by a reader.
     std::chrono::steady_clock::time_point checkpointHeldBack;
+
+    Batch* collecting = nullptr;
 };
 
 #endif

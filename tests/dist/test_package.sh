@@ -20,6 +20,8 @@ out=$build/dist/package
 
 unit=/usr/lib/systemd/system/orvind.service
 wants=/etc/systemd/system/multi-user.target.wants/orvind.service
+socket=/usr/lib/systemd/system/orvind.socket
+socketWants=/etc/systemd/system/sockets.target.wants/orvind.socket
 pidfile=/var/run/orvind.pid
 folders="/opt/vexa/orvind /var/lib/orvind /var/log/vexa"
 
@@ -149,6 +151,7 @@ if [ "$mode" = install ]; then
     check_eq "dpkg knows it as installed" "install ok installed" "$(package_status)"
     check_in_root "the daemon" /usr/sbin/orvind "755 root:root regular file"
     check_in_root "the unit" "$unit" "644 root:root regular file"
+    check_in_root "the socket unit" "$socket" "644 root:root regular file"
     check_in_root "the tmpfiles.d entry" /usr/lib/tmpfiles.d/orvind.conf "644 root:root regular file"
     check_in_root "the logrotate entry" /etc/logrotate.d/orvind "644 root:root regular file"
     check_in_root "the pid-file helper" /usr/libexec/orvind/orvind-pidfile "755 root:root regular file"
@@ -161,6 +164,7 @@ if [ "$mode" = install ]; then
         check_in_root "the postinst makes $dir" "$dir" "755 root:root directory"
     done
     check_eq "the postinst enables the unit" "$unit" "$(in_root readlink -f "$wants")"
+    check_eq "and its socket" "$socket" "$(in_root readlink -f "$socketWants")"
     check "and does not start the daemon" test ! -e "$pidpath"
     check_eq "the postinst enables the metrics timer" \
         /usr/lib/systemd/system/orvind-metrics.timer \

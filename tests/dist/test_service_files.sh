@@ -22,6 +22,13 @@ unit=/usr/lib/systemd/system/orvind.service
 out=$(in_root systemd-analyze verify "$unit" 2>&1)
 rc=$?
 check_eq "systemd-analyze verify accepts the unit without a warning" "0:" "$rc:$out"
+socket=/usr/lib/systemd/system/orvind.socket
+out=$(in_root systemd-analyze verify "$socket" 2>&1)
+rc=$?
+check_eq "systemd-analyze verify accepts the socket unit without a warning" "0:" "$rc:$out"
+check_eq "the socket holds the pipe the daemon reads, private, 1 MiB" \
+    "/opt/vexa/orvind/indications.tmp 0600 1M" \
+    "$(sed -n 's/^ListenFIFO=//p; s/^SocketMode=//p; s/^PipeSize=//p' "$ROOT$socket" | xargs)"
 
 # The timer that writes the metrics for node_exporter, and its service.
 for metrics in orvind-metrics.service orvind-metrics.timer; do

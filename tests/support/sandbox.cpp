@@ -227,6 +227,9 @@ Sandbox::~Sandbox() {
         waitpid(child, nullptr, 0);
     }
     checkSanitizerReports();
+    if (keeper >= 0) {
+        close(keeper);
+    }
     for (auto point = mounts.rbegin(); point != mounts.rend(); ++point) {
         umount2(point->c_str(), MNT_DETACH);
     }
@@ -259,8 +262,22 @@ pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
     std::vector<std::string> argv{setup().daemon};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = daemon_environment();
+    // LISTEN_PID names the started process: written in the child, into room made here
+    // (no allocation after fork).
+    std::string listenPid(32, '\0');
+    if (!passed.empty()) {
+        env.push_back("LISTEN_FDS=" + std::to_string(passed.size()));
+        std::string names = "LISTEN_FDNAMES=orvind.socket";
+        for (size_t i = 1; i < passed.size(); ++i) {
+            names += ":orvind.socket";
+        }
+        env.push_back(names);
+    }
     std::vector<char*> argvp = pointers(argv);
     std::vector<char*> envp = pointers(env);
+    if (!passed.empty()) {
+        envp.insert(envp.end() - 1, &listenPid[0]);
+    }
 
     // What the started command says on its terminal.
     int out = open(outputPath(1).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -275,6 +292,20 @@ pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
         if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
             _exit(126);
         }
+        if (!passed.empty()) {
+            // Out of the way first, then into place from 3 on, inherited.
+            int high[8];
+            const size_t count = std::min(passed.size(), sizeof high / sizeof high[0]);
+            for (size_t i = 0; i < count; ++i) {
+                high[i] = fcntl(passed[i], F_DUPFD_CLOEXEC, 100);
+            }
+            for (size_t i = 0; i < count; ++i) {
+                if (high[i] < 0 || dup2(high[i], static_cast<int>(3 + i)) < 0) {
+                    _exit(125);
+                }
+            }
+            snprintf(&listenPid[0], listenPid.size(), "LISTEN_PID=%d", static_cast<int>(getpid()));
+        }
         execve(argvp[0], argvp.data(), envp.data());
         _exit(127);
     }
@@ -282,6 +313,19 @@ pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
     close(err);
     launcher = child;
     return child;
+}
+
+int Sandbox::keepPipe() {
+    if (mkfifo(kFifo, 0600) != 0) {
+        fail("making the pipe");
+    }
+    keeper = open(kFifo, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (keeper < 0) {
+        fail("opening the pipe");
+    }
+    fcntl(keeper, F_SETPIPE_SZ, 1 << 20);
+    passed = {keeper};
+    return keeper;
 }
 
 std::string Sandbox::outputPath(int fd) {

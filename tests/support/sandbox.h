@@ -61,6 +61,13 @@ public:
     // starts the next one.
     pid_t startDaemon(const std::vector<std::string>& args = {});
 
+    // Socket activation as systemd does it: the pipe is made (0600, 1 MiB) and held open
+    // read-write by the test process, the keeper, for the Sandbox's life; every daemon
+    // launched afterwards gets it as descriptor 3 with LISTEN_FDS=1, LISTEN_PID and
+    // LISTEN_FDNAMES. Returns the keeper's descriptor.
+    int keepPipe();
+    // Descriptors passed to the next launches as 3, 4, ... instead (bad input).
+    void passDescriptors(const std::vector<int>& fds) { passed = fds; }
     // What the last launched command wrote on its standard output and error (the
     // daemon's own lead to the null device once it has detached).
     static std::string launcherStdout();
@@ -138,6 +145,8 @@ private:
     pid_t detached = 0;
     int detachedExit = -1;
     std::vector<std::string> mounts;
+    int keeper = -1;
+    std::vector<int> passed;
 };
 
 #endif

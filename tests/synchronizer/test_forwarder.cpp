@@ -294,6 +294,21 @@ TEST_F(Forwarding, RowFetchedAgainAfterItsFplMarkSkipsTheFpl) {
     EXPECT_EQ(status(minor), "1");
 }
 
+TEST_F(Forwarding, AMarkFromAnEarlierDatabaseIsIgnored) {
+    // Marks naming rows of a database that has since been replaced.
+    Sandbox::writeMark(paths.fplMark, 7);
+    Sandbox::writeMark(paths.halcyonMark, 7);
+    int id = insert("VEXA_RAID", "1"); // alert level 5: both targets
+    EXPECT_EQ(pass(), PassResult::Forwarded);
+    EXPECT_EQ(fpl().size(), 1u);
+    EXPECT_EQ(commands().size(), 1u);
+    EXPECT_EQ(Sandbox::readMark(paths.fplMark), id);
+    EXPECT_EQ(Sandbox::readMark(paths.halcyonMark), id);
+    const std::string warning = "[warn] The mark " + paths.fplMark +
+                                " names row 7, beyond the last row of the database; it is ignored.";
+    EXPECT_NE(readTestLog().find(warning), std::string::npos) << readTestLog();
+}
+
 TEST_F(Forwarding, RowFetchedAgainAfterItsFplMarkKeepsItsAlertLevel) {
     // Cut off between the FPL mark and the halcyon event: the event still goes out,
     // once, since the dictionary still gives the row its level.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -37,6 +38,7 @@ std::vector<std::string> cutAll(const std::string& bytes, size_t step) {
     if (cutter.finish(document)) {
         documents.push_back(document);
     }
+    EXPECT_EQ(cutter.consumed(), bytes.size()) << "every byte is accounted for";
     return documents;
 }
 
@@ -107,6 +109,13 @@ TEST(DocumentCutter, CutsDocumentsWhateverTheChunks) {
         {"carriage returns", crlf, {"one\r\n" + kTrailer + "\r\n", "two\r\n" + kTrailer + "\r\n"}},
         {"no trailer: the whole delivery", "no trailer\nat all", {"no trailer\nat all"}},
         {"blank space after the last trailer is none", framed("a") + "\n\n", {framed("a")}},
+        {"stray bytes before a declaration are passed over",
+         framed(alert) + "xy" + framed(disk) + "z\n" + alert,
+         {framed(alert), framed(disk), alert}},
+        {"a stray line before the first one", "stray\n" + framed(alert), {framed(alert)}},
+        {"stray bytes before a trailer stay with its document",
+         alert + "\nq" + kTrailer + "\n",
+         {alert + "\nq" + kTrailer + "\n"}},
         {"an unfinished one at the end",
          framed("a") + "half of b\n=========== End of",
          {framed("a"), "half of b\n=========== End of"}},
@@ -138,30 +147,47 @@ TEST(DocumentCutter, KeepsWhatIsNotCutYetAndStartsAfreshAtEachFinish) {
     EXPECT_TRUE(cutter.unhandled().empty());
 }
 
-TEST(CreateFifo, ReplacesWhatIsAtThePipePath) {
+TEST(CreateFifo, KeepsAPipeAndMovesAnythingElseAside) {
     Folder f;
-    mode_t mask = umask(0);
-    umask(mask);
     struct stat st;
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_EQ(create_fifo(f.paths), 1);
-        ASSERT_EQ(stat(f.paths.fifo.c_str(), &st), 0);
-        EXPECT_TRUE(S_ISFIFO(st.st_mode));
-        EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask) << "a new pipe, round " << round;
-        ASSERT_EQ(chmod(f.paths.fifo.c_str(), 0600), 0); // to tell the old pipe from a new one
+    ASSERT_EQ(create_fifo(f.paths), 1);
+    ASSERT_EQ(lstat(f.paths.fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "a private pipe";
+    ASSERT_EQ(chmod(f.paths.fifo.c_str(), 0644), 0);
+    const ino_t made = st.st_ino;
+    ASSERT_EQ(create_fifo(f.paths), 1);
+    ASSERT_EQ(lstat(f.paths.fifo.c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, made) << "a pipe found is kept with what it holds";
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A link, a folder: moved aside, never written through or removed.
+    const std::string victim = f.dir.file("victim");
+    writeFile(victim, "victim");
+    ASSERT_EQ(unlink(f.paths.fifo.c_str()), 0);
+    ASSERT_EQ(symlink(victim.c_str(), f.paths.fifo.c_str()), 0);
+    ASSERT_EQ(create_fifo(f.paths), 1);
+    EXPECT_TRUE(Sandbox::isFifo(f.paths.fifo));
+    EXPECT_EQ(readFile(victim), "victim");
+    ASSERT_EQ(unlink(f.paths.fifo.c_str()), 0);
+    ASSERT_EQ(mkdir(f.paths.fifo.c_str(), 0755), 0);
+    ASSERT_EQ(create_fifo(f.paths), 1);
+    EXPECT_TRUE(Sandbox::isFifo(f.paths.fifo));
+    size_t moved = 0;
+    for (const auto& entry : entries()) {
+        moved += entry.find("[warn] A ") == 0 && entry.find("moved aside to") != std::string::npos;
     }
-    EXPECT_EQ(entries(),
-              std::vector<std::string>{"[info] Trying to delete FIFO but it doesn't exist."});
+    EXPECT_EQ(moved, 2u);
 }
 
-TEST(CreateFifo, SetsARegularFileAsideForRecovery) {
+TEST(CreateFifo, TakesARegularFileIntoTheJournal) {
     Folder f;
     writeFile(f.paths.fifo, framed("first"));
     ASSERT_EQ(create_fifo(f.paths), 1);
     EXPECT_TRUE(Sandbox::isFifo(f.paths.fifo));
     EXPECT_EQ(readFile(f.paths.pending), framed("first"));
 
-    // Documents still pending from before come first.
+    // Documents still in the journal from before come first.
     ASSERT_EQ(unlink(f.paths.fifo.c_str()), 0);
     writeFile(f.paths.fifo, framed("second"));
     ASSERT_EQ(create_fifo(f.paths), 1);
@@ -169,18 +195,15 @@ TEST(CreateFifo, SetsARegularFileAsideForRecovery) {
     EXPECT_EQ(countLines("[info] Trying to delete FIFO but it doesn't exist."), 0u);
 }
 
-TEST(CreateFifo, ReportsWhatCannotBeRemovedOrCreated) {
+TEST(CreateFifo, ReportsWhatCannotBeCreated) {
     Folder f;
-    ASSERT_EQ(mkdir(f.paths.fifo.c_str(), 0755), 0);
-    EXPECT_EQ(create_fifo(f.paths), 0);
-    EXPECT_EQ(entries(), (std::vector<std::string>{"[error] Unable to delete the FIFO.",
-                                                   "[error] Unable to create FIFO."}));
-
     f.paths.fifo = f.dir.file("missing/indications.tmp");
     Intake intake(f.paths);
     EXPECT_EQ(intake.openFifo(), FifoState::NotCreated);
+    EXPECT_EQ(entries(),
+              (std::vector<std::string>{"[info] Trying to delete FIFO but it doesn't exist.",
+                                        "[error] Unable to create FIFO."}));
 }
-
 TEST(Intake, TakesInPendingDocumentsBeforeThePipe) {
     Folder f;
     const std::string alert = framed(sample("alert.xml"));
@@ -196,6 +219,7 @@ TEST(Intake, TakesInPendingDocumentsBeforeThePipe) {
     intake.stop();
     loop.join();
     EXPECT_EQ(end, IntakeEnd::Stopped);
+    intake.saveUnhandled(0); // everything is stored: no journal stays
 
     std::vector<std::string> handled;
     for (const auto& entry : entries()) {
@@ -227,7 +251,7 @@ TEST(Intake, SavesWhatIsLeftInThePipeAtShutdownForTheNextStart) {
         intake.saveUnhandled(0);
         loop.join();
     }
-    EXPECT_EQ(readFile(f.paths.pending), framed("one") + "two, unfinished");
+    EXPECT_EQ(readFile(f.paths.pending), framed("handled") + framed("one") + "two, unfinished");
 
     Intake next(f.paths);
     ASSERT_EQ(next.openFifo(), FifoState::Ready);
@@ -235,19 +259,159 @@ TEST(Intake, SavesWhatIsLeftInThePipeAtShutdownForTheNextStart) {
     ASSERT_TRUE(waitForLine(recovered(f.paths, 2)));
     next.stop();
     loop.join();
+    EXPECT_EQ(countLines(Sandbox::received(framed("handled").size())), 1u) << "not again";
     EXPECT_EQ(countLines(Sandbox::received(framed("one").size())), 1u);
     EXPECT_EQ(readFile(f.paths.temp), "two, unfinished");
 }
 
-TEST(Intake, EndsWhenTheTempFileCannotBeWritten) {
+// The position in the journal up to which documents are stored decides what a start
+// takes in again: nothing twice, nothing lost, whatever the journal holds.
+TEST(Intake, TakesInWhatLiesBeyondTheStoredPosition) {
+    const std::string a = framed(sample("alert.xml"));
+    const std::string b = framed(sample("disk.xml"));
+    const struct {
+        const char* what;
+        std::string journal;
+        long long position; // -1: a new database
+        std::vector<std::string> received;
+        const char* line;
+    } cases[] = {
+        {"a new database: all of it",
+         a + b,
+         -1,
+         {Sandbox::received(a.size()), Sandbox::received(b.size())},
+         nullptr},
+        {"the first stored",
+         a + b,
+         static_cast<long long>(a.size()),
+         {Sandbox::received(b.size())},
+         nullptr},
+        {"cut in the middle of the second (a kill while appending)",
+         a + b.substr(0, 300),
+         static_cast<long long>(a.size()),
+         {Sandbox::received(300)},
+         nullptr},
+        {"garbage beyond the position",
+         a + "garbage\n" + b,
+         static_cast<long long>(a.size()),
+         {Sandbox::received(b.size())},
+         "[warn] Passed over 8 stray bytes between documents."},
+        {"a position beyond the end: taken in from the start",
+         a,
+         static_cast<long long>(a.size() + b.size()),
+         {Sandbox::received(a.size())},
+         "beyond the end"},
+    };
+    for (const auto& c : cases) {
+        Folder f;
+        writeFile(f.paths.pending, c.journal);
+        if (c.position >= 0) {
+            SQLiteDB store(f.paths.database, f.paths.temp);
+            store.intakePosition();
+            ASSERT_EQ(store.commitBatch(SQLiteDB::Batch(), c.position), SQLITE_OK);
+        }
+        Intake intake(f.paths);
+        ASSERT_EQ(intake.openFifo(), FifoState::Ready);
+        std::thread loop([&] { intake.run(); });
+        bool done = waitForLine(recovered(f.paths, static_cast<int>(c.received.size())));
+        intake.stop();
+        loop.join();
+        ASSERT_TRUE(done) << c.what << "\n" << readTestLog();
+        std::vector<std::string> received;
+        for (const auto& entry : entries()) {
+            if (entry.find("Received") != std::string::npos) {
+                received.push_back(entry);
+            }
+        }
+        EXPECT_EQ(received, c.received) << c.what;
+        if (c.line != nullptr) {
+            EXPECT_NE(readTestLog().find(c.line), std::string::npos) << c.what;
+        }
+        SQLiteDB store(f.paths.database, f.paths.temp);
+        EXPECT_EQ(store.intakePosition(), 0u) << c.what << ": compacted once all is stored";
+        EXPECT_FALSE(Sandbox::exists(f.paths.pending)) << c.what;
+    }
+}
+
+TEST(Intake, KeepsDocumentsWhileTheyCannotBeStored) {
     Folder f;
-    writeFile(f.paths.pending, framed("a"));
-    f.paths.temp = f.dir.file("missing/fifo.tmp");
+    const std::string doc = framed(sample("alert.xml"));
+    writeFile(f.paths.pending, doc + doc);
+    const std::string folder = f.dir.file("later");
+    f.paths.temp = folder + "/fifo.tmp";
+    f.paths.database = folder + "/indications.db";
     Intake intake(f.paths);
     ASSERT_EQ(intake.openFifo(), FifoState::Ready);
-    EXPECT_EQ(intake.run(), IntakeEnd::TempFileFailed);
-    EXPECT_EQ(countLines("[error] Unable to open indication temp file."), 1u);
-    EXPECT_EQ(readFile(f.paths.pending), framed("a")) << "the document stays pending";
+    std::thread loop([&] { intake.run(); });
+    bool failed = Sandbox::waitUntil(
+        [] { return readTestLog().find("tried again, after at most 60 s.") != std::string::npos; });
+    writeNonBlocking(f.paths.fifo, doc);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    bool journaled = readFile(f.paths.pending) == doc + doc + doc;
+    mkdir(folder.c_str(), 0700);
+    bool stored =
+        waitForLine("[info] Documents are stored again, after 1 failed attempts.") &&
+        Sandbox::waitUntil([&] { return countLines(Sandbox::received(doc.size())) == 3; });
+    intake.stop();
+    loop.join();
+    EXPECT_TRUE(failed) << readTestLog();
+    EXPECT_TRUE(journaled) << "the pipe is still read into the journal";
+    EXPECT_TRUE(stored) << readTestLog();
+    size_t errors = 0;
+    for (const auto& entry : entries()) {
+        errors += entry.find("the documents wait in") != std::string::npos;
+    }
+    EXPECT_EQ(errors, 1u) << "logged once";
+}
+
+TEST(Intake, LeavesAPositionTableOfANewerFormatAlone) {
+    Folder f;
+    writeFile(f.paths.pending, framed("a"));
+    { SQLiteDB store(f.paths.database, f.paths.temp); }
+    Sandbox::query("CREATE TABLE intake_position(Id INTEGER PRIMARY KEY, Format INTEGER, "
+                   "Journal INTEGER); INSERT INTO intake_position VALUES(1, 2, 7);",
+                   f.paths.database);
+    Intake intake(f.paths);
+    ASSERT_EQ(intake.openFifo(), FifoState::Ready);
+    std::thread loop([&] { intake.run(); });
+    bool refused = Sandbox::waitUntil(
+        [] { return readTestLog().find("is of format 2") != std::string::npos; });
+    intake.stop();
+    loop.join();
+    EXPECT_TRUE(refused) << readTestLog();
+    EXPECT_EQ(Sandbox::queryValue("select Format || ' ' || Journal from intake_position",
+                                  f.paths.database),
+              "2 7");
+    EXPECT_EQ(readFile(f.paths.pending), framed("a")) << "the document waits";
+}
+
+// A value over libxml2's limit ends the document early: one warning names libxml2's
+// message and the document's size. A link at the journal's path is moved aside, never
+// read or written through.
+TEST(Intake, WarnsOfADocumentLibxml2StopsAndNeverFollowsALink) {
+    Folder f;
+    const std::string victim = f.dir.file("victim");
+    writeFile(victim, framed("victim"));
+    ASSERT_EQ(symlink(victim.c_str(), f.paths.pending.c_str()), 0);
+    std::string alert = sample("alert.xml");
+    const std::string property = "<PROPERTY NAME=\"Description\" TYPE=\"string\">\n<VALUE>" +
+                                 std::string(10000001, 'v') + "</VALUE>\n</PROPERTY>\n";
+    alert.insert(alert.find("<PROPERTY "), property);
+    const std::string huge = framed(alert);
+    writeFile(f.paths.fifo, huge); // left by the broker while the daemon was stopped
+    Intake intake(f.paths);
+    ASSERT_EQ(intake.openFifo(), FifoState::Ready);
+    std::thread loop([&] { intake.run(); });
+    bool warned = Sandbox::waitUntil([&] {
+        return readTestLog().find("[warn] The document of " + std::to_string(huge.size()) +
+                                  " bytes ") != std::string::npos;
+    });
+    intake.stop();
+    loop.join();
+    EXPECT_TRUE(warned) << readTestLog().substr(0, 2000);
+    EXPECT_EQ(readFile(victim), framed("victim"));
+    EXPECT_NE(readTestLog().find("[warn] A link was found at " + f.paths.pending),
+              std::string::npos);
 }
 
 TEST(Intake, StopBeforeTheStartKeepsTheIntakeIdle) {

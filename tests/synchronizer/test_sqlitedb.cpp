@@ -228,39 +228,58 @@ TEST_F(Store, AnExistingTableIsNeverReplaced) {
     EXPECT_EQ(Sql(path).value("select group_concat(Id || ProviderName || Status) from indication"),
               "text:1a0,2b1");
 
-    // A table of another shape is left as it is; only the index cannot be made.
-    std::string foreign = dir.file("foreign.db");
-    Sql(foreign).exec("create table indication(Note TEXT); insert into indication values('kept')");
-    SQLiteDB db(foreign);
-    Sql sql(foreign);
-    EXPECT_EQ(sql.value("select sql || group_concat(Note) from sqlite_master, indication"),
-              "text:CREATE TABLE indication(Note TEXT)kept");
-    EXPECT_EQ(sql.value("select count(*) from sqlite_master where type='index'"), "integer:0");
+    // A table of an older shape gains the columns it lacks, its rows kept; nothing is
+    // dropped.
+    std::string older = dir.file("older.db");
+    Sql(older).exec("create table indication(Id INTEGER PRIMARY KEY AUTOINCREMENT, Status "
+                    "SMALLINT, ProviderName VARCHAR(64)); insert into indication "
+                    "values(1, 1, 'kept')");
+    clearTestLog();
+    SQLiteDB db(older, raw);
     auto lines = messages();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("[warn] create index failed:", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[0].rfind("[warn] The table indication lacked columns; added: "
+                             "IndicationIdentifier IndicationTime",
+                             0),
+              0u)
+        << lines[0];
+    Instance inst;
+    inst.text("ProviderName", "Fan");
+    inst.text("EventID", "7");
+    EXPECT_EQ(db.storeIndication(inst.get()), 0);
+    EXPECT_EQ(Sql(older).value("select group_concat(Id || ProviderName || Status || "
+                               "ifnull(EventID, '-')) from indication"),
+              "text:1kept1-,2Fan07");
 }
 
 TEST_F(Store, AFileThatCannotServeThrowsWithSqlitesMessage) {
-    writeFile(path, readFile(kData + "schema.sql")); // text, no database
-    const std::string notADatabase =
-        "create table failed:file is not a databasefile is not a database";
-    // The file, the exception's text and the line logged.
-    const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-        {dir.file("missing/indications.db"), "open database failed:unable to open database file",
-         "[error] open database failed"},
-        {path, notADatabase, "[error] " + notADatabase},
-    };
-    for (const auto& [file, text, line] : cases) {
-        clearTestLog();
-        try {
-            SQLiteDB db(file);
-            ADD_FAILURE() << "no exception for " << file;
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), text);
-        }
-        EXPECT_EQ(messages(), std::vector<std::string>{line});
+    clearTestLog();
+    try {
+        SQLiteDB db(dir.file("missing/indications.db"));
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), "open database failed:unable to open database file");
     }
+    EXPECT_EQ(messages(), std::vector<std::string>{"[error] open database failed"});
+}
+
+TEST_F(Store, AFileThatIsNoDatabaseIsMovedAsideAndANewOneMade) {
+    const std::string text = readFile(kData + "schema.sql"); // text, no database
+    writeFile(path, text);
+    clearTestLog();
+    SQLiteDB db(path, raw);
+    auto lines = messages();
+    ASSERT_EQ(lines.size(), 1u);
+    const std::string start = "[error] The database " + path +
+                              " is damaged (file is not a database): moved aside to " + path +
+                              ".damaged-";
+    ASSERT_EQ(lines[0].rfind(start, 0), 0u) << lines[0];
+    const size_t from = lines[0].find(" to ") + 4;
+    const std::string aside = lines[0].substr(from, lines[0].find("; a new") - from);
+    EXPECT_EQ(readFile(aside), text) << "nothing deleted";
+    Instance inst;
+    inst.text("ProviderName", "Fan");
+    EXPECT_EQ(db.storeIndication(inst.get()), 0);
 }
 
 TEST_F(Store, AMissingTableFailsEachStatementWithItsLogLine) {
