@@ -38,25 +38,6 @@ int fail(int code, const std::string& detail) {
     return code;
 }
 
-struct ErrorText {
-    int code;
-    const char* text;
-};
-
-const ErrorText kErrors[] = {
-    {0, "Success"},
-    {BMC_E_INVAL, "Invalid argument"},
-    {BMC_E_NODEV, "No such BMC unit"},
-    {BMC_E_STATE, "BMC state not accessible"},
-    {BMC_E_NOTOPEN, "BMC handle not open"},
-    {BMC_E_IO, "I/O error talking to the BMC"},
-    {BMC_E_BUSY, "BMC busy, try again later"},
-    {BMC_E_FULL, "FPL full"},
-    {BMC_E_TIMEOUT, "BMC did not answer in time"},
-    {BMC_E_NOMEM, "Out of memory"},
-    {BMC_E_NOACCESS, "Permission denied"},
-};
-
 // The companion record that carries a record's physical location: OEM type 0xEF, body
 // bytes 0-1 the record id of the 0xE0 record it belongs to, bytes 2-9 the location.
 const uint8_t kRecTypeLocation = 0xEF;
@@ -169,12 +150,7 @@ extern "C" int BMC_close(BMC_t* bmc) {
 }
 
 extern "C" const char* BMC_strerror(int code) {
-    const char* text = nullptr;
-    for (const ErrorText& error : kErrors) {
-        if (error.code == code) {
-            text = error.text;
-        }
-    }
+    const char* text = tallowsim::errorText(code);
     static thread_local char message[400];
     if (text == nullptr) {
         snprintf(message, sizeof message, "Unknown BMC error %d", code);
@@ -225,11 +201,8 @@ extern "C" int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_bu
     if (session == nullptr || req == nullptr || status == nullptr) {
         return ZU_CLI_BAD_REQUEST;
     }
-    if (out == nullptr || err == nullptr || out->buffer == nullptr || err->buffer == nullptr) {
-        return ZU_CLI_NULL_BUFFER;
-    }
-    if (out->size < ZU_CLI_MIN_BUFFER || err->size < ZU_CLI_MIN_BUFFER) {
-        return ZU_CLI_BUFFER_TOO_SMALL;
+    if (int problem = tallowsim::checkCliBuffers(out, err)) {
+        return problem;
     }
     try {
         if (strnlen(req->name, sizeof req->name) == sizeof req->name ||

@@ -15,25 +15,6 @@ namespace {
 // Commands the simulated management processor understands.
 const char* const kCommands[] = {"MPEventGen"};
 
-struct ErrorText {
-    int code;
-    const char* text;
-};
-
-const ErrorText kErrors[] = {
-    {0, "Success"},
-    {BMC_E_INVAL, "Invalid argument"},
-    {BMC_E_NODEV, "No such BMC unit"},
-    {BMC_E_STATE, "BMC state not accessible"},
-    {BMC_E_NOTOPEN, "BMC handle not open"},
-    {BMC_E_IO, "I/O error talking to the BMC"},
-    {BMC_E_BUSY, "BMC busy, try again later"},
-    {BMC_E_FULL, "FPL full"},
-    {BMC_E_TIMEOUT, "BMC did not answer in time"},
-    {BMC_E_NOMEM, "Out of memory"},
-    {BMC_E_NOACCESS, "Permission denied"},
-};
-
 const char* statusText(int status) {
     switch (status) {
     case ZU_CLI_OK:
@@ -169,10 +150,8 @@ extern "C" int BMC_close(BMC_t* bmc) {
 }
 
 extern "C" const char* BMC_strerror(int code) {
-    for (const ErrorText& error : kErrors) {
-        if (error.code == code) {
-            return error.text;
-        }
+    if (const char* text = tallowsim::errorText(code)) {
+        return text;
     }
     static thread_local char unknown[48];
     snprintf(unknown, sizeof unknown, "Unknown BMC error %d", code);
@@ -212,11 +191,8 @@ extern "C" int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_bu
     if (bmc == nullptr || !bmc->is_open || req == nullptr || status == nullptr) {
         return ZU_CLI_BAD_REQUEST;
     }
-    if (out == nullptr || err == nullptr || out->buffer == nullptr || err->buffer == nullptr) {
-        return ZU_CLI_NULL_BUFFER;
-    }
-    if (out->size < ZU_CLI_MIN_BUFFER || err->size < ZU_CLI_MIN_BUFFER) {
-        return ZU_CLI_BUFFER_TOO_SMALL;
+    if (int problem = tallowsim::checkCliBuffers(out, err)) {
+        return problem;
     }
     try {
         tallowsim::Faults faults = tallowsim::readFaults(bmc->state_dir);

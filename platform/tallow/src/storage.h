@@ -40,6 +40,13 @@ bool truncateLocked(const std::string& dir, const char* name, std::string* error
 // Releases what BMC_event_dictionary_get loaded into a handle.
 void freeDictionaries(BMC_t* bmc);
 
+// The text of a library error code; nullptr for a code the library does not have.
+const char* errorText(int code);
+
+// ZU_CLI_NULL_BUFFER or ZU_CLI_BUFFER_TOO_SMALL when a command's output buffers cannot
+// take an answer, else 0.
+int checkCliBuffers(const str_buf* out, const str_buf* err);
+
 // "name: strerror(errno)"
 std::string errnoText(const std::string& what);
 
