@@ -304,10 +304,10 @@ void DocumentCutter::add(const char* data, size_t size) {
     buffer.append(data, size);
 }
 
-size_t DocumentCutter::takeStray() {
-    size_t count = stray;
-    stray = 0;
-    return count;
+std::string DocumentCutter::takeStray() {
+    std::string bytes;
+    bytes.swap(stray);
+    return bytes;
 }
 
 bool DocumentCutter::next(std::string& document) {
@@ -329,7 +329,8 @@ bool DocumentCutter::next(std::string& document) {
                 if (whole) {
                     document.assign(buffer, 0, scanned);
                 }
-                stray += (whole ? 0 : scanned) + (strayBefore ? at - scanned : 0);
+                size_t from = whole ? scanned : 0;
+                stray.append(buffer, from, (strayBefore ? at : scanned) - from);
                 buffer.erase(0, at);
                 taken += at;
                 scanned = 0;
@@ -341,7 +342,7 @@ bool DocumentCutter::next(std::string& document) {
                 continue;
             }
             if (strayBefore) {
-                stray += at - scanned;
+                stray.append(buffer, scanned, at - scanned);
                 buffer.erase(scanned, at - scanned);
                 taken += at - scanned;
                 continue;
@@ -560,6 +561,29 @@ bool Intake::openJournal(bool create) {
     // it now stands.
     journalSize = static_cast<unsigned long long>(st.st_size);
     return true;
+}
+
+// Bytes that belong to no document are kept in a file of their own, since the journal
+// that held them is compacted once its documents are stored.
+void Intake::keepStray(const std::string& bytes) {
+    if (bytes.empty()) {
+        return;
+    }
+    int error = 0;
+    int fd = open_private(paths.stray, O_WRONLY | O_CREAT | O_APPEND);
+    bool kept = fd >= 0 && write_all(fd, bytes.data(), bytes.size(), error);
+    if (fd < 0) {
+        error = errno;
+    } else {
+        close(fd);
+    }
+    if (kept) {
+        logger.warn("Passed over %zu stray bytes between documents; kept in %s.", bytes.size(),
+                    paths.stray.c_str());
+    } else {
+        logger.warn("Passed over %zu stray bytes between documents; not kept in %s: %s.",
+                    bytes.size(), paths.stray.c_str(), error_text(error).c_str());
+    }
 }
 
 bool Intake::appendJournal(const char* data, size_t size) {
@@ -927,9 +951,7 @@ int Intake::work() {
         } else {
             break;
         }
-        if (size_t stray = cutter.takeStray()) {
-            logger.warn("Passed over %zu stray bytes between documents.", stray);
-        }
+        keepStray(cutter.takeStray());
         if (batchDocuments == 0) {
             batchStart = Clock::now();
         }

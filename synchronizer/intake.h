@@ -23,6 +23,9 @@ struct IntakePaths {
     // handled, and the database records how far its documents are stored. What lies
     // beyond that position is taken in again at the next start.
     std::string pending = paths::kPendingFile;
+    // Bytes of the journal that belong to no document (another writer's, or damage),
+    // passed over and kept here rather than deleted.
+    std::string stray = paths::kStrayFile;
     // The indication store.
     std::string database = paths::kDatabase;
 };
@@ -47,8 +50,8 @@ public:
     const std::string& unhandled() const { return buffer; }
     // Bytes cut off the front so far: documents and what was passed over.
     unsigned long long consumed() const { return taken; }
-    // Bytes passed over since the last call.
-    size_t takeStray();
+    // The bytes passed over since the last call.
+    std::string takeStray();
 
 private:
     std::string buffer;
@@ -59,7 +62,7 @@ private:
     // A document has been cut since the last finish().
     bool cut = false;
     unsigned long long taken = 0;
-    size_t stray = 0;
+    std::string stray;
 };
 
 // Removes whatever is at the pipe path. A regular file there holds documents the
@@ -135,6 +138,7 @@ private:
     bool openReadEnd();
     bool readPipe(bool hangup);
     bool appendJournal(const char* data, size_t size);
+    void keepStray(const std::string& bytes);
     bool openJournal(bool create);
     void drainPipe(int waitMs);
     int work();

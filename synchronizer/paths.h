@@ -21,6 +21,8 @@ inline constexpr const char* kHandlerDestination = "file:///opt/vexa/orvind/indi
 inline constexpr const char* kTempFile = "/opt/vexa/orvind/fifo.tmp";
 // Documents taken from the pipe and not yet handled.
 inline constexpr const char* kPendingFile = "/opt/vexa/orvind/indications.pending";
+// Bytes of the pipe that belong to no document, kept for a look rather than deleted.
+inline constexpr const char* kStrayFile = "/opt/vexa/orvind/indications.stray";
 // The indication store.
 inline constexpr const char* kDatabase = "/var/lib/orvind/indications.db";
 // Id of the last row handed to the FPL writer.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <fcntl.h>
 #include <string>
@@ -25,7 +26,9 @@ std::string framed(const std::string& document) {
     return Sandbox::framed(document);
 }
 
-std::vector<std::string> cutAll(const std::string& bytes, size_t step) {
+// The documents cut from `bytes` fed in pieces of `step`; the bytes passed over go to
+// `stray`.
+std::vector<std::string> cutAll(const std::string& bytes, size_t step, std::string& stray) {
     DocumentCutter cutter;
     std::vector<std::string> documents;
     std::string document;
@@ -39,6 +42,7 @@ std::vector<std::string> cutAll(const std::string& bytes, size_t step) {
         documents.push_back(document);
     }
     EXPECT_EQ(cutter.consumed(), bytes.size()) << "every byte is accounted for";
+    stray = cutter.takeStray();
     return documents;
 }
 
@@ -72,6 +76,7 @@ struct Folder {
         paths.fifo = dir.file("indications.tmp");
         paths.temp = dir.file("fifo.tmp");
         paths.pending = dir.file("indications.pending");
+        paths.stray = dir.file("indications.stray");
         paths.database = dir.file("indications.db");
         clearTestLog();
     }
@@ -122,7 +127,20 @@ TEST(DocumentCutter, CutsDocumentsWhateverTheChunks) {
     };
     for (const auto& c : cases) {
         for (size_t step : {size_t(1), size_t(7), size_t(4096)}) {
-            EXPECT_EQ(cutAll(c.bytes, step), c.documents) << c.what << ", chunks of " << step;
+            std::string stray;
+            EXPECT_EQ(cutAll(c.bytes, step, stray), c.documents)
+                << c.what << ", chunks of " << step;
+            // Nothing but blank space is dropped: what is in no document is handed back.
+            std::string kept = stray;
+            for (const std::string& document : c.documents) {
+                kept += document;
+            }
+            auto marks = [](const std::string& text) {
+                return std::count_if(text.begin(), text.end(), [](char ch) {
+                    return !isspace(static_cast<unsigned char>(ch));
+                });
+            };
+            EXPECT_EQ(marks(kept), marks(c.bytes)) << c.what << ", chunks of " << step;
         }
     }
 }
@@ -295,7 +313,7 @@ TEST(Intake, TakesInWhatLiesBeyondTheStoredPosition) {
          a + "garbage\n" + b,
          static_cast<long long>(a.size()),
          {Sandbox::received(b.size())},
-         "[warn] Passed over 8 stray bytes between documents."},
+         "[warn] Passed over 8 stray bytes between documents; kept in "},
         {"a position beyond the end: taken in from the start",
          a,
          static_cast<long long>(a.size() + b.size()),
@@ -327,6 +345,9 @@ TEST(Intake, TakesInWhatLiesBeyondTheStoredPosition) {
         if (c.line != nullptr) {
             EXPECT_NE(readTestLog().find(c.line), std::string::npos) << c.what;
         }
+        EXPECT_EQ(Sandbox::exists(f.paths.stray) ? readFile(f.paths.stray) : "",
+                  c.journal.find("garbage") != std::string::npos ? "garbage\n" : "")
+            << c.what << ": what belongs to no document is kept";
         SQLiteDB store(f.paths.database, f.paths.temp);
         EXPECT_EQ(store.intakePosition(), 0u) << c.what << ": compacted once all is stored";
         EXPECT_FALSE(Sandbox::exists(f.paths.pending)) << c.what;
