@@ -7,7 +7,13 @@
 # clone anywhere (under /opt or /var/lib as well: what it needs is copied first).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-targets=(orvind orvind-broker orvind-bmc orvindctl)
+# The demo's BMC is the simulated one: a tree configured for a real BMC (ORVIND_BMC=ipmi,
+# as the test command configures build/) has the daemon with the simulated BMC beside it.
+daemon=orvind
+if grep -qx 'ORVIND_BMC:STRING=ipmi' build/CMakeCache.txt 2>/dev/null; then
+    daemon=orvind-sim
+fi
+targets=("$daemon" orvind-broker orvind-bmc orvindctl)
 
 if [ "${ORVIND_DEMO_INSIDE:-}" != 1 ]; then
     if [ "$(id -u)" -ne 0 ]; then
@@ -55,6 +61,7 @@ trap 'rm -rf "$work"' EXIT
 for target in "${targets[@]}"; do
     cp "$(find build -name "$target" -type f -perm -u+x | head -n 1)" "$work/"
 done
+[ "$daemon" = orvind ] || mv "$work/$daemon" "$work/orvind"
 cp platform/tallow/data/event-dictionary.txt "$work/"
 export PATH="$work:$PATH"
 unset ORVIND_BMC_DICTIONARY ORVIND_BMC_DIR ORVIND_BROKER_DIR

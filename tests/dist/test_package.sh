@@ -143,6 +143,11 @@ if [ "$mode" = install ]; then
                 test -n "$found"
         done
     done
+    # A tree configured for a real BMC packages the daemon that talks IPMI.
+    if grep -qx 'ORVIND_BMC:STRING=ipmi' "$build/CMakeCache.txt"; then
+        check "the daemon of a tree built with ORVIND_BMC=ipmi loads libfreeipmi" \
+            grep -q 'NEEDED *libfreeipmi' <<<"$(objdump -p /run/contents/usr/sbin/orvind)"
+    fi
     dpkg-deb -e "$deb" /run/control
     check_eq "/etc/logrotate.d/orvind is a conffile" /etc/logrotate.d/orvind \
         "$(cat /run/control/conffiles 2>&1)"
