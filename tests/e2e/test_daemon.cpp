@@ -225,7 +225,13 @@ TEST(DaemonIntake, LosesNothingWrittenWhileItIsBusy) {
     Sandbox::writePipeSlowly(Sandbox::framed(sample("alert.xml")), 4, 50);
     EXPECT_TRUE(Sandbox::waitForLog(receivedFramed(sample("alert.xml")), kWriters / 2 + 1));
     EXPECT_TRUE(Sandbox::waitForLog(receivedFramed(sample("disk.xml")), kWriters / 2));
-    EXPECT_EQ(handledEntries().size(), static_cast<size_t>(kWriters + 1));
+    // A writer whose bytes the previous read end took may hang up on the next one, which
+    // then counts as an empty delivery: it stores nothing and is not a document.
+    size_t documents = 0;
+    for (const std::string& entry : handledEntries()) {
+        documents += entry != Sandbox::received(0) ? 1 : 0;
+    }
+    EXPECT_EQ(documents, static_cast<size_t>(kWriters + 1));
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
 
