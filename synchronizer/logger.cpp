@@ -34,7 +34,12 @@ Logger::Logger() : Logger(paths::kLogFile) {}
 
 Logger::Logger(const std::string& path) {
     std::string movedAside;
-    files::moveAside(path, &movedAside);
+    // A link is moved aside, never written through. Anything else that is not a regular
+    // file (a device such as /dev/null, a pipe) stays where it is and is not written to.
+    struct stat at;
+    if (lstat(path.c_str(), &at) == 0 && S_ISLNK(at.st_mode)) {
+        files::moveAside(path, &movedAside);
+    }
     bool created = false;
     // O_NONBLOCK: should a pipe appear at the path meanwhile, the open must not wait.
     out = files::openOwned(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kLogMode, &created);

@@ -153,6 +153,16 @@ TEST(Logger, NeverWritesThroughALinkAndGoesOnAfterRotationInPlace) {
     log.info("still here");
     EXPECT_EQ(readFile(victim), "victim's bytes\n");
     EXPECT_EQ(linesOf(dir.file("moved")).back().substr(21), "[info] still here");
+
+    // Neither a file nor a link (a device such as /dev/null, a pipe): left where it is
+    // with its mode, and given no line.
+    const std::string pipePath = dir.file("pipe");
+    ASSERT_EQ(mkfifo(pipePath.c_str(), 0600), 0);
+    Logger quiet(pipePath);
+    quiet.info("nowhere");
+    ASSERT_EQ(lstat(pipePath.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "not moved aside";
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 // The log on a small filesystem of its own, filled up and then given room again.
