@@ -44,7 +44,6 @@ void fpl_check_dictionary() {
     BMC_close(&bmc);
 }
 
-
 bool bmc_failure_may_pass(int code) {
     switch (code) {
     case BMC_E_NOTOPEN:

@@ -468,8 +468,11 @@ int SQLiteDB::checkpoint() {
 
 void SQLiteDB::open(const std::string& path) {
     sqlite3* handle = nullptr;
-    // Made private before SQLite opens it; its -wal and -shm files take its mode.
-    files::makeFile(path, 0600);
+    // Made private before SQLite opens it; its -wal and -shm files take its mode. An
+    // in-memory database has no file.
+    if (path != ":memory:") {
+        files::makeFile(path, 0600);
+    }
     int rc = sqlite3_open(path.c_str(), &handle);
     db.reset(handle);
     if (rc != SQLITE_OK) {
