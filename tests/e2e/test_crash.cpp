@@ -288,7 +288,8 @@ KillRun raiseWhileKilling(bool keeper, int documents, int kills) {
         raising = false;
     });
     const int perKill = documents / (kills + 1);
-    while (run.kills < kills && raising) {
+    // Kills left when the raising is over fall while the daemon drains what it has.
+    while (run.kills < kills) {
         const int due = perKill * (run.kills + 1) +
                         std::uniform_int_distribution<int>(-perKill / 3, perKill / 3)(random);
         while (raising && raised < due) {
