@@ -157,6 +157,8 @@ TEST(DaemonForwarding, FirstStartOnACleanSystem) {
     raise({"VEXA_WBEM", "2"});                                         // alert level 1
     raise({"Fan Monitor Provider", "12", "NULL", "NULL", "10.0.0.7"}); // alert level 3
     ASSERT_TRUE(waitForwarded(3)) << Sandbox::log();
+    // The mark's line follows its commit: wait for it too.
+    ASSERT_TRUE(Sandbox::waitForLog("[info] update number 3 indication success"));
 
     std::vector<std::string> expected = passOf(1, "VEXA_RAID", "1", "ok", "ok");
     for (const auto& more : {passOf(2, "VEXA_WBEM", "2", "ok", ""),
