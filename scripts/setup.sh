@@ -7,7 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config git
     libxml2-dev libsqlite3-dev sqlite3 libsystemd-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    clang libclang-rt-14-dev clang-format
+    clang libclang-rt-14-dev clang-format clang-tidy
     util-linux procps psmisc xxd
     systemd logrotate dpkg-dev fakeroot
     libfreeipmi-dev openipmi ipmitool

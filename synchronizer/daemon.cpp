@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <optional>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
@@ -121,20 +122,22 @@ int bad_usage(const char* progname, const std::string& problem) {
     return -1;
 }
 
-// The pipe passed by systemd (socket activation), -1 when started without one. Anything
-// else passed in ends the start: a unit that passes it is wrong.
-int passed_fifo(const char* progname) {
+// The pipe passed by systemd (socket activation) in *fd, -1 when started without one.
+// Anything else passed in ends the start (false): a unit that passes it is wrong.
+bool passed_fifo(const char* progname, int* fd) {
+    *fd = -1;
     int count = sd_listen_fds(1);
     if (count == 0) {
-        return -1;
+        return true;
     }
     if (count == 1 && sd_is_fifo(SD_LISTEN_FDS_START, paths::kFifo) > 0) {
-        return SD_LISTEN_FDS_START;
+        *fd = SD_LISTEN_FDS_START;
+        return true;
     }
     char text[256];
     if (count < 0) {
         snprintf(text, sizeof text, "The descriptors passed by systemd cannot be read: %s",
-                 strerror(-count));
+                 files::errorText(-count).c_str());
     } else if (count == 1) {
         snprintf(text, sizeof text, "The descriptor passed by systemd is not the FIFO %s.",
                  paths::kFifo);
@@ -144,7 +147,82 @@ int passed_fifo(const char* progname) {
     }
     logger.error("%s", text);
     fprintf(stderr, "%s: %s\n", progname, text);
-    exit(255);
+    return false;
+}
+
+// The command line: nothing when the daemon is to start, else the exit status (help,
+// version, a command-line error).
+std::optional<int> read_options(int argc, char** argv, const char* progname) {
+    opterr = 0;
+    const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
+                                         {"version", no_argument, nullptr, 'V'},
+                                         {nullptr, 0, nullptr, 0}};
+    int option;
+    while ((option = getopt_long(argc, argv, "p:hV", longOptions, nullptr)) != -1) {
+        if (option == 'h') {
+            usage(stdout, progname);
+            return 0;
+        }
+        if (option == 'V') {
+            printf("%s %s\n", progname, ORVIND_VERSION);
+            return 0;
+        }
+        if (option != 'p') {
+            return bad_usage(progname, optopt == 'p' ? "option -p needs a port number"
+                                       : optopt != 0
+                                           ? std::string("unknown option -") + char(optopt)
+                                           : std::string("unknown option ") + argv[optind - 1]);
+        }
+        portNumber = atoi(optarg);
+    }
+    return std::nullopt;
+}
+
+// Whether this daemon may start: run by root, and no other one running.
+bool may_start(const char* progname) {
+    if (getuid() != 0) {
+        logger.error("Only root can start %s", progname);
+        fprintf(stderr, "%s: Only root can start %s (run it as root, or with systemctl).\n",
+                progname, progname);
+        return false;
+    }
+    if (pid_file_exists()) {
+        logger.info("%s is already running", progname);
+        fprintf(stderr,
+                "%s: %s is already running: %s exists. If no %s runs, remove the file "
+                "(orvind-pidfile clear-stale) and start again.\n",
+                progname, progname, paths::kPidFile, progname);
+        return false;
+    }
+    return true;
+}
+
+// The five signals are taken by a thread of their own, outside signal context. They
+// are blocked here, before any thread exists, so that every thread inherits the mask;
+// one arriving before that thread waits stays pending until it does. An inherited
+// "ignore" disposition (nohup) is reset so that none of them can be discarded.
+void take_signals() {
+    sigset_t signals = shutdown_signals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signo : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM}) {
+        sigaction(signo, &action, nullptr);
+    }
+}
+
+// Detaches once the waiting command has been told how the start went, then writes the
+// pid file (before the shutdown can run, so that it never leaves one behind).
+void detach(const char* progname) {
+    readiness::await(progname);
+    if (daemon(0, 0) != 0) {
+        logger.error("%s daemonize failed", progname);
+        fatal_exit();
+    }
+    write_pid_file();
+    narrow_modes();
 }
 
 } // namespace
@@ -180,72 +258,20 @@ int daemon_main(int argc, char** argv) {
     const char* slash = strrchr(argv[0], '/');
     const char* progname = slash != nullptr ? slash + 1 : argv[0];
 
-    opterr = 0;
-    const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
-                                         {"version", no_argument, nullptr, 'V'},
-                                         {nullptr, 0, nullptr, 0}};
-    int option;
-    while ((option = getopt_long(argc, argv, "p:hV", longOptions, nullptr)) != -1) {
-        if (option == 'h') {
-            usage(stdout, progname);
-            exit(0);
-        }
-        if (option == 'V') {
-            printf("%s %s\n", progname, ORVIND_VERSION);
-            exit(0);
-        }
-        if (option != 'p') {
-            return bad_usage(progname, optopt == 'p' ? "option -p needs a port number"
-                                       : optopt != 0
-                                           ? std::string("unknown option -") + char(optopt)
-                                           : std::string("unknown option ") + argv[optind - 1]);
-        }
-        portNumber = atoi(optarg);
+    if (std::optional<int> status = read_options(argc, argv, progname)) {
+        return *status;
     }
-
-    if (getuid() != 0) {
-        logger.error("Only root can start %s", progname);
-        fprintf(stderr, "%s: Only root can start %s (run it as root, or with systemctl).\n",
-                progname, progname);
-        exit(255);
+    if (!may_start(progname)) {
+        return 255;
     }
-
-    if (pid_file_exists()) {
-        logger.info("%s is already running", progname);
-        fprintf(stderr,
-                "%s: %s is already running: %s exists. If no %s runs, remove the file "
-                "(orvind-pidfile clear-stale) and start again.\n",
-                progname, progname, paths::kPidFile, progname);
-        exit(255);
-    }
-
-    // The five signals are taken by a thread of their own, outside signal context. They
-    // are blocked here, before any thread exists, so that every thread inherits the mask;
-    // one arriving before that thread waits stays pending until it does. An inherited
-    // "ignore" disposition (nohup) is reset so that none of them can be discarded.
-    sigset_t signals = shutdown_signals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    for (int signo : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM}) {
-        sigaction(signo, &action, nullptr);
-    }
-
+    take_signals();
     // Under systemd the pipe comes as descriptor 3; the check needs the pid that
     // systemd started, so it comes before waiting for readiness and detaching.
-    int passedFifo = passed_fifo(progname);
-
-    readiness::await(progname);
-    if (daemon(0, 0) != 0) {
-        logger.error("%s daemonize failed", progname);
-        fatal_exit();
+    int passedFifo = -1;
+    if (!passed_fifo(progname, &passedFifo)) {
+        return 255;
     }
-
-    // Written before the shutdown can run, so that it never leaves a pid file behind.
-    write_pid_file();
-    narrow_modes();
+    detach(progname);
 
     Intake theIntake;
     intake = &theIntake;

@@ -4,8 +4,9 @@
 // The port given with -p. Nothing reads it.
 extern int portNumber;
 
-// The daemon's start-up, then the intake for the rest of the process's life. Returns
-// only on a command-line error (-1); every other way out ends the process.
+// The daemon's start-up, then the intake for the rest of the process's life. Returns the
+// exit status when the start ends before detaching (help, version, a command-line error
+// (-1), a failed check); every other way out ends the process.
 int daemon_main(int argc, char** argv);
 
 // The shutdown after one of the five signals: stops the intake and the forwarding

@@ -102,7 +102,7 @@ void Logger::vwrite(const char* level, const char* format, va_list args) {
     log(level, gettime(), line);
 }
 
-void Logger::log(std::string level, std::string time, std::string line) {
+void Logger::log(const std::string& level, const std::string& time, const std::string& line) {
     if (!out) {
         return;
     }

@@ -39,7 +39,7 @@ public:
 
 private:
     void vwrite(const char* level, const char* format, va_list args);
-    void log(std::string level, std::string time, std::string line);
+    void log(const std::string& level, const std::string& time, const std::string& line);
     bool writeWhole(const std::string& text);
     std::string droppedLine(const std::string& time) const;
     std::string gettime();

@@ -26,10 +26,10 @@ int reportFd = -1;
 
 // How much of the log the waiting command reads back at most, and how many of the
 // error lines it found there it shows.
-const off_t kLogTail = 64 * 1024;
+const off_t kLogTail = off_t{64} * 1024;
 const size_t kShownLines = 10;
 // How long the daemon lets systemd take in its pid before the waiting command ends.
-const uint64_t kBarrierUsec = 5 * 1000 * 1000;
+const uint64_t kBarrierUsec = uint64_t{5} * 1000 * 1000;
 
 off_t logSize() {
     struct stat st;

@@ -46,6 +46,13 @@ const char* const kUsage =
     "\n"
     "Commands that only show something never create a file or folder.\n";
 
+// The text of an errno value.
+std::string errorText(int error) {
+    char buffer[256];
+    // The GNU strerror_r answers the text, in the buffer or not.
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
 // A wrong command line: says what was wrong and where to look.
 int wrong(const std::string& problem) {
     fprintf(stderr, "orvind-bmc: %s\nTry 'orvind-bmc --help'.\n", problem.c_str());
@@ -163,7 +170,7 @@ int dictionaryCommand(const std::string& dir, const std::vector<std::string>& ar
     if (what == "remove" && args.size() == 1) {
         std::string path = dir + "/" + tallowsim::kDictionaryFile;
         if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-            return fail(path + ": " + strerror(errno));
+            return fail(path + ": " + errorText(errno));
         }
         return 0;
     }
@@ -359,7 +366,7 @@ int status(const std::string& dir) {
     // Only looks: a folder that does not exist yet is not made.
     if (access(dir.c_str(), F_OK) != 0) {
         printf("folder: %s (missing: %s; the first FPL record or command makes it)\n", dir.c_str(),
-               strerror(errno));
+               errorText(errno).c_str());
     }
     tallowsim::Dictionary dictionary;
     std::string path = tallowsim::dictionaryPath(dir);
@@ -391,6 +398,67 @@ int status(const std::string& dir) {
     printf("fpl: %zu\n", fpl.records.size());
     printf("commands: %zu\n", commands.size());
     return 0;
+}
+
+int uuidCommand(const std::string& dir) {
+    std::string error;
+    if (!tallowsim::makeStateDir(dir, &error)) {
+        return fail(error);
+    }
+    std::string uuid = tallowsim::systemUuid(dir);
+    if (uuid.empty()) {
+        return fail("no system UUID could be had");
+    }
+    printf("%s\n", uuid.c_str());
+    return 0;
+}
+
+int resetCommand(const std::string& dir) {
+    std::string error;
+    bool ok = tallowsim::makeStateDir(dir, &error) && tallowsim::clearFpl(dir, &error) &&
+              tallowsim::clearCommands(dir, &error) &&
+              tallowsim::writeFaults(dir, tallowsim::Faults(), &error);
+    return ok ? 0 : fail(error);
+}
+
+// One command with its arguments, on the state folder dir.
+int runCommand(const std::string& dir, const std::string& command,
+               const std::vector<std::string>& args) {
+    if (command == "status" && args.empty()) {
+        return status(dir);
+    }
+    if (command == "uuid" && args.empty()) {
+        return uuidCommand(dir);
+    }
+    if (command == "dictionary") {
+        return dictionaryCommand(dir, args);
+    }
+    if (command == "fault") {
+        return faultCommand(dir, args);
+    }
+    if (command == "fpl") {
+        return fplCommand(dir, args);
+    }
+    if (command == "commands") {
+        return commandsCommand(dir, args);
+    }
+    if (command == "sel") {
+#ifdef ORVIND_HAVE_IPMI
+        return selCommand(dir, args);
+#else
+        return fail("built without libfreeipmi: no IPMI");
+#endif
+    }
+    if (command == "reset" && args.empty()) {
+        return resetCommand(dir);
+    }
+    const char* const known[] = {"status", "uuid", "reset"};
+    for (const char* name : known) {
+        if (command == name) {
+            return badArguments(command, args);
+        }
+    }
+    return wrong("unknown command '" + command + "'");
 }
 
 } // namespace
@@ -425,51 +493,5 @@ int main(int argc, char** argv) {
     }
     std::string command = args[0];
     args.erase(args.begin());
-    std::string error;
-    if (command == "status" && args.empty()) {
-        return status(dir);
-    }
-    if (command == "uuid" && args.empty()) {
-        if (!tallowsim::makeStateDir(dir, &error)) {
-            return fail(error);
-        }
-        std::string uuid = tallowsim::systemUuid(dir);
-        if (uuid.empty()) {
-            return fail("no system UUID could be had");
-        }
-        printf("%s\n", uuid.c_str());
-        return 0;
-    }
-    if (command == "dictionary") {
-        return dictionaryCommand(dir, args);
-    }
-    if (command == "fault") {
-        return faultCommand(dir, args);
-    }
-    if (command == "fpl") {
-        return fplCommand(dir, args);
-    }
-    if (command == "commands") {
-        return commandsCommand(dir, args);
-    }
-    if (command == "sel") {
-#ifdef ORVIND_HAVE_IPMI
-        return selCommand(dir, args);
-#else
-        return fail("built without libfreeipmi: no IPMI");
-#endif
-    }
-    if (command == "reset" && args.empty()) {
-        bool ok = tallowsim::makeStateDir(dir, &error) && tallowsim::clearFpl(dir, &error) &&
-                  tallowsim::clearCommands(dir, &error) &&
-                  tallowsim::writeFaults(dir, tallowsim::Faults(), &error);
-        return ok ? 0 : fail(error);
-    }
-    const char* const known[] = {"status", "uuid", "reset"};
-    for (const char* name : known) {
-        if (command == name) {
-            return badArguments(command, args);
-        }
-    }
-    return wrong("unknown command '" + command + "'");
+    return runCommand(dir, command, args);
 }

@@ -149,7 +149,7 @@ unsigned long long number(const std::string& text, const char* what, unsigned lo
 bool readWholeFile(const std::string& path, std::string* content, std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        *error = "cannot read " + path + ": " + strerror(errno);
+        *error = "cannot read " + path + ": " + broker::errorText(errno);
         return false;
     }
     std::ostringstream s;
@@ -212,13 +212,15 @@ struct RaiseOptions {
     unsigned retries = 3;
     unsigned retryInterval = 20;
     std::string times;
-};
-
-int cmdRaise(const std::string& dir, Args& args) {
-    RaiseOptions o;
-    bool check = true;
+    // As given; prepareRaise checks the properties and reads the document.
     std::vector<std::string> givenProperties;
     std::string documentFile;
+    bool check = true;
+};
+
+// The options of raise as given; UsageError for an unknown option or a wrong number.
+RaiseOptions raiseOptions(Args& args) {
+    RaiseOptions o;
     std::string v;
     while (!args.done()) {
         if (args.is("-c", "--class", &v)) {
@@ -226,11 +228,11 @@ int cmdRaise(const std::string& dir, Args& args) {
         } else if (args.is("-n", "--namespace", &v)) {
             o.ns = v;
         } else if (args.is("-p", "--property", &v)) {
-            givenProperties.push_back(v);
+            o.givenProperties.push_back(v);
         } else if (args.is(nullptr, "--no-check")) {
-            check = false;
+            o.check = false;
         } else if (args.is("-d", "--document", &v)) {
-            documentFile = v;
+            o.documentFile = v;
         } else if (args.is(nullptr, "--count", &v)) {
             o.count = number(v, "--count", 1, 100000000);
         } else if (args.is(nullptr, "--threads", &v)) {
@@ -249,20 +251,26 @@ int cmdRaise(const std::string& dir, Args& args) {
             throw UsageError("unknown option '" + args.peek() + "' for raise");
         }
     }
-    for (const std::string& given : givenProperties) {
+    return o;
+}
+
+// Checks the properties, reads the document and settles the class: 0, else the exit
+// status of a failure (UsageError for a wrong command line).
+int prepareRaise(RaiseOptions& o) {
+    for (const std::string& given : o.givenProperties) {
         broker::Property p;
         std::string error;
-        if (!broker::parseProperty(given, check, &p, &error)) {
+        if (!broker::parseProperty(given, o.check, &p, &error)) {
             throw UsageError(error);
         }
         o.properties.push_back(p);
     }
-    if (!documentFile.empty()) {
-        if (!givenProperties.empty()) {
+    if (!o.documentFile.empty()) {
+        if (!o.givenProperties.empty()) {
             throw UsageError("--document and --property do not go together");
         }
         std::string error;
-        if (!readWholeFile(documentFile, &o.document, &error)) {
+        if (!readWholeFile(o.documentFile, &o.document, &error)) {
             return fail(error);
         }
         o.prepared = true;
@@ -274,7 +282,169 @@ int cmdRaise(const std::string& dir, Args& args) {
         throw UsageError(o.prepared ? "the document names no class; give --class"
                                     : "raise needs --class");
     }
+    return 0;
+}
 
+// One run of raise: builds the documents and delivers each to every target, from as
+// many threads as asked.
+class Raise {
+public:
+    Raise(const RaiseOptions& options, std::vector<broker::Target> targets)
+        : o_(options), targets_(std::move(targets)), messageId_(options.messageId) {}
+
+    // Sequence numbers count per destination, on from where the last run left them, as
+    // the broker's do. Empty, else what failed.
+    std::string reserveSequences(const std::string& repositoryDir);
+
+    // What each document carries besides the given properties.
+    void describe(std::vector<broker::Property> classProperties, std::string context) {
+        classProperties_ = std::move(classProperties);
+        context_ = std::move(context);
+    }
+
+    void run();
+    // Writes the raise and delivery times to the --times file: 0, else the exit status.
+    int writeTimes();
+    unsigned long long delivered() const { return delivered_; }
+    unsigned long long failed() const { return failed_; }
+
+private:
+    static long long now() {
+        return static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+    }
+    std::string document(size_t target);
+    void deliverOne(size_t target);
+    void worker(unsigned first);
+
+    const RaiseOptions& o_;
+    const std::vector<broker::Target> targets_;
+    std::vector<size_t> slotOf_;
+    std::vector<std::atomic<long long>> sequence_;
+    std::vector<broker::Property> classProperties_;
+    std::string context_;
+    std::atomic<unsigned long long> messageId_;
+    std::atomic<unsigned long long> delivered_{0};
+    std::atomic<unsigned long long> failed_{0};
+    std::mutex timesLock_;
+    std::vector<std::pair<long long, long long>> times_;
+};
+
+std::string Raise::reserveSequences(const std::string& repositoryDir) {
+    std::map<std::string, size_t> slot;
+    std::vector<unsigned long long> perSlot;
+    for (const broker::Target& t : targets_) {
+        slotOf_.push_back(slot.emplace(t.destination, slot.size()).first->second);
+        perSlot.resize(slot.size());
+        perSlot[slotOf_.back()] += o_.count;
+    }
+    sequence_ = std::vector<std::atomic<long long>>(slot.size());
+    for (const auto& [destination, index] : slot) {
+        long long first = 0;
+        if (o_.sequence && !o_.prepared) {
+            broker::Status reserved =
+                broker::reserveSequence(repositoryDir, destination, perSlot[index], &first);
+            if (!reserved.good()) {
+                return reserved.message;
+            }
+        }
+        sequence_[index] = first;
+    }
+    return "";
+}
+
+// The document for one delivery to targets_[target]: the given one, or one built with
+// the next message id and the target's sequence number.
+std::string Raise::document(size_t target) {
+    if (o_.prepared) {
+        return o_.document;
+    }
+    std::vector<broker::Property> added;
+    if (o_.sequence) {
+        broker::Property number{"SequenceNumber", broker::stringValue("")};
+        number.value.type = "sint64";
+        number.value.items[0] = std::to_string(sequence_[slotOf_[target]]++);
+        added.push_back(number);
+        added.push_back(broker::Property{"SequenceContext", broker::stringValue(context_)});
+    }
+    added.push_back(
+        broker::Property{"IndicationFilterName", broker::stringValue(targets_[target].filterName)});
+    return broker::buildDocument(
+        o_.cls, broker::documentProperties(o_.properties, classProperties_, added), messageId_++);
+}
+
+void Raise::deliverOne(size_t target) {
+    const long long raised = now();
+    const broker::Target& t = targets_[target];
+    const std::string doc = document(target);
+    if (t.destination.compare(0, 7, "file://") != 0) {
+        fprintf(stderr,
+                "orvind-broker: delivery to %s failed: only file:// destinations "
+                "are supported\n",
+                t.destination.c_str());
+        ++failed_;
+        return;
+    }
+    int err = 0;
+    for (unsigned attempt = 0; attempt <= o_.retries; ++attempt) {
+        if (attempt > 0) {
+            std::this_thread::sleep_for(std::chrono::seconds(o_.retryInterval));
+        }
+        err = broker::deliverToFile(t.destination, doc);
+        if (err == 0) {
+            ++delivered_;
+            if (!o_.times.empty()) {
+                std::lock_guard<std::mutex> lock(timesLock_);
+                times_.emplace_back(raised, now());
+            }
+            return;
+        }
+    }
+    fprintf(stderr, "orvind-broker: delivery to %s failed: %s\n", t.destination.c_str(),
+            broker::errorText(err).c_str());
+    ++failed_;
+}
+
+void Raise::worker(unsigned first) {
+    for (unsigned long long i = first; i < o_.count; i += o_.threads) {
+        for (size_t t = 0; t < targets_.size(); ++t) {
+            deliverOne(t);
+        }
+    }
+}
+
+void Raise::run() {
+    unsigned threads = o_.count < o_.threads ? static_cast<unsigned>(o_.count) : o_.threads;
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t) {
+        pool.emplace_back(&Raise::worker, this, t);
+    }
+    worker(0);
+    for (std::thread& t : pool) {
+        t.join();
+    }
+}
+
+int Raise::writeTimes() {
+    if (o_.times.empty()) {
+        return 0;
+    }
+    std::ofstream out(o_.times);
+    for (const auto& [raised, delivered] : times_) {
+        out << raised << ' ' << delivered << '\n';
+    }
+    if (!out.flush()) {
+        return fail("cannot write " + o_.times);
+    }
+    return 0;
+}
+
+int cmdRaise(const std::string& dir, Args& args) {
+    RaiseOptions o = raiseOptions(args);
+    if (int status = prepareRaise(o)) {
+        return status;
+    }
     broker::Repository repo = openRepository(dir);
     std::string why;
     if (!repo.available(&why)) {
@@ -285,119 +455,22 @@ int cmdRaise(const std::string& dir, Args& args) {
     if (!st.good()) {
         return fail(st.message);
     }
-
-    // Sequence numbers count per destination, on from where the last run
-    // left them, as the broker's do.
-    std::map<std::string, size_t> slot;
-    std::vector<size_t> slotOf;
-    std::vector<unsigned long long> perSlot;
-    for (const broker::Target& t : targets) {
-        slotOf.push_back(slot.emplace(t.destination, slot.size()).first->second);
-        perSlot.resize(slot.size());
-        perSlot[slotOf.back()] += o.count;
-    }
-    std::vector<std::atomic<long long>> sequence(slot.size());
-    for (const auto& [destination, index] : slot) {
-        long long first = 0;
-        if (o.sequence && !o.prepared) {
-            broker::Status reserved =
-                broker::reserveSequence(repo.directory(), destination, perSlot[index], &first);
-            if (!reserved.good()) {
-                return fail(reserved.message);
-            }
-        }
-        sequence[index] = first;
+    Raise raise(o, std::move(targets));
+    std::string error = raise.reserveSequences(repo.directory());
+    if (!error.empty()) {
+        return fail(error);
     }
     // The document carries every property of the class.
-    const std::vector<broker::Property> classProperties =
-        broker::Schema::load(repo.directory()).properties(o.cls);
-    std::string context =
-        "orvind-broker:" + std::to_string(getpid()) + ":" + std::to_string(time(nullptr));
-    std::atomic<unsigned long long> messageId{o.messageId};
-    std::atomic<unsigned long long> delivered{0};
-    std::atomic<unsigned long long> failed{0};
-    std::mutex timesLock;
-    std::vector<std::pair<long long, long long>> times;
-    auto now = [] {
-        return static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                          std::chrono::steady_clock::now().time_since_epoch())
-                                          .count());
-    };
-
-    auto deliverOne = [&](size_t target) {
-        const long long raised = now();
-        const broker::Target& t = targets[target];
-        std::string doc = o.document;
-        if (!o.prepared) {
-            std::vector<broker::Property> added;
-            if (o.sequence) {
-                broker::Property number{"SequenceNumber", broker::stringValue("")};
-                number.value.type = "sint64";
-                number.value.items[0] = std::to_string(sequence[slotOf[target]]++);
-                added.push_back(number);
-                added.push_back(broker::Property{"SequenceContext", broker::stringValue(context)});
-            }
-            added.push_back(
-                broker::Property{"IndicationFilterName", broker::stringValue(t.filterName)});
-            doc = broker::buildDocument(
-                o.cls, broker::documentProperties(o.properties, classProperties, added),
-                messageId++);
-        }
-        if (t.destination.compare(0, 7, "file://") != 0) {
-            fprintf(stderr,
-                    "orvind-broker: delivery to %s failed: only file:// destinations "
-                    "are supported\n",
-                    t.destination.c_str());
-            ++failed;
-            return;
-        }
-        int err = 0;
-        for (unsigned attempt = 0; attempt <= o.retries; ++attempt) {
-            if (attempt > 0) {
-                std::this_thread::sleep_for(std::chrono::seconds(o.retryInterval));
-            }
-            err = broker::deliverToFile(t.destination, doc);
-            if (err == 0) {
-                ++delivered;
-                if (!o.times.empty()) {
-                    std::lock_guard<std::mutex> lock(timesLock);
-                    times.emplace_back(raised, now());
-                }
-                return;
-            }
-        }
-        fprintf(stderr, "orvind-broker: delivery to %s failed: %s\n", t.destination.c_str(),
-                strerror(err));
-        ++failed;
-    };
-    auto worker = [&](unsigned first) {
-        for (unsigned long long i = first; i < o.count; i += o.threads) {
-            for (size_t t = 0; t < targets.size(); ++t) {
-                deliverOne(t);
-            }
-        }
-    };
-    unsigned threads = o.count < o.threads ? static_cast<unsigned>(o.count) : o.threads;
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t) {
-        pool.emplace_back(worker, t);
-    }
-    worker(0);
-    for (std::thread& t : pool) {
-        t.join();
-    }
-    if (!o.times.empty()) {
-        std::ofstream out(o.times);
-        for (const auto& [raised, delivered] : times) {
-            out << raised << ' ' << delivered << '\n';
-        }
-        if (!out.flush()) {
-            return fail("cannot write " + o.times);
-        }
+    raise.describe(broker::Schema::load(repo.directory()).properties(o.cls),
+                   "orvind-broker:" + std::to_string(getpid()) + ":" +
+                       std::to_string(time(nullptr)));
+    raise.run();
+    if (int status = raise.writeTimes()) {
+        return status;
     }
     printf("raised %llu indication%s of %s in %s: %llu delivered, %llu failed\n", o.count,
-           o.count == 1 ? "" : "s", o.cls.c_str(), o.ns.c_str(), delivered.load(), failed.load());
-    return failed == 0 ? 0 : 1;
+           o.count == 1 ? "" : "s", o.cls.c_str(), o.ns.c_str(), raise.delivered(), raise.failed());
+    return raise.failed() == 0 ? 0 : 1;
 }
 
 std::string showValue(const broker::Value& v) {
@@ -531,6 +604,25 @@ int cmdDefineClass(const std::string& dir, Args& args) {
     return 0;
 }
 
+int runCommand(const std::string& dir, const std::string& command, Args& args) {
+    if (command == "init") {
+        return cmdInit(dir, args);
+    }
+    if (command == "raise") {
+        return cmdRaise(dir, args);
+    }
+    if (command == "list") {
+        return cmdList(dir, args);
+    }
+    if (command == "subscribe") {
+        return cmdSubscribe(dir, args);
+    }
+    if (command == "define-class") {
+        return cmdDefineClass(dir, args);
+    }
+    throw UsageError("unknown command '" + command + "'");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -573,22 +665,7 @@ int main(int argc, char** argv) {
             fputs(usageText, stdout);
             return 0;
         }
-        if (command == "init") {
-            return cmdInit(dir, args);
-        }
-        if (command == "raise") {
-            return cmdRaise(dir, args);
-        }
-        if (command == "list") {
-            return cmdList(dir, args);
-        }
-        if (command == "subscribe") {
-            return cmdSubscribe(dir, args);
-        }
-        if (command == "define-class") {
-            return cmdDefineClass(dir, args);
-        }
-        throw UsageError("unknown command '" + command + "'");
+        return runCommand(dir, command, args);
     } catch (const UsageError& e) {
         fprintf(stderr, "orvind-broker: %s (see orvind-broker --help)\n", e.message.c_str());
         return 2;

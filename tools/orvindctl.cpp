@@ -22,6 +22,13 @@
 
 namespace {
 
+// The text of an errno value.
+std::string errorText(int error) {
+    char buffer[256];
+    // The GNU strerror_r answers the text, in the buffer or not.
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
 const char* const kUsage =
     "Usage: orvindctl [--json] status\n"
     "       orvindctl metrics [--textfile-dir DIR]\n"
@@ -44,7 +51,7 @@ const char* const kUsage =
 // How long a query waits for a database that a writer holds.
 const int kBusyTimeoutMs = 500;
 // How much of the end of the log is read for its last error lines, and how many are shown.
-const off_t kLogTail = 256 * 1024;
+const off_t kLogTail = off_t{256} * 1024;
 const size_t kErrorLines = 5;
 
 struct DbCloser {
@@ -213,7 +220,7 @@ long long epochOf(const std::string& cim) {
     if (cim.size() != 25 || (cim[21] != '+' && cim[21] != '-')) {
         return -1;
     }
-    for (size_t i : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 22, 23, 24}) {
+    for (size_t i : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 12u, 13u, 22u, 23u, 24u}) {
         if (cim[i] < '0' || cim[i] > '9') {
             return -1;
         }
@@ -265,7 +272,7 @@ std::string readRow(sqlite3* db, const char* sql, Row& out) {
 void readDatabase(Status& s) {
     struct stat st;
     if (stat(paths::kDatabase, &st) != 0) {
-        s.dbError = std::string("cannot read ") + paths::kDatabase + ": " + strerror(errno);
+        s.dbError = std::string("cannot read ") + paths::kDatabase + ": " + errorText(errno);
         return;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -457,16 +464,16 @@ void printWords(const Status& s) {
 
 std::string json(const std::string& text) {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (char c : text) {
         if (c == '"' || c == '\\') {
             out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
             char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", c);
+            snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
             out += escape;
         } else {
-            out += static_cast<char>(c);
+            out += c;
         }
     }
     return out + "\"";
@@ -587,13 +594,14 @@ bool writeTextfile(const std::string& dir, const std::string& text) {
     const std::string temp = target + ".tmp";
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
-        fprintf(stderr, "orvindctl: cannot write %s: %s\n", temp.c_str(), strerror(errno));
+        fprintf(stderr, "orvindctl: cannot write %s: %s\n", temp.c_str(), errorText(errno).c_str());
         return false;
     }
     Fd owner(new int(fd));
     if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
         fchmod(fd, 0644) != 0 || rename(temp.c_str(), target.c_str()) != 0) {
-        fprintf(stderr, "orvindctl: cannot write %s: %s\n", target.c_str(), strerror(errno));
+        fprintf(stderr, "orvindctl: cannot write %s: %s\n", target.c_str(),
+                errorText(errno).c_str());
         unlink(temp.c_str());
         return false;
     }
@@ -603,6 +611,21 @@ bool writeTextfile(const std::string& dir, const std::string& text) {
 int wrong(const std::string& problem) {
     fprintf(stderr, "orvindctl: %s\nTry 'orvindctl --help'.\n", problem.c_str());
     return 2;
+}
+
+// metrics: the Prometheus text on standard output, or into DIR/orvind.prom.
+int metricsCommand(const std::string& textfileDir) {
+    const Status s = gather();
+    const std::string text = metricsText(s);
+    if (!s.dbError.empty()) {
+        fprintf(stderr, "orvindctl: %s\n", s.dbError.c_str());
+    }
+    if (textfileDir.empty()) {
+        fputs(text.c_str(), stdout);
+    } else if (!writeTextfile(textfileDir, text)) {
+        return 1;
+    }
+    return s.dbError.empty() ? 0 : 1;
 }
 
 } // namespace
@@ -649,19 +672,10 @@ int main(int argc, char** argv) {
         return wrong("--json goes with status; metrics are always in the Prometheus format");
     }
 
-    const Status s = gather();
     if (command == "metrics") {
-        const std::string text = metricsText(s);
-        if (!s.dbError.empty()) {
-            fprintf(stderr, "orvindctl: %s\n", s.dbError.c_str());
-        }
-        if (textfileDir.empty()) {
-            fputs(text.c_str(), stdout);
-        } else if (!writeTextfile(textfileDir, text)) {
-            return 1;
-        }
-        return s.dbError.empty() ? 0 : 1;
+        return metricsCommand(textfileDir);
     }
+    const Status s = gather();
     if (asJson) {
         printJson(s);
     } else {

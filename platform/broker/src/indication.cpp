@@ -32,88 +32,116 @@ int bits(const std::string& type) {
     return std::atoi(type.c_str() + 4);
 }
 
-// Checks one element against its type; *out is the document's form.
-bool checkValue(const std::string& type, const std::string& text, std::string* out,
-                std::string* error) {
-    auto bad = [&](const std::string& why) {
-        *error = "'" + text + "' is not a " + type + (why.empty() ? "" : " (" + why + ")");
+// The checks of one element of a type: true with the document's form in *out, else
+// false with *why (which may stay empty).
+bool checkBoolean(const std::string& text, std::string* out, std::string* why) {
+    if (sameName(text, "true") || sameName(text, "false")) {
+        *out = sameName(text, "true") ? "TRUE" : "FALSE";
+        return true;
+    }
+    *why = "TRUE or FALSE";
+    return false;
+}
+
+bool checkChar16(const std::string& text, std::string* out, std::string* why) {
+    // One character, which may take several bytes in UTF-8.
+    size_t n = text.empty() ? 0 : 1;
+    unsigned char lead = text.empty() ? 0 : static_cast<unsigned char>(text[0]);
+    if (lead >= 0xF0) {
+        n = 4;
+    } else if (lead >= 0xE0) {
+        n = 3;
+    } else if (lead >= 0xC0) {
+        n = 2;
+    }
+    if (text.empty() || text.size() != n) {
+        *why = "one character";
         return false;
-    };
-    if (type == "string") {
-        *out = text;
-        return true;
     }
-    if (type == "boolean") {
-        if (sameName(text, "true") || sameName(text, "false")) {
-            *out = sameName(text, "true") ? "TRUE" : "FALSE";
-            return true;
-        }
-        return bad("TRUE or FALSE");
+    *out = text;
+    return true;
+}
+
+bool checkDatetime(const std::string& text, std::string* out, std::string* why) {
+    if (text.size() != 25 || (text[21] != '+' && text[21] != '-' && text[21] != ':')) {
+        *why = "25 characters with '+', '-' or ':' at index 21";
+        return false;
     }
-    if (type == "char16") {
-        // One character, which may take several bytes in UTF-8.
-        size_t n = text.empty() ? 0 : 1;
-        unsigned char lead = text.empty() ? 0 : static_cast<unsigned char>(text[0]);
-        if (lead >= 0xF0) {
-            n = 4;
-        } else if (lead >= 0xE0) {
-            n = 3;
-        } else if (lead >= 0xC0) {
-            n = 2;
-        }
-        if (text.empty() || text.size() != n) {
-            return bad("one character");
-        }
-        *out = text;
-        return true;
+    *out = text;
+    return true;
+}
+
+bool checkReal(const std::string& type, const std::string& text, std::string* out) {
+    char* end = nullptr;
+    errno = 0;
+    double d = strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(d) || errno == ERANGE) {
+        return false;
     }
-    if (type == "datetime") {
-        if (text.size() != 25 || (text[21] != '+' && text[21] != '-' && text[21] != ':')) {
-            return bad("25 characters with '+', '-' or ':' at index 21");
-        }
-        *out = text;
-        return true;
+    char buf[64];
+    if (type == "real32") {
+        snprintf(buf, sizeof buf, "%.7e", static_cast<double>(static_cast<float>(d)));
+    } else {
+        snprintf(buf, sizeof buf, "%.16e", d);
     }
-    if (type == "real32" || type == "real64") {
-        char* end = nullptr;
-        errno = 0;
-        double d = strtod(text.c_str(), &end);
-        if (text.empty() || *end != '\0' || !std::isfinite(d) || errno == ERANGE) {
-            return bad("");
-        }
-        char buf[64];
-        if (type == "real32") {
-            snprintf(buf, sizeof buf, "%.7e", static_cast<double>(static_cast<float>(d)));
-        } else {
-            snprintf(buf, sizeof buf, "%.16e", d);
-        }
-        *out = buf;
-        return true;
-    }
+    *out = buf;
+    return true;
+}
+
+bool checkInteger(const std::string& type, const std::string& text, std::string* out,
+                  std::string* why) {
     int width = bits(type);
     errno = 0;
     if (type[0] == 'u') {
         if (!allDigits(text, 0)) {
-            return bad("digits only");
+            *why = "digits only";
+            return false;
         }
         unsigned long long v = strtoull(text.c_str(), nullptr, 10);
         unsigned long long max = width == 64 ? ~0ULL : (1ULL << width) - 1;
         if (errno == ERANGE || v > max) {
-            return bad("out of range");
+            *why = "out of range";
+            return false;
         }
         *out = std::to_string(v);
         return true;
     }
     if (!allDigits(text, text[0] == '-' ? 1 : 0)) {
-        return bad("digits only");
+        *why = "digits only";
+        return false;
     }
     long long v = strtoll(text.c_str(), nullptr, 10);
     long long max = width == 64 ? 0x7FFFFFFFFFFFFFFFLL : (1LL << (width - 1)) - 1;
     if (errno == ERANGE || v > max || v < -max - 1) {
-        return bad("out of range");
+        *why = "out of range";
+        return false;
     }
     *out = std::to_string(v);
     return true;
+}
+
+// Checks one element against its type; *out is the document's form.
+bool checkValue(const std::string& type, const std::string& text, std::string* out,
+                std::string* error) {
+    std::string why;
+    bool good = true;
+    if (type == "string") {
+        *out = text;
+    } else if (type == "boolean") {
+        good = checkBoolean(text, out, &why);
+    } else if (type == "char16") {
+        good = checkChar16(text, out, &why);
+    } else if (type == "datetime") {
+        good = checkDatetime(text, out, &why);
+    } else if (type == "real32" || type == "real64") {
+        good = checkReal(type, text, out);
+    } else {
+        good = checkInteger(type, text, out, &why);
+    }
+    if (!good) {
+        *error = "'" + text + "' is not a " + type + (why.empty() ? "" : " (" + why + ")");
+    }
+    return good;
 }
 
 std::vector<std::string> splitItems(const std::string& text) {

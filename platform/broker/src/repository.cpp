@@ -188,7 +188,7 @@ bool readFile(const std::string& path, std::string* content, std::string* error)
         if (errno == ENOENT) {
             return true; // nothing registered yet
         }
-        *error = "cannot read " + path + ": " + strerror(errno);
+        *error = "cannot read " + path + ": " + errorText(errno);
         return false;
     }
     char buf[65536];
@@ -274,8 +274,8 @@ bool validName(const std::string& name) {
     if (name.empty()) {
         return false;
     }
-    for (unsigned char c : name) {
-        if (!isalnum(c) && c != '_') {
+    for (char c : name) {
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '_') {
             return false;
         }
     }
@@ -341,6 +341,12 @@ const Value* findValue(const Object& object, const std::string& name) {
         }
     }
     return nullptr;
+}
+
+std::string errorText(int error) {
+    char buffer[256];
+    // The GNU strerror_r answers the text, in the buffer or not.
+    return strerror_r(error, buffer, sizeof buffer);
 }
 
 std::string defaultDirectory() {
@@ -412,7 +418,7 @@ FolderLock::FolderLock(const std::string& dir, bool exclusive) {
         fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     }
     if (fd_ < 0) {
-        error_ = "cannot open " + path + ": " + strerror(errno);
+        error_ = "cannot open " + path + ": " + errorText(errno);
         return;
     }
     int rc;
@@ -420,7 +426,7 @@ FolderLock::FolderLock(const std::string& dir, bool exclusive) {
         rc = flock(fd_, exclusive ? LOCK_EX : LOCK_SH);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        error_ = "cannot lock " + path + ": " + strerror(errno);
+        error_ = "cannot lock " + path + ": " + errorText(errno);
         close(fd_);
         fd_ = -1;
     }
@@ -436,7 +442,7 @@ bool replaceFile(const std::string& path, const std::string& content, std::strin
     std::string temp = path + ".new." + std::to_string(getpid());
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *error = "cannot write " + temp + ": " + strerror(errno);
+        *error = "cannot write " + temp + ": " + errorText(errno);
         return false;
     }
     size_t done = 0;
@@ -446,7 +452,7 @@ bool replaceFile(const std::string& path, const std::string& content, std::strin
             continue;
         }
         if (n <= 0) {
-            *error = "cannot write " + temp + ": " + strerror(errno);
+            *error = "cannot write " + temp + ": " + errorText(errno);
             close(fd);
             unlink(temp.c_str());
             return false;
@@ -454,12 +460,12 @@ bool replaceFile(const std::string& path, const std::string& content, std::strin
         done += static_cast<size_t>(n);
     }
     if (fsync(fd) != 0 || close(fd) != 0) {
-        *error = "cannot write " + temp + ": " + strerror(errno);
+        *error = "cannot write " + temp + ": " + errorText(errno);
         unlink(temp.c_str());
         return false;
     }
     if (rename(temp.c_str(), path.c_str()) != 0) {
-        *error = "cannot replace " + path + ": " + strerror(errno);
+        *error = "cannot replace " + path + ": " + errorText(errno);
         unlink(temp.c_str());
         return false;
     }

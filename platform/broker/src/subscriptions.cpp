@@ -227,7 +227,7 @@ Status Schema::define(const std::string& dir, const std::string& cls, const std:
     std::string path = dir + "/classes";
     FILE* f = fopen(path.c_str(), "ae");
     if (f == nullptr) {
-        return Status{failed, "cannot write " + path + ": " + strerror(errno)};
+        return Status{failed, "cannot write " + path + ": " + errorText(errno)};
     }
     std::string line = cls + " " + superclass;
     for (const std::string& given : properties) {

@@ -62,6 +62,39 @@ bool isScalar(CIMCType type) {
     }
 }
 
+// An object of the type: null stays null, anything else is cloned into *out.
+void cloneObject(const CIMCValue* value, CIMCType type, CIMCValue* out) {
+    CIMCStatus st{};
+    if ((type & CIMC_ARRAY) != 0) {
+        if (value->array != nullptr) {
+            out->array = value->array->ft->clone(value->array, &st);
+        }
+    } else if (type == CIMC_string) {
+        if (value->string != nullptr && value->string->hdl != nullptr) {
+            out->string = newString(chars(value->string));
+        }
+    } else if (type == CIMC_dateTime) {
+        if (value->dateTime != nullptr) {
+            out->dateTime = value->dateTime->ft->clone(value->dateTime, &st);
+        }
+    } else if (type == CIMC_ref) {
+        if (value->ref != nullptr) {
+            out->ref = value->ref->ft->clone(value->ref, &st);
+        }
+    } else if (type == CIMC_instance) {
+        if (value->inst != nullptr) {
+            out->inst = value->inst->ft->clone(value->inst, &st);
+        }
+    } else if (type == CIMC_args) {
+        if (value->args != nullptr) {
+            out->args = value->args->ft->clone(value->args, &st);
+        }
+    }
+    if (st.msg != nullptr) {
+        st.msg->ft->release(st.msg);
+    }
+}
+
 } // namespace
 
 CIMCrc copyIn(const CIMCValue* value, CIMCType type, CIMCData* out) {
@@ -94,36 +127,7 @@ CIMCrc copyIn(const CIMCValue* value, CIMCType type, CIMCData* out) {
         out->value = *value;
         return CIMC_RC_OK;
     }
-    // An object: null stays the null state, anything else is cloned.
-    CIMCStatus st{};
-    if ((type & CIMC_ARRAY) != 0) {
-        if (value->array != nullptr) {
-            out->value.array = value->array->ft->clone(value->array, &st);
-        }
-    } else if (type == CIMC_string) {
-        if (value->string != nullptr && value->string->hdl != nullptr) {
-            out->value.string = newString(chars(value->string));
-        }
-    } else if (type == CIMC_dateTime) {
-        if (value->dateTime != nullptr) {
-            out->value.dateTime = value->dateTime->ft->clone(value->dateTime, &st);
-        }
-    } else if (type == CIMC_ref) {
-        if (value->ref != nullptr) {
-            out->value.ref = value->ref->ft->clone(value->ref, &st);
-        }
-    } else if (type == CIMC_instance) {
-        if (value->inst != nullptr) {
-            out->value.inst = value->inst->ft->clone(value->inst, &st);
-        }
-    } else if (type == CIMC_args) {
-        if (value->args != nullptr) {
-            out->value.args = value->args->ft->clone(value->args, &st);
-        }
-    }
-    if (st.msg != nullptr) {
-        st.msg->ft->release(st.msg);
-    }
+    cloneObject(value, type, &out->value);
     if (out->value.array != nullptr) { // any of the pointer members
         out->state = CIMC_goodValue;
     }

@@ -197,6 +197,34 @@ broker::Path toPath(CIMCObjectPath* op, std::string* error) {
 
 CIMCObjectPath* fromPath(const broker::Path& path);
 
+// An integer of the type from its decimal text.
+CIMCValue integerValue(CIMCType type, const std::string& text) {
+    CIMCValue value{};
+    if (type == CIMC_uint8 || type == CIMC_uint16 || type == CIMC_uint32 || type == CIMC_uint64) {
+        value.uint64 = strtoull(text.c_str(), nullptr, 10);
+        if (type == CIMC_uint8) {
+            value.uint8 = static_cast<CIMCUint8>(value.uint64);
+        } else if (type == CIMC_uint16) {
+            value.uint16 = static_cast<CIMCUint16>(value.uint64);
+        } else if (type == CIMC_uint32) {
+            value.uint32 = static_cast<CIMCUint32>(value.uint64);
+        }
+        return value;
+    }
+    long long n = strtoll(text.c_str(), nullptr, 10);
+    value.uint64 = 0;
+    if (type == CIMC_sint8) {
+        value.sint8 = static_cast<CIMCSint8>(n);
+    } else if (type == CIMC_sint16) {
+        value.sint16 = static_cast<CIMCSint16>(n);
+    } else if (type == CIMC_sint32) {
+        value.sint32 = static_cast<CIMCSint32>(n);
+    } else {
+        value.sint64 = n;
+    }
+    return value;
+}
+
 // A held CIMC value made from an element's text.
 CIMCData fromItem(CIMCType type, const broker::Value& v, size_t i) {
     CIMCData d{};
@@ -220,32 +248,12 @@ CIMCData fromItem(CIMCType type, const broker::Value& v, size_t i) {
     case CIMC_uint16:
     case CIMC_uint32:
     case CIMC_uint64:
-        d.value.uint64 = strtoull(text.c_str(), nullptr, 10);
-        if (type == CIMC_uint8) {
-            d.value.uint8 = static_cast<CIMCUint8>(d.value.uint64);
-        } else if (type == CIMC_uint16) {
-            d.value.uint16 = static_cast<CIMCUint16>(d.value.uint64);
-        } else if (type == CIMC_uint32) {
-            d.value.uint32 = static_cast<CIMCUint32>(d.value.uint64);
-        }
-        break;
     case CIMC_sint8:
     case CIMC_sint16:
     case CIMC_sint32:
-    case CIMC_sint64: {
-        long long n = strtoll(text.c_str(), nullptr, 10);
-        d.value.uint64 = 0;
-        if (type == CIMC_sint8) {
-            d.value.sint8 = static_cast<CIMCSint8>(n);
-        } else if (type == CIMC_sint16) {
-            d.value.sint16 = static_cast<CIMCSint16>(n);
-        } else if (type == CIMC_sint32) {
-            d.value.sint32 = static_cast<CIMCSint32>(n);
-        } else {
-            d.value.sint64 = n;
-        }
+    case CIMC_sint64:
+        d.value = integerValue(type, text);
         break;
-    }
     case CIMC_string:
         d.value.string = newString(text);
         break;

@@ -30,7 +30,9 @@ std::string targetText();
 // One SEL record as the BMC keeps it: 16 bytes, the record id in bytes 0-1.
 struct SelRecord {
     uint8_t bytes[16] = {};
-    unsigned recordId() const { return bytes[0] | (bytes[1] << 8); }
+    unsigned recordId() const {
+        return static_cast<unsigned>(bytes[0]) | (static_cast<unsigned>(bytes[1]) << 8);
+    }
     uint8_t recordType() const { return bytes[2]; }
 };
 

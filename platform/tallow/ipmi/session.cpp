@@ -32,6 +32,11 @@ const unsigned kSessionTimeoutMs = 4000;
 const unsigned kRetransmissionMs = 500;
 // Software id of system management software, as a generator id (bit 0 set).
 const uint8_t kGeneratorId = 0x41;
+
+// The little-endian 16-bit number at bytes[at], bytes[at + 1].
+unsigned le16(const std::vector<uint8_t>& bytes, size_t at) {
+    return static_cast<unsigned>(bytes[at]) | (static_cast<unsigned>(bytes[at + 1]) << 8);
+}
 const uint8_t kEventMessageRevision = 0x04;
 const uint8_t kRecTypeSystemEvent = 0x02;
 const unsigned kLastRecord = 0xFFFF;
@@ -257,7 +262,7 @@ int Session::addSelEntry(uint8_t recordType, const uint8_t body[13], unsigned* r
     std::vector<uint8_t> answer;
     int rc = command(kNetfnStorage, kCmdAddSelEntry, request, &answer, 2);
     if (rc == 0 && recordId != nullptr) {
-        *recordId = answer[0] | (answer[1] << 8);
+        *recordId = le16(answer, 0);
     }
     return rc;
 }
@@ -269,7 +274,7 @@ int Session::getSelEntry(unsigned recordId, SelRecord* record, unsigned* next) {
     std::vector<uint8_t> answer;
     int rc = command(kNetfnStorage, kCmdGetSelEntry, request, &answer, 18);
     if (rc == 0) {
-        *next = answer[0] | (answer[1] << 8);
+        *next = le16(answer, 0);
         memcpy(record->bytes, &answer[2], 16);
     }
     return rc;
@@ -306,8 +311,8 @@ int Session::selInfo(unsigned* entries, unsigned* freeBytes, bool* overflow) {
     std::vector<uint8_t> answer;
     int rc = command(kNetfnStorage, kCmdGetSelInfo, {}, &answer, 14);
     if (rc == 0) {
-        *entries = answer[1] | (answer[2] << 8);
-        *freeBytes = answer[3] | (answer[4] << 8);
+        *entries = le16(answer, 1);
+        *freeBytes = le16(answer, 3);
         *overflow = (answer[13] & 0x80) != 0;
     }
     return rc;

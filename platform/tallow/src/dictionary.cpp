@@ -91,6 +91,81 @@ struct tallow_dictionaries {
 
 namespace tallowsim {
 
+namespace {
+
+// Alert level and entity class of one line: both numbers (an OEM record) or both '-'.
+// False, with *problem, when they are neither.
+bool parseOemFields(const std::string& level, const std::string& entity, DictionaryEntry* entry,
+                    std::string* problem) {
+    if (level == "-" && entity == "-") {
+        entry->oemRecord = false;
+        return true;
+    }
+    if (level == "-" || entity == "-") {
+        *problem = "alert level and entity class must both be numbers or both be '-'";
+        return false;
+    }
+    entry->oemRecord = true;
+    uint64_t value = 0;
+    if (!numberUpTo(level, kAlertLevelMax, &value)) {
+        *problem = "alert level '" + level + "' is not a number from 0 to " +
+                   std::to_string(kAlertLevelMax);
+        return false;
+    }
+    entry->alertLevel = static_cast<int>(value);
+    if (!numberUpTo(entity, kEntityClassMax, &value)) {
+        *problem =
+            "entity class '" + entity + "' is not a number from 0 to " + hex(kEntityClassMax);
+        return false;
+    }
+    entry->repEntIdClass = static_cast<int>(value);
+    return true;
+}
+
+enum class LineKind { Entry, Blank, Wrong };
+
+// One line of the file (without its line end): an entry, a blank or comment line, or a
+// wrong one (*problem says why).
+LineKind parseLine(const std::string& line, int number, DictionaryEntry* entry,
+                   std::string* problem) {
+    std::string summary;
+    std::vector<std::string> fields = splitFields(line, 5, &summary);
+    if (fields.empty() || fields[0][0] == '#') {
+        return LineKind::Blank;
+    }
+    if (std::any_of(line.begin(), line.end(),
+                    [](char c) { return iscntrl(static_cast<unsigned char>(c)) && c != '\t'; })) {
+        *problem = "line holds a control character";
+        return LineKind::Wrong;
+    }
+    if (fields.size() < 5) {
+        *problem = "expected: provider event-number ipmi-event-id alert-level entity-class "
+                   "summary";
+        return LineKind::Wrong;
+    }
+    entry->line = number;
+    entry->provider = fields[0];
+    entry->summary = summary;
+    uint64_t value = 0;
+    if (entry->provider.size() > kProviderMax) {
+        *problem = "provider name longer than " + std::to_string(kProviderMax) + " characters";
+        return LineKind::Wrong;
+    }
+    if (!numberUpTo(fields[1], INT_MAX, &value)) {
+        *problem =
+            "event number '" + fields[1] + "' is not a number from 0 to " + std::to_string(INT_MAX);
+        return LineKind::Wrong;
+    }
+    entry->eventNumber = static_cast<unsigned>(value);
+    if (!numberUpTo(fields[2], UINT64_MAX, &entry->ipmiEventId)) {
+        *problem = "IPMI event id '" + fields[2] + "' is not a number";
+        return LineKind::Wrong;
+    }
+    return parseOemFields(fields[3], fields[4], entry, problem) ? LineKind::Entry : LineKind::Wrong;
+}
+
+} // namespace
+
 Dictionary parseDictionary(const std::string& text) {
     Dictionary dictionary;
     std::map<std::pair<std::string, unsigned>, int> byProviderEvent;
@@ -102,63 +177,17 @@ Dictionary parseDictionary(const std::string& text) {
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        std::string summary;
-        std::vector<std::string> fields = splitFields(line, 5, &summary);
-        if (fields.empty() || fields[0][0] == '#') {
-            continue;
-        }
         auto problem = [&](const std::string& message) {
             dictionary.problems.push_back({number, message});
         };
-        if (std::any_of(line.begin(), line.end(), [](char c) {
-                return iscntrl(static_cast<unsigned char>(c)) && c != '\t';
-            })) {
-            problem("line holds a control character");
-            continue;
-        }
-        if (fields.size() < 5) {
-            problem("expected: provider event-number ipmi-event-id alert-level entity-class "
-                    "summary");
-            continue;
-        }
         DictionaryEntry entry;
-        entry.line = number;
-        entry.provider = fields[0];
-        entry.summary = summary;
-        uint64_t value = 0;
-        if (entry.provider.size() > kProviderMax) {
-            problem("provider name longer than " + std::to_string(kProviderMax) + " characters");
-            continue;
-        }
-        if (!numberUpTo(fields[1], INT_MAX, &value)) {
-            problem("event number '" + fields[1] + "' is not a number from 0 to " +
-                    std::to_string(INT_MAX));
-            continue;
-        }
-        entry.eventNumber = static_cast<unsigned>(value);
-        if (!numberUpTo(fields[2], UINT64_MAX, &entry.ipmiEventId)) {
-            problem("IPMI event id '" + fields[2] + "' is not a number");
-            continue;
-        }
-        if (fields[3] == "-" && fields[4] == "-") {
-            entry.oemRecord = false;
-        } else if (fields[3] == "-" || fields[4] == "-") {
-            problem("alert level and entity class must both be numbers or both be '-'");
-            continue;
-        } else {
-            entry.oemRecord = true;
-            if (!numberUpTo(fields[3], kAlertLevelMax, &value)) {
-                problem("alert level '" + fields[3] + "' is not a number from 0 to " +
-                        std::to_string(kAlertLevelMax));
-                continue;
+        std::string wrong;
+        LineKind kind = parseLine(line, number, &entry, &wrong);
+        if (kind != LineKind::Entry) {
+            if (kind == LineKind::Wrong) {
+                problem(wrong);
             }
-            entry.alertLevel = static_cast<int>(value);
-            if (!numberUpTo(fields[4], kEntityClassMax, &value)) {
-                problem("entity class '" + fields[4] + "' is not a number from 0 to " +
-                        hex(kEntityClassMax));
-                continue;
-            }
-            entry.repEntIdClass = static_cast<int>(value);
+            continue;
         }
         auto key = std::make_pair(entry.provider, entry.eventNumber);
         auto seen = byProviderEvent.find(key);

@@ -81,7 +81,9 @@ std::string joinPath(const std::string& dir, const char* name) {
 }
 
 std::string errnoText(const std::string& what) {
-    return what + ": " + strerror(errno);
+    char buffer[256];
+    // The GNU strerror_r answers the text, in the buffer or not; callers run on any thread.
+    return what + ": " + strerror_r(errno, buffer, sizeof buffer);
 }
 
 bool readWholeFile(const std::string& path, std::string* content, std::string* error) {

@@ -29,6 +29,9 @@ struct Status {
 
 struct Path;
 
+// The text of an errno value, safe on any thread.
+std::string errorText(int error);
+
 // One typed value. Every element is kept as text in the form the indication
 // document uses (decimal integers, TRUE/FALSE, the 25-character date-time);
 // references are kept as paths.
