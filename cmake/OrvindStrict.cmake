@@ -1,11 +1,13 @@
 # The strictness gate: with ORVIND_STRICT every warning of the project's own targets is an
-# error. The daemon, the platform layers and the tools are held to the full set; the tests,
-# benchmarks and fuzz targets to a smaller one, because the test framework's comparison
-# macros take literals of one signedness against sizes of the other, and casting each
-# literal would make the tests harder to read without catching anything in the product.
+# error. The daemon, the platform layers and the tools are held to the full set. The tests,
+# benchmarks and fuzz targets get a smaller one: the test framework's comparison macros
+# take literals of one signedness against sizes of the other, so the conversion warnings
+# would want a cast on each literal and catch nothing in the product; and gcc's null
+# dereference analysis reports paths inside the standard library's stream iterators,
+# which the tests and benchmarks use to read whole files.
 set(ORVIND_STRICT_PRODUCT_OPTIONS
     -Werror -Wall -Wextra -Wshadow -Wconversion -Wsign-conversion -Wnull-dereference)
-set(ORVIND_STRICT_TEST_OPTIONS -Werror -Wall -Wextra -Wshadow -Wnull-dereference)
+set(ORVIND_STRICT_TEST_OPTIONS -Werror -Wall -Wextra -Wshadow)
 
 # Adds OPTIONS to every compiled target defined in DIR and in the folders below it.
 function(orvind_strict_directory dir)

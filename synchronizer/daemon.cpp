@@ -158,6 +158,8 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
                                          {"version", no_argument, nullptr, 'V'},
                                          {nullptr, 0, nullptr, 0}};
     int option;
+    // The command line is read before any other thread starts.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
     while ((option = getopt_long(argc, argv, "p:hV", longOptions, nullptr)) != -1) {
         if (option == 'h') {
             usage(stdout, progname);
