@@ -96,6 +96,10 @@ def parse(path):
             if line.strip() == "" or line.startswith("#"):
                 continue
             fail(where + ': text before the first "== ID" line')
+        # A comment line ("# ..." or "#") is no text, also between two blocks; the
+        # preprocessor's lines ("#include") are.
+        if line == "#" or line.startswith("# "):
+            continue
         if line in ("--- original", "--- mutant"):
             section = line[4:]
             current[section] = []
@@ -103,7 +107,7 @@ def parse(path):
         if section is not None:
             current[section].append(line)
             continue
-        if line.strip() == "" or line.startswith("#"):
+        if line.strip() == "":
             continue
         m = re.fullmatch(r"(file|labels|why):\s*(.*?)\s*", line)
         if not m:
