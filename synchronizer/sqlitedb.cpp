@@ -2,7 +2,7 @@
 
 #include "files.h"
 #include "logger.h"
-#include "parser.h"
+#include "values.h"
 
 #include <algorithm>
 #include <atomic>
@@ -491,9 +491,7 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
         CIMCData data = inst->ft->getProperty(inst, members[i], nullptr);
         std::string value = "NULL";
         if (data.state != CIMC_nullValue) {
-            char* text = value2Chars(data.type, &data.value);
-            value = text;
-            free(text);
+            value = valueText(data.type, &data.value);
         }
         if (strcmp(members[i], "ProviderName") == 0) {
             name = value;
