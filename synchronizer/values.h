@@ -6,9 +6,15 @@
 #include <memory>
 #include <string>
 
-// Releases a CIMC object through its own function table.
+// Releases a CIMC object through its own function table, and the message of the
+// status that answers.
 struct CimcRelease {
-    template <typename T> void operator()(T* object) const { object->ft->release(object); }
+    template <typename T> void operator()(T* object) const {
+        CIMCStatus st = object->ft->release(object);
+        if (st.msg != nullptr) {
+            st.msg->ft->release(st.msg);
+        }
+    }
 };
 // The one owner of a CIMC object that belongs to us.
 template <typename T> using CimcPtr = std::unique_ptr<T, CimcRelease>;
