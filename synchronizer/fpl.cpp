@@ -2,6 +2,8 @@
 
 #include "logger.h"
 
+#include <tallow.h>
+
 #include <cstdint>
 #include <cstring>
 

@@ -1,11 +1,13 @@
 #ifndef ORVIND_FPL_H
 #define ORVIND_FPL_H
 
-#include <tallow.h>
-
 #include <cstdint>
 #include <ctime>
 #include <memory>
+
+// The BMC library's handle and log record (tallow.h).
+typedef struct BMC BMC_t;
+typedef struct SEL_entry SEL_entry_t;
 
 // Closes an open BMC handle and frees its record.
 struct BmcClose {

@@ -232,6 +232,21 @@ time_t parseEventTime(const char* text) {
 struct Finalizer {
     void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
 };
+using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
+
+// A connection of its own, for a probe.
+using Connection = std::unique_ptr<sqlite3, SQLiteDB::Closer>;
+
+// Prepares one statement; empty, with the reason in *rc, when SQLite refuses it.
+Statement prepare(sqlite3* db, const char* sql, int* rc) {
+    sqlite3_stmt* raw = nullptr;
+    *rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    Statement stmt(raw);
+    if (*rc != SQLITE_OK) {
+        stmt.reset();
+    }
+    return stmt;
+}
 
 // Every column of the table in the order of the statement that creates it.
 std::string columnList() {
@@ -246,12 +261,12 @@ std::string columnList() {
 // Runs SQL that hands back rows, under `mutex`; every value as text.
 int queryLocked(sqlite3* db, const std::string& sql, std::vector<std::vector<std::string>>& rows) {
     auto lock = lockStore();
-    sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
-    std::unique_ptr<sqlite3_stmt, Finalizer> stmt(raw);
-    if (rc != SQLITE_OK) {
+    int rc = SQLITE_OK;
+    Statement stmt(prepare(db, sql.c_str(), &rc));
+    if (!stmt) {
         return rc;
     }
+    sqlite3_stmt* raw = stmt.get();
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
         std::vector<std::string> row;
         for (int i = 0; i < sqlite3_column_count(raw); ++i) {
@@ -275,14 +290,15 @@ bool setAsideDamaged(const std::string& path) {
     bool moved = false;
     {
         auto lock = lockStore();
-        sqlite3* probe = nullptr;
-        int rc = sqlite3_open_v2(path.c_str(), &probe, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3* raw = nullptr;
+        int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        Connection probe(raw);
         if (rc == SQLITE_OK) {
-            rc = sqlite3_exec(probe, "SELECT count(*) FROM sqlite_master", nullptr, nullptr,
+            rc = sqlite3_exec(probe.get(), "SELECT count(*) FROM sqlite_master", nullptr, nullptr,
                               nullptr);
         }
         reason = sqlite3_errstr(rc);
-        sqlite3_close(probe);
+        probe.reset();
         if (rc != SQLITE_NOTADB && rc != SQLITE_CORRUPT) {
             return true; // set aside meanwhile, or sound after all
         }
@@ -348,18 +364,20 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
 
 // Runs one pragma and hands back the first value it answers ("" when none).
 static int pragma(sqlite3* db, const char* sql, std::string* answer) {
-    sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_step(raw);
-        if (rc == SQLITE_ROW && answer != nullptr && sqlite3_column_text(raw, 0) != nullptr) {
-            *answer = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
-        }
-        rc = sqlite3_finalize(raw);
-    } else {
-        sqlite3_finalize(raw);
+    int rc = SQLITE_OK;
+    Statement stmt(prepare(db, sql, &rc));
+    if (!stmt) {
+        return rc;
     }
-    return rc;
+    rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_ROW && answer != nullptr) {
+        const unsigned char* text = sqlite3_column_text(stmt.get(), 0);
+        if (text != nullptr) {
+            *answer = reinterpret_cast<const char*>(text);
+        }
+    }
+    // The statement's outcome, as its last step left it.
+    return sqlite3_finalize(stmt.release());
 }
 
 // After each commit: copies the write-ahead log into the database once it holds
@@ -383,9 +401,8 @@ static int checkpointAfterCommit(void* arg, sqlite3* db, const char* name, int f
 static bool readable(const std::string& path) {
     sqlite3* handle = nullptr;
     sqlite3_open(path.c_str(), &handle);
-    int rc = pragma(handle, "SELECT count(*) FROM sqlite_master", nullptr);
-    sqlite3_close(handle);
-    return rc == SQLITE_OK;
+    Connection probe(handle);
+    return pragma(probe.get(), "SELECT count(*) FROM sqlite_master", nullptr) == SQLITE_OK;
 }
 
 // The write-ahead log: a commit appends to "indications.db-wal" and syncs it (one sync,
@@ -538,12 +555,12 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
 bool SQLiteDB::getIndication(Indication_t* pind) {
     {
         auto lock = lockStore();
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db.get(), kFetchQuery, -1, &raw, nullptr) != SQLITE_OK) {
-            sqlite3_finalize(raw);
+        int rc = SQLITE_OK;
+        Statement stmt(prepare(db.get(), kFetchQuery, &rc));
+        if (!stmt) {
             return false;
         }
-        std::unique_ptr<sqlite3_stmt, Finalizer> stmt(raw);
+        sqlite3_stmt* raw = stmt.get();
         if (sqlite3_step(raw) != SQLITE_ROW) {
             return false;
         }
