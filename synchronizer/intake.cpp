@@ -807,48 +807,34 @@ void Intake::compact() {
     // The next byte from the pipe makes a new journal.
 }
 
-// Handles what the journal holds as far as the store lets it; returns how long the
-// loop may wait before calling again (-1: until the pipe has something).
-int Intake::work() {
-    int wait = -1;
-    auto until = [&wait](Clock::time_point when) {
-        int ms = millis_until(when);
-        wait = wait < 0 ? ms : std::min(wait, ms);
-    };
-    if (!journalFailure.empty() && Clock::now() >= appendAt) {
-        if (unwritten.empty()) {
-            if (openJournal(positioned)) {
-                logger.info("The journal %s is written again.", paths.pending.c_str());
-                journalFailure.clear();
-            }
-        } else {
-            std::string rest;
-            rest.swap(unwritten);
-            appendJournal(rest.data(), rest.size());
+// After a journal failure, tries again once the pause is over: first what the pipe
+// gave meanwhile, then the journal itself.
+void Intake::retryJournal() {
+    if (journalFailure.empty() || Clock::now() < appendAt) {
+        return;
+    }
+    if (unwritten.empty()) {
+        if (openJournal(positioned)) {
+            logger.info("The journal %s is written again.", paths.pending.c_str());
+            journalFailure.clear();
         }
+    } else {
+        std::string rest;
+        rest.swap(unwritten);
+        appendJournal(rest.data(), rest.size());
     }
-    if (!journalFailure.empty()) {
-        until(appendAt);
-    }
-    if (!positioned && (!journal && !openJournal(false))) {
-        return wait; // the stored position means nothing without the journal's length
-    }
-    if (Clock::now() < retryAt || (!store && !openStore())) {
-        until(retryAt);
-        return wait;
-    }
-    if (batchDocuments > 0 && !commit()) {
-        until(retryAt);
-        return wait;
-    }
+}
+
+// Cuts, parses and commits documents in groups until none is left, one cannot be
+// handled now, or stop() is called. False when a commit failed.
+bool Intake::storeDocuments() {
     std::string document;
     while (!stopRequested()) {
         if (batchDocuments > 0 &&
             (batchDocuments >= kGroupDocuments ||
              Clock::now() - batchStart >= std::chrono::milliseconds(kGroupMs))) {
             if (!commit()) {
-                until(retryAt);
-                return wait;
+                return false;
             }
         }
         unsigned long long end;
@@ -877,11 +863,33 @@ int Intake::work() {
             ++recoveredCount;
         }
     }
+    return batchDocuments == 0 || commit();
+}
+
+// Handles what the journal holds as far as the store lets it; returns how long the
+// loop may wait before calling again (-1: until the pipe has something).
+int Intake::work() {
+    int wait = -1;
+    auto until = [&wait](Clock::time_point when) {
+        int ms = millis_until(when);
+        wait = wait < 0 ? ms : std::min(wait, ms);
+    };
+    retryJournal();
+    if (!journalFailure.empty()) {
+        until(appendAt);
+    }
+    if (!positioned && (!journal && !openJournal(false))) {
+        return wait; // the stored position means nothing without the journal's length
+    }
+    if (Clock::now() < retryAt || (!store && !openStore())) {
+        until(retryAt);
+        return wait;
+    }
     if (batchDocuments > 0 && !commit()) {
         until(retryAt);
         return wait;
     }
-    if (holding || Clock::now() < retryAt) {
+    if (!storeDocuments() || holding || Clock::now() < retryAt) {
         until(retryAt);
         return wait;
     }

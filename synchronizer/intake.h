@@ -140,6 +140,8 @@ private:
     bool openJournal(bool create);
     void drainPipe(int waitMs);
     int work();
+    void retryJournal();
+    bool storeDocuments();
     bool openStore();
     bool nextDocument(std::string& document);
     bool handleDocument(const std::string& document);

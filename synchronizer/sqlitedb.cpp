@@ -459,22 +459,26 @@ void SQLiteDB::configure(const std::string& path) {
     }
     // On the rollback journal. A connection left half switched by a failed attempt, or
     // a database still in the write-ahead log format (from a filesystem that had the
-    // index, or left by a kill), is opened afresh under an exclusive lock, which stands
-    // in for the index, and turned back to the rollback journal, taking in what the log
-    // holds.
+    // index, or left by a kill), is opened afresh.
     if (rc != SQLITE_OK || !readable(path)) {
-        db.reset();
-        sqlite3* handle = nullptr;
-        sqlite3_open(path.c_str(), &handle);
-        db.reset(handle);
-        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-        // Before anything reads the file, or the log is opened in the shared mode.
-        pragma(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr);
-        pragma(db.get(), "PRAGMA journal_mode=DELETE", nullptr);
-        pragma(db.get(), "PRAGMA locking_mode=NORMAL", nullptr);
-        pragma(db.get(), "SELECT count(*) FROM sqlite_master", nullptr); // drops the lock
-        pragma(db.get(), "PRAGMA synchronous=FULL", nullptr);
+        reopenOnRollbackJournal(path);
     }
+}
+
+// Opens the database afresh under an exclusive lock, which stands in for the index,
+// and turns it back to the rollback journal, taking in what the log holds. Under `mutex`.
+void SQLiteDB::reopenOnRollbackJournal(const std::string& path) {
+    db.reset();
+    sqlite3* handle = nullptr;
+    sqlite3_open(path.c_str(), &handle);
+    db.reset(handle);
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    // Before anything reads the file, or the log is opened in the shared mode.
+    pragma(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr);
+    pragma(db.get(), "PRAGMA journal_mode=DELETE", nullptr);
+    pragma(db.get(), "PRAGMA locking_mode=NORMAL", nullptr);
+    pragma(db.get(), "SELECT count(*) FROM sqlite_master", nullptr); // drops the lock
+    pragma(db.get(), "PRAGMA synchronous=FULL", nullptr);
 }
 
 int SQLiteDB::checkpoint() {

@@ -85,6 +85,7 @@ private:
     // Sets the journal, its syncs and checkpoints, and the busy wait on a freshly
     // opened connection; may reopen it on the rollback journal.
     void configure(const std::string& path);
+    void reopenOnRollbackJournal(const std::string& path);
 
     void open(const std::string& path);
     void addMissingColumns();
