@@ -137,7 +137,7 @@ void setNullUnlessSet(CIMCInstance* inst, const std::string& name, CIMCType code
 
 } // namespace
 
-Parser::Parser(SQLiteDB* pDB, XMLTextReader& reader) : pDB(pDB), reader(reader) {}
+Parser::Parser(SQLiteDB* store, XMLTextReader& walker) : pDB(store), reader(walker) {}
 
 Parser::~Parser() {}
 

@@ -331,8 +331,7 @@ const long long kPositionFormat = 1;
 
 } // namespace
 
-SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
-    : rawDataPath(rawDataPath) {
+SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawData) : rawDataPath(rawData) {
     open(path);
 
     // Under `mutex` like every other statement of the process: run beside the other
@@ -549,7 +548,7 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
         }
         error.reset();
         int seconds = 2 * (attempt + 1);
-        sleep(seconds);
+        sleep(static_cast<unsigned>(seconds));
         logger.error("database is busy, insert %s indication again in %d seconds", name.c_str(),
                      seconds);
     }
@@ -619,7 +618,7 @@ int SQLiteDB::updateIndication(int id) {
             break;
         }
         int seconds = 2 * (attempt + 1);
-        sleep(seconds);
+        sleep(static_cast<unsigned>(seconds));
         logger.info("database is busy, update %d indication again in %d seconds", id, seconds);
     }
     return rc;
