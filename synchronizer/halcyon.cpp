@@ -158,14 +158,18 @@ std::string sourcesStamp(const char* queried) {
             continue;
         }
         std::vector<std::string> names;
-        while (const dirent* entry = readdir(dir.get())) {
+        // readdir is safe on a stream of the caller's own, under answersLock anyway.
+        while (const dirent* entry = readdir(dir.get())) { // NOLINT(concurrency-mt-unsafe)
             if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
                 names.push_back(entry->d_name);
             }
         }
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
-            addStamp(stamp, folder + "/" + name);
+            std::string path = folder;
+            path += '/';
+            path += name;
+            addStamp(stamp, path);
         }
     }
     return stamp;

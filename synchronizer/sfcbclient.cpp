@@ -111,7 +111,7 @@ CIMCString* SfcbClient::createString(const char* data) {
 
 // The instance is only made here, never created in the broker: the broker
 // would keep every one of them for good, and the daemon needs none there.
-CIMCInstance* SfcbClient::createInstance(std::string classname) {
+CIMCInstance* SfcbClient::createInstance(const std::string& classname) {
     CIMCStatus st{};
     CimcPtr<CIMCObjectPath> op(cimc::newObjectPath("root/zarn", classname.c_str()));
     if (!op) {

@@ -31,7 +31,7 @@ public:
     CIMCString* createString(const char* data);
     // An empty instance of the class in "root/zarn", made locally; nothing
     // is sent to the broker.
-    CIMCInstance* createInstance(std::string classname);
+    CIMCInstance* createInstance(const std::string& classname);
 
     // Register the filter and the handler in "root/interop"; each returns a
     // copy of the path it built (null when the path could not be made).
