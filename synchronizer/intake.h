@@ -125,7 +125,7 @@ public:
     static constexpr size_t kGroupDocuments = 64;
     static constexpr int kGroupMs = 50;
     // The journal is compacted once everything in it is stored and it is this long.
-    static constexpr unsigned long long kCompactBytes = 256 * 1024;
+    static constexpr unsigned long long kCompactBytes = 256ULL * 1024;
 
 private:
     using Clock = std::chrono::steady_clock;

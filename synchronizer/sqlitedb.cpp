@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -268,8 +270,10 @@ int queryLocked(sqlite3* db, const std::string& sql, std::vector<std::vector<std
     }
     sqlite3_stmt* raw = stmt.get();
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        const int columns = sqlite3_column_count(raw);
         std::vector<std::string> row;
-        for (int i = 0; i < sqlite3_column_count(raw); ++i) {
+        row.reserve(static_cast<size_t>(columns));
+        for (int i = 0; i < columns; ++i) {
             row.push_back(sqlite3_column_type(raw, i) == SQLITE_INTEGER ||
                                   sqlite3_column_type(raw, i) == SQLITE_TEXT
                               ? columnText(raw, i)
@@ -548,7 +552,7 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
         }
         error.reset();
         int seconds = 2 * (attempt + 1);
-        sleep(static_cast<unsigned>(seconds));
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
         logger.error("database is busy, insert %s indication again in %d seconds", name.c_str(),
                      seconds);
     }
@@ -618,7 +622,7 @@ int SQLiteDB::updateIndication(int id) {
             break;
         }
         int seconds = 2 * (attempt + 1);
-        sleep(static_cast<unsigned>(seconds));
+        std::this_thread::sleep_for(std::chrono::seconds(seconds));
         logger.info("database is busy, update %d indication again in %d seconds", id, seconds);
     }
     return rc;

@@ -434,8 +434,8 @@ TEST_P(DiskFull, NothingIsLostAndNothingStoredTwice) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, DiskFull, testing::Values("/var/lib/orvind", "/opt/vexa/orvind"),
-                         [](const testing::TestParamInfo<const char*>& info) {
-                             return std::string(info.param).find("lib") != std::string::npos
+                         [](const testing::TestParamInfo<const char*>& folder) {
+                             return std::string(folder.param).find("lib") != std::string::npos
                                         ? "Database"
                                         : "WorkingFolder";
                          });

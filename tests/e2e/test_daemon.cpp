@@ -160,8 +160,8 @@ TEST_P(DaemonSignal, ShutsDownCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(FiveSignals, DaemonSignal,
                          testing::Values(SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM),
-                         [](const testing::TestParamInfo<int>& info) {
-                             return std::string(sigabbrev_np(info.param));
+                         [](const testing::TestParamInfo<int>& signal) {
+                             return std::string(sigabbrev_np(signal.param));
                          });
 
 // ---- intake

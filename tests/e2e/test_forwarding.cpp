@@ -327,10 +327,10 @@ INSTANTIATE_TEST_SUITE_P(
                           "Length exceeded - argument or environment variable length exceeded "
                           "limit."},
                     Fault{"cli-status", 9, "", "Unknown response error."}),
-    [](const testing::TestParamInfo<Fault>& info) {
-        std::string name = info.param.name;
+    [](const testing::TestParamInfo<Fault>& fault) {
+        std::string name = fault.param.name;
         std::replace(name.begin(), name.end(), '-', '_');
-        return name + "_" + std::to_string(info.param.value);
+        return name + "_" + std::to_string(fault.param.value);
     });
 
 // ---- the store and the shutdown
