@@ -1,0 +1,327 @@
+// The golden cases: every file of tests/data/cases/ is delivered into one running daemon,
+// one case after the other, and what the daemon did with it (the rows it stored, the
+// lines the intake and the forwarding logged, the FPL records and halcyon commands the
+// simulated BMC received) is compared with the expected file beside it.
+//
+// A case NAME.xml is one document, written as the broker writes it (the document, a
+// line end and the trailer line); a case NAME.delivery holds the bytes one writer
+// writes, as they stand. NAME.expected is what the case gives.
+//
+// After a deliberate change, write the expected files anew and review their diff:
+//     ORVIND_UPDATE_CASES=1 build/tests/e2e_test_cases
+// Row ids count on from case to case in name order: a new case renumbers the later ones.
+#include "sandbox.h"
+#include "testlog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <dirent.h>
+#include <memory>
+#include <sqlite3.h>
+#include <string>
+#include <sys/utsname.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const std::string kCaseDir = ORVIND_TEST_DATA "/cases";
+
+struct Case {
+    std::string name;  // the file name without its extension
+    std::string bytes; // what is written into the pipe
+    std::string expectedFile;
+    // Taken while it runs: where its lines and rows begin.
+    size_t intakeFrom = 0;
+    size_t intakeTo = 0;
+    int firstRow = 1;
+    int lastRow = 0;
+};
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::vector<Case> loadCases() {
+    std::vector<Case> cases;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(kCaseDir.c_str()), closedir);
+    while (dir) {
+        dirent* entry = readdir(dir.get());
+        if (entry == nullptr) {
+            break;
+        }
+        const std::string file = entry->d_name;
+        for (const char* extension : {".xml", ".delivery"}) {
+            if (endsWith(file, extension)) {
+                Case c;
+                c.name = file.substr(0, file.size() - strlen(extension));
+                c.bytes = readFile(kCaseDir + "/" + file);
+                if (c.name.size() + 4 == file.size()) {
+                    c.bytes = Sandbox::framed(c.bytes);
+                }
+                c.expectedFile = kCaseDir + "/" + c.name + ".expected";
+                cases.push_back(c);
+            }
+        }
+    }
+    std::sort(cases.begin(), cases.end(),
+              [](const Case& a, const Case& b) { return a.name < b.name; });
+    return cases;
+}
+
+// Lines the intake logs for a document; every other line after the start-up comes from
+// the forwarding.
+bool fromIntake(const std::string& entry) {
+    for (const char* mark :
+         {"] Received a document of ", "] The document of ", "] insert ", "] error code : ",
+          "] Can't store one Indication", "] Passed over ", "] objectpath=", "] namespace=",
+          "] classname=", "] properties:", "] value state is "}) {
+        if (entry.find(mark) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What differs from host to host (and run to run) in the halcyon parameter text.
+struct HostFacts {
+    std::string host;
+    std::string osVersion;
+    std::string uuid;
+};
+
+HostFacts hostFacts() {
+    HostFacts facts;
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    facts.host = host;
+    utsname names;
+    uname(&names);
+    facts.osVersion = names.release;
+    facts.osVersion = facts.osVersion.substr(0, facts.osVersion.find('-'));
+    facts.uuid = tallowsim::systemUuid(Sandbox::kBmcDir);
+    return facts;
+}
+
+void replaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+// The host's facts become names; the fresh instance id that ends each command, <iid>.
+std::string masked(std::string text, const HostFacts& facts) {
+    replaceAll(text, " --SNAM " + facts.host + " ", " --SNAM <host> ");
+    replaceAll(text, " --OSVER " + facts.osVersion + " ", " --OSVER <osver> ");
+    replaceAll(text, " --SGUID " + facts.uuid + " ", " --SGUID <uuid> ");
+    size_t iid = text.find(" --IID ");
+    if (iid != std::string::npos && text.size() == iid + 7 + 36 &&
+        text.find_first_not_of("0123456789abcdef-", iid + 7) == std::string::npos) {
+        text.replace(iid + 7, 36, "<iid>");
+    }
+    return text;
+}
+
+// The log after the start-up, without time stamps and without the lines whose number
+// depends on timing (a statement that waited for the other thread).
+std::vector<std::string> caseEntries(size_t startUp, const HostFacts& facts) {
+    std::vector<std::string> entries;
+    std::vector<std::string> all = Sandbox::logEntries();
+    for (size_t i = startUp; i < all.size(); ++i) {
+        if (all[i].find("] database is busy, ") == std::string::npos) {
+            entries.push_back(masked(all[i], facts));
+        }
+    }
+    return entries;
+}
+
+std::vector<std::string> intakeEntries(size_t startUp, const HostFacts& facts) {
+    std::vector<std::string> entries = caseEntries(startUp, facts);
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [](const std::string& e) { return !fromIntake(e); }),
+                  entries.end());
+    return entries;
+}
+
+int highestRow() {
+    if (Sandbox::queryValue("select count(*) from sqlite_master where name='indication'") != "1") {
+        return 0;
+    }
+    return std::atoi(Sandbox::queryValue("select coalesce(max(Id), 0) from indication").c_str());
+}
+
+// Each stored row of ids first..last: every column that is not empty text, its value
+// after its storage class ("integer:6", "real:2.1", "text:...", "<null>").
+std::string renderRows(int first, int last) {
+    static const char* const classes[] = {"", "integer:", "real:", "text:", "blob:", "<null>"};
+    sqlite3* handle = nullptr;
+    sqlite3_open_v2(Sandbox::kDatabase, &handle, SQLITE_OPEN_READONLY, nullptr);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(handle, sqlite3_close);
+    sqlite3_busy_timeout(handle, Sandbox::kTimeoutMs);
+    sqlite3_stmt* raw = nullptr;
+    const std::string sql = "select * from indication where Id between " + std::to_string(first) +
+                            " and " + std::to_string(last) + " order by Id";
+    std::string out;
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+        return out;
+    }
+    std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> statement(raw, sqlite3_finalize);
+    while (sqlite3_step(raw) == SQLITE_ROW) {
+        out += "row " + std::to_string(sqlite3_column_int(raw, 0)) + "\n";
+        for (int i = 1; i < sqlite3_column_count(raw); ++i) {
+            const unsigned char* text = sqlite3_column_text(raw, i);
+            const std::string value = std::string(classes[sqlite3_column_type(raw, i)]) +
+                                      (text ? reinterpret_cast<const char*>(text) : "");
+            if (value != "text:") {
+                out += "  " + std::string(sqlite3_column_name(raw, i)) + " " + value + "\n";
+            }
+        }
+    }
+    return out;
+}
+
+std::string hex(const void* bytes, size_t size) {
+    std::string out;
+    char two[3];
+    for (size_t i = 0; i < size; ++i) {
+        snprintf(two, sizeof two, "%02x", static_cast<const unsigned char*>(bytes)[i]);
+        out += two;
+    }
+    return out;
+}
+
+// What the BMC received, handed out in the order the forwarding logged its writes.
+struct BmcSide {
+    std::vector<SEL_entry_t> fpl = Sandbox::fplRecords();
+    std::vector<tallowsim::Command> commands = Sandbox::bmcCommands();
+    size_t nextRecord = 0;
+    size_t nextCommand = 0;
+};
+
+// The expected-file text of one case.
+std::string render(const Case& c, const std::vector<std::string>& intake,
+                   const std::vector<std::string>& entries, BmcSide& bmc, const HostFacts& facts) {
+    std::string out = "== stored\n" + renderRows(c.firstRow, c.lastRow) + "== intake log\n";
+    for (size_t i = c.intakeFrom; i < c.intakeTo; ++i) {
+        out += intake[i] + "\n";
+    }
+    // A row's forwarding lines run from its fetch to the next fetch.
+    std::string forwarding, fpl, halcyon;
+    bool inCase = false;
+    for (const std::string& entry : entries) {
+        if (fromIntake(entry)) {
+            continue;
+        }
+        int id = 0;
+        if (sscanf(entry.c_str(), "[info] fetch number %d ", &id) == 1) {
+            inCase = id >= c.firstRow && id <= c.lastRow;
+        }
+        if (!inCase) {
+            continue;
+        }
+        forwarding += entry + "\n";
+        if (endsWith(entry, " indication as FPL successfully") && bmc.nextRecord < bmc.fpl.size()) {
+            const SEL_entry_t& record = bmc.fpl[bmc.nextRecord++];
+            char what[64];
+            snprintf(what, sizeof what, " event 0x%x alert %u\n", record.e0.EventID,
+                     record.e0.AlertLevel);
+            fpl += hex(&record.RecType, 1) + " " + hex(&record.e0, sizeof record.e0) + what;
+        }
+        if (endsWith(entry, " indication to halcyon successfully") &&
+            bmc.nextCommand < bmc.commands.size()) {
+            const tallowsim::Command& command = bmc.commands[bmc.nextCommand++];
+            halcyon += command.name + " " + std::to_string(command.status) + " " +
+                       masked(command.arg, facts) + "\n";
+        }
+    }
+    return out + "== forwarding log\n" + forwarding + "== FPL records\n" + fpl +
+           "== halcyon commands\n" + halcyon;
+}
+
+// The lines of the expected file's intake section.
+std::vector<std::string> expectedIntake(const std::string& expected) {
+    std::vector<std::string> lines;
+    size_t at = expected.find("== intake log\n");
+    size_t end = expected.find("== forwarding log\n");
+    if (at == std::string::npos || end == std::string::npos) {
+        return lines;
+    }
+    for (at += 14; at < end;) {
+        size_t eol = expected.find('\n', at);
+        lines.push_back(expected.substr(at, eol - at));
+        at = eol + 1;
+    }
+    return lines;
+}
+
+} // namespace
+
+TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
+    const bool update = getenv("ORVIND_UPDATE_CASES") != nullptr;
+    std::vector<Case> cases = loadCases();
+    ASSERT_FALSE(cases.empty()) << kCaseDir;
+    setenv("TZ", "UTC", 1); // event times become FPL record times through the local zone
+    Sandbox sb;
+    sb.startDaemon();
+    const HostFacts facts = hostFacts();
+    const size_t startUp = Sandbox::logEntries().size();
+
+    // One case at a time: the next is written once the intake has handled this one, so
+    // that each case's lines and rows are its own.
+    int patience = Sandbox::kTimeoutMs;
+    for (Case& c : cases) {
+        c.intakeFrom = intakeEntries(startUp, facts).size();
+        c.firstRow = highestRow() + 1;
+        Sandbox::writePipe(c.bytes);
+        const std::vector<std::string> expected = expectedIntake(readFile(c.expectedFile));
+        std::vector<std::string> seen;
+        size_t stableSince = 0;
+        bool settled = Sandbox::waitUntil(
+            [&] {
+                std::vector<std::string> now = intakeEntries(startUp, facts);
+                now.erase(now.begin(), now.begin() + static_cast<long>(c.intakeFrom));
+                if (update) { // done once nothing more comes for a while
+                    stableSince = now == seen ? stableSince + 1 : 0;
+                    seen = now;
+                    return !now.empty() && stableSince >= 100;
+                }
+                // Done once all is there, or as soon as it differs.
+                return now.size() >= expected.size() ||
+                       !std::equal(now.begin(), now.end(), expected.begin());
+            },
+            patience);
+        if (!settled) {
+            patience = 1000; // one case that hangs is enough to wait for
+        }
+        c.intakeTo = intakeEntries(startUp, facts).size();
+        c.lastRow = highestRow();
+    }
+    const std::string last = std::to_string(highestRow());
+    EXPECT_TRUE(Sandbox::waitUntil([&] {
+        return Sandbox::queryValue("select count(*) from indication where Status=0") == "0" &&
+               Sandbox::countLog("[info] update number " + last + " indication success") > 0;
+    })) << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+
+    const std::vector<std::string> entries = caseEntries(startUp, facts);
+    const std::vector<std::string> intake = intakeEntries(startUp, facts);
+    BmcSide bmc;
+    for (const Case& c : cases) {
+        const std::string got = render(c, intake, entries, bmc, facts);
+        if (update) {
+            writeFile(c.expectedFile, got);
+        } else {
+            EXPECT_EQ(got, readFile(c.expectedFile)) << "case " << c.name;
+        }
+    }
+    EXPECT_EQ(bmc.nextRecord, bmc.fpl.size()) << "FPL records of no logged write";
+    EXPECT_EQ(bmc.nextCommand, bmc.commands.size()) << "halcyon commands of no logged write";
+    // The marks hold the last row each target was handed.
+    EXPECT_EQ(Sandbox::readMark(Sandbox::kFplMark), std::atoi(last.c_str()));
+}
