@@ -19,14 +19,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <memory>
 #include <sqlite3.h>
 #include <string>
 #include <sys/utsname.h>
-#include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -36,39 +35,22 @@ const std::string kCaseDir = ORVIND_TEST_DATA "/cases";
 struct Case {
     std::string name;  // the file name without its extension
     std::string bytes; // what is written into the pipe
-    std::string expectedFile;
-    // Taken while it runs: where its lines and rows begin.
+    // Taken while it runs: its intake lines [intakeFrom, intakeTo) and its rows.
     size_t intakeFrom = 0;
     size_t intakeTo = 0;
     int firstRow = 1;
     int lastRow = 0;
+    std::string expectedFile() const { return kCaseDir + "/" + name + ".expected"; }
 };
-
-bool endsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 std::vector<Case> loadCases() {
     std::vector<Case> cases;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(kCaseDir.c_str()), closedir);
-    while (dir) {
-        dirent* entry = readdir(dir.get());
-        if (entry == nullptr) {
-            break;
-        }
-        const std::string file = entry->d_name;
-        for (const char* extension : {".xml", ".delivery"}) {
-            if (endsWith(file, extension)) {
-                Case c;
-                c.name = file.substr(0, file.size() - strlen(extension));
-                c.bytes = readFile(kCaseDir + "/" + file);
-                if (c.name.size() + 4 == file.size()) {
-                    c.bytes = Sandbox::framed(c.bytes);
-                }
-                c.expectedFile = kCaseDir + "/" + c.name + ".expected";
-                cases.push_back(c);
-            }
+    for (const auto& entry : std::filesystem::directory_iterator(kCaseDir)) {
+        const std::string extension = entry.path().extension();
+        if (extension == ".xml" || extension == ".delivery") {
+            const std::string bytes = readFile(entry.path());
+            cases.push_back(
+                {entry.path().stem(), extension == ".xml" ? Sandbox::framed(bytes) : bytes});
         }
     }
     std::sort(cases.begin(), cases.end(),
@@ -76,13 +58,17 @@ std::vector<Case> loadCases() {
     return cases;
 }
 
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 // Lines the intake logs for a document; every other line after the start-up comes from
 // the forwarding.
 bool fromIntake(const std::string& entry) {
     for (const char* mark : {"] Received a document of ", "] The document of ", "] insert ",
                              "] error code : ", "] Can't store one Indication", "] Passed over ",
-                             "] objectpath=", "] namespace=", "] classname=", "] properties:",
-                             "] value state is ", "] createInstance "}) {
+                             "] createInstance "}) {
         if (entry.find(mark) != std::string::npos) {
             return true;
         }
@@ -90,37 +76,26 @@ bool fromIntake(const std::string& entry) {
     return false;
 }
 
-// What differs from host to host (and run to run) in the halcyon parameter text.
-struct HostFacts {
-    std::string host;
-    std::string osVersion;
-    std::string uuid;
-};
-
-HostFacts hostFacts() {
-    HostFacts facts;
+// What differs from host to host in the halcyon parameter text, and the name it gets.
+std::vector<std::pair<std::string, std::string>> hostFacts() {
     char host[256] = "";
     gethostname(host, sizeof host - 1);
-    facts.host = host;
     utsname names;
     uname(&names);
-    facts.osVersion = names.release;
-    facts.osVersion = facts.osVersion.substr(0, facts.osVersion.find('-'));
-    facts.uuid = tallowsim::systemUuid(Sandbox::kBmcDir);
-    return facts;
-}
-
-void replaceAll(std::string& text, const std::string& from, const std::string& to) {
-    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-        text.replace(at, from.size(), to);
-    }
+    const std::string release = names.release;
+    return {{" --SNAM " + std::string(host) + " ", " --SNAM <host> "},
+            {" --OSVER " + release.substr(0, release.find('-')) + " ", " --OSVER <osver> "},
+            {" --SGUID " + tallowsim::systemUuid(Sandbox::kBmcDir) + " ", " --SGUID <uuid> "}};
 }
 
 // The host's facts become names; the fresh instance id that ends each command, <iid>.
-std::string masked(std::string text, const HostFacts& facts) {
-    replaceAll(text, " --SNAM " + facts.host + " ", " --SNAM <host> ");
-    replaceAll(text, " --OSVER " + facts.osVersion + " ", " --OSVER <osver> ");
-    replaceAll(text, " --SGUID " + facts.uuid + " ", " --SGUID <uuid> ");
+std::string masked(std::string text) {
+    static const auto facts = hostFacts();
+    for (const auto& [from, to] : facts) {
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+            text.replace(at, from.size(), to);
+        }
+    }
     size_t iid = text.find(" --IID ");
     if (iid != std::string::npos && text.size() == iid + 7 + 36 &&
         text.find_first_not_of("0123456789abcdef-", iid + 7) == std::string::npos) {
@@ -129,28 +104,26 @@ std::string masked(std::string text, const HostFacts& facts) {
     return text;
 }
 
-// The log after the start-up, without time stamps and without the lines whose number
-// depends on timing (a statement that waited for the other thread).
-std::vector<std::string> caseEntries(size_t startUp, const HostFacts& facts) {
+// The log after the start-up without time stamps, a message of several lines as one
+// entry, and without the lines whose number depends on timing (a statement that waited
+// for the other thread). With `intakeOnly`, the intake's lines alone.
+std::vector<std::string> caseEntries(size_t startUp, bool intakeOnly) {
     std::vector<std::string> entries;
     std::vector<std::string> all = Sandbox::logEntries();
     for (size_t i = startUp; i < all.size(); ++i) {
         if (all[i].empty() || all[i][0] != '[') {
-            if (!entries.empty()) { // a message of several lines
+            if (!entries.empty()) {
                 entries.back() += "\n" + all[i];
             }
         } else if (all[i].find("] database is busy, ") == std::string::npos) {
-            entries.push_back(masked(all[i], facts));
+            entries.push_back(masked(all[i]));
         }
     }
-    return entries;
-}
-
-std::vector<std::string> intakeEntries(size_t startUp, const HostFacts& facts) {
-    std::vector<std::string> entries = caseEntries(startUp, facts);
-    entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [](const std::string& e) { return !fromIntake(e); }),
-                  entries.end());
+    if (intakeOnly) {
+        entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                     [](const std::string& e) { return !fromIntake(e); }),
+                      entries.end());
+    }
     return entries;
 }
 
@@ -161,17 +134,17 @@ int highestRow() {
     return std::atoi(Sandbox::queryValue("select coalesce(max(Id), 0) from indication").c_str());
 }
 
-// Each stored row of ids first..last: every column that is not empty text, its value
-// after its storage class ("integer:6", "real:2.1", "text:...", "<null>").
-std::string renderRows(int first, int last) {
+// Each stored row of the case: every column that is not empty text, its value after
+// its storage class ("integer:6", "real:2.1", "text:...", "<null>").
+std::string renderRows(const Case& c) {
     static const char* const classes[] = {"", "integer:", "real:", "text:", "blob:", "<null>"};
     sqlite3* handle = nullptr;
     sqlite3_open_v2(Sandbox::kDatabase, &handle, SQLITE_OPEN_READONLY, nullptr);
     std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(handle, sqlite3_close);
-    sqlite3_busy_timeout(handle, Sandbox::kTimeoutMs);
+    const std::string sql = "select * from indication where Id between " +
+                            std::to_string(c.firstRow) + " and " + std::to_string(c.lastRow) +
+                            " order by Id";
     sqlite3_stmt* raw = nullptr;
-    const std::string sql = "select * from indication where Id between " + std::to_string(first) +
-                            " and " + std::to_string(last) + " order by Id";
     std::string out;
     if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
         return out;
@@ -191,31 +164,12 @@ std::string renderRows(int first, int last) {
     return out;
 }
 
-std::string hex(const void* bytes, size_t size) {
-    std::string out;
-    char two[3];
-    for (size_t i = 0; i < size; ++i) {
-        snprintf(two, sizeof two, "%02x", static_cast<const unsigned char*>(bytes)[i]);
-        out += two;
-    }
-    return out;
-}
-
-// What the BMC received, handed out in the order the forwarding logged its writes.
-struct BmcSide {
-    std::vector<SEL_entry_t> fpl = Sandbox::fplRecords();
-    std::vector<tallowsim::Command> commands = Sandbox::bmcCommands();
-    size_t nextRecord = 0;
-    size_t nextCommand = 0;
-};
-
 // The intake's lines of a case: those about each document in their order, then those of
 // the commits (where the commits fall among the documents of one delivery depends on how
 // the pipe's reads cut it).
 std::string intakeText(const Case& c, const std::vector<std::string>& intake) {
-    std::vector<std::string> lines(
-        intake.begin() + static_cast<long>(std::min(c.intakeFrom, intake.size())),
-        intake.begin() + static_cast<long>(std::min(c.intakeTo, intake.size())));
+    std::vector<std::string> lines(intake.begin() + std::min(c.intakeFrom, intake.size()),
+                                   intake.begin() + std::min(c.intakeTo, intake.size()));
     std::stable_partition(lines.begin(), lines.end(), [](const std::string& line) {
         return line.find("] insert ") == std::string::npos;
     });
@@ -226,51 +180,55 @@ std::string intakeText(const Case& c, const std::vector<std::string>& intake) {
     return text;
 }
 
+// What the BMC received, handed out in the order the forwarding logged its writes.
+struct BmcSide {
+    std::vector<SEL_entry_t> fpl = Sandbox::fplRecords();
+    std::vector<tallowsim::Command> commands = Sandbox::bmcCommands();
+    size_t nextRecord = 0;
+    size_t nextCommand = 0;
+};
+
 // The expected-file text of one case.
 std::string render(const Case& c, const std::vector<std::string>& intake,
-                   const std::vector<std::string>& entries, BmcSide& bmc, const HostFacts& facts) {
-    std::string out = "== stored\n" + renderRows(c.firstRow, c.lastRow) + "== intake log\n" +
-                      intakeText(c, intake);
+                   const std::vector<std::string>& entries, BmcSide& bmc) {
     // A row's forwarding lines run from its fetch to the next fetch.
     std::string forwarding, fpl, halcyon;
     bool inCase = false;
     for (const std::string& entry : entries) {
-        if (fromIntake(entry)) {
-            continue;
-        }
         int id = 0;
         if (sscanf(entry.c_str(), "[info] fetch number %d ", &id) == 1) {
             inCase = id >= c.firstRow && id <= c.lastRow;
         }
-        if (!inCase) {
+        if (!inCase || fromIntake(entry)) {
             continue;
         }
         forwarding += entry + "\n";
         if (endsWith(entry, " indication as FPL successfully") && bmc.nextRecord < bmc.fpl.size()) {
             const SEL_entry_t& record = bmc.fpl[bmc.nextRecord++];
-            char what[64];
-            snprintf(what, sizeof what, " event 0x%x alert %u\n", record.e0.EventID,
+            char text[80];
+            int at = snprintf(text, sizeof text, "%02x ", record.RecType);
+            for (size_t i = 0; i < sizeof record.e0; ++i) {
+                at += snprintf(text + at, sizeof text - at, "%02x",
+                               reinterpret_cast<const unsigned char*>(&record.e0)[i]);
+            }
+            snprintf(text + at, sizeof text - at, " event 0x%x alert %u\n", record.e0.EventID,
                      record.e0.AlertLevel);
-            fpl += hex(&record.RecType, 1) + " " + hex(&record.e0, sizeof record.e0) + what;
+            fpl += text;
         }
         if (endsWith(entry, " indication to halcyon successfully") &&
             bmc.nextCommand < bmc.commands.size()) {
             const tallowsim::Command& command = bmc.commands[bmc.nextCommand++];
             halcyon += command.name + " " + std::to_string(command.status) + " " +
-                       masked(command.arg, facts) + "\n";
+                       masked(command.arg) + "\n";
         }
     }
-    return out + "== forwarding log\n" + forwarding + "== FPL records\n" + fpl +
-           "== halcyon commands\n" + halcyon;
+    return "== stored\n" + renderRows(c) + "== intake log\n" + intakeText(c, intake) +
+           "== forwarding log\n" + forwarding + "== FPL records\n" + fpl + "== halcyon commands\n" +
+           halcyon;
 }
 
-// The expected file's intake section.
-std::string expectedIntake(const std::string& expected) {
-    size_t at = expected.find("== intake log\n");
-    size_t end = expected.find("== forwarding log\n");
-    return at == std::string::npos || end == std::string::npos
-               ? ""
-               : expected.substr(at + 14, end - at - 14);
+size_t lineCount(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 } // namespace
@@ -282,37 +240,34 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
     setenv("TZ", "UTC", 1); // event times become FPL record times through the local zone
     Sandbox sb;
     sb.startDaemon();
-    const HostFacts facts = hostFacts();
     const size_t startUp = Sandbox::logEntries().size();
 
     // One case at a time: the next is written once the intake has handled this one, so
     // that each case's lines and rows are its own.
     int patience = Sandbox::kTimeoutMs;
     for (Case& c : cases) {
-        c.intakeFrom = intakeEntries(startUp, facts).size();
+        c.intakeFrom = caseEntries(startUp, true).size();
         c.firstRow = highestRow() + 1;
         Sandbox::writePipe(c.bytes);
-        const std::string expected = expectedIntake(readFile(c.expectedFile));
+        // Done when the expected number of lines is there; when writing the expected
+        // files, once nothing more comes for a while.
+        const std::string expected = readFile(c.expectedFile());
+        const size_t at = expected.find("== intake log\n"), end = expected.find("== forwarding");
+        const size_t lines =
+            at < end && end != std::string::npos ? lineCount(expected.substr(at, end - at)) - 1 : 1;
         std::string seen;
-        size_t stableSince = 0;
+        int stable = 0;
         bool settled = Sandbox::waitUntil(
             [&] {
-                const std::vector<std::string> entries = intakeEntries(startUp, facts);
-                c.intakeTo = entries.size();
-                const std::string now = intakeText(c, entries);
-                if (update) { // done once nothing more comes for a while
-                    stableSince = now == seen ? stableSince + 1 : 0;
-                    seen = now;
-                    return !now.empty() && stableSince >= 100;
-                }
-                return std::count(now.begin(), now.end(), '\n') >=
-                       std::count(expected.begin(), expected.end(), '\n');
+                const std::vector<std::string> intake = caseEntries(startUp, true);
+                c.intakeTo = intake.size();
+                const std::string now = intakeText(c, intake);
+                stable = now == seen ? stable + 1 : 0;
+                seen = now;
+                return update ? !now.empty() && stable >= 100 : lineCount(now) >= lines;
             },
             patience);
-        if (!settled) {
-            patience = 1000; // one case that hangs is enough to wait for
-        }
-        c.intakeTo = intakeEntries(startUp, facts).size();
+        patience = settled ? patience : 1000; // one case that hangs is enough to wait for
         c.lastRow = highestRow();
     }
     const std::string last = std::to_string(highestRow());
@@ -322,19 +277,19 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
     })) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 
-    const std::vector<std::string> entries = caseEntries(startUp, facts);
-    const std::vector<std::string> intake = intakeEntries(startUp, facts);
+    const std::vector<std::string> entries = caseEntries(startUp, false);
+    const std::vector<std::string> intake = caseEntries(startUp, true);
     BmcSide bmc;
     for (const Case& c : cases) {
-        const std::string got = render(c, intake, entries, bmc, facts);
+        const std::string got = render(c, intake, entries, bmc);
         if (update) {
-            writeFile(c.expectedFile, got);
+            writeFile(c.expectedFile(), got);
         } else {
-            EXPECT_EQ(got, readFile(c.expectedFile)) << "case " << c.name;
+            EXPECT_EQ(got, readFile(c.expectedFile())) << "case " << c.name;
         }
     }
     EXPECT_EQ(bmc.nextRecord, bmc.fpl.size()) << "FPL records of no logged write";
     EXPECT_EQ(bmc.nextCommand, bmc.commands.size()) << "halcyon commands of no logged write";
-    // The marks hold the last row each target was handed.
-    EXPECT_EQ(Sandbox::readMark(Sandbox::kFplMark), std::atoi(last.c_str()));
+    EXPECT_EQ(Sandbox::readMark(Sandbox::kFplMark), std::atoi(last.c_str()))
+        << "the FPL mark holds the last row";
 }
