@@ -45,21 +45,6 @@ std::vector<std::string> handledEntries() {
 
 // ---- a running daemon
 
-TEST(DaemonStart, WritesThePidFileAndMakesThePipe) {
-    Sandbox sb;
-    pid_t daemon = sb.startDaemon({"-p", "1234"});
-    EXPECT_EQ(readFile(Sandbox::kPidFile), std::to_string(daemon))
-        << "the detached pid, no newline";
-    EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
-    auto entries = Sandbox::logEntries();
-    ASSERT_GE(entries.size(), 7u);
-    EXPECT_EQ(entries[0], kNoFifo);
-    EXPECT_EQ(entries[1], "[info] FIFO created.");
-    EXPECT_EQ(entries[2], "[info] connect() rc=0, msg=(null)");
-    EXPECT_EQ(entries[6], "[info] Subscription created.");
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-}
-
 TEST(DaemonStart, KeepsAPipeFoundAtStartUpAndMakesItPrivate) {
     Sandbox sb;
     umask(022);

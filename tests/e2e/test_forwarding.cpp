@@ -22,16 +22,6 @@ namespace {
 
 const char* const kLastLine = "[info] new thread dies.";
 
-// One indication, reduced to the properties the forwarding reads. "NULL" stands for a
-// property without value.
-struct Row {
-    std::string provider;
-    std::string event;
-    std::string part = "PN-1234";
-    std::string location = "00020001000a0321";
-    std::string address = "10.0.0.5,fe80::5";
-};
-
 // Rows stored so far; none while the table has not been made yet.
 std::string storedRows() {
     if (Sandbox::queryValue("select count(*) from sqlite_master where name='indication'") != "1") {
@@ -40,23 +30,15 @@ std::string storedRows() {
     return Sandbox::queryValue("select count(*) from indication");
 }
 
-std::string property(const std::string& name, const std::string& value) {
-    return value == "NULL" ? name + ":string" : name + ":string=" + value;
-}
-
-// Raises the indication with the broker tool, which delivers it into the daemon's pipe
+// Raises an indication with the broker tool, which delivers it into the daemon's pipe
 // through the subscription the daemon registered, and waits until it is stored.
-void raise(const Row& row) {
+void raise(const std::string& provider, const std::string& event) {
     const std::string before = storedRows();
     ToolResult raised = runBrokerTool(
-        {"raise", "--class", "VEXA_AlertIndication", "--namespace", "root/zarn", "-p",
-         property("ProviderName", row.provider), "-p", property("EventID", row.event), "-p",
-         "EventTime:datetime=20140315123456.000000+060", "-p", property("HWPartNumber", row.part),
-         "-p", property("HWEncodingPhysicalLocation", row.location), "-p",
-         "SystemFirmwareVersion:string=1.2.3", "-p", "NetworkAddresses:string[]=" + row.address},
+        {"raise", "--class", "VEXA_AlertIndication", "-p", "ProviderName:string=" + provider, "-p",
+         "EventID:string=" + event, "-p", "EventTime:datetime=20140315123456.000000+060"},
         Sandbox::kBrokerRepository);
     ASSERT_EQ(raised.status, 0) << raised.out << raised.err;
-    ASSERT_NE(raised.out.find(": 1 delivered, 0 failed"), std::string::npos) << raised.out;
     ASSERT_TRUE(Sandbox::waitUntil([&] { return storedRows() != before; })) << "not stored:\n"
                                                                             << Sandbox::log();
 }
@@ -137,8 +119,8 @@ TEST_P(DaemonForwardingFault, IsLoggedMarkedAndNotRetried) {
     Sandbox sb;
     Sandbox::setBmcFault(name, fault.value);
     sb.startDaemon();
-    raise({"VEXA_RAID", "1"});
-    raise({"VEXA_WBEM", "1"});
+    raise("VEXA_RAID", "1");
+    raise("VEXA_WBEM", "1");
     ASSERT_TRUE(waitForwarded(2)) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 
@@ -302,7 +284,7 @@ TEST(DaemonForwarding, ThreadOpensAFreshStoreOnceItCan) {
     sb.startDaemon();
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
     ASSERT_EQ(rmdir(Sandbox::kDatabase), 0);
-    raise({"VEXA_SCSI", "3"});
+    raise("VEXA_SCSI", "3");
     ASSERT_TRUE(waitForwarded(1)) << Sandbox::log();
     EXPECT_EQ(Sandbox::fplRecords().size(), 1u);
     EXPECT_EQ(Sandbox::bmcCommands().size(), 1u);

@@ -145,11 +145,17 @@ TEST(DaemonCommand, SaysOnTheTerminalAndInTheLogWhyItDidNotStart) {
 // subscription requested and the forwarding thread started.
 TEST(DaemonCommand, ReturnsOnceTheDaemonIsReady) {
     Sandbox sb;
-    sb.launch();
+    sb.launch({"-p", "1234"});
     ASSERT_EQ(sb.launcherStatus(), 0) << Sandbox::launcherStderr();
-    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
+    auto entries = Sandbox::logEntries();
+    ASSERT_GE(entries.size(), 7u);
+    EXPECT_EQ(entries[0], "[info] Trying to delete FIFO but it doesn't exist.");
+    EXPECT_EQ(entries[1], "[info] FIFO created.");
+    EXPECT_EQ(entries[2], "[info] connect() rc=0, msg=(null)");
+    EXPECT_EQ(entries[6], "[info] Subscription created.");
     EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
-    EXPECT_EQ(readFile(Sandbox::kPidFile), std::to_string(sb.daemonPid()));
+    EXPECT_EQ(readFile(Sandbox::kPidFile), std::to_string(sb.daemonPid()))
+        << "the detached pid, no newline";
     EXPECT_EQ(Sandbox::launcherStderr(), "");
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
