@@ -110,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(FiveSignals, DaemonSignal,
 // ---- intake
 
 // What the golden cases cannot hold: bytes of every value, more than the pipe's buffer,
-// and a document nested deeper than any parser should follow.
+// an empty delivery, and a document nested deeper than any parser should follow.
 TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
     Sandbox sb;
     sb.startDaemon();
@@ -122,6 +122,9 @@ TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
     Sandbox::writePipe(bytes); // no trailer: one document at the end of the delivery
     ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(bytes.size())));
     EXPECT_TRUE(readFile(Sandbox::kTempFile) == bytes);
+    Sandbox::writePipe(""); // a delivery with nothing in it is a document too
+    ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(0)));
+    EXPECT_EQ(readFile(Sandbox::kTempFile), "");
 
     Sandbox::writePipe(std::string("\x00\xff\x01<INSTANCE", 12) + std::string(100000, '<'));
     std::string deep = "<?xml version=\"1.0\"?>";

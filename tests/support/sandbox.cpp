@@ -150,40 +150,29 @@ std::vector<pid_t> daemon_children() {
 // The environment of the daemon: the test's own, with sanitizer reports sent to files
 // (the detached daemon's standard error is the null device).
 std::vector<std::string> daemon_environment() {
-    std::vector<std::string> env;
     const std::string sink = "log_path=" + setup().reports + "/report";
-    bool asan = false, tsan = false, ubsan = false;
+    std::vector<std::string> sanitizers = {"ASAN_OPTIONS=", "TSAN_OPTIONS=", "UBSAN_OPTIONS="};
+    std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string var = *entry;
-        bool redirects = false;
-        for (const char* name : kRedirections) {
-            redirects = redirects || var.rfind(name, 0) == 0;
-        }
-        if (redirects) {
+        if (std::any_of(std::begin(kRedirections), std::end(kRedirections),
+                        [&](const char* name) { return var.rfind(name, 0) == 0; })) {
             continue;
         }
         if (var.rfind("PATH=", 0) == 0) {
             var.insert(5, setup().bin + ":");
         }
-        auto add_sink = [&](const char* name, bool& seen) {
-            if (var.rfind(std::string(name) + "=", 0) == 0) {
+        for (auto name = sanitizers.begin(); name != sanitizers.end(); ++name) {
+            if (var.rfind(*name, 0) == 0) {
                 var += ":" + sink;
-                seen = true;
+                sanitizers.erase(name);
+                break;
             }
-        };
-        add_sink("ASAN_OPTIONS", asan);
-        add_sink("TSAN_OPTIONS", tsan);
-        add_sink("UBSAN_OPTIONS", ubsan);
+        }
         env.push_back(var);
     }
-    if (!asan) {
-        env.push_back("ASAN_OPTIONS=" + sink);
-    }
-    if (!tsan) {
-        env.push_back("TSAN_OPTIONS=" + sink);
-    }
-    if (!ubsan) {
-        env.push_back("UBSAN_OPTIONS=" + sink);
+    for (const std::string& name : sanitizers) {
+        env.push_back(name + sink);
     }
     return env;
 }
