@@ -222,14 +222,15 @@ TEST(BrokerDelivery, FilesGetTheDocumentAndTrailerByteForByte) {
     std::string one = data("prepared.xml") + "\n" + trailerLine;
     EXPECT_EQ(readFile(target), one + one) << "a prepared document goes out unchanged";
 
-    std::string escaped = dir.file("escaped.tmp");
-    subscribeTo(dir.path(), "file://" + escaped, "a&b");
+    TempDir other; // numbers its messages from 1 again
+    std::string escaped = other.file("escaped.tmp");
+    subscribeTo(other.path(), "file://" + escaped, "a&b");
     r = runBrokerTool({"raise", "--class", "VEXA_Alert<Indication>", "--no-check", "-p",
                        "Description:string=<b>\"Fan\" & 'Co'</b>\nL\xC3\xBC"
                        "fter",
                        "-p", "Empty:string=", "-p", "Gone:uint16", "-p", "None:uint8[]=", "-p",
                        "Absent:uint8[]", "-p", "Flag:boolean=TRUE"},
-                      dir.path());
+                      other.path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readFile(escaped), data("escaping.delivery"));
 }
