@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -151,11 +150,6 @@ TEST_F(Cimc, StringsAndDateTimes) {
 
     auto dt = own(dateTime("20140315123456.000007+060"));
     EXPECT_EQ(dt->ft->getBinaryFormat(dt.get(), nullptr), 1394883296000007ULL) << "11:34:56 UTC";
-    EXPECT_EQ(text(env->ft->newDateTimeFromBinary(env, 1394883296000007ULL, 0, nullptr)),
-              "20140315113456.000007+000");
-    EXPECT_EQ(text(env->ft->newDateTimeFromBinary(env, 90061000002ULL, 1, nullptr)),
-              "00000001010101.000002:000");
-    EXPECT_EQ(text(env->ft->newDateTime(env, nullptr)).size(), 25u);
 }
 
 TEST_F(Cimc, ArrayOfCharsHoldsCopiedStringsAndRefusesOtherTypes) {
@@ -192,9 +186,6 @@ TEST_F(Cimc, ObjectPathKeysAndText) {
              CIMC_RC_ERR_ALREADY_EXISTS);
     EXPECT_EQ(text(op->ft->toString(op.get(), nullptr)),
               "root/interop:CIM_IndicationFilter.Name=\"or\\\"vi\\\\nd\",Id=42");
-    CIMCString* keyName = nullptr;
-    EXPECT_EQ(op->ft->getKeyAt(op.get(), 1, &keyName, nullptr).type, CIMC_uint32);
-    EXPECT_EQ(text(keyName), "Id");
 
     auto c = own(op->ft->clone(op.get(), nullptr));
     op->ft->setNameSpace(op.get(), "root/zarn");
@@ -218,8 +209,6 @@ TEST_F(Cimc, ObjectPathKeysAndText) {
     EXPECT_EQ(key.type, CIMC_ref);
     EXPECT_EQ(text(key.value.ref->ft->getClassName(key.value.ref, nullptr)),
               "CIM_IndicationFilter");
-    auto bare = path(nullptr, "CIM_Indication");
-    EXPECT_EQ(text(bare->ft->toString(bare.get(), nullptr)), "CIM_Indication");
 }
 
 TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
@@ -239,13 +228,6 @@ TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
     v.dateTime = dateTime("20140315123456.000000+060");
     inst->ft->setProperty(inst.get(), "IndicationTime", &v, CIMC_dateTime);
     own(v.dateTime);
-    auto ar = own(env->ft->newArray(env, 1, CIMC_uint8, nullptr));
-    CIMCValue e{};
-    e.uint8 = 9;
-    ar->ft->setElementAt(ar.get(), 0, &e, CIMC_uint8);
-    v.array = ar.get();
-    inst->ft->setProperty(inst.get(), "Codes", &v, CIMC_ARRAY);
-    ar.reset();
 
     CIMCData d = inst->ft->getProperty(inst.get(), "ProviderName", &st);
     EXPECT_EQ(st.rc, CIMC_RC_OK);
@@ -259,9 +241,6 @@ TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
     d = inst->ft->getProperty(inst.get(), "IndicationTime", nullptr);
     EXPECT_EQ(text(d.value.dateTime->ft->getStringFormat(d.value.dateTime, nullptr)),
               "20140315123456.000000+060");
-    d = inst->ft->getProperty(inst.get(), "Codes", nullptr);
-    EXPECT_EQ(d.type, CIMC_ARRAY);
-    EXPECT_EQ(d.value.array->ft->getElementAt(d.value.array, 0, nullptr).value.uint8, 9);
     // A property the instance does not have is not one that is NULL.
     d = inst->ft->getProperty(inst.get(), "Missing", &st);
     EXPECT_EQ(d.type, CIMC_null);
@@ -277,19 +256,16 @@ TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
     EXPECT_EQ(chars(inst->ft->getPropertyAt(inst.get(), 0, &name, nullptr)),
               "Fan Monitor Provider");
     EXPECT_EQ(text(name), "ProviderName");
-    inst->ft->getPropertyAt(inst.get(), 5, &name, &st);
-    EXPECT_EQ(name, nullptr);
-    expectRc(st, CIMC_RC_ERR_NO_SUCH_PROPERTY);
 
     auto c = own(inst->ft->clone(inst.get(), nullptr));
     inst.reset();
-    EXPECT_EQ(c->ft->getPropertyCount(c.get(), nullptr), 5u);
+    EXPECT_EQ(c->ft->getPropertyCount(c.get(), nullptr), 4u);
     auto p = own(c->ft->getObjectPath(c.get(), nullptr));
     EXPECT_EQ(text(p->ft->toString(p.get(), nullptr)), "root/zarn:VEXA_AlertIndication");
     // A type the objects cannot hold is refused, not stored.
     CIMCValue none{};
     expectRc(c->ft->setProperty(c.get(), "P", &none, CIMC_class), CIMC_RC_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(c->ft->getPropertyCount(c.get(), nullptr), 5u);
+    EXPECT_EQ(c->ft->getPropertyCount(c.get(), nullptr), 4u);
 }
 
 // Slots that exist but do nothing answer so, rather than crash a caller.
@@ -315,7 +291,7 @@ TEST_F(Cimc, UnsupportedSlotsAnswerNotSupported) {
              CIMC_RC_ERR_NOT_SUPPORTED);
 }
 
-TEST_F(Cimc, ConnectorCreatesGetsEnumeratesAndDeletes) {
+TEST_F(Cimc, ConnectorRefusesWhatExistsAcrossProcesses) {
     connect();
     EXPECT_EQ(createHandler("orvind", "file:///tmp/a"), 0);
     std::string message = "<no message>";
@@ -330,28 +306,7 @@ TEST_F(Cimc, ConnectorCreatesGetsEnumeratesAndDeletes) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
-    auto op = handlerPath("orvind");
-    CIMCStatus st{};
-    auto got = own(client->ft->getInstance(client.get(), op.get(), 0, nullptr, &st));
-    ASSERT_NE(got, nullptr);
-    EXPECT_EQ(chars(got->ft->getProperty(got.get(), "Destination", nullptr)), "file:///tmp/a");
-    auto names = own(client->ft->enumInstanceNames(client.get(), op.get(), &st));
-    ASSERT_NE(names, nullptr);
-    std::vector<std::string> found;
-    while (names->ft->hasNext(names.get(), nullptr)) {
-        CIMCData ref = names->ft->getNext(names.get(), nullptr);
-        EXPECT_EQ(ref.type, CIMC_ref);
-        found.push_back(text(ref.value.ref->ft->toString(ref.value.ref, nullptr)));
-    }
-    std::sort(found.begin(), found.end());
-    EXPECT_EQ(found, (std::vector<std::string>{
-                         "root/interop:CIM_IndicationHandlerCIMXML.Name=\"child\"",
-                         "root/interop:CIM_IndicationHandlerCIMXML.Name=\"orvind\""}));
-
-    EXPECT_EQ(client->ft->deleteInstance(client.get(), op.get()).rc, CIMC_RC_OK);
-    expectRc(client->ft->deleteInstance(client.get(), op.get()), CIMC_RC_ERR_NOT_FOUND);
-    EXPECT_EQ(client->ft->getInstance(client.get(), op.get(), 0, nullptr, &st), nullptr);
-    expectRc(st, CIMC_RC_ERR_NOT_FOUND);
+    EXPECT_EQ(createHandler("child", "file:///tmp/d"), CIMC_RC_ERR_ALREADY_EXISTS);
 }
 
 // An instance of an indication class in the providers' namespace is kept, keyless,
