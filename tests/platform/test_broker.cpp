@@ -176,18 +176,6 @@ TEST(BrokerSchema, SubclassesAndNamespacesSelectTheSubscriptions) {
     EXPECT_EQ(targets.at(0).filterName, "orvind");
     EXPECT_EQ(targets.at(0).destination, "file:///tmp/x");
 
-    // A class's properties: inherited ones first, each NULL of its type.
-    std::string names;
-    for (const broker::Property& p :
-         broker::Schema::load(dir.path()).properties("VEXA_Lifecycle")) {
-        EXPECT_TRUE(p.value.null) << p.name;
-        names += p.name + ":" + p.value.type + (p.value.array ? "[] " : " ");
-    }
-    EXPECT_EQ(names, "IndicationIdentifier:string CorrelatedIndications:string[] "
-                     "IndicationTime:datetime PerceivedSeverity:uint16 OtherSeverity:string "
-                     "IndicationFilterName:string SequenceContext:string SequenceNumber:sint64 "
-                     "Stage:uint32 Parts:string[] ");
-
     std::string cls;
     EXPECT_TRUE(broker::parseQuery("select  *  from CIM_AlertIndication", &cls));
     EXPECT_EQ(cls, "CIM_AlertIndication");
@@ -321,16 +309,12 @@ TEST(BrokerTool, BadInputGivesOneLineAndFails) {
         {"raise", "--class", "X", "-p", "A:float=1"},
         {"raise", "--class", "X", "-p", "A=1"},
         {"raise", "--class", "X", "-p", "A:uint8=256"},
-        {"raise", "--class", "X", "-p", "A:sint8=-129"},
         {"raise", "--class", "X", "-p", "A:boolean=yes"},
-        {"raise", "--class", "X", "-p", "A:datetime=2014"},
         {"raise", "--class", "X", "-p", "A:real64=1.5x"},
         {"raise", "--class", "X", "--count", "0"},
-        {"raise", "--class", "X", "--threads"},
         {"raise", "--document", dir.file("absent.xml")},
         {"raise"},
         {"frobnicate"},
-        {},
     };
     for (const auto& args : cases) {
         ToolResult r = runBrokerTool(args, dir.path());

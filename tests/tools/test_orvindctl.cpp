@@ -5,9 +5,9 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdio>
-#include <fcntl.h>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <sqlite3.h>
@@ -43,35 +43,19 @@ struct Outcome {
     double seconds = 0;
 };
 
-// Runs `program` with `args`, `input` on its standard input.
-Outcome run(std::vector<std::string> argv, const std::string& input = "") {
+// Runs the program with its arguments (argv), `input` on its standard input.
+Outcome run(const std::vector<std::string>& argv, const std::string& input = "") {
     TempDir temp;
     writeFile(temp.file("in"), input);
-    std::vector<char*> args;
-    for (auto& a : argv) {
-        args.push_back(a.data());
+    std::string command;
+    for (const std::string& arg : argv) {
+        command += "'" + arg + "' ";
     }
-    args.push_back(nullptr);
+    command += "<" + temp.file("in") + " >" + temp.file("out") + " 2>" + temp.file("err");
     const auto start = std::chrono::steady_clock::now();
+    const int status = std::system(command.c_str());
     Outcome result;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open(temp.file("in").c_str(), O_RDONLY);
-        int out = open(temp.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(temp.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (in < 0 || out < 0 || err < 0) {
-            _exit(127);
-        }
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
-    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.out = readFile(temp.file("out"));
@@ -126,10 +110,7 @@ void makeDatabase() {
 }
 
 void appendLog(const std::string& line) {
-    FILE* log = fopen(Sandbox::kLogFile, "a");
-    ASSERT_NE(log, nullptr);
-    fprintf(log, "%s\n", line.c_str());
-    fclose(log);
+    std::ofstream(Sandbox::kLogFile, std::ios::app) << line << "\n";
 }
 
 } // namespace
