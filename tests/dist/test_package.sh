@@ -104,7 +104,7 @@ dpkg_in_root() {
 }
 
 # --- dependencies: every shared library the programs load comes from a depended package.
-depended=$(dpkg-deb -f "$deb" Depends | sed 's/[,|]/\n/g; s/([^)]*)//g; s/[[:space:]]//g')
+depended=$(dpkg-deb -f "$deb" Depends | sed 's/[,|]/\n/g' | sed 's/(.*//; s/[[:space:]]//g')
 mkdir /run/contents /run/control
 dpkg-deb -x "$deb" /run/contents
 dpkg-deb -e "$deb" /run/control
