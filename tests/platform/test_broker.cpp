@@ -52,23 +52,13 @@ std::string valueOf(const std::string& doc, const std::string& name) {
     return doc.substr(at, doc.find("</VALUE>", at) - at);
 }
 
-const std::vector<std::string> alertArgs = {"raise",
-                                            "--class",
-                                            "VEXA_AlertIndication",
-                                            "--namespace",
-                                            "root/zarn",
-                                            "--message-id",
-                                            "17",
-                                            "-p",
-                                            "ProviderName:string=Fan Monitor Provider",
-                                            "-p",
-                                            "PerceivedSeverity:uint16=6",
-                                            "-p",
-                                            "OtherSeverity:string",
-                                            "-p",
-                                            "IndicationTime:datetime=20140315123456.000000+060",
-                                            "-p",
-                                            "NetworkAddresses:string[]=10.0.0.5,fe80::5"};
+// clang-format off
+const std::vector<std::string> alertArgs = {
+    "raise", "--class", "VEXA_AlertIndication", "--namespace", "root/zarn", "--message-id", "17",
+    "-p", "ProviderName:string=Fan Monitor Provider", "-p", "PerceivedSeverity:uint16=6",
+    "-p", "OtherSeverity:string", "-p", "IndicationTime:datetime=20140315123456.000000+060",
+    "-p", "NetworkAddresses:string[]=10.0.0.5,fe80::5"};
+// clang-format on
 
 TEST(BrokerRepository, PersistsAcrossProcessesAndChecksWhatItRegisters) {
     TempDir dir;

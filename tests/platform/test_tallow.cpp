@@ -224,22 +224,11 @@ TEST_F(Tallow, DictionaryInUseAndItsViews) {
     EXPECT_EQ(oem->RecType, 0xE0);
     EXPECT_EQ(wbem->nEntries, 4);
     EXPECT_EQ(oem->nEntries, 3) << "the entry without an OEM record is left out";
-    Event_dictionary_entry_t* entry = Get_Event_Dictionary_Entry(&bmc, wbem, "Test_Provider", 2);
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->EventID, 0x4ABCDu);
-    EXPECT_STREQ(entry->Summary, "IPMI event id wider than 18 bits");
+    // Found as the daemon's writer and the console look up (their tests show the hits):
+    // by provider and event, names told apart by case, and by an OEM record.
     EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, wbem, "test_provider", 2), nullptr);
-    EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, wbem, "Test_Provider", 9), nullptr);
-    // The OEM view finds by the low 18 bits of the event id.
-    SEL_entry_t key = numbered(0, 0x0ABCD);
-    key.e0.b16 = 0;
-    Event_dictionary_entry_t* oemEntry = BMC_event_dictionary_entry_get(&bmc, oem, &key);
-    ASSERT_NE(oemEntry, nullptr);
-    EXPECT_EQ(oemEntry->AlertLevel, 3);
-    EXPECT_EQ(oemEntry->RepEntIDClass, 0x22);
-    key.e0.EventID = 0x20001;
-    EXPECT_EQ(BMC_event_dictionary_entry_get(&bmc, oem, &key), nullptr);
-    key.e0.EventID = 0x12345;
+    EXPECT_EQ(Get_Event_Dictionary_Entry(&bmc, oem, "Test_Provider", 2), nullptr);
+    SEL_entry_t key = numbered(0, 0x12345);
     key.RecType = 4;
     EXPECT_EQ(BMC_event_dictionary_entry_get(&bmc, oem, &key), nullptr);
     BMC_close(&bmc);
@@ -329,9 +318,6 @@ TEST_F(Tallow, CliRecordsEachCommandWithItsFullTextAndStatus) {
     EXPECT_EQ(list[3].name, "MPReboot");
     EXPECT_EQ(list[3].status, ZU_CLI_INVALID_COMMAND);
     EXPECT_EQ(list[7].arg.size(), sizeof unterminated.arg) << "only what the field holds";
-    EXPECT_EQ(tallowsim::commandItems(arg),
-              (std::vector<std::string>{"--PNAM Fan_Monitor_Provider", "--EID 12",
-                                        "--SFWVER a\tb\\n", "--NWADD x\ny"}));
 }
 
 TEST_F(Tallow, CliInterfaceErrorsReachNoManagementProcessor) {
