@@ -85,6 +85,8 @@ deb=$(ls "$out"/orvind_*.deb 2>/dev/null | head -n 1)
 isolate "$@"
 make_root
 cp "$deb" "$ROOT/tmp/orvind.deb"
+# man-db's trigger would index every manual page of the system on each dpkg run.
+rm -f "$ROOT/var/lib/man-db/auto-update"
 # /var/run links to /run with an absolute link: seen from outside, the pid file is there.
 pidpath=$ROOT$(in_root readlink -f /var/run/orvind.pid)
 
