@@ -393,6 +393,9 @@ TEST_F(Tallow, ConsoleAnswersAsItsTranscriptSays) {
             expected += line + "\n";
         }
     }
+    std::string uuid = tool("uuid");
+    EXPECT_EQ(uuid.size(), 37u) << uuid;
+    EXPECT_EQ(tool("uuid"), uuid) << "the UUID is made once and kept";
     // What it set is what the library obeys.
     EXPECT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 9);
     EXPECT_EQ(tallowsim::dictionaryPath(state), tallowsim::sampleDictionaryPath());
