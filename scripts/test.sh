@@ -65,7 +65,7 @@ start_build() {
     shift 2
     mkdir -p "$dir"
     phase "$name: build (in the background)"
-    nice -n 19 scripts/build.sh "$dir" "$@" >"$dir.build.log" 2>&1 &
+    nice -n 19 scripts/build.sh "$dir" "$@" >"$dir/build.log" 2>&1 &
     build_pid[$name]=$!
 }
 
@@ -75,7 +75,7 @@ end_build() { # NAME DIR -> non-zero if the build failed
         phase "$name: built"
         return 0
     fi
-    tail -n 80 "$dir.build.log"
+    tail -n 80 "$dir/build.log"
     fail "$name: build"
     return 1
 }
