@@ -58,8 +58,10 @@ run_ctest() { # NAME DIR [ctest options...]
 }
 
 # A build in the background, at the lowest priority so that the tests running meanwhile
-# keep their timing: start_build NAME DIR TARGETS -- CMAKE_OPTIONS..., then end_build NAME.
+# keep their timing: start_build NAME DIR CMAKE_OPTIONS... -- TARGETS..., then end_build.
 declare -A build_pid
+tidy_pid=
+fuzz_pids=()
 start_build() {
     local name=$1 dir=$2
     shift 2
@@ -69,8 +71,20 @@ start_build() {
     build_pid[$name]=$!
 }
 
+# Back to the normal priority: the process and everything it has started (the compilers
+# that the build starts from now on inherit it).
+raise_priority() { # PID
+    local child
+    renice -n 0 -p "$1" >/dev/null 2>&1
+    for child in $(pgrep -P "$1"); do
+        raise_priority "$child"
+    done
+}
+
+# Nothing else runs while a build is awaited, so it gets the normal priority back.
 end_build() { # NAME DIR -> non-zero if the build failed
     local name=$1 dir=$2
+    raise_priority "${build_pid[$name]}"
     if wait "${build_pid[$name]}"; then
         phase "$name: built"
         return 0
@@ -80,8 +94,18 @@ end_build() { # NAME DIR -> non-zero if the build failed
     return 1
 }
 
+# Background work that is still running when the command ends (interrupted, say) ends
+# with it: the process and everything it has started.
+stop_tree() { # PID
+    local child
+    for child in $(pgrep -P "$1"); do
+        stop_tree "$child"
+    done
+    kill "$1" 2>/dev/null
+}
+trap 'for pid in "${build_pid[@]}" $tidy_pid "${fuzz_pids[@]#*:}"; do stop_tree "$pid"; done' EXIT
+
 # scripts/tidy.sh over the plain tree's compile commands, in the background.
-tidy_pid=
 start_tidy() {
     [ -x scripts/tidy.sh ] || return 0
     phase "tidy (in the background)"
@@ -91,6 +115,7 @@ start_tidy() {
 
 end_tidy() {
     [ -n "$tidy_pid" ] || return 0
+    raise_priority "$tidy_pid"
     if wait "$tidy_pid"; then
         passed=$((passed + 1))
         phase "tidy: no findings"
@@ -135,28 +160,44 @@ else
     start_build_tsan
 fi
 
-end_tidy
-if end_build tsan build-tsan; then
-    run_ctest tsan build-tsan -L tsan
-fi
-
-if [ -d build-asan/fuzz ]; then
+# The fuzz targets, for fuzz_seconds each, side by side with the TSan tree's tests.
+start_fuzz() {
+    local target name
     for target in build-asan/fuzz/fuzz_*; do
         [ -x "$target" ] || continue
         name=$(basename "$target")
-        corpus=$(mktemp -d)
-        phase "fuzz: $name for ${fuzz_seconds}s"
-        if "$target" -max_total_time="$fuzz_seconds" -max_len=65536 -timeout=10 -rss_limit_mb=4096 \
-            -artifact_prefix="$root/build-asan/" "$corpus" "$root/tests/data/corpus" >"build-asan/$name.log" 2>&1; then
+        phase "fuzz: $name for ${fuzz_seconds}s (in the background)"
+        mkdir -p "build-asan/$name.corpus"
+        nice -n 19 "$target" -max_total_time="$fuzz_seconds" -max_len=65536 -timeout=10 \
+            -rss_limit_mb=4096 -artifact_prefix="$root/build-asan/" "build-asan/$name.corpus" \
+            "$root/tests/data/corpus" >"build-asan/$name.log" 2>&1 &
+        fuzz_pids+=("$name:$!")
+    done
+}
+
+end_fuzz() {
+    local entry name
+    for entry in "${fuzz_pids[@]}"; do
+        name=${entry%%:*}
+        if wait "${entry#*:}"; then
             passed=$((passed + 1))
-            tail -n 3 "build-asan/$name.log"
+            phase "fuzz: $name found nothing"
+            tail -n 2 "build-asan/$name.log"
         else
             fail "fuzz: $name"
             tail -n 60 "build-asan/$name.log"
         fi
-        rm -rf "$corpus"
     done
+}
+
+end_tidy
+if end_build tsan build-tsan; then
+    start_fuzz
+    run_ctest tsan build-tsan -L tsan
+else
+    start_fuzz
 fi
+end_fuzz
 
 scripts/share.sh
 phase "done"
