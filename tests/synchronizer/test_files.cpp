@@ -103,7 +103,7 @@ TEST_F(Files, WhatIsNotARegularFileIsMovedAsideWithOneLine) {
         const char* kind;
         std::function<void()> plant;
     } cases[] = {
-        {"symbolic link", [&] { symlink(victim.c_str(), target.c_str()); }},
+        {"symbolic link", [&] { ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0); }},
         {"named pipe", [&] { mkfifo(target.c_str(), 0600); }},
         {"directory", [&] { fs::create_directory(target); }},
     };
@@ -155,7 +155,7 @@ TEST_F(Files, WiderModesAreNarrowedWithOneLineAndNarrowerOnesKept) {
     }
     chmod(victim.c_str(), 0666);
     fs::remove(target);
-    symlink(victim.c_str(), target.c_str());
+    ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0);
     EXPECT_EQ(files::narrowMode(target, 0600), ELOOP);
     EXPECT_EQ(modeOf(victim), 0666u) << "never through a link";
     EXPECT_EQ(files::narrowMode(dir.file("nothing"), 0600), 0);
@@ -164,7 +164,7 @@ TEST_F(Files, WiderModesAreNarrowedWithOneLineAndNarrowerOnesKept) {
 TEST_F(Files, ADurableWriteReplacesTheWholeFileOrLeavesItAsItWas) {
     writeFile(target, "old content, longer than the new");
     chmod(target.c_str(), 0644);
-    symlink(victim.c_str(), (target + ".new").c_str()); // a planted temporary
+    ASSERT_EQ(symlink(victim.c_str(), (target + ".new").c_str()), 0); // a planted temporary
     {
         Umask scoped(0);
         ASSERT_EQ(files::writeDurably(target, "new", 3, 0600), 0);
