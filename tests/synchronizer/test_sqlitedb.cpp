@@ -506,6 +506,23 @@ TEST_F(Store, TheTwoThreadsOfTheDaemonNeverFindTheDatabaseBusy) {
     storing.join();
     EXPECT_EQ(results, std::vector<int>(count, 0));
     EXPECT_TRUE(pausesTaken.empty());
+
+    // While another thread holds the lock, an insert waits for it.
+    std::atomic<bool> returned{false};
+    pthread_mutex_lock(&mutex);
+    JoiningThread waiting(
+        [&] {
+            Instance inst;
+            intake.storeIndication(inst.get());
+            returned = true;
+        },
+        [&] { pthread_mutex_unlock(&mutex); });
+    for (int i = 0; i < 30 && !returned; ++i) {
+        usleep(10 * 1000); // an insert takes a few milliseconds
+    }
+    EXPECT_FALSE(returned) << "the insert did not wait for the lock";
+    waiting.join();
+    EXPECT_TRUE(returned);
     ASSERT_EQ(marked.size(), static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
         EXPECT_EQ(marked[i], i + 1) << "oldest first";
