@@ -3,11 +3,18 @@
 
 #include <libxml/xmlreader.h>
 
+#include <memory>
 #include <string>
 
+struct XmlReaderFree {
+    void operator()(xmlTextReader* reader) const { xmlFreeTextReader(reader); }
+};
+// The one owner of a libxml2 reader: `XmlReaderPtr raw(xmlReaderForFile(...));`.
+using XmlReaderPtr = std::unique_ptr<xmlTextReader, XmlReaderFree>;
+
 // A std::string face on libxml2's pull reader. The wrapper does not own the reader:
-// whoever created it frees it with xmlFreeTextReader, and copies of the wrapper move
-// over the same document. The reader may be absent (xmlReaderForFile failed); libxml2
+// its owner (an XmlReaderPtr) frees it, and copies of the wrapper move over the same
+// document. The reader may be absent (xmlReaderForFile failed); libxml2
 // then answers -1 to read() and nodeType().
 class XMLTextReader {
 public:

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace files {
 
@@ -231,6 +232,22 @@ int writeAll(int fd, const void* data, size_t size) {
     return 0;
 }
 
+Fd openRegular(const std::string& path, int flags, mode_t mode, bool* created) {
+    moveAside(path);
+    Fd fd(openOwned(path, flags, mode, created));
+    if (fd) {
+        narrowMode(fd.get(), path, mode);
+    }
+    return fd;
+}
+
+int closeWritten(Fd fd) {
+    if (!fd) {
+        return EBADF;
+    }
+    return ::close(fd.release()) == 0 ? 0 : errno;
+}
+
 int syncFolderOf(const std::string& path) {
     Fd folder(open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder) {
@@ -238,6 +255,21 @@ int syncFolderOf(const std::string& path) {
     }
     return fsync(folder.get()) == 0 ? 0 : errno;
 }
+
+namespace {
+
+// Writes all of `data` to `fd`, syncs and closes it, whatever fails first: 0 or an
+// errno value. close() reports a delayed write error on some filesystems (NFS).
+int writeSynced(Fd fd, const void* data, size_t size) {
+    int error = writeAll(fd.get(), data, size);
+    if (error == 0 && fsync(fd.get()) != 0) {
+        error = errno;
+    }
+    const int closed = closeWritten(std::move(fd));
+    return error != 0 ? error : closed;
+}
+
+} // namespace
 
 int writeDurably(const std::string& path, const void* data, size_t size, mode_t mode,
                  bool* opened) {
@@ -249,23 +281,28 @@ int writeDurably(const std::string& path, const void* data, size_t size, mode_t 
     if (!fd) {
         return errno;
     }
-    int error = writeAll(fd.get(), data, size);
-    if (error == 0 && fsync(fd.get()) != 0) {
-        error = errno;
-    }
-    // close() reports a delayed write error on some filesystems (NFS).
-    if (error == 0 && ::close(fd.release()) != 0) {
-        error = errno;
-    }
+    int error = writeSynced(std::move(fd), data, size);
     if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) {
         error = errno;
     }
     if (error != 0) {
-        fd.reset();
         unlink(temporary.c_str());
         return error;
     }
     return syncFolderOf(path);
+}
+
+int appendDurably(const std::string& path, const void* data, size_t size, mode_t mode) {
+    bool created = false;
+    Fd fd(openRegular(path, O_WRONLY | O_CREAT | O_APPEND, mode, &created));
+    if (!fd) {
+        return errno;
+    }
+    int error = writeSynced(std::move(fd), data, size);
+    if (error == 0 && created) {
+        error = syncFolderOf(path);
+    }
+    return error;
 }
 
 } // namespace files

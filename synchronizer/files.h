@@ -22,7 +22,7 @@ class Descriptor {
 public:
     Descriptor() = default;
     Descriptor(std::nullptr_t) {}
-    Descriptor(int fd) : fd(fd) {}
+    Descriptor(int value) : fd(value) {}
     operator int() const { return fd; }
     explicit operator bool() const { return fd >= 0; }
     friend bool operator==(Descriptor a, Descriptor b) { return a.fd == b.fd; }
@@ -82,9 +82,19 @@ int narrowMode(const std::string& path, mode_t mode);
 // a file is there (made now or before), or an errno value.
 int makeFile(const std::string& path, mode_t mode);
 
+// Opens a file of the daemon's own: what is not a regular file at `path` is moved
+// aside first (moveAside), the file is opened as openOwned() does, and a file found
+// with permission bits outside `mode` is narrowed to it (narrowMode). Empty on
+// failure, with errno set.
+Fd openRegular(const std::string& path, int flags, mode_t mode, bool* created = nullptr);
+
 // Writes all `size` bytes, going on after short writes and interruptions. 0 or an
 // errno value (ENOSPC when the device took nothing more).
 int writeAll(int fd, const void* data, size_t size);
+
+// Closes `fd` and answers what close() reported: 0 or an errno value (a delayed write
+// error on some filesystems). An empty `fd` gives EBADF.
+int closeWritten(Fd fd);
 
 // Makes a completed rename, creation or removal in the folder of `path` durable.
 int syncFolderOf(const std::string& path);
@@ -96,6 +106,12 @@ int syncFolderOf(const std::string& path);
 // given, tells whether the temporary could be made (false: nothing was written).
 int writeDurably(const std::string& path, const void* data, size_t size, mode_t mode,
                  bool* opened = nullptr);
+
+// Appends `size` bytes to `path` durably: the file is opened with openRegular() (made
+// with `mode` when missing), written, synced and closed, and when it was made here its
+// folder is synced as well. When this answers 0 the bytes survive a crash. 0 or an
+// errno value; on failure part of the bytes may have been appended.
+int appendDurably(const std::string& path, const void* data, size_t size, mode_t mode);
 
 } // namespace files
 

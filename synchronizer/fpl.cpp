@@ -29,19 +29,113 @@ Event_dictionary_entry_t* oem_entry(BMC_t* bmc, uint32_t ipmiEventId, SEL_entry_
     return BMC_event_dictionary_entry_get(bmc, BMC_event_dictionary_get(bmc, kRecTypeOem), &key);
 }
 
+// What the event dictionaries say of one event.
+struct FplEvent {
+    uint32_t ipmiEventId;
+    int alertLevel;
+    int repEntIdClass;
+};
+
+// The line that opens every write: the event as it came.
+void log_event(const char* provider_name, unsigned int wbem_event_id, time_t event_time) {
+    // A missing name is reported and still looked up; the lookup then finds nothing.
+    if (provider_name == nullptr) {
+        logger.error("provider_name is null !");
+    }
+    if (wbem_event_id == 0) {
+        logger.error("wbem_event_id=%d is <=0 !", static_cast<int>(wbem_event_id));
+    }
+    char timeText[64] = "";
+    if (ctime_r(&event_time, timeText) == nullptr) {
+        timeText[0] = '\0';
+    }
+    logger.info("wbem_event_id= %d provider_name=%s event_time=%s", static_cast<int>(wbem_event_id),
+                provider_name != nullptr ? provider_name : "(null)", timeText);
+}
+
+// Translates the provider's event number into the IPMI event id and the OEM entry's
+// alert level and entity class, logging each step. False, with the reason logged,
+// when an entry is missing.
+bool look_up_event(BMC_t* bmc, const char* provider_name, unsigned int wbem_event_id,
+                   FplEvent& event) {
+    Event_dictionary_entry_t* wbemEntry = wbem_entry(bmc, provider_name, wbem_event_id);
+    if (wbemEntry == nullptr) {
+        // Without a dictionary, the reason is the dictionary's, not the event's.
+        const char* problem = BMC_event_dictionary_get(bmc, kRecTypeWbem) == nullptr
+                                  ? BMC_event_dictionary_problem(bmc)
+                                  : nullptr;
+        logger.error("Get IPMIeventid failed, ProviderName:%s,Event_ID:%d not exist in VEXA "
+                     "Event DataBase%s%s%s",
+                     provider_name != nullptr ? provider_name : "(null)",
+                     static_cast<int>(wbem_event_id), problem ? " (no event dictionary: " : "",
+                     problem ? problem : "", problem ? ")" : "");
+        return false;
+    }
+    event.ipmiEventId = static_cast<uint32_t>(wbemEntry->EventID);
+    logger.info("ipmi_event_id = %d", static_cast<int>(event.ipmiEventId));
+
+    SEL_entry_t key;
+    memset(&key, 0, sizeof key);
+    Event_dictionary_entry_t* oemEntry = oem_entry(bmc, event.ipmiEventId, key);
+    if (oemEntry == nullptr) {
+        logger.error("Invalid Event, EV#%d not exist in VEXA Event DataBase",
+                     static_cast<int>(key.e0.EventID));
+        return false;
+    }
+    event.alertLevel = oemEntry->AlertLevel;
+    event.repEntIdClass = oemEntry->RepEntIDClass;
+    return true;
+}
+
 } // namespace
 
+void BmcClose::operator()(BMC_t* bmc) const {
+    BMC_close(bmc);
+    delete bmc;
+}
+
+BmcHandle open_bmc(int flags, int* rc) {
+    std::unique_ptr<BMC_t> record(new BMC_t);
+    int code = BMC_open(record.get(), 0, flags);
+    if (rc != nullptr) {
+        *rc = code;
+    }
+    return code == 0 ? BmcHandle(record.release()) : nullptr;
+}
+
+SEL_entry_t fpl_record(uint32_t ipmi_event_id, unsigned int alert_level,
+                       unsigned int rep_ent_id_class, time_t event_time) {
+    SEL_entry_t entry;
+    memset(&entry, 0, sizeof entry);
+    const uint32_t time32 = static_cast<uint32_t>(static_cast<uint64_t>(event_time));
+    entry.RecType = kRecTypeOem;
+    entry.e0.EventID = ipmi_event_id & kEventIdMask;
+    entry.e0.reserved = 0;
+    entry.e0.NextIDhasTime = 0;
+    entry.e0.DataType = kDataType;
+    entry.e0.AlertLevel = alert_level & 7;
+    entry.e0.RepEntID = rep_ent_id_class & 0xFF;
+    entry.e0.b16 = 1;
+    entry.e0.b15 = 0;
+    entry.e0.b14 = 0;
+    entry.e0.b13 = 0;
+    entry.e0.b9 = static_cast<uint8_t>(time32);
+    entry.e0.b10 = static_cast<uint8_t>(time32 >> 8);
+    entry.e0.b11 = static_cast<uint8_t>(time32 >> 16);
+    entry.e0.b12 = static_cast<uint8_t>(time32 >> 24);
+    return entry;
+}
+
 void fpl_check_dictionary() {
-    BMC_t bmc;
-    if (BMC_open(&bmc, 0, kOpenFlags) != 0) {
+    BmcHandle bmc(open_bmc(kOpenFlags));
+    if (!bmc) {
         return; // the forwarding reports the library itself
     }
-    if (const char* problem = BMC_event_dictionary_problem(&bmc)) {
+    if (const char* problem = BMC_event_dictionary_problem(bmc.get())) {
         logger.error("No event dictionary: %s. No event can be written as FPL until it is "
                      "installed (orvind-bmc dictionary install).",
                      problem);
     }
-    BMC_close(&bmc);
 }
 
 bool bmc_failure_may_pass(int code) {
@@ -58,33 +152,26 @@ bool bmc_failure_may_pass(int code) {
 }
 
 bool bmc_answers() {
-    BMC_t bmc;
-    if (BMC_open(&bmc, 0, BMC_OPEN_ACCESS) != 0) {
-        return false;
-    }
-    BMC_close(&bmc);
-    return true;
+    return static_cast<bool>(open_bmc(BMC_OPEN_ACCESS));
 }
 
 unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_id, bool* opened) {
-    BMC_t bmc;
-    bool isOpen = BMC_open(&bmc, 0, kOpenFlags) == 0;
+    BmcHandle bmc(open_bmc(kOpenFlags));
     if (opened != nullptr) {
-        *opened = isOpen;
+        *opened = static_cast<bool>(bmc);
     }
-    if (!isOpen) {
+    if (!bmc) {
         return 0;
     }
     unsigned int level = 0;
-    if (Event_dictionary_entry_t* wbem = wbem_entry(&bmc, provider_name, wbem_event_id)) {
+    if (Event_dictionary_entry_t* wbem = wbem_entry(bmc.get(), provider_name, wbem_event_id)) {
         SEL_entry_t key;
         memset(&key, 0, sizeof key);
         if (Event_dictionary_entry_t* oem =
-                oem_entry(&bmc, static_cast<uint32_t>(wbem->EventID), key)) {
+                oem_entry(bmc.get(), static_cast<uint32_t>(wbem->EventID), key)) {
             level = static_cast<unsigned int>(oem->AlertLevel);
         }
     }
-    BMC_close(&bmc);
     return level;
 }
 
@@ -93,92 +180,38 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
     if (may_pass != nullptr) {
         *may_pass = false;
     }
-    SEL_entry_t key;
-    SEL_entry_t entry;
-    memset(&key, 0, sizeof key);
-    memset(&entry, 0, sizeof entry);
+    log_event(provider_name, wbem_event_id, event_time);
 
-    // A missing name is reported and still looked up; the lookup then finds nothing.
-    const char* name = provider_name != nullptr ? provider_name : "(null)";
-    if (provider_name == nullptr) {
-        logger.error("provider_name is null !");
-    }
-    if (wbem_event_id == 0) {
-        logger.error("wbem_event_id=%d is <=0 !", static_cast<int>(wbem_event_id));
-    }
-    char timeText[64] = "";
-    if (ctime_r(&event_time, timeText) == nullptr) {
-        timeText[0] = '\0';
-    }
-    logger.info("wbem_event_id= %d provider_name=%s event_time=%s", static_cast<int>(wbem_event_id),
-                name, timeText);
-
-    BMC_t bmc;
-    int rc = BMC_open(&bmc, 0, kOpenFlags);
-    if (rc != 0) {
+    int rc = 0;
+    BmcHandle bmc(open_bmc(kOpenFlags, &rc));
+    if (!bmc) {
         logger.error("BMC_open failed: %s", BMC_strerror(rc));
         if (may_pass != nullptr) {
             *may_pass = true; // whatever the reason, the BMC was not reached
         }
         return rc;
     }
-
-    Event_dictionary_entry_t* wbemEntry = wbem_entry(&bmc, provider_name, wbem_event_id);
-    if (wbemEntry == nullptr) {
-        // Without a dictionary, the reason is the dictionary's, not the event's.
-        const char* problem = BMC_event_dictionary_get(&bmc, kRecTypeWbem) == nullptr
-                                  ? BMC_event_dictionary_problem(&bmc)
-                                  : nullptr;
-        logger.error("Get IPMIeventid failed, ProviderName:%s,Event_ID:%d not exist in VEXA "
-                     "Event DataBase%s%s%s",
-                     name, static_cast<int>(wbem_event_id),
-                     problem ? " (no event dictionary: " : "", problem ? problem : "",
-                     problem ? ")" : "");
-        BMC_close(&bmc);
-        return -1;
-    }
-    uint32_t ipmiEventId = static_cast<uint32_t>(wbemEntry->EventID);
-    logger.info("ipmi_event_id = %d", static_cast<int>(ipmiEventId));
-
-    Event_dictionary_entry_t* oemEntry = oem_entry(&bmc, ipmiEventId, key);
-    if (oemEntry == nullptr) {
-        logger.error("Invalid Event, EV#%d not exist in VEXA Event DataBase",
-                     static_cast<int>(key.e0.EventID));
-        BMC_close(&bmc);
+    FplEvent event;
+    if (!look_up_event(bmc.get(), provider_name, wbem_event_id, event)) {
         return -1;
     }
     if (alert_level != nullptr) {
-        *alert_level = static_cast<unsigned int>(oemEntry->AlertLevel);
+        *alert_level = static_cast<unsigned int>(event.alertLevel);
     }
-    logger.info("AlertLevel: %d", oemEntry->AlertLevel);
-    logger.info("RepEntIDClass: %d", oemEntry->RepEntIDClass);
+    logger.info("AlertLevel: %d", event.alertLevel);
+    logger.info("RepEntIDClass: %d", event.repEntIdClass);
 
-    uint32_t time32 = static_cast<uint32_t>(static_cast<uint64_t>(event_time));
-    entry.RecType = kRecTypeOem;
-    entry.e0.EventID = ipmiEventId & kEventIdMask;
-    entry.e0.reserved = 0;
-    entry.e0.NextIDhasTime = 0;
-    entry.e0.DataType = kDataType;
-    entry.e0.AlertLevel = static_cast<unsigned>(oemEntry->AlertLevel) & 7;
-    entry.e0.RepEntID = static_cast<unsigned>(oemEntry->RepEntIDClass) & 0xFF;
-    entry.e0.b16 = 1;
-    entry.e0.b15 = 0;
-    entry.e0.b14 = 0;
-    entry.e0.b13 = 0;
-    entry.e0.b9 = static_cast<uint8_t>(time32);
-    entry.e0.b10 = static_cast<uint8_t>(time32 >> 8);
-    entry.e0.b11 = static_cast<uint8_t>(time32 >> 16);
-    entry.e0.b12 = static_cast<uint8_t>(time32 >> 24);
-    logger.info("event_time= %x ", time32);
+    SEL_entry_t entry = fpl_record(event.ipmiEventId, static_cast<unsigned>(event.alertLevel),
+                                   static_cast<unsigned>(event.repEntIdClass), event_time);
+    logger.info("event_time= %x ", static_cast<uint32_t>(static_cast<uint64_t>(event_time)));
     logger.info("FPLentry.e0.b9= %x ", static_cast<unsigned>(entry.e0.b9));
 
-    rc = BMC_FPL_append_entry(&bmc, &entry);
+    rc = BMC_FPL_append_entry(bmc.get(), &entry);
     if (rc != 0) {
         logger.error("FPL append failed: %s", BMC_strerror(rc));
         if (may_pass != nullptr) {
             *may_pass = bmc_failure_may_pass(rc);
         }
     }
-    BMC_close(&bmc);
     return rc;
 }

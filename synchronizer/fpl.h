@@ -1,7 +1,31 @@
 #ifndef ORVIND_FPL_H
 #define ORVIND_FPL_H
 
+#include <cstdint>
 #include <ctime>
+#include <memory>
+
+// The BMC library's handle and log record (tallow.h).
+typedef struct BMC BMC_t;
+typedef struct SEL_entry SEL_entry_t;
+
+// Closes an open BMC handle and frees its record.
+struct BmcClose {
+    void operator()(BMC_t* bmc) const;
+};
+// The one owner of an open BMC handle.
+using BmcHandle = std::unique_ptr<BMC_t, BmcClose>;
+
+// Opens unit 0 of the BMC library with `flags`. Empty when it cannot be opened; *rc,
+// when given, gets the library's code (0 when open).
+BmcHandle open_bmc(int flags, int* rc = nullptr);
+
+// The OEM record (type 0xE0) that write_fpl appends for an event: the IPMI event id's
+// low 18 bits, data type 25, the alert level's low 3 bits, the entity class's low 8
+// bits, the event time's low 32 bits in bytes 9 to 12 (least significant first) and
+// byte 16 set to 1; everything else 0.
+SEL_entry_t fpl_record(uint32_t ipmi_event_id, unsigned int alert_level,
+                       unsigned int rep_ent_id_class, time_t event_time);
 
 // Writes one indication into the management processor's FPL as an OEM record (type 0xE0).
 // The provider's event number is translated into the platform's IPMI event id through the

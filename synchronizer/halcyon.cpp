@@ -1,5 +1,7 @@
 #include "halcyon.h"
 
+#include "files.h"
+#include "fpl.h"
 #include "logger.h"
 #include "paths.h"
 
@@ -16,6 +18,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -74,24 +77,37 @@ void addAddress(ParameterText& text, const char* address) {
     }
 }
 
+struct PipeClose {
+    void operator()(FILE* pipe) const { pclose(pipe); }
+};
+struct FileClose {
+    void operator()(FILE* file) const { fclose(file); }
+};
+struct MemoryFree {
+    void operator()(char* memory) const { free(memory); }
+};
+
 // Runs a command and reads at most kOutputSize - 1 bytes of what it prints into output,
 // zeroed first. False, with its line logged, when the command cannot be started.
-bool readCommandOutput(const char* command, char* output) {
-    FILE* pipe = popen(command, "r");
-    if (pipe == nullptr) {
+// *finished tells whether the command ran to its end (killed by a signal, or not
+// waited for: its output may be cut short).
+bool readCommandOutput(const char* command, char* output, bool* finished) {
+    std::unique_ptr<FILE, PipeClose> pipe(popen(command, "r"));
+    if (!pipe) {
         logger.error("Can't execute \"%s\"", command);
         return false;
     }
     memset(output, 0, kOutputSize);
     size_t length = 0;
     while (length < kOutputSize - 1) {
-        size_t n = fread(output + length, 1, kOutputSize - 1 - length, pipe);
+        size_t n = fread(output + length, 1, kOutputSize - 1 - length, pipe.get());
         if (n == 0) {
             break;
         }
         length += n;
     }
-    pclose(pipe);
+    const int status = pclose(pipe.release());
+    *finished = status != -1 && !WIFSIGNALED(status);
     return true;
 }
 
@@ -142,14 +158,18 @@ std::string sourcesStamp(const char* queried) {
             continue;
         }
         std::vector<std::string> names;
-        while (const dirent* entry = readdir(dir.get())) {
+        // readdir is safe on a stream of the caller's own, under answersLock anyway.
+        while (const dirent* entry = readdir(dir.get())) { // NOLINT(concurrency-mt-unsafe)
             if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
                 names.push_back(entry->d_name);
             }
         }
         std::sort(names.begin(), names.end());
         for (const std::string& name : names) {
-            addStamp(stamp, folder + "/" + name);
+            std::string path = folder;
+            path += '/';
+            path += name;
+            addStamp(stamp, path);
         }
     }
     return stamp;
@@ -162,10 +182,13 @@ bool commandAnswer(const char* command, const char* queried, Answer& answer, cha
     std::string stamp = sourcesStamp(queried);
     auto now = std::chrono::steady_clock::now();
     if (!answer.known || answer.stamp != stamp || now - answer.at > kAnswerMaxAge) {
-        answer.known = readCommandOutput(command, answer.output);
-        if (!answer.known) {
+        bool finished = false;
+        if (!readCommandOutput(command, answer.output, &finished)) {
+            answer.known = false;
             return false;
         }
+        // An answer cut short is used this once and asked for again the next time.
+        answer.known = finished;
         answer.stamp = stamp;
         answer.at = now;
     }
@@ -211,75 +234,48 @@ const char* statusError(int status) {
     }
 }
 
-// Builds the parameter text, runs the command and interprets its answer.
-int sendEvent(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err,
-              const char* provider_name, const char* hw_partnumber,
-              const unsigned int wbem_event_id, const physloc_t& hw_location,
-              const char* system_FirmwareVersion, const char* system_address,
-              char* ProviderVersion) {
-    int OSType = kOSTypeLinux;
-    int EventType = 1;
-    char OSVersion[kOSVersionSize] = {0};
-    char hostName[kHostNameSize];
-    char uuidStr[kUuidSize] = {0};
-
-    if (provider_name == nullptr || provider_name[0] == '\0') {
-        logger.error("provider_name is NULL or has no data.");
-        return 1;
-    }
-
-    ParameterText text = {request->arg, sizeof request->arg, 0};
-    add(text, "--PNAM %s", provider_name);
-    if (hw_partnumber != nullptr && hw_partnumber[0] != '\0' &&
-        strncmp(hw_partnumber, "NULL", 4) != 0) {
-        add(text, " --HPART %s", hw_partnumber);
-    }
-    add(text, " --EID %u", wbem_event_id);
+// The host facts of the parameter text, gathered in the order of its items so that
+// their log lines come in that order.
+HostFacts gatherHostFacts(const BMC_t& bmc, char* ProviderVersion) {
+    HostFacts host;
+    host.osType = kOSTypeLinux;
     if (GetProviderVersion(ProviderVersion) == 0) {
-        add(text, " --PVER %s", ProviderVersion);
+        host.providerVersionKnown = true;
+        host.providerVersion = ProviderVersion;
     }
-    GetOSType(&OSType);
-    add(text, " --OSTYP %d", OSType);
+    GetOSType(&host.osType);
+    char OSVersion[kOSVersionSize] = {0};
     if (GetOSVersion(OSVersion) == 0) {
-        add(text, " --OSVER %s", OSVersion);
+        host.osVersionKnown = true;
+        host.osVersion = OSVersion;
     }
-    if (strcmp(provider_name, "VEXA_SCSI") == 0) {
-        EventType = 2;
-    }
-    add(text, " --EVTTYP %d", EventType);
-    add(text, " --IMD %d", kImpactedDomain);
-    if (bmc->Cap.UUID[0] != '\0') {
-        add(text, " --SGUID %.*s", static_cast<int>(sizeof bmc->Cap.UUID - 1), bmc->Cap.UUID);
-    }
-    add(text, " --HPHYL %02x%02x%02x%02x%02x%02x%02x%x%x", hw_location.cab, hw_location.bay,
-        hw_location.ioc, hw_location.cell, hw_location.ext, hw_location.slot, hw_location.subslot,
-        static_cast<unsigned>(hw_location.source), static_cast<unsigned>(hw_location.detail));
-    if (system_FirmwareVersion != nullptr) {
-        add(text, " --SFWVER %s", system_FirmwareVersion);
-    }
-    if (system_address != nullptr) {
-        add(text, " --NWADD ");
-        addAddress(text, system_address);
-    }
+    host.systemUuid.assign(bmc.Cap.UUID, strnlen(bmc.Cap.UUID, sizeof bmc.Cap.UUID - 1));
+    char hostName[kHostNameSize];
     if (gethostname(hostName, kHostNameSize) == 0) {
         hostName[kHostNameSize - 1] = '\0';
-        add(text, " --SNAM %s", hostName);
+        host.hostNameKnown = true;
+        host.hostName = hostName;
     } else {
-        logger.info("gethostname Error=%s ", strerror(errno));
+        logger.info("gethostname Error=%s ", files::errorText(errno).c_str());
     }
-    FILE* uuidFile = fopen(kRandomUuidPath, "r");
-    if (uuidFile == nullptr) {
+    std::unique_ptr<FILE, FileClose> uuidFile(fopen(kRandomUuidPath, "r"));
+    if (!uuidFile) {
         logger.info("open file error");
-    } else {
-        if (fgets(uuidStr, kUuidSize, uuidFile) == nullptr) {
-            logger.error("fgets error");
-        } else {
-            uuidStr[strcspn(uuidStr, "\r\n")] = '\0';
-            add(text, " --IID %s", uuidStr);
-        }
-        fclose(uuidFile);
+        return host;
     }
+    char uuidStr[kUuidSize] = {0};
+    if (fgets(uuidStr, kUuidSize, uuidFile.get()) == nullptr) {
+        logger.error("fgets error");
+    } else {
+        uuidStr[strcspn(uuidStr, "\r\n")] = '\0';
+        host.instanceIdKnown = true;
+        host.instanceId = uuidStr;
+    }
+    return host;
+}
 
+// Runs "MPEventGen" with the parameter text in `request` and interprets its answer.
+int runCommand(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err) {
     snprintf(request->name, sizeof request->name, "%s", kCommandName);
     logger.info("Parameter:%s", request->arg);
 
@@ -301,6 +297,18 @@ int sendEvent(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err,
     return 0;
 }
 
+// Builds the parameter text, runs the command and interprets its answer.
+int sendEvent(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err,
+              const EventFields& event, char* ProviderVersion) {
+    if (event.providerName == nullptr || event.providerName[0] == '\0') {
+        logger.error("provider_name is NULL or has no data.");
+        return 1;
+    }
+    const HostFacts host = gatherHostFacts(*bmc, ProviderVersion);
+    BuildParameterText(request->arg, sizeof request->arg, event, host);
+    return runCommand(bmc, request, out, err);
+}
+
 } // namespace
 
 int mp_event_gen(const char* provider_name, const char* hw_partnumber,
@@ -310,9 +318,9 @@ int mp_event_gen(const char* provider_name, const char* hw_partnumber,
     if (may_pass != nullptr) {
         *may_pass = false;
     }
-    BMC_t bmc;
-    int rc = BMC_open(&bmc, 0, kOpenFlags);
-    if (rc != 0) {
+    int rc = 0;
+    BmcHandle bmc(open_bmc(kOpenFlags, &rc));
+    if (!bmc) {
         logger.error("BMC_open() failed: %s", BMC_strerror(rc));
         if (may_pass != nullptr) {
             *may_pass = true; // the management processor was not reached
@@ -326,32 +334,76 @@ int mp_event_gen(const char* provider_name, const char* hw_partnumber,
     memset(request.env, 0, sizeof request.env);
     char ProviderVersion[kProviderVersionSize];
     memset(ProviderVersion, 0, sizeof ProviderVersion);
+    EventFields event;
+    event.providerName = provider_name;
+    event.hwPartNumber = hw_partnumber;
+    event.wbemEventId = wbem_event_id;
+    event.hwLocation = hw_location;
+    event.systemFirmwareVersion = system_FirmwareVersion;
+    event.systemAddress = system_address;
 
     int result = 1;
-    str_buf out = {0, nullptr};
-    str_buf err = {0, nullptr};
-    out.buffer = static_cast<char*>(malloc(kOutSize));
-    if (out.buffer == nullptr) {
+    std::unique_ptr<char, MemoryFree> outBuffer(static_cast<char*>(malloc(kOutSize)));
+    std::unique_ptr<char, MemoryFree> errBuffer;
+    if (!outBuffer) {
         logger.error("Unable to malloc enough memory for stdout.");
     } else {
-        out.size = kOutSize;
-        err.buffer = static_cast<char*>(malloc(kErrSize));
-        if (err.buffer == nullptr) {
+        errBuffer.reset(static_cast<char*>(malloc(kErrSize)));
+        if (!errBuffer) {
             logger.error("Unable to malloc enough memory for stderr.");
         } else {
-            err.size = kErrSize;
-            result =
-                sendEvent(&bmc, &request, &out, &err, provider_name, hw_partnumber, wbem_event_id,
-                          hw_location, system_FirmwareVersion, system_address, ProviderVersion);
+            str_buf out = {kOutSize, outBuffer.get()};
+            str_buf err = {kErrSize, errBuffer.get()};
+            result = sendEvent(bmc.get(), &request, &out, &err, event, ProviderVersion);
         }
     }
-    free(out.buffer);
-    free(err.buffer);
-    BMC_close(&bmc);
     if (may_pass != nullptr && result == ZU_CLI_TIMEOUT) {
         *may_pass = true; // no answer: the command may not have reached it
     }
     return result;
+}
+
+void BuildParameterText(char* buffer, size_t size, const EventFields& event,
+                        const HostFacts& host) {
+    if (size == 0) {
+        return;
+    }
+    buffer[0] = '\0';
+    ParameterText text = {buffer, size, 0};
+    add(text, "--PNAM %s", event.providerName);
+    if (event.hwPartNumber != nullptr && event.hwPartNumber[0] != '\0' &&
+        strncmp(event.hwPartNumber, "NULL", 4) != 0) {
+        add(text, " --HPART %s", event.hwPartNumber);
+    }
+    add(text, " --EID %u", event.wbemEventId);
+    if (host.providerVersionKnown) {
+        add(text, " --PVER %s", host.providerVersion.c_str());
+    }
+    add(text, " --OSTYP %d", host.osType);
+    if (host.osVersionKnown) {
+        add(text, " --OSVER %s", host.osVersion.c_str());
+    }
+    add(text, " --EVTTYP %d", strcmp(event.providerName, "VEXA_SCSI") == 0 ? 2 : 1);
+    add(text, " --IMD %d", kImpactedDomain);
+    if (!host.systemUuid.empty()) {
+        add(text, " --SGUID %s", host.systemUuid.c_str());
+    }
+    const physloc_t& at = event.hwLocation;
+    add(text, " --HPHYL %02x%02x%02x%02x%02x%02x%02x%x%x", at.cab, at.bay, at.ioc, at.cell, at.ext,
+        at.slot, at.subslot, static_cast<unsigned>(at.source), static_cast<unsigned>(at.detail));
+    if (event.systemFirmwareVersion != nullptr) {
+        add(text, " --SFWVER %s", event.systemFirmwareVersion);
+    }
+    if (event.systemAddress != nullptr) {
+        add(text, " --NWADD ");
+        addAddress(text, event.systemAddress);
+    }
+    if (host.hostNameKnown) {
+        add(text, " --SNAM %s", host.hostName.c_str());
+    }
+    if (host.instanceIdKnown) {
+        add(text, " --IID %s", host.instanceId.c_str());
+    }
 }
 
 void WatchPackageDatabases(const std::vector<std::string>& folders) {

@@ -12,6 +12,38 @@
 const size_t kProviderVersionSize = 10;
 const size_t kOSVersionSize = 20;
 
+// The fields of one indication that its parameter text carries.
+struct EventFields {
+    const char* providerName = nullptr; // never null or empty here
+    const char* hwPartNumber = nullptr;
+    unsigned int wbemEventId = 0;
+    physloc_t hwLocation = {};
+    const char* systemFirmwareVersion = nullptr;
+    const char* systemAddress = nullptr;
+};
+
+// Facts about the host that the parameter text carries; each item is left out when its
+// fact is not known (an empty system UUID counts as not known).
+struct HostFacts {
+    bool providerVersionKnown = false;
+    std::string providerVersion;
+    int osType = 36;
+    bool osVersionKnown = false;
+    std::string osVersion;
+    std::string systemUuid;
+    bool hostNameKnown = false;
+    std::string hostName;
+    bool instanceIdKnown = false;
+    std::string instanceId;
+};
+
+// Writes the parameter text of "MPEventGen" for the event and the host into `text`
+// (`size` bytes, NUL-terminated, cut at its end): "--PNAM name", then " --HPART",
+// " --EID", " --PVER", " --OSTYP", " --OSVER", " --EVTTYP", " --IMD", " --SGUID",
+// " --HPHYL", " --SFWVER", " --NWADD" (blanks as "___"), " --SNAM" and " --IID", each
+// item only when it has a value.
+void BuildParameterText(char* text, size_t size, const EventFields& event, const HostFacts& host);
+
 // Sends one indication to the management processor as the command "MPEventGen", its
 // parameter text carrying the indication's data and facts about the host. event_time is
 // accepted and not used. Returns 0 when the command was accepted; 1 when the library could

@@ -1,8 +1,10 @@
 #include "intake.h"
 
 #include "XMLTextReader.h"
+#include "files.h"
 #include "logger.h"
 #include "parser.h"
+#include "sqlitedb.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
@@ -74,76 +77,8 @@ bool begins_document(const char* begin, const char* end) {
            memcmp(p, kDeclaration, kDeclarationLength) == 0;
 }
 
-std::string error_text(int number) {
-    char buffer[256];
-    // The GNU strerror_r hands back the text, in the buffer or not.
-    return strerror_r(number, buffer, sizeof buffer);
-}
-
-bool write_all(int fd, const char* data, size_t size, int& error) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            error = n < 0 ? errno : ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// A dated name beside `path` for something moved out of the way.
-std::string aside_name(const std::string& path, const char* why) {
-    char stamp[32];
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    std::string name = path + "." + why + "-" + stamp;
-    struct stat st;
-    for (int n = 1; lstat(name.c_str(), &st) == 0; ++n) {
-        name = path + "." + why + "-" + stamp + "-" + std::to_string(n);
-    }
-    return name;
-}
-
-const char* kind_of(mode_t mode) {
-    if (S_ISLNK(mode)) {
-        return "link";
-    }
-    if (S_ISSOCK(mode)) {
-        return "socket";
-    }
-    if (S_ISDIR(mode)) {
-        return "folder";
-    }
-    if (S_ISREG(mode)) {
-        return "file";
-    }
-    return "special file";
-}
-
-// Opens a file of the daemon's own (mode 0600, no link followed). Anything but a
-// regular file found at the path (a link, a folder) is logged and moved aside first.
-int open_private(const std::string& path, int flags) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        std::string aside = aside_name(path, "moved");
-        if (rename(path.c_str(), aside.c_str()) == 0) {
-            logger.warn("A %s was found at %s; moved aside to %s.", kind_of(st.st_mode),
-                        path.c_str(), aside.c_str());
-        }
-    }
-    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) {
-        fchmod(fd, st.st_mode & 0700);
-    }
-    return fd;
-}
+// The intake's own files: the journal, the stray bytes, the temp file.
+const mode_t kPrivateMode = 0600;
 
 // Where a regular file found at the pipe path goes while the pipe is made, and where
 // the journal goes while it is compacted: beside the journal.
@@ -191,30 +126,23 @@ std::string read_when_finished(int fd) {
 // next start.
 void take_in_incoming(const IntakePaths& paths) {
     const std::string incoming = incoming_file(paths);
-    int fd = open(incoming.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    files::Fd fd(files::openOwned(incoming, O_RDONLY, 0));
+    if (!fd) {
         return;
     }
-    std::string content = read_when_finished(fd);
-    close(fd);
-    int journal = open_private(paths.pending, O_WRONLY | O_CREAT | O_APPEND);
-    int error = 0;
-    bool written = journal >= 0 && write_all(journal, content.data(), content.size(), error);
-    if (journal < 0) {
-        error = errno;
-    }
-    if (journal >= 0 && close(journal) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (!written) {
+    std::string content = read_when_finished(fd.get());
+    fd.reset();
+    // The file is the only copy of its documents: it goes once they are on disk.
+    int error = files::appendDurably(paths.pending, content.data(), content.size(), kPrivateMode);
+    if (error != 0) {
         logger.error("Unable to write the journal %s: %s; %zu bytes found at the FIFO path stay "
                      "in %s.",
-                     paths.pending.c_str(), error_text(error).c_str(), content.size(),
+                     paths.pending.c_str(), files::errorText(error).c_str(), content.size(),
                      incoming.c_str());
         return;
     }
     unlink(incoming.c_str());
+    files::syncFolderOf(incoming);
     logger.info("Took in %zu bytes found at the FIFO path.", content.size());
 }
 
@@ -222,25 +150,18 @@ void take_in_incoming(const IntakePaths& paths) {
 // there) is removed first, never followed.
 bool write_temp(const std::string& path, const std::string& document, size_t length,
                 std::string& why) {
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-        why = error_text(errno);
+    files::Fd fd(files::createAnew(path, kPrivateMode));
+    if (!fd) {
+        why = files::errorText(errno);
         return false;
     }
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        why = error_text(errno);
-        return false;
+    int error = files::writeAll(fd.get(), document.data(), length);
+    const int closed = files::closeWritten(std::move(fd));
+    error = error != 0 ? error : closed;
+    if (error != 0) {
+        why = files::errorText(error);
     }
-    int error = 0;
-    bool ok = write_all(fd, document.data(), length, error);
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        why = error_text(error);
-    }
-    return ok;
+    return error == 0;
 }
 
 // libxml2's first error on the document, without its line end.
@@ -259,14 +180,14 @@ void keep_first_error(void* arg, xmlErrorPtr error) {
 // indication in it through the intake's store handle. The parse error is handed back.
 std::string parse_temp_file(SQLiteDB& store, const std::string& path) {
     std::string error;
-    xmlTextReaderPtr xml = xmlReaderForFile(path.c_str(), "utf-8", 0);
-    if (xml != nullptr) {
-        xmlTextReaderSetStructuredErrorHandler(xml, keep_first_error, &error);
+    // Freed before `error`, which its handler writes to, also when the store throws.
+    XmlReaderPtr xml(xmlReaderForFile(path.c_str(), "utf-8", 0));
+    if (xml) {
+        xmlTextReaderSetStructuredErrorHandler(xml.get(), keep_first_error, &error);
     }
-    XMLTextReader reader(xml);
+    XMLTextReader reader(xml.get());
     Parser parser(&store, reader);
     parser.parseIndicationResp();
-    xmlFreeTextReader(xml);
     return error;
 }
 
@@ -402,14 +323,8 @@ int create_fifo(const IntakePaths& paths) {
             if (rename(fifo.c_str(), incoming_file(paths).c_str()) != 0) {
                 logger.error("Unable to delete the FIFO.");
             }
-        } else {
-            std::string aside = aside_name(fifo, "moved");
-            if (rename(fifo.c_str(), aside.c_str()) != 0) {
-                logger.error("Unable to delete the FIFO.");
-            } else {
-                logger.warn("A %s was found at the FIFO path %s; moved aside to %s.",
-                            kind_of(st.st_mode), fifo.c_str(), aside.c_str());
-            }
+        } else if (!files::moveAside(fifo)) {
+            logger.error("Unable to delete the FIFO.");
         }
         if (mkfifo(fifo.c_str(), 0600) == 0) {
             take_in_incoming(paths);
@@ -429,17 +344,15 @@ struct Intake::Busy {
     ~Busy() { intake.leave(); }
 };
 
-Intake::Intake(IntakePaths paths) : paths(std::move(paths)) {
-    wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
+struct Intake::Batch {
+    SQLiteDB::Batch rows;
+};
 
-Intake::~Intake() {
-    for (int fd : {readEnd, wakeFd, journal}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-}
+Intake::Intake(IntakePaths where)
+    : paths(std::move(where)), wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      batch(std::make_unique<Batch>()) {}
+
+Intake::~Intake() = default;
 
 // Every touch of the pipe, the journal, the temp file and the intake's buffers happens
 // between enter() and leave(). Once stop() has been called, enter() refuses, so after
@@ -470,7 +383,7 @@ void Intake::stop() {
     std::unique_lock<std::mutex> lock(gate);
     stopping = true;
     uint64_t one = 1;
-    if (write(wakeFd, &one, sizeof one) < 0) {
+    if (write(wakeFd.get(), &one, sizeof one) < 0) {
         // The counter cannot overflow from one write; nothing else can fail here.
     }
     idle.notify_all();
@@ -503,7 +416,7 @@ FifoState Intake::adoptFifo(int fd) {
     }
     // A file left by an interrupted start by hand still holds documents.
     take_in_incoming(paths);
-    readEnd = fd;
+    readEnd.reset(fd);
     passed = true;
     logger.info("FIFO passed in by systemd.");
     return FifoState::Ready;
@@ -512,42 +425,39 @@ FifoState Intake::adoptFifo(int fd) {
 // Opens the next read end before closing the previous one: the pipe never lacks a
 // reader, and the new read end reports a hang-up only for writers that come later.
 bool Intake::openReadEnd() {
-    int fd = open(paths.fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    files::Fd fd(files::openOwned(paths.fifo, O_RDONLY | O_NONBLOCK, 0));
     struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))) {
-        close(fd);
-        fd = -1;
+    if (fd && (fstat(fd.get(), &st) != 0 || !S_ISFIFO(st.st_mode))) {
+        fd.reset();
     }
-    if (fd < 0) {
+    if (!fd) {
         logger.error("open error on fifo.");
         return false;
     }
-    if (readEnd >= 0) {
-        close(readEnd);
-    }
-    readEnd = fd;
+    readEnd = std::move(fd);
     received = false;
     return true;
 }
 
 // Opens the journal; without `create` a missing journal counts as an empty one.
 bool Intake::openJournal(bool create) {
-    if (journal >= 0) {
+    if (journal) {
         return true;
     }
-    journal = open_private(paths.pending, O_RDWR | O_APPEND | (create ? O_CREAT : 0));
+    bool created = false;
+    journal = files::openRegular(paths.pending, O_RDWR | O_APPEND | (create ? O_CREAT : 0),
+                                 kPrivateMode, &created);
     struct stat st;
-    if (journal < 0 && errno == ENOENT && !create) {
+    if (!journal && errno == ENOENT && !create) {
         journalSize = 0;
         return true;
     }
-    if (journal < 0 || fstat(journal, &st) != 0) {
+    // A new journal's name is on disk before any position names a byte of it.
+    if (!journal || fstat(journal.get(), &st) != 0 ||
+        (created && files::syncFolderOf(paths.pending) != 0)) {
         int error = errno;
-        if (journal >= 0) {
-            close(journal);
-            journal = -1;
-        }
-        std::string why = error_text(error);
+        journal.reset();
+        std::string why = files::errorText(error);
         if (why != journalFailure) {
             logger.error("Unable to open the journal %s: %s; what follows stays in the pipe.",
                          paths.pending.c_str(), why.c_str());
@@ -569,20 +479,14 @@ void Intake::keepStray(const std::string& bytes) {
     if (bytes.empty()) {
         return;
     }
-    int error = 0;
-    int fd = open_private(paths.stray, O_WRONLY | O_CREAT | O_APPEND);
-    bool kept = fd >= 0 && write_all(fd, bytes.data(), bytes.size(), error);
-    if (fd < 0) {
-        error = errno;
-    } else {
-        close(fd);
-    }
-    if (kept) {
+    // Kept before the journal that holds them is compacted away.
+    int error = files::appendDurably(paths.stray, bytes.data(), bytes.size(), kPrivateMode);
+    if (error == 0) {
         logger.warn("Passed over %zu stray bytes between documents; kept in %s.", bytes.size(),
                     paths.stray.c_str());
     } else {
         logger.warn("Passed over %zu stray bytes between documents; not kept in %s: %s.",
-                    bytes.size(), paths.stray.c_str(), error_text(error).c_str());
+                    bytes.size(), paths.stray.c_str(), files::errorText(error).c_str());
     }
 }
 
@@ -594,7 +498,7 @@ bool Intake::appendJournal(const char* data, size_t size) {
     size_t done = 0;
     int error = 0;
     while (done < size) {
-        ssize_t n = write(journal, data + done, size - done);
+        ssize_t n = write(journal.get(), data + done, size - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -607,7 +511,7 @@ bool Intake::appendJournal(const char* data, size_t size) {
     }
     if (done < size) {
         unwritten.assign(data + done, size - done);
-        std::string why = error_text(error);
+        std::string why = files::errorText(error);
         if (why != journalFailure) {
             logger.error("Unable to write the journal %s: %s; what follows stays in the pipe.",
                          paths.pending.c_str(), why.c_str());
@@ -635,7 +539,7 @@ IntakeEnd Intake::run() {
                 return IntakeEnd::Stopped;
             }
             Busy busyNow{*this};
-            if (readEnd < 0 && !openReadEnd()) {
+            if (!readEnd && !openReadEnd()) {
                 return IntakeEnd::PipeFailed;
             }
             wait = work();
@@ -645,8 +549,8 @@ IntakeEnd Intake::run() {
             if (received && reading && !passed && (wait < 0 || wait > kDeliveryPollMs)) {
                 wait = kDeliveryPollMs;
             }
-            fds[0] = {reading ? readEnd : -1, POLLIN, 0};
-            fds[1] = {wakeFd, POLLIN, 0};
+            fds[0] = {reading ? static_cast<int>(readEnd.get()) : -1, POLLIN, 0};
+            fds[1] = {wakeFd.get(), POLLIN, 0};
         }
         int ready = poll(fds, 2, wait);
         if (!enter()) {
@@ -664,7 +568,7 @@ IntakeEnd Intake::run() {
 bool Intake::readPipe(bool hangup) {
     char chunk[kChunk];
     for (int reads = 0; reads < kReadsPerTurn; ++reads) {
-        ssize_t n = read(readEnd, chunk, sizeof chunk);
+        ssize_t n = read(readEnd.get(), chunk, sizeof chunk);
         if (n > 0) {
             received = true;
             // New documents are worth a try soon, however long the pause has grown.
@@ -767,19 +671,20 @@ bool Intake::nextDocument(std::string& document) {
             return true;
         }
         unsigned long long limit = deliveryEnds.empty() ? journalSize : deliveryEnds.front();
-        if (fed < limit && journal >= 0) {
+        if (fed < limit && journal) {
             char chunk[kChunk];
             size_t want = static_cast<size_t>(std::min<unsigned long long>(kChunk, limit - fed));
-            ssize_t n = pread(journal, chunk, want, static_cast<off_t>(fed));
+            ssize_t n = pread(journal.get(), chunk, want, static_cast<off_t>(fed));
             if (n < 0 && errno == EINTR) {
                 continue;
             }
             if (n <= 0) {
                 // Cut short behind the intake's back: read as it now stands.
-                failed("Unable to read the journal " + paths.pending + ": " +
-                       (n < 0 ? error_text(errno) : std::string("it is shorter than expected")));
+                failed(
+                    "Unable to read the journal " + paths.pending + ": " +
+                    (n < 0 ? files::errorText(errno) : std::string("it is shorter than expected")));
                 struct stat st;
-                if (fstat(journal, &st) == 0) {
+                if (fstat(journal.get(), &st) == 0) {
                     journalSize = static_cast<unsigned long long>(st.st_size);
                     while (!deliveryEnds.empty() && deliveryEnds.back() > journalSize) {
                         deliveryEnds.pop_back();
@@ -812,16 +717,16 @@ bool Intake::handleDocument(const std::string& document) {
         return false;
     }
     logger.info("Received a document of %zu bytes.", document.size());
-    size_t before = batch.statements.size();
+    size_t before = batch->rows.statements.size();
     std::string error;
-    store->collectInto(&batch);
+    store->collectInto(&batch->rows);
     try {
         error = parse_temp_file(*store, paths.temp);
     } catch (const std::exception& e) {
         error = e.what();
     }
     store->collectInto(nullptr);
-    size_t rows = batch.statements.size() - before;
+    size_t rows = batch->rows.statements.size() - before;
     if (rows == 0 || !error.empty()) {
         logger.warn("The document of %zu bytes %s: %s", document.size(),
                     rows == 0 ? "gave no indication" : "ended early",
@@ -837,12 +742,12 @@ bool Intake::commit() {
     // The journal reaches the disk before the position that names it: after a power
     // loss the position never lies beyond what the journal still holds. Once per group:
     // the sync costs about a fifth of the commit.
-    if (journal >= 0 && synced < batchEnd && fdatasync(journal) != 0) {
-        failed("Unable to sync the journal " + paths.pending + ": " + error_text(errno));
+    if (journal && synced < batchEnd && fdatasync(journal.get()) != 0) {
+        failed("Unable to sync the journal " + paths.pending + ": " + files::errorText(errno));
         return false;
     }
     synced = std::max(synced, batchEnd);
-    int rc = store->commitBatch(batch, batchEnd);
+    int rc = store->commitBatch(batch->rows, batchEnd);
     if (rc != SQLITE_OK) {
         store.reset(); // opened afresh, which also mends a damaged file or table
         failed(std::string("The store failed: ") + sqlite3_errstr(rc));
@@ -854,7 +759,7 @@ bool Intake::commit() {
         compactedLeft = false;
     }
     stored = batchEnd;
-    batch = SQLiteDB::Batch();
+    batch->rows = SQLiteDB::Batch();
     if (recovering) {
         if (stored >= recoverUpTo) {
             recovering = false;
@@ -885,8 +790,13 @@ void Intake::compact() {
     if (rename(paths.pending.c_str(), old.c_str()) != 0) {
         return;
     }
-    close(journal);
-    journal = -1;
+    // The position 0 is committed only once the journal is known to be set aside: else
+    // a power loss could bring the stored journal back under that position.
+    if (files::syncFolderOf(old) != 0) {
+        rename(old.c_str(), paths.pending.c_str());
+        return;
+    }
+    journal.reset();
     journalSize = fed = stored = origin = synced = 0;
     cutter = DocumentCutter();
     compactedLeft = true;
@@ -897,48 +807,34 @@ void Intake::compact() {
     // The next byte from the pipe makes a new journal.
 }
 
-// Handles what the journal holds as far as the store lets it; returns how long the
-// loop may wait before calling again (-1: until the pipe has something).
-int Intake::work() {
-    int wait = -1;
-    auto until = [&wait](Clock::time_point when) {
-        int ms = millis_until(when);
-        wait = wait < 0 ? ms : std::min(wait, ms);
-    };
-    if (!journalFailure.empty() && Clock::now() >= appendAt) {
-        if (unwritten.empty()) {
-            if (openJournal(positioned)) {
-                logger.info("The journal %s is written again.", paths.pending.c_str());
-                journalFailure.clear();
-            }
-        } else {
-            std::string rest;
-            rest.swap(unwritten);
-            appendJournal(rest.data(), rest.size());
+// After a journal failure, tries again once the pause is over: first what the pipe
+// gave meanwhile, then the journal itself.
+void Intake::retryJournal() {
+    if (journalFailure.empty() || Clock::now() < appendAt) {
+        return;
+    }
+    if (unwritten.empty()) {
+        if (openJournal(positioned)) {
+            logger.info("The journal %s is written again.", paths.pending.c_str());
+            journalFailure.clear();
         }
+    } else {
+        std::string rest;
+        rest.swap(unwritten);
+        appendJournal(rest.data(), rest.size());
     }
-    if (!journalFailure.empty()) {
-        until(appendAt);
-    }
-    if (!positioned && (journal < 0 && !openJournal(false))) {
-        return wait; // the stored position means nothing without the journal's length
-    }
-    if (Clock::now() < retryAt || (!store && !openStore())) {
-        until(retryAt);
-        return wait;
-    }
-    if (batchDocuments > 0 && !commit()) {
-        until(retryAt);
-        return wait;
-    }
+}
+
+// Cuts, parses and commits documents in groups until none is left, one cannot be
+// handled now, or stop() is called. False when a commit failed.
+bool Intake::storeDocuments() {
     std::string document;
     while (!stopRequested()) {
         if (batchDocuments > 0 &&
             (batchDocuments >= kGroupDocuments ||
              Clock::now() - batchStart >= std::chrono::milliseconds(kGroupMs))) {
             if (!commit()) {
-                until(retryAt);
-                return wait;
+                return false;
             }
         }
         unsigned long long end;
@@ -967,11 +863,33 @@ int Intake::work() {
             ++recoveredCount;
         }
     }
+    return batchDocuments == 0 || commit();
+}
+
+// Handles what the journal holds as far as the store lets it; returns how long the
+// loop may wait before calling again (-1: until the pipe has something).
+int Intake::work() {
+    int wait = -1;
+    auto until = [&wait](Clock::time_point when) {
+        int ms = millis_until(when);
+        wait = wait < 0 ? ms : std::min(wait, ms);
+    };
+    retryJournal();
+    if (!journalFailure.empty()) {
+        until(appendAt);
+    }
+    if (!positioned && (!journal && !openJournal(false))) {
+        return wait; // the stored position means nothing without the journal's length
+    }
+    if (Clock::now() < retryAt || (!store && !openStore())) {
+        until(retryAt);
+        return wait;
+    }
     if (batchDocuments > 0 && !commit()) {
         until(retryAt);
         return wait;
     }
-    if (holding || Clock::now() < retryAt) {
+    if (!storeDocuments() || holding || Clock::now() < retryAt) {
         until(retryAt);
         return wait;
     }
@@ -980,7 +898,7 @@ int Intake::work() {
 }
 
 void Intake::saveUnhandled(int waitMs) {
-    if (!passed && readEnd >= 0) {
+    if (!passed && readEnd) {
         drainPipe(waitMs);
     }
     // Nothing left to take in: no journal stays behind.
@@ -998,7 +916,7 @@ void Intake::drainPipe(int waitMs) {
     std::string rest;
     rest.swap(unwritten);
     for (;;) {
-        ssize_t n = read(readEnd, chunk, sizeof chunk);
+        ssize_t n = read(readEnd.get(), chunk, sizeof chunk);
         if (n > 0) {
             rest.append(chunk, static_cast<size_t>(n));
             continue;
@@ -1013,7 +931,7 @@ void Intake::drainPipe(int waitMs) {
         if (left <= 0) {
             break;
         }
-        pollfd fd = {readEnd, POLLIN, 0};
+        pollfd fd = {readEnd.get(), POLLIN, 0};
         poll(&fd, 1, std::min(left, 20));
     }
     if (!rest.empty() && !appendJournal(rest.data(), rest.size())) {

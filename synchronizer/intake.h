@@ -1,8 +1,8 @@
 #ifndef ORVIND_INTAKE_H
 #define ORVIND_INTAKE_H
 
+#include "files.h"
 #include "paths.h"
-#include "sqlitedb.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+
+class SQLiteDB;
 
 // Where the intake works. The daemon always uses the fixed paths below; tests give
 // folders of their own.
@@ -65,10 +67,6 @@ private:
     std::string stray;
 };
 
-// Removes whatever is at the pipe path. A regular file there holds documents the
-// broker appended while the pipe was missing: it is appended to the journal instead
-// of being deleted.
-void delete_fifo(const IntakePaths& paths = IntakePaths());
 // Makes sure a private pipe (0600) is at the pipe path: a pipe found there is kept
 // with what it holds; a regular file is taken into the journal; anything else (a
 // link, a socket, a folder) is moved aside. 1 when the pipe is there, 0 when not.
@@ -142,6 +140,8 @@ private:
     bool openJournal(bool create);
     void drainPipe(int waitMs);
     int work();
+    void retryJournal();
+    bool storeDocuments();
     bool openStore();
     bool nextDocument(std::string& document);
     bool handleDocument(const std::string& document);
@@ -154,15 +154,15 @@ private:
     bool passed = false;
     // The intake's own store handle, opened again after each failure.
     std::unique_ptr<SQLiteDB> store;
-    int readEnd = -1;
+    files::Fd readEnd;
     // Wakes the loop's poll when stop() is called.
-    int wakeFd = -1;
+    files::Fd wakeFd;
     // Something arrived on the current read end.
     bool received = false;
 
     // The journal, its length, and how far it has been fed to the cutter. Offsets are
     // positions in the journal; the cutter started at `origin`.
-    int journal = -1;
+    files::Fd journal;
     unsigned long long journalSize = 0;
     unsigned long long fed = 0;
     unsigned long long origin = 0;
@@ -188,8 +188,9 @@ private:
     bool holding = false;
     std::string held;
     unsigned long long heldEnd = 0;
-    // Rows parsed and not yet committed, and where their documents end.
-    SQLiteDB::Batch batch;
+    // Rows parsed and not yet committed (the store's batch), and where their documents end.
+    struct Batch;
+    std::unique_ptr<Batch> batch;
     size_t batchDocuments = 0;
     unsigned long long batchEnd = 0;
     Clock::time_point batchStart;

@@ -3,6 +3,7 @@
 #include "logger.h"
 #include "sfcbclient.h"
 #include "sqlitedb.h"
+#include "values.h"
 
 #include <chrono>
 #include <cstdio>
@@ -14,147 +15,6 @@
 
 namespace {
 
-// Numbers are formatted into a buffer of this size; no number comes near it.
-const size_t kNumberBufferSize = 5120;
-
-// The characters of a string object, which its handle points at.
-const char* stringText(const CIMCString* s) {
-    if (s == nullptr || s->hdl == nullptr) {
-        return "";
-    }
-    return static_cast<const char*>(s->hdl);
-}
-
-// Copies the text of a string that belongs to us and releases the string.
-std::string takeString(CIMCString* s) {
-    if (s == nullptr) {
-        return "";
-    }
-    std::string text = stringText(s);
-    s->ft->release(s);
-    return text;
-}
-
-std::string renderArray(CIMCArray* array) {
-    // The text grows with the array: a long array is never cut.
-    std::string text;
-    if (array == nullptr) {
-        return text;
-    }
-    CIMCCount size = array->ft->getSize(array, nullptr);
-    for (CIMCCount i = 0; i < size; ++i) {
-        CIMCData element = array->ft->getElementAt(array, i, nullptr);
-        char* part = value2Chars(element.type, &element.value);
-        text += part;
-        text += ' ';
-        free(part);
-    }
-    return text;
-}
-
-std::string renderEncapsulated(CIMCType type, const CIMCValue* value) {
-    switch (type) {
-    case CIMC_ref:
-        if (value->ref == nullptr) {
-            return "";
-        }
-        return takeString(value->ref->ft->toString(value->ref, nullptr));
-    case CIMC_string:
-    case CIMC_booleanString:
-    case CIMC_numericString:
-    case CIMC_dateTimeString:
-        return stringText(value->string);
-    case CIMC_chars:
-        return value->chars != nullptr ? value->chars : "";
-    case CIMC_dateTime:
-        if (value->dateTime == nullptr) {
-            return "";
-        }
-        return takeString(value->dateTime->ft->getStringFormat(value->dateTime, nullptr));
-    default:
-        return "";
-    }
-}
-
-std::string renderInteger(CIMCType type, const CIMCValue* value) {
-    char buffer[kNumberBufferSize] = {};
-    switch (type) {
-    case CIMC_uint8:
-        snprintf(buffer, sizeof buffer, "%u", static_cast<unsigned>(value->uint8));
-        break;
-    case CIMC_sint8:
-        snprintf(buffer, sizeof buffer, "%d", static_cast<int>(value->sint8));
-        break;
-    case CIMC_uint16:
-        snprintf(buffer, sizeof buffer, "%u", static_cast<unsigned>(value->uint16));
-        break;
-    case CIMC_sint16:
-        snprintf(buffer, sizeof buffer, "%d", static_cast<int>(value->sint16));
-        break;
-    case CIMC_uint32:
-        snprintf(buffer, sizeof buffer, "%u", value->uint32);
-        break;
-    case CIMC_sint32:
-        snprintf(buffer, sizeof buffer, "%d", value->sint32);
-        break;
-    case CIMC_uint64:
-        snprintf(buffer, sizeof buffer, "%llu", value->uint64);
-        break;
-    case CIMC_sint64:
-        snprintf(buffer, sizeof buffer, "%lld", value->sint64);
-        break;
-    default:
-        break;
-    }
-    return buffer;
-}
-
-std::string renderReal(CIMCType type, const CIMCValue* value) {
-    char buffer[kNumberBufferSize] = {};
-    if (type == CIMC_real32) {
-        snprintf(buffer, sizeof buffer, "%g", static_cast<double>(value->real32));
-    } else if (type == CIMC_real64) {
-        snprintf(buffer, sizeof buffer, "%g", value->real64);
-    }
-    return buffer;
-}
-
-std::string render(CIMCType type, const CIMCValue* value) {
-    if (value == nullptr) {
-        return "";
-    }
-    // The type groups are told apart by their bits, in this order; within a
-    // group the exact code decides.
-    if (type & CIMC_ARRAY) {
-        return renderArray(value->array);
-    }
-    if (type & CIMC_ENC) {
-        return renderEncapsulated(type, value);
-    }
-    if (type & CIMC_SIMPLE) {
-        if (type == CIMC_boolean) {
-            return value->boolean ? "true" : "false";
-        }
-        return "";
-    }
-    if (type & CIMC_INTEGER) {
-        return renderInteger(type, value);
-    }
-    if (type & CIMC_REAL) {
-        return renderReal(type, value);
-    }
-    return "";
-}
-
-} // namespace
-
-char* value2Chars(CIMCType type, CIMCValue* value) {
-    std::string text = render(type, value);
-    return strdup(text.c_str());
-}
-
-namespace {
-
 // libxml2's reader node kinds that the walk acts on.
 const int kStartElement = 1;
 const int kText = 3;
@@ -163,12 +23,6 @@ const int kEndElement = 15;
 // Store calls per instance, and the pause after each failed one.
 const int kStoreAttempts = 3;
 const std::chrono::seconds kStorePause(2);
-
-// Releases a CIMC object through its own function table.
-struct CimcRelease {
-    template <typename T> void operator()(T* object) const { object->ft->release(object); }
-};
-template <typename T> using CimcPtr = std::unique_ptr<T, CimcRelease>;
 
 // The recognised CIM type names and their type codes.
 struct TypeName {
@@ -283,7 +137,7 @@ void setNullUnlessSet(CIMCInstance* inst, const std::string& name, CIMCType code
 
 } // namespace
 
-Parser::Parser(SQLiteDB* pDB, XMLTextReader& reader) : pDB(pDB), reader(reader) {}
+Parser::Parser(SQLiteDB* store, XMLTextReader& walker) : pDB(store), reader(walker) {}
 
 Parser::~Parser() {}
 
@@ -548,8 +402,8 @@ void Parser::showInstance(CIMCInstance* instance) {
         CIMCData data =
             instance->ft->getPropertyAt(instance, static_cast<unsigned>(i), &rawName, nullptr);
         CimcPtr<CIMCString> propertyName(rawName);
-        std::unique_ptr<char, decltype(&free)> text(value2Chars(data.type, &data.value), &free);
+        std::string text = valueText(data.type, &data.value);
         logger.info("value state is %d, %s=%s\n", data.state, stringText(propertyName.get()),
-                    text.get());
+                    text.c_str());
     }
 }

@@ -3,21 +3,14 @@
 
 #include "XMLTextReader.h"
 
-#include <cimc/cimc.h>
-
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 class SQLiteDB;
-
-// Renders one CIMC value, given with its type code, as text: numbers in decimal,
-// booleans as "true"/"false", strings, references and date-times as their text,
-// arrays as their elements each followed by one blank. Every other type, and
-// every null value, gives the empty text. The result always comes from the heap
-// and belongs to the caller, who frees it with free().
-char* value2Chars(CIMCType type, CIMCValue* value);
+typedef struct CIMCInstance CIMCInstance;
+typedef struct CIMCArray CIMCArray;
 
 // Walks one delivered CIM-XML document and hands every INSTANCE in it, decoded
 // into a CIMC instance, to the store. One parser serves one document; neither the

@@ -5,6 +5,8 @@
 
 #include <cimcobjects.h>
 
+#include <cstdlib>
+
 SfcbClient* SfcbClient::pInstance = nullptr;
 
 namespace {
@@ -45,11 +47,9 @@ void setText(CIMCInstance* inst, const char* name, std::string value) {
     ignore(inst->ft->setProperty(inst, name, reinterpret_cast<CIMCValue*>(&value[0]), CIMC_chars));
 }
 
-template <typename T> void release(T* object) {
-    if (object != nullptr) {
-        ignore(object->ft->release(object));
-    }
-}
+struct TextFree {
+    void operator()(char* text) const { free(text); }
+};
 
 } // namespace
 
@@ -60,25 +60,27 @@ SfcbClient* SfcbClient::getSfcbClient() {
     return pInstance;
 }
 
-SfcbClient::SfcbClient() : ce(nullptr), pclient(nullptr), status(0), msg(nullptr) {
-    ce = NewCIMCEnv("SfcbLocal", 0, &status, &msg);
-    if (ce == nullptr) {
+void SfcbClient::EnvRelease::operator()(CIMCEnv* env) const {
+    ReleaseCIMCEnv(env);
+}
+
+SfcbClient::SfcbClient() {
+    int status = 0;
+    char* rawMessage = nullptr;
+    ce.reset(NewCIMCEnv("SfcbLocal", 0, &status, &rawMessage));
+    std::unique_ptr<char, TextFree> message(rawMessage);
+    if (!ce) {
         logger.info("local connect failed call to NewCIMCEnv rc = %d , message = [%s]", status,
-                    msg != nullptr ? msg : "(null)");
+                    message ? message.get() : "(null)");
         return;
     }
     CIMCStatus st{};
-    pclient = ce->ft->connect(ce, "localhost", nullptr, nullptr, nullptr, nullptr, &st);
+    pclient.reset(ce->ft->connect(ce.get(), "localhost", nullptr, nullptr, nullptr, nullptr, &st));
     logger.info("connect() rc=%d, msg=%s", st.rc, text(st));
     dropMessage(st);
 }
 
-SfcbClient::~SfcbClient() {
-    release(pclient);
-    if (ce != nullptr) {
-        ReleaseCIMCEnv(ce);
-    }
-}
+SfcbClient::~SfcbClient() = default;
 
 // The factory builds from the project's own objects, whichever library carries
 // the connection: a connector's objects need not give back all their memory,
@@ -109,20 +111,19 @@ CIMCString* SfcbClient::createString(const char* data) {
 
 // The instance is only made here, never created in the broker: the broker
 // would keep every one of them for good, and the daemon needs none there.
-CIMCInstance* SfcbClient::createInstance(std::string classname) {
+CIMCInstance* SfcbClient::createInstance(const std::string& classname) {
     CIMCStatus st{};
-    CIMCObjectPath* op = cimc::newObjectPath("root/zarn", classname.c_str());
-    if (op == nullptr) {
+    CimcPtr<CIMCObjectPath> op(cimc::newObjectPath("root/zarn", classname.c_str()));
+    if (!op) {
         st.rc = CIMC_RC_ERR_FAILED;
     }
     logger.info("createInstance newobjectpath () rc=%d, msg=%s", st.rc, text(st));
-    if (op == nullptr) {
+    if (!op) {
         return nullptr;
     }
-    CIMCInstance* inst = cimc::newInstance(op, &st);
+    CIMCInstance* inst = cimc::newInstance(op.get(), &st);
     logger.info("createInstance newIntance() rc=%d, msg=%s", st.rc, text(st));
     dropMessage(st);
-    release(op);
     return inst;
 }
 
@@ -147,83 +148,74 @@ CIMCObjectPath* SfcbClient::createHandler() {
 // carry the same four keys.
 CIMCObjectPath* SfcbClient::createDestinationObject(const char* className, const char* what,
                                                     const char* const properties[][2], int count) {
-    if (ce == nullptr) {
+    if (!ce) {
         logger.info("%s () rc=%d, msg=%s", what, noBrokerRc, noBroker);
         return nullptr;
     }
     CIMCStatus st{};
-    CIMCObjectPath* op = ce->ft->newObjectPath(ce, interop, className, &st);
-    if (op != nullptr) {
-        addTextKey(op, "SystemCreationClassName", "CIM_ComputerSystem");
-        addTextKey(op, "SystemName", "localhost");
-        addTextKey(op, "CreationClassName", className);
-        addTextKey(op, "Name", "orvind");
+    CimcPtr<CIMCObjectPath> op(ce->ft->newObjectPath(ce.get(), interop, className, &st));
+    if (op) {
+        addTextKey(op.get(), "SystemCreationClassName", "CIM_ComputerSystem");
+        addTextKey(op.get(), "SystemName", "localhost");
+        addTextKey(op.get(), "CreationClassName", className);
+        addTextKey(op.get(), "Name", "orvind");
     }
-    CIMCObjectPath* copy = nullptr;
-    CIMCInstance* inst = nullptr;
-    CIMCObjectPath* created = nullptr;
-    if (st.rc != CIMC_RC_OK || op == nullptr) {
+    if (st.rc != CIMC_RC_OK || !op) {
+        logger.info("%s () rc=%d, msg=%s", what, st.rc, text(st));
+        dropMessage(st);
+        return nullptr;
+    }
+    CimcPtr<CIMCObjectPath> copy(op->ft->clone(op.get(), &st));
+    dropMessage(st);
+    CimcPtr<CIMCInstance> inst(ce->ft->newInstance(ce.get(), op.get(), nullptr));
+    if (inst) {
+        for (int i = 0; i < count; ++i) {
+            setText(inst.get(), properties[i][0], properties[i][1]);
+        }
+    }
+    if (pclient) {
+        CimcPtr<CIMCObjectPath> created(
+            pclient->ft->createInstance(pclient.get(), op.get(), inst.get(), &st));
         logger.info("%s () rc=%d, msg=%s", what, st.rc, text(st));
     } else {
-        copy = op->ft->clone(op, &st);
-        dropMessage(st);
-        inst = ce->ft->newInstance(ce, op, nullptr);
-        if (inst != nullptr) {
-            for (int i = 0; i < count; ++i) {
-                setText(inst, properties[i][0], properties[i][1]);
-            }
-        }
-        if (pclient != nullptr) {
-            created = pclient->ft->createInstance(pclient, op, inst, &st);
-            logger.info("%s () rc=%d, msg=%s", what, st.rc, text(st));
-        } else {
-            logger.info("%s () rc=%d, msg=%s", what, noBrokerRc, noBroker);
-        }
+        logger.info("%s () rc=%d, msg=%s", what, noBrokerRc, noBroker);
     }
     dropMessage(st);
-    release(created);
-    release(op);
-    release(inst);
-    return copy;
+    return copy.release();
 }
 
 void SfcbClient::createSubscription() {
-    CIMCObjectPath* filter = createFilter();
-    CIMCObjectPath* handler = createHandler();
-    CIMCObjectPath* op = nullptr;
-    CIMCInstance* inst = nullptr;
-    CIMCObjectPath* created = nullptr;
-    if (ce != nullptr && filter != nullptr && handler != nullptr) {
-        op = ce->ft->newObjectPath(ce, interop, "CIM_IndicationSubscription", nullptr);
+    CimcPtr<CIMCObjectPath> filter(createFilter());
+    CimcPtr<CIMCObjectPath> handler(createHandler());
+    CimcPtr<CIMCObjectPath> op;
+    CimcPtr<CIMCInstance> inst;
+    if (ce && filter && handler) {
+        op.reset(ce->ft->newObjectPath(ce.get(), interop, "CIM_IndicationSubscription", nullptr));
     }
-    if (op != nullptr) {
+    if (op) {
         CIMCValue value{};
-        value.ref = filter;
-        ignore(op->ft->addKey(op, "Filter", &value, CIMC_ref));
-        value.ref = handler;
-        ignore(op->ft->addKey(op, "Handler", &value, CIMC_ref));
-        inst = ce->ft->newInstance(ce, op, nullptr);
-        if (inst != nullptr) {
-            value.ref = filter;
-            ignore(inst->ft->setProperty(inst, "Filter", &value, CIMC_ref));
-            value.ref = handler;
-            ignore(inst->ft->setProperty(inst, "Handler", &value, CIMC_ref));
+        value.ref = filter.get();
+        ignore(op->ft->addKey(op.get(), "Filter", &value, CIMC_ref));
+        value.ref = handler.get();
+        ignore(op->ft->addKey(op.get(), "Handler", &value, CIMC_ref));
+        inst.reset(ce->ft->newInstance(ce.get(), op.get(), nullptr));
+        if (inst) {
+            value.ref = filter.get();
+            ignore(inst->ft->setProperty(inst.get(), "Filter", &value, CIMC_ref));
+            value.ref = handler.get();
+            ignore(inst->ft->setProperty(inst.get(), "Handler", &value, CIMC_ref));
         }
     }
-    if (op != nullptr && inst != nullptr && pclient != nullptr) {
+    if (op && inst && pclient) {
         CIMCStatus st{};
-        created = pclient->ft->createInstance(pclient, op, inst, &st);
+        CimcPtr<CIMCObjectPath> created(
+            pclient->ft->createInstance(pclient.get(), op.get(), inst.get(), &st));
         logger.info("createSubscription () rc=%d, msg=%s", st.rc, text(st));
         dropMessage(st);
     } else {
         // Without a filter, a handler or a connection there is nothing to
         // subscribe; the request is not made.
         logger.info("createSubscription () rc=%d, msg=%s", noBrokerRc,
-                    pclient == nullptr ? noBroker : "no filter or handler to subscribe");
+                    !pclient ? noBroker : "no filter or handler to subscribe");
     }
-    release(op);
-    release(inst);
-    release(created);
-    release(filter);
-    release(handler);
 }

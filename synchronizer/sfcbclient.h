@@ -1,8 +1,11 @@
 #ifndef ORVIND_SFCBCLIENT_H
 #define ORVIND_SFCBCLIENT_H
 
+#include "values.h"
+
 #include <cimc/cimc.h>
 
+#include <memory>
 #include <string>
 
 // The daemon's one gateway to the local CIM broker: owns the CIMC
@@ -28,7 +31,7 @@ public:
     CIMCString* createString(const char* data);
     // An empty instance of the class in "root/zarn", made locally; nothing
     // is sent to the broker.
-    CIMCInstance* createInstance(std::string classname);
+    CIMCInstance* createInstance(const std::string& classname);
 
     // Register the filter and the handler in "root/interop"; each returns a
     // copy of the path it built (null when the path could not be made).
@@ -44,10 +47,12 @@ private:
     CIMCObjectPath* createDestinationObject(const char* className, const char* what,
                                             const char* const properties[][2], int count);
 
-    CIMCEnv* ce;
-    CIMCClient* pclient;
-    int status;
-    char* msg;
+    struct EnvRelease {
+        void operator()(CIMCEnv* env) const;
+    };
+    // The connection goes before the environment it came from.
+    std::unique_ptr<CIMCEnv, EnvRelease> ce;
+    CimcPtr<CIMCClient> pclient;
     static SfcbClient* pInstance;
 };
 

@@ -2,7 +2,7 @@
 
 #include "files.h"
 #include "logger.h"
-#include "parser.h"
+#include "values.h"
 
 #include <algorithm>
 #include <atomic>
@@ -232,6 +232,21 @@ time_t parseEventTime(const char* text) {
 struct Finalizer {
     void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
 };
+using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
+
+// A connection of its own, for a probe.
+using Connection = std::unique_ptr<sqlite3, SQLiteDB::Closer>;
+
+// Prepares one statement; empty, with the reason in *rc, when SQLite refuses it.
+Statement prepare(sqlite3* db, const char* sql, int* rc) {
+    sqlite3_stmt* raw = nullptr;
+    *rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    Statement stmt(raw);
+    if (*rc != SQLITE_OK) {
+        stmt.reset();
+    }
+    return stmt;
+}
 
 // Every column of the table in the order of the statement that creates it.
 std::string columnList() {
@@ -246,12 +261,12 @@ std::string columnList() {
 // Runs SQL that hands back rows, under `mutex`; every value as text.
 int queryLocked(sqlite3* db, const std::string& sql, std::vector<std::vector<std::string>>& rows) {
     auto lock = lockStore();
-    sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &raw, nullptr);
-    std::unique_ptr<sqlite3_stmt, Finalizer> stmt(raw);
-    if (rc != SQLITE_OK) {
+    int rc = SQLITE_OK;
+    Statement stmt(prepare(db, sql.c_str(), &rc));
+    if (!stmt) {
         return rc;
     }
+    sqlite3_stmt* raw = stmt.get();
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
         std::vector<std::string> row;
         for (int i = 0; i < sqlite3_column_count(raw); ++i) {
@@ -275,14 +290,15 @@ bool setAsideDamaged(const std::string& path) {
     bool moved = false;
     {
         auto lock = lockStore();
-        sqlite3* probe = nullptr;
-        int rc = sqlite3_open_v2(path.c_str(), &probe, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3* raw = nullptr;
+        int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        Connection probe(raw);
         if (rc == SQLITE_OK) {
-            rc = sqlite3_exec(probe, "SELECT count(*) FROM sqlite_master", nullptr, nullptr,
+            rc = sqlite3_exec(probe.get(), "SELECT count(*) FROM sqlite_master", nullptr, nullptr,
                               nullptr);
         }
         reason = sqlite3_errstr(rc);
-        sqlite3_close(probe);
+        probe.reset();
         if (rc != SQLITE_NOTADB && rc != SQLITE_CORRUPT) {
             return true; // set aside meanwhile, or sound after all
         }
@@ -315,8 +331,7 @@ const long long kPositionFormat = 1;
 
 } // namespace
 
-SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
-    : rawDataPath(rawDataPath) {
+SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawData) : rawDataPath(rawData) {
     open(path);
 
     // Under `mutex` like every other statement of the process: run beside the other
@@ -348,18 +363,20 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawDataPath)
 
 // Runs one pragma and hands back the first value it answers ("" when none).
 static int pragma(sqlite3* db, const char* sql, std::string* answer) {
-    sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_step(raw);
-        if (rc == SQLITE_ROW && answer != nullptr && sqlite3_column_text(raw, 0) != nullptr) {
-            *answer = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
-        }
-        rc = sqlite3_finalize(raw);
-    } else {
-        sqlite3_finalize(raw);
+    int rc = SQLITE_OK;
+    Statement stmt(prepare(db, sql, &rc));
+    if (!stmt) {
+        return rc;
     }
-    return rc;
+    rc = sqlite3_step(stmt.get());
+    if (rc == SQLITE_ROW && answer != nullptr) {
+        const unsigned char* text = sqlite3_column_text(stmt.get(), 0);
+        if (text != nullptr) {
+            *answer = reinterpret_cast<const char*>(text);
+        }
+    }
+    // The statement's outcome, as its last step left it.
+    return sqlite3_finalize(stmt.release());
 }
 
 // After each commit: copies the write-ahead log into the database once it holds
@@ -383,9 +400,8 @@ static int checkpointAfterCommit(void* arg, sqlite3* db, const char* name, int f
 static bool readable(const std::string& path) {
     sqlite3* handle = nullptr;
     sqlite3_open(path.c_str(), &handle);
-    int rc = pragma(handle, "SELECT count(*) FROM sqlite_master", nullptr);
-    sqlite3_close(handle);
-    return rc == SQLITE_OK;
+    Connection probe(handle);
+    return pragma(probe.get(), "SELECT count(*) FROM sqlite_master", nullptr) == SQLITE_OK;
 }
 
 // The write-ahead log: a commit appends to "indications.db-wal" and syncs it (one sync,
@@ -442,22 +458,26 @@ void SQLiteDB::configure(const std::string& path) {
     }
     // On the rollback journal. A connection left half switched by a failed attempt, or
     // a database still in the write-ahead log format (from a filesystem that had the
-    // index, or left by a kill), is opened afresh under an exclusive lock, which stands
-    // in for the index, and turned back to the rollback journal, taking in what the log
-    // holds.
+    // index, or left by a kill), is opened afresh.
     if (rc != SQLITE_OK || !readable(path)) {
-        db.reset();
-        sqlite3* handle = nullptr;
-        sqlite3_open(path.c_str(), &handle);
-        db.reset(handle);
-        sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-        // Before anything reads the file, or the log is opened in the shared mode.
-        pragma(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr);
-        pragma(db.get(), "PRAGMA journal_mode=DELETE", nullptr);
-        pragma(db.get(), "PRAGMA locking_mode=NORMAL", nullptr);
-        pragma(db.get(), "SELECT count(*) FROM sqlite_master", nullptr); // drops the lock
-        pragma(db.get(), "PRAGMA synchronous=FULL", nullptr);
+        reopenOnRollbackJournal(path);
     }
+}
+
+// Opens the database afresh under an exclusive lock, which stands in for the index,
+// and turns it back to the rollback journal, taking in what the log holds. Under `mutex`.
+void SQLiteDB::reopenOnRollbackJournal(const std::string& path) {
+    db.reset();
+    sqlite3* handle = nullptr;
+    sqlite3_open(path.c_str(), &handle);
+    db.reset(handle);
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    // Before anything reads the file, or the log is opened in the shared mode.
+    pragma(db.get(), "PRAGMA locking_mode=EXCLUSIVE", nullptr);
+    pragma(db.get(), "PRAGMA journal_mode=DELETE", nullptr);
+    pragma(db.get(), "PRAGMA locking_mode=NORMAL", nullptr);
+    pragma(db.get(), "SELECT count(*) FROM sqlite_master", nullptr); // drops the lock
+    pragma(db.get(), "PRAGMA synchronous=FULL", nullptr);
 }
 
 int SQLiteDB::checkpoint() {
@@ -491,9 +511,7 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
         CIMCData data = inst->ft->getProperty(inst, members[i], nullptr);
         std::string value = "NULL";
         if (data.state != CIMC_nullValue) {
-            char* text = value2Chars(data.type, &data.value);
-            value = text;
-            free(text);
+            value = valueText(data.type, &data.value);
         }
         if (strcmp(members[i], "ProviderName") == 0) {
             name = value;
@@ -530,7 +548,7 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
         }
         error.reset();
         int seconds = 2 * (attempt + 1);
-        sleep(seconds);
+        sleep(static_cast<unsigned>(seconds));
         logger.error("database is busy, insert %s indication again in %d seconds", name.c_str(),
                      seconds);
     }
@@ -540,12 +558,12 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
 bool SQLiteDB::getIndication(Indication_t* pind) {
     {
         auto lock = lockStore();
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db.get(), kFetchQuery, -1, &raw, nullptr) != SQLITE_OK) {
-            sqlite3_finalize(raw);
+        int rc = SQLITE_OK;
+        Statement stmt(prepare(db.get(), kFetchQuery, &rc));
+        if (!stmt) {
             return false;
         }
-        std::unique_ptr<sqlite3_stmt, Finalizer> stmt(raw);
+        sqlite3_stmt* raw = stmt.get();
         if (sqlite3_step(raw) != SQLITE_ROW) {
             return false;
         }
@@ -600,7 +618,7 @@ int SQLiteDB::updateIndication(int id) {
             break;
         }
         int seconds = 2 * (attempt + 1);
-        sleep(seconds);
+        sleep(static_cast<unsigned>(seconds));
         logger.info("database is busy, update %d indication again in %d seconds", id, seconds);
     }
     return rc;

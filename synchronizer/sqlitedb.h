@@ -76,14 +76,16 @@ public:
     // file that will be set aside), as opposed to a statement SQLite rejects.
     static bool mayPass(int rc);
 
+    // Closes a connection.
+    struct Closer {
+        void operator()(sqlite3* handle) const { sqlite3_close(handle); }
+    };
+
 private:
     // Sets the journal, its syncs and checkpoints, and the busy wait on a freshly
     // opened connection; may reopen it on the rollback journal.
     void configure(const std::string& path);
-
-    struct Closer {
-        void operator()(sqlite3* handle) const { sqlite3_close(handle); }
-    };
+    void reopenOnRollbackJournal(const std::string& path);
 
     void open(const std::string& path);
     void addMissingColumns();

@@ -5,15 +5,8 @@
 passed=0
 failed=0
 
-ok() {
-    passed=$((passed + 1))
-    echo "ok - $*"
-}
-
-not_ok() {
-    failed=$((failed + 1))
-    echo "not ok - $*"
-}
+ok() { passed=$((passed + 1)) && echo "ok - $*"; }
+not_ok() { failed=$((failed + 1)) && echo "not ok - $*"; }
 
 # check DESCRIPTION COMMAND...: passes when the command succeeds.
 check() {
@@ -24,11 +17,7 @@ check() {
 
 # check_eq DESCRIPTION EXPECTED ACTUAL
 check_eq() {
-    if [ "$2" = "$3" ]; then
-        ok "$1"
-    else
-        not_ok "$1: expected '$2', got '$3'"
-    fi
+    if [ "$2" = "$3" ]; then ok "$1"; else not_ok "$1: expected '$2', got '$3'"; fi
 }
 
 # check_node DESCRIPTION PATH "MODE OWNER:GROUP TYPE" (as stat prints %a %U:%G %F)

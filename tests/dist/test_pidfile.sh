@@ -20,7 +20,7 @@ trap cleanup EXIT
 cp "$(command -v sleep)" "$dir/orvind"
 pidfile=$dir/orvind.pid
 
-# start_fake [trap-term]: a process whose command is orvind; its pid in $fake.
+# start_fake [ignore-term]: a process whose command is orvind; its pid in $fake.
 start_fake() {
     if [ "${1:-}" = ignore-term ]; then
         (trap '' TERM && exec "$dir/orvind" 60) &
@@ -29,46 +29,36 @@ start_fake() {
     fi
     fake=$!
     children+=("$fake")
-    # Wait until the exec has happened and the command name is orvind.
-    for _ in $(seq 50); do
+    for _ in $(seq 50); do # until the exec has happened
         [ "$(cat "/proc/$fake/comm" 2>/dev/null)" = orvind ] && return
         sleep 0.02
     done
 }
-
-alive() {
-    kill -0 "$1" 2>/dev/null
+alive() { kill -0 "$1" 2>/dev/null; }
+# helper COMMAND: runs the helper on the pid file; prints its status and what is left
+# at the pid file's path (its content, or "absent").
+helper() {
+    "$helper" "$1" "$pidfile" 2>/dev/null
+    local rc=$?
+    if [ -e "$pidfile" ] || [ -L "$pidfile" ]; then
+        echo "$rc $(cat "$pidfile" 2>/dev/null)"
+    else
+        echo "$rc absent"
+    fi
 }
 
-# --- clear-stale ----------------------------------------------------------------------
-"$helper" clear-stale "$pidfile" 2>/dev/null
-check_eq "clear-stale without a pid file succeeds and makes none" "0 absent" \
-    "$? $(test -e "$pidfile" && echo present || echo absent)"
-
+check_eq "clear-stale without a pid file succeeds and makes none" "0 absent" "$(helper clear-stale)"
 start_fake
 printf '%d' "$fake" >"$pidfile"
-"$helper" clear-stale "$pidfile" 2>/dev/null
-check_eq "the pid file of a running orvind stays" "0 $fake" "$? $(cat "$pidfile" 2>&1)"
+check_eq "the pid file of a running orvind stays" "0 $fake" "$(helper clear-stale)"
 check "and that orvind is left alone" alive "$fake"
 
 sleep 60 &
 other=$!
 children+=("$other")
-printf '%d' "$other" >"$pidfile"
-"$helper" clear-stale "$pidfile" 2>/dev/null
-check_eq "a pid file whose pid now belongs to another program is removed" "0 absent" \
-    "$? $(test -e "$pidfile" && echo present || echo absent)"
-
 sh -c 'exit 0' &
 dead=$!
 wait "$dead"
-for content in "$dead" "" "garbage" "12ab"; do
-    printf '%s' "$content" >"$pidfile"
-    "$helper" clear-stale "$pidfile" 2>/dev/null
-    check_eq "a pid file holding '$content' and no live orvind is removed" "0 absent" \
-        "$? $(test -e "$pidfile" && echo present || echo absent)"
-done
-
 # An orvind that has ended but was not yet reaped by its parent is gone all the same.
 bash -c "'$dir/orvind' 0 & echo \$! >'$dir/zombie'; exec sleep 60" &
 children+=("$!")
@@ -78,48 +68,37 @@ for _ in $(seq 100); do
     sleep 0.02
 done
 check "the stand-in has ended and waits for its parent" grep -q '^[^)]*) Z' "/proc/$zombie/stat"
-printf '%d' "$zombie" >"$pidfile"
-"$helper" clear-stale "$pidfile" 2>/dev/null
-check_eq "a pid file naming an orvind zombie is removed" "0 absent" \
-    "$? $(test -e "$pidfile" && echo present || echo absent)"
+for content in "$other" "$dead" "$zombie" "" "garbage" "12ab"; do
+    printf '%s' "$content" >"$pidfile"
+    check_eq "a pid file holding '$content' and no live orvind is removed" "0 absent" \
+        "$(helper clear-stale)"
+done
 
 # A link is never read through, never left behind, and its target never touched.
 for to in "$dir/live.pid" "$dir/nothing"; do
     printf '%d' "$fake" >"$dir/live.pid"
-    ln -s "$to" "$pidfile"
-    "$helper" clear-stale "$pidfile" 2>/dev/null
-    check_eq "clear-stale removes a link to ${to##*/}" "0 absent $fake" \
-        "$? $(test -L "$pidfile" && echo present || echo absent) $(cat "$dir/live.pid")"
-    check "and creates nothing" test ! -e "$dir/nothing"
-    ln -s "$to" "$pidfile"
-    "$helper" stop "$pidfile" 2>/dev/null
-    check_eq "stop signals no orvind through a link to ${to##*/}" "0 absent" \
-        "$? $(test -L "$pidfile" && echo present || echo absent)"
-    check "the orvind behind it still runs" alive "$fake"
+    for command in clear-stale stop; do
+        ln -s "$to" "$pidfile"
+        check_eq "$command removes a link to ${to##*/}" "0 absent" "$(helper $command)"
+        check_eq "and leaves its target and the orvind behind it alone" "$fake absent" \
+            "$(cat "$dir/live.pid") $(test -e "$dir/nothing" && echo present || echo absent)"
+        check "that orvind still runs" alive "$fake"
+    done
 done
-rm -f "$dir/live.pid"
 
-# --- stop -----------------------------------------------------------------------------
 printf '%d' "$fake" >"$pidfile"
-"$helper" stop "$pidfile" 2>/dev/null
-rc=$?
-check_eq "stop ends the running orvind and removes the pid file it left" "0 absent" \
-    "$rc $(test -e "$pidfile" && echo present || echo absent)"
+check_eq "stop ends the running orvind and removes the pid file it left" "0 absent" "$(helper stop)"
 check "the orvind is gone" test ! -e "/proc/$fake"
-
 printf '%d' "$other" >"$pidfile"
-"$helper" stop "$pidfile" 2>/dev/null
-check "stop never signals a program that is not orvind" alive "$other"
-check "and removes the stale pid file" test ! -e "$pidfile"
-
+check_eq "stop never signals a program that is not orvind, and removes the stale pid file" \
+    "0 absent" "$(helper stop)"
+check "that program still runs" alive "$other"
 start_fake ignore-term
 printf '%d' "$fake" >"$pidfile"
-ORVIND_STOP_TIMEOUT=1 "$helper" stop "$pidfile" 2>/dev/null
+export ORVIND_STOP_TIMEOUT=1
 check_eq "stop reports an orvind that outlives its time limit and keeps its pid file" \
-    "1 $fake" "$? $(cat "$pidfile" 2>&1)"
+    "1 $fake" "$(helper stop)"
 check "that orvind still runs" alive "$fake"
-
 "$helper" 2>/dev/null
 check_eq "a call without a command is a usage error" 2 "$?"
-
 finish

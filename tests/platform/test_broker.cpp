@@ -1,5 +1,5 @@
-// The local broker stand-in: its repository shared by processes, and the
-// orvind-broker tool delivering indications the way the real broker does.
+// The local broker stand-in: its repository shared by processes, and the orvind-broker
+// tool delivering indications the way the real broker does.
 #include "broker/indication.h"
 #include "broker/repository.h"
 #include "broker/subscriptions.h"
@@ -7,17 +7,15 @@
 #include "testlog.h"
 
 #include <gtest/gtest.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-#include <libxml/xpath.h>
 
+#include <algorithm>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <set>
 #include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <tuple>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -40,102 +38,56 @@ std::vector<std::string> documents(const std::string& delivered) {
     std::vector<std::string> docs;
     std::string sep = "\n" + trailerLine;
     size_t start = 0;
-    size_t at;
-    while ((at = delivered.find(sep, start)) != std::string::npos) {
+    for (size_t at; (at = delivered.find(sep, start)) != std::string::npos;
+         start = at + sep.size()) {
         docs.push_back(delivered.substr(start, at - start));
-        start = at + sep.size();
     }
     EXPECT_EQ(start, delivered.size()) << "a document without its trailer";
     return docs;
 }
 
-// The text of the value of the named property, read with libxml2.
-std::string propertyValue(const std::string& doc, const std::string& name) {
-    xmlDocPtr xml = xmlReadMemory(doc.data(), static_cast<int>(doc.size()), "doc.xml", nullptr,
-                                  XML_PARSE_NONET);
-    EXPECT_NE(xml, nullptr) << doc;
-    if (xml == nullptr) {
-        return "<missing>";
-    }
-    xmlXPathContextPtr ctx = xmlXPathNewContext(xml);
-    std::string expr = "string(//PROPERTY[@NAME='" + name + "']/*)";
-    xmlXPathObjectPtr res = xmlXPathEvalExpression(BAD_CAST expr.c_str(), ctx);
-    std::string value = reinterpret_cast<const char*>(res->stringval);
-    xmlXPathFreeObject(res);
-    xmlXPathFreeContext(ctx);
-    xmlFreeDoc(xml);
-    return value;
+// The text of the first VALUE of the named property.
+std::string valueOf(const std::string& doc, const std::string& name) {
+    size_t at = doc.find("<VALUE>", doc.find("NAME=\"" + name + "\"")) + 7;
+    return doc.substr(at, doc.find("</VALUE>", at) - at);
 }
 
-// Subscribes a handler delivering into dir/indications.tmp, made a pipe when asked.
-std::string subscribed(const TempDir& dir, bool pipe = false) {
-    std::string target = dir.file("indications.tmp");
-    if (pipe) {
-        EXPECT_EQ(mkfifo(target.c_str(), 0600), 0);
-    }
-    subscribeTo(dir.path(), "file://" + target);
-    return target;
-}
+// clang-format off
+const std::vector<std::string> alertArgs = {
+    "raise", "--class", "VEXA_AlertIndication", "--namespace", "root/zarn", "--message-id", "17",
+    "-p", "ProviderName:string=Fan Monitor Provider", "-p", "PerceivedSeverity:uint16=6",
+    "-p", "OtherSeverity:string", "-p", "IndicationTime:datetime=20140315123456.000000+060",
+    "-p", "NetworkAddresses:string[]=10.0.0.5,fe80::5"};
+// clang-format on
 
-const std::vector<std::string> alertArgs = {"raise",
-                                            "--class",
-                                            "VEXA_AlertIndication",
-                                            "--namespace",
-                                            "root/zarn",
-                                            "--message-id",
-                                            "17",
-                                            "-p",
-                                            "ProviderName:string=Fan Monitor Provider",
-                                            "-p",
-                                            "PerceivedSeverity:uint16=6",
-                                            "-p",
-                                            "OtherSeverity:string",
-                                            "-p",
-                                            "IndicationTime:datetime=20140315123456.000000+060",
-                                            "-p",
-                                            "NetworkAddresses:string[]=10.0.0.5,fe80::5"};
-
-TEST(BrokerRepository, PersistsAcrossProcessesAndRefusesDuplicates) {
+TEST(BrokerRepository, PersistsAcrossProcessesAndChecksWhatItRegisters) {
     TempDir dir;
     subscribeTo(dir.path(), "file:///tmp/x");
-
-    // Another process, the same objects.
+    // Another process, the same objects: each refused as already there.
     ToolResult again = runBrokerTool(
         {"subscribe", "--name", "orvind", "--destination", "file:///tmp/x"}, dir.path());
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(again.out.find(": 0"), std::string::npos) << again.out;
     EXPECT_NE(again.out.find("CIM_IndicationFilter: 11 "), std::string::npos) << again.out;
-
-    std::vector<broker::Object> objects;
-    ASSERT_TRUE(broker::Repository(dir.path()).list(&objects).good());
-    ASSERT_EQ(objects.size(), 3u);
-    EXPECT_EQ(objects[0].path.className, "CIM_IndicationFilter");
-    EXPECT_EQ(objects[2].path.className, "CIM_IndicationSubscription");
-
     ToolResult list = runBrokerTool({"list", "--class", "CIM_IndicationHandlerCIMXML"}, dir.path());
-    EXPECT_EQ(list.status, 0);
     EXPECT_NE(list.out.find("string Destination = \"file:///tmp/x\""), std::string::npos)
         << list.out;
     EXPECT_EQ(list.out.find("CIM_IndicationFilter."), std::string::npos) << list.out;
-}
 
-TEST(BrokerRepository, ChecksWhatItRegisters) {
-    TempDir dir;
     broker::Repository repo(dir.path());
-    broker::Status st = repo.create(handler("h", "file:///tmp/x"));
-    EXPECT_TRUE(st.good()) << st.message;
+    std::vector<broker::Object> objects;
+    ASSERT_TRUE(repo.list(&objects).good());
+    ASSERT_EQ(objects.size(), 3u);
+    EXPECT_EQ(objects[2].path.className, "CIM_IndicationSubscription");
     // Keys compare without case and in any order.
+    EXPECT_TRUE(repo.create(handler("h", "file:///tmp/x")).good());
     broker::Object same = handler("h", "file:///tmp/other");
     std::swap(same.path.keys[0], same.path.keys[1]);
     same.path.keys[1].name = "creationclassname";
-    st = repo.create(same);
-    EXPECT_EQ(st.code, broker::alreadyExists);
-    EXPECT_FALSE(st.message.empty());
-
-    broker::Object outside = handler("h", "file:///tmp/x");
+    EXPECT_EQ(repo.create(same).code, broker::alreadyExists);
+    broker::Object outside = handler("o", "file:///tmp/x");
     outside.path.ns = "root/cimv2";
     EXPECT_EQ(repo.create(outside).code, broker::notSupported);
-
     broker::Object noDestination = handler("n", "");
     noDestination.properties.clear();
     EXPECT_EQ(repo.create(noDestination).code, broker::invalidParameter);
@@ -146,12 +98,10 @@ TEST(BrokerRepository, ChecksWhatItRegisters) {
                       dir.path());
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.out.find("CIM_IndicationFilter: 15 "), std::string::npos) << bad.out;
-    // Without its filter the subscription is refused as well.
     EXPECT_NE(bad.out.find("CIM_IndicationSubscription: 6 "), std::string::npos) << bad.out;
 
     writeFile(dir.file("objects"), "not a repository\n");
-    std::vector<broker::Object> objects;
-    st = repo.list(&objects);
+    broker::Status st = repo.list(&objects);
     EXPECT_EQ(st.code, broker::failed);
     EXPECT_NE(st.message.find("repository"), std::string::npos);
 }
@@ -159,10 +109,9 @@ TEST(BrokerRepository, ChecksWhatItRegisters) {
 TEST(BrokerRepository, ProcessesCreatingAtOnceLoseNothing) {
     TempDir dir;
     const int perProcess = 40;
-    std::vector<pid_t> children;
+    pid_t children[2];
     for (int p = 0; p < 2; ++p) {
-        pid_t pid = fork();
-        if (pid == 0) {
+        if ((children[p] = fork()) == 0) {
             broker::Repository repo(dir.path());
             int bad = 0;
             for (int i = 0; i < perProcess; ++i) {
@@ -174,7 +123,6 @@ TEST(BrokerRepository, ProcessesCreatingAtOnceLoseNothing) {
             }
             _exit(bad == 0 ? 0 : 1);
         }
-        children.push_back(pid);
     }
     for (pid_t pid : children) {
         int status = 0;
@@ -183,52 +131,40 @@ TEST(BrokerRepository, ProcessesCreatingAtOnceLoseNothing) {
     }
     std::vector<broker::Object> objects;
     ASSERT_TRUE(broker::Repository(dir.path()).list(&objects).good());
-    EXPECT_EQ(objects.size(), 3u * perProcess);
     std::set<std::string> ids;
     for (const broker::Object& o : objects) {
         ids.insert(broker::identity(o.path));
     }
+    EXPECT_EQ(objects.size(), 3u * perProcess);
     EXPECT_EQ(ids.size(), objects.size());
 }
 
 TEST(BrokerSchema, SubclassesAndNamespacesSelectTheSubscriptions) {
     TempDir dir;
     subscribeTo(dir.path(), "file:///tmp/x");
+    EXPECT_EQ(runBrokerTool({"define-class", "VEXA_Lifecycle", "CIM_InstIndication", "Stage:uint32",
+                             "Parts:string[]"},
+                            dir.path())
+                  .status,
+              0);
+    EXPECT_EQ(runBrokerTool({"define-class", "A", "B", "C:uint32=1"}, dir.path()).status, 1);
     broker::Repository repo(dir.path());
     std::vector<broker::Target> targets;
-    auto count = [&](const std::string& cls, const std::string& ns) {
-        EXPECT_TRUE(broker::findTargets(repo, cls, ns, &targets).good());
-        return targets.size();
-    };
-    EXPECT_EQ(count("CIM_ProcessIndication", "root/zarn"), 1u);
-    EXPECT_EQ(count("CIM_AlertIndication", "root/zarn"), 1u);
     // Classes named nowhere are provider classes under CIM_ProcessIndication.
-    EXPECT_EQ(count("VEXA_AlertIndication", "ROOT/Zarn"), 1u);
-    EXPECT_EQ(targets[0].filterName, "orvind");
-    EXPECT_EQ(targets[0].destination, "file:///tmp/x");
-    EXPECT_EQ(count("VEXA_AlertIndication", "root/cimv2"), 0u);
-    EXPECT_EQ(count("CIM_InstCreation", "root/zarn"), 0u);
-    EXPECT_EQ(count("CIM_Indication", "root/zarn"), 0u);
-
-    ToolResult r = runBrokerTool(
-        {"define-class", "VEXA_Lifecycle", "CIM_InstIndication", "Stage:uint32", "Parts:string[]"},
-        dir.path());
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(count("VEXA_Lifecycle", "root/zarn"), 0u);
-    // A class's properties: inherited ones first, each NULL of its type.
-    std::vector<std::string> names;
-    for (const broker::Property& p :
-         broker::Schema::load(dir.path()).properties("VEXA_Lifecycle")) {
-        EXPECT_TRUE(p.value.null) << p.name;
-        names.push_back(p.name + ":" + p.value.type + (p.value.array ? "[]" : ""));
+    for (const auto& [cls, ns, count] : std::vector<std::tuple<std::string, std::string, size_t>>{
+             {"CIM_ProcessIndication", "root/zarn", 1},
+             {"CIM_AlertIndication", "root/zarn", 1},
+             {"VEXA_AlertIndication", "ROOT/Zarn", 1},
+             {"VEXA_AlertIndication", "root/cimv2", 0},
+             {"CIM_InstCreation", "root/zarn", 0},
+             {"CIM_Indication", "root/zarn", 0},
+             {"VEXA_Lifecycle", "root/zarn", 0}}) {
+        EXPECT_TRUE(broker::findTargets(repo, cls, ns, &targets).good());
+        EXPECT_EQ(targets.size(), count) << cls << " in " << ns;
     }
-    EXPECT_EQ(names,
-              (std::vector<std::string>{
-                  "IndicationIdentifier:string", "CorrelatedIndications:string[]",
-                  "IndicationTime:datetime", "PerceivedSeverity:uint16", "OtherSeverity:string",
-                  "IndicationFilterName:string", "SequenceContext:string", "SequenceNumber:sint64",
-                  "Stage:uint32", "Parts:string[]"}));
-    EXPECT_EQ(runBrokerTool({"define-class", "A", "B", "C:uint32=1"}, dir.path()).status, 1);
+    ASSERT_TRUE(broker::findTargets(repo, "VEXA_AlertIndication", "root/zarn", &targets).good());
+    EXPECT_EQ(targets.at(0).filterName, "orvind");
+    EXPECT_EQ(targets.at(0).destination, "file:///tmp/x");
 
     std::string cls;
     EXPECT_TRUE(broker::parseQuery("select  *  from CIM_AlertIndication", &cls));
@@ -237,19 +173,16 @@ TEST(BrokerSchema, SubclassesAndNamespacesSelectTheSubscriptions) {
     EXPECT_FALSE(broker::parseQuery("SELECT Name FROM A", &cls));
 }
 
-TEST(BrokerDelivery, RegularFileGetsTheDocumentAndTrailer) {
+// The document, its escaping and its trailer, byte for byte as the real broker writes
+// them; a missing path becomes a regular file that grows.
+TEST(BrokerDelivery, FilesGetTheDocumentAndTrailerByteForByte) {
     TempDir dir;
-    std::string target = subscribed(dir);
-    writeFile(target, "");
+    std::string target = dir.file("indications.tmp");
+    subscribeTo(dir.path(), "file://" + target);
     ToolResult r = runBrokerTool(alertArgs, dir.path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "raised 1 indication of VEXA_AlertIndication in root/zarn: 1 delivered, 0 "
                      "failed\n");
-    EXPECT_EQ(readFile(target), data("alert.delivery"));
-
-    // A missing path becomes a regular file that grows.
-    ASSERT_EQ(unlink(target.c_str()), 0);
-    ASSERT_EQ(runBrokerTool(alertArgs, dir.path()).status, 0);
     ASSERT_EQ(runBrokerTool(alertArgs, dir.path()).status, 0);
     struct stat st {};
     ASSERT_EQ(stat(target.c_str(), &st), 0);
@@ -258,15 +191,36 @@ TEST(BrokerDelivery, RegularFileGetsTheDocumentAndTrailer) {
     umask(mask);
     EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
     EXPECT_EQ(readFile(target), data("alert.delivery") + data("alert.delivery"));
+
+    std::string file = std::string(ORVIND_TEST_DATA) + "/broker/prepared.xml";
+    ASSERT_EQ(unlink(target.c_str()), 0);
+    r = runBrokerTool({"raise", "--document", file, "--count", "2"}, dir.path());
+    EXPECT_NE(r.out.find("of VEXA_ThermalIndication in root/zarn: 2 delivered"), std::string::npos)
+        << r.out;
+    std::string one = data("prepared.xml") + "\n" + trailerLine;
+    EXPECT_EQ(readFile(target), one + one) << "a prepared document goes out unchanged";
+
+    TempDir other; // numbers its messages from 1 again
+    std::string escaped = other.file("escaped.tmp");
+    subscribeTo(other.path(), "file://" + escaped, "a&b");
+    r = runBrokerTool({"raise", "--class", "VEXA_Alert<Indication>", "--no-check", "-p",
+                       "Description:string=<b>\"Fan\" & 'Co'</b>\nL\xC3\xBC"
+                       "fter",
+                       "-p", "Empty:string=", "-p", "Gone:uint16", "-p", "None:uint8[]=", "-p",
+                       "Absent:uint8[]", "-p", "Flag:boolean=TRUE"},
+                      other.path());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(escaped), data("escaping.delivery"));
 }
 
 TEST(BrokerDelivery, PipeGetsTheDocumentOnlyWhileItHasAReader) {
     TempDir dir;
-    std::string fifo = subscribed(dir, true);
+    std::string fifo = dir.file("indications.tmp");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    subscribeTo(dir.path(), "file://" + fifo);
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    ToolResult r = runBrokerTool(alertArgs, dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(runBrokerTool(alertArgs, dir.path()).status, 0);
     std::string got;
     char buf[4096];
     ssize_t n;
@@ -279,8 +233,7 @@ TEST(BrokerDelivery, PipeGetsTheDocumentOnlyWhileItHasAReader) {
 
     // Without a reader the broker opens read-write, never blocks, and counts the lost
     // document a delivery.
-    r = runBrokerTool(alertArgs, dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
+    ToolResult r = runBrokerTool(alertArgs, dir.path());
     EXPECT_NE(r.out.find("1 delivered, 0 failed"), std::string::npos) << r.out;
     reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
@@ -288,60 +241,24 @@ TEST(BrokerDelivery, PipeGetsTheDocumentOnlyWhileItHasAReader) {
     close(reader);
 }
 
-TEST(BrokerDelivery, TextIsEscapedAndNullAndEmptyKeepTheirForms) {
+TEST(BrokerDelivery, LoadFromThreadsKeepsEveryDocumentWholeAndNumbered) {
     TempDir dir;
     std::string target = dir.file("indications.tmp");
-    subscribeTo(dir.path(), "file://" + target, "a&b");
-    std::string tricky = "<b>\"Fan\" & 'Co'</b>\nL\xC3\xBC"
-                         "fter";
-    ToolResult r =
-        runBrokerTool({"raise", "--class", "VEXA_Alert<Indication>", "--no-check", "-p",
-                       "Description:string=" + tricky, "-p", "Empty:string=", "-p", "Gone:uint16",
-                       "-p", "None:uint8[]=", "-p", "Absent:uint8[]", "-p", "Flag:boolean=TRUE"},
-                      dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::string got = readFile(target);
-    EXPECT_EQ(got, data("escaping.delivery"));
-    std::vector<std::string> docs = documents(got);
-    ASSERT_EQ(docs.size(), 1u);
-    EXPECT_EQ(propertyValue(docs[0], "Description"), tricky);
-    EXPECT_EQ(propertyValue(docs[0], "IndicationFilterName"), "a&b");
-    EXPECT_EQ(docs[0].find("<VALUE/>"), std::string::npos);
-}
-
-TEST(BrokerDelivery, PreparedDocumentGoesOutUnchanged) {
-    TempDir dir;
-    std::string target = subscribed(dir);
-    std::string file = std::string(ORVIND_TEST_DATA) + "/broker/prepared.xml";
-    ToolResult r = runBrokerTool({"raise", "--document", file, "--count", "2"}, dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("of VEXA_ThermalIndication in root/zarn: 2 delivered"), std::string::npos)
-        << r.out;
-    std::string one = data("prepared.xml") + "\n" + trailerLine;
-    EXPECT_EQ(readFile(target), one + one);
-}
-
-TEST(BrokerDelivery, LoadFromThreadsKeepsEveryDocumentWhole) {
-    TempDir dir;
-    std::string target = subscribed(dir);
+    subscribeTo(dir.path(), "file://" + target);
     subscribeTo(dir.path(), "file://" + dir.file("second.tmp"), "second");
     ToolResult r = runBrokerTool({"raise", "--class", "CIM_AlertIndication", "--count", "30",
                                   "--threads", "4", "--sequence", "-p", "N:uint32=1"},
                                  dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("60 delivered, 0 failed"), std::string::npos) << r.out;
-    std::set<std::string> ids;
-    std::set<std::string> sequence;
+    EXPECT_NE(r.out.find("60 delivered, 0 failed"), std::string::npos) << r.out << r.err;
+    std::set<std::string> ids, sequence;
     for (const std::string& doc : documents(readFile(target))) {
-        size_t at = doc.find("<MESSAGE ID=\"") + 13;
-        ids.insert(doc.substr(at, doc.find('"', at) - at));
-        sequence.insert(propertyValue(doc, "SequenceNumber"));
-        EXPECT_EQ(propertyValue(doc, "N"), "1");
+        ids.insert(doc.substr(doc.find("<MESSAGE ID=\""), 20));
+        sequence.insert(valueOf(doc, "SequenceNumber"));
+        EXPECT_EQ(valueOf(doc, "N"), "1");
     }
-    EXPECT_EQ(sequence.size(), 30u);
-    EXPECT_EQ(sequence.count("0"), 1u);
-    EXPECT_EQ(sequence.count("29"), 1u);
     EXPECT_EQ(ids.size(), 30u);
+    EXPECT_EQ(sequence.size(), 30u);
+    EXPECT_EQ(sequence.count("0") + sequence.count("29"), 2u);
     EXPECT_EQ(documents(readFile(dir.file("second.tmp"))).size(), 30u);
 
     // The next run numbers on, per destination; the broker's three properties
@@ -349,10 +266,9 @@ TEST(BrokerDelivery, LoadFromThreadsKeepsEveryDocumentWhole) {
     writeFile(target, "");
     r = runBrokerTool({"raise", "--class", "CIM_AlertIndication", "--sequence", "-p", "N:uint32=1"},
                       dir.path());
-    ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> docs = documents(readFile(target));
     ASSERT_EQ(docs.size(), 1u);
-    EXPECT_EQ(propertyValue(docs[0], "SequenceNumber"), "30");
+    EXPECT_EQ(valueOf(docs[0], "SequenceNumber"), "30");
     size_t previous = 0;
     for (const char* name : {"\"N\"", "\"SequenceNumber\"", "\"SequenceContext\"",
                              "\"IndicationFilterName\"", "\"IndicationIdentifier\""}) {
@@ -362,7 +278,7 @@ TEST(BrokerDelivery, LoadFromThreadsKeepsEveryDocumentWhole) {
     }
 }
 
-TEST(BrokerDelivery, FailedOpenIsRetriedThenReported) {
+TEST(BrokerTool, FailedOpenIsRetriedThenReported) {
     TempDir dir;
     subscribeTo(dir.path(), "file://" + dir.file("missing/indications.tmp"));
     ToolResult r = runBrokerTool(
@@ -371,6 +287,10 @@ TEST(BrokerDelivery, FailedOpenIsRetriedThenReported) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("0 delivered, 1 failed"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+
+    std::string repo = dir.file("var/lib/cim-broker");
+    EXPECT_EQ(runBrokerTool({"init"}, repo).status, 0);
+    EXPECT_TRUE(broker::Repository(repo).available()) << "init makes the folder";
 }
 
 TEST(BrokerTool, BadInputGivesOneLineAndFails) {
@@ -379,43 +299,23 @@ TEST(BrokerTool, BadInputGivesOneLineAndFails) {
         {"raise", "--class", "X", "-p", "A:float=1"},
         {"raise", "--class", "X", "-p", "A=1"},
         {"raise", "--class", "X", "-p", "A:uint8=256"},
-        {"raise", "--class", "X", "-p", "A:sint8=-129"},
         {"raise", "--class", "X", "-p", "A:boolean=yes"},
-        {"raise", "--class", "X", "-p", "A:datetime=2014"},
         {"raise", "--class", "X", "-p", "A:real64=1.5x"},
         {"raise", "--class", "X", "--count", "0"},
-        {"raise", "--class", "X", "--threads"},
         {"raise", "--document", dir.file("absent.xml")},
         {"raise"},
         {"frobnicate"},
-        {},
     };
     for (const auto& args : cases) {
         ToolResult r = runBrokerTool(args, dir.path());
-        std::string shown;
-        for (const std::string& a : args) {
-            shown += a + " ";
-        }
-        EXPECT_NE(r.status, 0) << shown;
-        EXPECT_GT(r.status, 0) << shown << ": did not exit normally";
+        std::string shown = args.empty() ? "" : args.back();
+        EXPECT_GT(r.status, 0) << shown << ": did not fail normally";
         EXPECT_EQ(r.err.rfind("orvind-broker: ", 0), 0u) << shown << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << shown << r.err;
     }
     ToolResult missing = runBrokerTool({"raise", "--class", "X"}, dir.file("no-such-repository"));
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("does not exist"), std::string::npos) << missing.err;
-
-    ToolResult help = runBrokerTool({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("raise"), std::string::npos);
-}
-
-TEST(BrokerTool, InitCreatesTheRepositoryFolder) {
-    TempDir dir;
-    std::string repo = dir.file("var/lib/cim-broker");
-    ToolResult r = runBrokerTool({"init"}, repo);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(broker::Repository(repo).available());
 }
 
 } // namespace

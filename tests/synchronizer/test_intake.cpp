@@ -1,5 +1,6 @@
 #include "intake.h"
 #include "sandbox.h"
+#include "sqlitedb.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -179,7 +180,8 @@ TEST(CreateFifo, KeepsAPipeAndMovesAnythingElseAside) {
     EXPECT_TRUE(Sandbox::isFifo(f.paths.fifo));
     size_t moved = 0;
     for (const auto& entry : logEntries()) {
-        moved += entry.find("[warn] A ") == 0 && entry.find("moved aside to") != std::string::npos;
+        moved += entry.find("[warn] " + f.paths.fifo + " was a ") == 0 &&
+                 entry.find("moved aside to") != std::string::npos;
     }
     EXPECT_EQ(moved, 2u);
 }
@@ -417,7 +419,7 @@ TEST(Intake, WarnsOfADocumentLibxml2StopsAndNeverFollowsALink) {
     loop.join();
     EXPECT_TRUE(warned) << readTestLog().substr(0, 2000);
     EXPECT_EQ(readFile(victim), framed("victim"));
-    EXPECT_NE(readTestLog().find("[warn] A link was found at " + f.paths.pending),
+    EXPECT_NE(readTestLog().find("[warn] " + f.paths.pending + " was a symbolic link"),
               std::string::npos);
 }
 

@@ -2,6 +2,7 @@
 #include "parser.h"
 #include "sfcbclient.h"
 #include "testlog.h"
+#include "values.h"
 
 #include <gtest/gtest.h>
 
