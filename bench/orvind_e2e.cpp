@@ -22,6 +22,8 @@
 // Runs as root (it needs a mount namespace). The work folder is made under PARENT
 // (default $TMPDIR or /tmp) and removed at the end unless --keep is given.
 
+#include "logtail.h"
+
 #include <libxml/xmlreader.h>
 #include <libxml/xmlversion.h>
 #include <sqlite3.h>
@@ -126,16 +128,9 @@ int run(std::vector<std::string> args, std::vector<std::string> env, bool quiet 
 class LogProgress {
 public:
     void read() {
-        std::ifstream in(kLogFile, std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(offset));
-        std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        offset += chunk.size();
-        partial += chunk;
-        size_t start = 0;
-        for (size_t end; (end = partial.find('\n', start)) != std::string::npos; start = end + 1) {
-            count(partial.substr(start, end - start));
+        for (const std::string& line : tail.next()) {
+            count(line);
         }
-        partial.erase(0, start);
     }
 
     size_t stored = 0;    // "insert ... indication success"
@@ -173,8 +168,7 @@ private:
         }
     }
 
-    size_t offset = 0;
-    std::string partial;
+    LogTail tail{kLogFile};
 };
 
 // Largest size the write-ahead log file reached while it was watched.

@@ -8,11 +8,11 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <fstream>
+#include <ctime>
 #include <sqlite3.h>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -20,18 +20,7 @@
 
 namespace {
 
-const char* const kStartLine = "[info] new thread starts up.";
 const char* const kLastLine = "[info] new thread dies.";
-
-// One indication, reduced to the properties the forwarding reads. "NULL" stands for a
-// property without value.
-struct Row {
-    std::string provider;
-    std::string event;
-    std::string part = "PN-1234";
-    std::string location = "00020001000a0321";
-    std::string address = "10.0.0.5,fe80::5";
-};
 
 // Rows stored so far; none while the table has not been made yet.
 std::string storedRows() {
@@ -41,23 +30,15 @@ std::string storedRows() {
     return Sandbox::queryValue("select count(*) from indication");
 }
 
-std::string property(const std::string& name, const std::string& value) {
-    return value == "NULL" ? name + ":string" : name + ":string=" + value;
-}
-
-// Raises the indication with the broker tool, which delivers it into the daemon's pipe
+// Raises an indication with the broker tool, which delivers it into the daemon's pipe
 // through the subscription the daemon registered, and waits until it is stored.
-void raise(const Row& row) {
+void raise(const std::string& provider, const std::string& event) {
     const std::string before = storedRows();
     ToolResult raised = runBrokerTool(
-        {"raise", "--class", "VEXA_AlertIndication", "--namespace", "root/zarn", "-p",
-         property("ProviderName", row.provider), "-p", property("EventID", row.event), "-p",
-         "EventTime:datetime=20140315123456.000000+060", "-p", property("HWPartNumber", row.part),
-         "-p", property("HWEncodingPhysicalLocation", row.location), "-p",
-         "SystemFirmwareVersion:string=1.2.3", "-p", "NetworkAddresses:string[]=" + row.address},
+        {"raise", "--class", "VEXA_AlertIndication", "-p", "ProviderName:string=" + provider, "-p",
+         "EventID:string=" + event, "-p", "EventTime:datetime=20140315123456.000000+060"},
         Sandbox::kBrokerRepository);
     ASSERT_EQ(raised.status, 0) << raised.out << raised.err;
-    ASSERT_NE(raised.out.find(": 1 delivered, 0 failed"), std::string::npos) << raised.out;
     ASSERT_TRUE(Sandbox::waitUntil([&] { return storedRows() != before; })) << "not stored:\n"
                                                                             << Sandbox::log();
 }
@@ -108,142 +89,10 @@ std::vector<std::string> passOf(int id, const std::string& provider, const std::
     return lines;
 }
 
-std::string underscored(std::string name) {
-    std::replace(name.begin(), name.end(), ' ', '_');
-    return name;
-}
-
-// The case table of tests/data/forwarding/selection.txt.
-struct Selection {
-    std::string provider;
-    std::string event;
-    unsigned alert = 0;
-    bool halcyon = false;
-};
-
-std::vector<Selection> selectionTable() {
-    std::vector<Selection> table;
-    std::ifstream in(std::string(ORVIND_TEST_DATA) + "/forwarding/selection.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-        // Columns are set apart by two blanks or more; a provider name may hold one.
-        std::vector<std::string> fields;
-        for (size_t at = 0, gap = 0; gap != std::string::npos && line[0] != '#';
-             at = line.find_first_not_of(' ', gap)) {
-            gap = line.find("  ", at);
-            fields.push_back(line.substr(at, gap - at));
-        }
-        if (fields.size() >= 4) {
-            table.push_back({fields[0], fields[1], static_cast<unsigned>(std::stoi(fields[2])),
-                             fields[3] == "yes"});
-        }
-    }
-    return table;
-}
-
 } // namespace
 
-TEST(DaemonForwarding, FirstStartOnACleanSystem) {
-    Sandbox sb;
-    sb.startDaemon();
-    // Nothing to forward: after its start-up line the thread says nothing and reads no
-    // mark; it looks again every 3 seconds.
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
-    EXPECT_EQ(Sandbox::logEntries().back(), kStartLine);
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kFplMark));
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kHalcyonMark));
-
-    raise({"VEXA_RAID", "1"});                                         // alert level 5
-    raise({"VEXA_WBEM", "2"});                                         // alert level 1
-    raise({"Fan Monitor Provider", "12", "NULL", "NULL", "10.0.0.7"}); // alert level 3
-    ASSERT_TRUE(waitForwarded(3)) << Sandbox::log();
-    // The mark's line follows its commit: wait for it too.
-    ASSERT_TRUE(Sandbox::waitForLog("[info] update number 3 indication success"));
-
-    std::vector<std::string> expected = passOf(1, "VEXA_RAID", "1", "ok", "ok");
-    for (const auto& more : {passOf(2, "VEXA_WBEM", "2", "ok", ""),
-                             passOf(3, "Fan_Monitor_Provider", "12", "ok", "ok")}) {
-        expected.insert(expected.end(), more.begin(), more.end());
-    }
-    EXPECT_EQ(passEntries(), expected);
-    // The first read of each mark created it holding 0 (which reads as no row and is not
-    // logged); from then on it holds the last row served, as 4 bytes.
-    EXPECT_EQ(Sandbox::countContaining("Last Log id: 0"), 0u);
-    EXPECT_EQ(Sandbox::countLog("[info] Last Log id: 1"), 2u) << "read for rows 2 and 3";
-    EXPECT_EQ(Sandbox::readMark(Sandbox::kFplMark), 3);
-    EXPECT_EQ(Sandbox::readMark(Sandbox::kHalcyonMark), 3);
-    EXPECT_EQ(Sandbox::query("select Id, Status from indication order by Id"),
-              (std::vector<std::vector<std::string>>{{"1", "1"}, {"2", "1"}, {"3", "1"}}));
-
-    auto fpl = Sandbox::fplRecords();
-    ASSERT_EQ(fpl.size(), 3u);
-    EXPECT_EQ(fpl[0].e0.EventID, 0x10401u);
-    EXPECT_EQ(fpl[1].e0.EventID, 0x10102u);
-    EXPECT_EQ(fpl[2].e0.EventID, 0x10501u);
-
-    // The management processor received the full parameter text of each selected row.
-    utsname names;
-    uname(&names);
-    const std::string release = names.release;
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
-    const std::string facts =
-        " --PVER 2.5.0 --OSTYP 84 --OSVER " + release.substr(0, release.find('-')) +
-        " --EVTTYP 1 --IMD 5 --SGUID " + tallowsim::systemUuid(Sandbox::kBmcDir);
-    const std::string expectedArgs[] = {
-        "--PNAM VEXA_RAID --HPART PN-1234 --EID 1" + facts +
-            " --HPHYL 00020001000a0321 --SFWVER 1.2.3 --NWADD 10.0.0.5___fe80::5 --SNAM " + host +
-            " --IID ",
-        "--PNAM Fan_Monitor_Provider --EID 12" + facts +
-            " --HPHYL 0000000000000000 --SFWVER 1.2.3 --NWADD 10.0.0.7 --SNAM " + host + " --IID ",
-    };
-    auto commands = Sandbox::bmcCommands();
-    ASSERT_EQ(commands.size(), 2u);
-    for (size_t i = 0; i < commands.size(); ++i) {
-        EXPECT_EQ(commands[i].name, "MPEventGen");
-        EXPECT_EQ(commands[i].status, 0);
-        const std::string& arg = commands[i].arg;
-        EXPECT_EQ(arg.substr(0, expectedArgs[i].size()), expectedArgs[i]);
-        EXPECT_EQ(arg.size(), expectedArgs[i].size() + 36)
-            << "a fresh instance id ends it: " << arg;
-    }
-    EXPECT_NE(commands[0].arg.substr(commands[0].arg.size() - 36),
-              commands[1].arg.substr(commands[1].arg.size() - 36));
-
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-    EXPECT_EQ(Sandbox::logEntries().back(), kLastLine);
-}
-
-TEST(DaemonForwarding, SelectsHalcyonRowsThroughTheDictionary) {
-    Sandbox sb;
-    const std::vector<Selection> table = selectionTable();
-    ASSERT_EQ(table.size(), 12u);
-    sb.startDaemon();
-    for (const auto& entry : table) {
-        raise({entry.provider, entry.event});
-    }
-    ASSERT_TRUE(waitForwarded(table.size())) << Sandbox::log();
-
-    auto fpl = Sandbox::fplRecords();
-    auto commands = Sandbox::bmcCommands();
-    ASSERT_EQ(fpl.size(), table.size());
-    size_t selected = 0;
-    for (size_t i = 0; i < table.size(); ++i) {
-        const std::string provider = underscored(table[i].provider);
-        EXPECT_EQ(fpl[i].e0.AlertLevel, table[i].alert) << provider << " " << table[i].event;
-        bool sent =
-            selected < commands.size() &&
-            commands[selected].arg.rfind("--PNAM " + provider + " ", 0) == 0 &&
-            commands[selected].arg.find(" --EID " + table[i].event + " ") != std::string::npos;
-        EXPECT_EQ(sent, table[i].halcyon) << provider << " " << table[i].event;
-        selected += sent;
-    }
-    EXPECT_EQ(commands.size(), selected);
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-}
-
-// ---- faults of the simulated BMC (the texts of every code are checked by the
-// halcyon and FPL tests; here each kind of fault once, through the daemon)
+// ---- faults of the simulated BMC: each kind once, through the daemon (the text of
+// every code is pinned by the unit tests of the FPL writer and of halcyon)
 
 struct Fault {
     const char* name;
@@ -256,9 +105,6 @@ struct Fault {
 void PrintTo(const Fault& fault, std::ostream* out) {
     *out << fault.name << " " << fault.value;
 }
-
-const char* const kInternalError =
-    "Internal error - internal error detected - memory could not be allocated, etc.";
 
 class DaemonForwardingFault : public testing::TestWithParam<Fault> {};
 
@@ -273,8 +119,8 @@ TEST_P(DaemonForwardingFault, IsLoggedMarkedAndNotRetried) {
     Sandbox sb;
     Sandbox::setBmcFault(name, fault.value);
     sb.startDaemon();
-    raise({"VEXA_RAID", "1"});
-    raise({"VEXA_WBEM", "1"});
+    raise("VEXA_RAID", "1");
+    raise("VEXA_WBEM", "1");
     ASSERT_TRUE(waitForwarded(2)) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 
@@ -305,28 +151,10 @@ TEST_P(DaemonForwardingFault, IsLoggedMarkedAndNotRetried) {
 INSTANTIATE_TEST_SUITE_P(
     Bmc, DaemonForwardingFault,
     testing::Values(Fault{"append", 7, "FPL append failed: FPL full", ""},
-                    Fault{"cli", 0xAA, "", "The pointer to the stdout or stderr is NULL."},
-                    Fault{"cli", 0xEE, "", "The size of stdout or stderr is not enought."},
                     Fault{"cli", 0x42, "", "Unknown interface error(42)."},
-                    Fault{"cli-status", 1, "", "Provided command input data is not complete."},
-                    Fault{"cli-status", 2, "", kInternalError},
-                    Fault{"cli-status", 3, "",
-                          "Error in index - given handle number does not match any currently "
-                          "outstanding requests."},
-                    Fault{"cli-status", 4, "",
-                          "Cli entries full - maximum number of outstanding ipmi cli entries "
-                          "has been reached."},
-                    Fault{"cli-status", 5, "",
-                          "Invalid command - provided command is not supported via the ipmi "
-                          "cli interface."},
-                    Fault{"cli-status", 6, "", kInternalError},
-                    Fault{"cli-status", 7, "",
-                          "Response does not fit into cli response message - output data > "
-                          "excess data lost."},
-                    Fault{"cli-status", 8, "",
-                          "Length exceeded - argument or environment variable length exceeded "
-                          "limit."},
-                    Fault{"cli-status", 9, "", "Unknown response error."}),
+                    Fault{"cli-status", 2, "",
+                          "Internal error - internal error detected - memory could not be "
+                          "allocated, etc."}),
     [](const testing::TestParamInfo<Fault>& info) {
         std::string name = info.param.name;
         std::replace(name.begin(), name.end(), '-', '_');
@@ -335,63 +163,66 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- the store and the shutdown
 
-// A store that refuses the mark: the row comes again after a pause, each target is
-// served once, and the row is marked once the store takes the mark.
-// The BMC cannot be opened while 100 indications arrive, then can again: every row
-// reaches the FPL exactly once and in order; the outage is logged once.
+// The BMC cannot be opened while rows wait, then can again: every row reaches the FPL
+// exactly once and in order, none is marked while held; the outage is logged once.
 TEST(DaemonForwarding, BmcOutageHoldsTheRowsAndLosesNothing) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    const size_t kRows = 30; // the sanitized daemon is several times slower
-#else
-    const size_t kRows = 100;
-#endif
+    const int kRows = 20;
     Sandbox sb;
+    { SQLiteDB store(Sandbox::kDatabase); }
+    std::string rows = "begin;";
+    for (int n = 0; n < kRows; ++n) {
+        rows += Sandbox::insertRow("VEXA_RAID", n % 2 == 0 ? "3" : "2");
+    }
+    Sandbox::query(rows + "commit;");
     Sandbox::setBmcFault("open", BMC_E_IO);
     sb.startDaemon();
-    for (size_t n = 0; n < kRows; ++n) {
-        raise({"VEXA_RAID", n % 2 == 0 ? "3" : "2"});
-    }
     ASSERT_TRUE(Sandbox::waitForLog("[warn] BMC not reachable: indication 1 and those after it "
                                     "wait; trying again from 2 s up to every 60 s"))
         << Sandbox::log();
     EXPECT_EQ(Sandbox::queryValue("select count(*) from indication where Status=1"), "0");
+    EXPECT_EQ(Sandbox::readMark(Sandbox::kFplMark), 0) << "read, never written";
     Sandbox::setBmcFault("open", 0);
-    // The pause has grown meanwhile (2 s doubling): up to 32 s before the next try.
-    ASSERT_TRUE(Sandbox::waitUntil(
-        [&] {
-            return Sandbox::queryValue("select count(*) from indication where Status=1") ==
-                   std::to_string(kRows);
-        },
-        90000))
-        << Sandbox::log();
+    ASSERT_TRUE(waitForwarded(kRows)) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 
     std::vector<SEL_entry_t> fpl = Sandbox::fplRecords();
-    ASSERT_EQ(fpl.size(), kRows);
-    for (size_t n = 0; n < kRows; ++n) {
+    ASSERT_EQ(fpl.size(), static_cast<size_t>(kRows));
+    for (int n = 0; n < kRows; ++n) {
         EXPECT_EQ(fpl[n].e0.EventID, n % 2 == 0 ? 0x10403u : 0x10402u) << n;
     }
     // VEXA_RAID 2 (alert level 4) went to halcyon as well, once each.
-    EXPECT_EQ(Sandbox::bmcCommands().size(), kRows / 2);
+    EXPECT_EQ(Sandbox::bmcCommands().size(), static_cast<size_t>(kRows / 2));
     EXPECT_EQ(Sandbox::countContaining("BMC not reachable"), 1u);
     EXPECT_EQ(Sandbox::countLog("[error] failed to write VEXA_RAID indication as FPL"), 1u);
     EXPECT_EQ(Sandbox::countContaining("BMC answers again: indication 1 forwarded"), 1u);
 }
 
+// A store that refuses the mark: the row comes again after a pause, each target is
+// served once, and the row is marked once the store takes the mark.
 TEST(DaemonForwarding, RefusedMarkIsTriedAgainWithoutServingTwice) {
     Sandbox sb;
     { SQLiteDB store(Sandbox::kDatabase); }
     Sandbox::query("create trigger keep before update on indication "
-                   "begin select raise(abort, 'kept'); end");
+                   "begin select raise(abort, 'kept'); end;" +
+                   Sandbox::insertRow("VEXA_RAID", "2")); // alert level 4
     sb.startDaemon();
-    raise({"VEXA_RAID", "2"}); // alert level 4
-    ASSERT_TRUE(Sandbox::waitForLog("[error] update number 1 indication failed", 2))
-        << Sandbox::log();
-    // Not a busy loop: a fetch every 2 seconds or so.
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    EXPECT_LE(Sandbox::countContaining("fetch number 1 indication"), 5u);
-    EXPECT_EQ(status(1), "0");
+    const std::string refused = "[error] update number 1 indication failed";
+    ASSERT_TRUE(Sandbox::waitForLog(refused, 2)) << Sandbox::log();
     Sandbox::query("drop trigger keep");
+    // Not a busy loop: the second try comes 2 seconds after the first, as the time
+    // stamps (to the second) of the two refusals show.
+    std::vector<std::string> stamps;
+    std::istringstream lines(Sandbox::log());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() > 21 && line.compare(21, std::string::npos, refused) == 0) {
+            stamps.push_back(line.substr(0, 21));
+        }
+    }
+    ASSERT_GE(stamps.size(), 2u);
+    struct tm first = {}, second = {};
+    strptime(stamps[0].c_str(), "[%Y-%m-%d %H:%M:%S]", &first);
+    strptime(stamps[1].c_str(), "[%Y-%m-%d %H:%M:%S]", &second);
+    EXPECT_GE(difftime(mktime(&second), mktime(&first)), 2.0) << Sandbox::log();
     ASSERT_TRUE(waitForwarded(1)) << Sandbox::log();
     EXPECT_EQ(Sandbox::fplRecords().size(), 1u);
     EXPECT_EQ(Sandbox::bmcCommands().size(), 1u);
@@ -453,7 +284,7 @@ TEST(DaemonForwarding, ThreadOpensAFreshStoreOnceItCan) {
     sb.startDaemon();
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
     ASSERT_EQ(rmdir(Sandbox::kDatabase), 0);
-    raise({"VEXA_SCSI", "3"});
+    raise("VEXA_SCSI", "3");
     ASSERT_TRUE(waitForwarded(1)) << Sandbox::log();
     EXPECT_EQ(Sandbox::fplRecords().size(), 1u);
     EXPECT_EQ(Sandbox::bmcCommands().size(), 1u);

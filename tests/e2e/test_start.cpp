@@ -25,10 +25,12 @@ bool holds(const std::string& text, const std::string& part) {
 
 } // namespace
 
-// What the administrator sees on the terminal for each way a start ends before the
-// daemon runs, and the command's status.
-TEST(DaemonCommand, SaysOnTheTerminalWhyItDidNotStart) {
+// What the administrator sees on the terminal and in the log for each way a start ends
+// before the daemon runs, and the command's status. A refused start leaves neither pid
+// file nor pipe (an existing pid file stays as it is).
+TEST(DaemonCommand, SaysOnTheTerminalAndInTheLogWhyItDidNotStart) {
     const std::string usage = "Usage: orvind [-p port]";
+    const std::vector<std::string> usageLog{"[error] " + usage};
     const struct {
         const char* what;
         std::vector<std::string> args;
@@ -37,22 +39,46 @@ TEST(DaemonCommand, SaysOnTheTerminalWhyItDidNotStart) {
         int status;
         std::string out;
         std::vector<std::string> err;
+        std::vector<std::string> log; // the log's entries when the start is refused
     } cases[] = {
-        {"--help", {"--help"}, 0, [] {}, 0, usage, {}},
-        {"-h, even as another user", {"-h"}, kNobody, [] {}, 0, usage, {}},
-        {"--version", {"--version"}, 0, [] {}, 0, "orvind " ORVIND_VERSION "\n", {}},
-        {"-V", {"-V"}, 0, [] {}, 0, "orvind " ORVIND_VERSION "\n", {}},
-        {"an unknown option", {"-x"}, 0, [] {}, 255, "", {"unknown option -x", usage}},
-        {"an unknown long option", {"--bogus"}, 0, [] {}, 255, "", {"unknown option --bogus"}},
-        {"-p without a port", {"-p"}, 0, [] {}, 255, "", {"option -p needs a port number"}},
-        {"a non-root user", {}, kNobody, [] {}, 255, "", {"Only root can start orvind"}},
+        {"--help", {"--help"}, 0, [] {}, 0, usage, {}, {}},
+        {"-h, even as another user", {"-h"}, kNobody, [] {}, 0, usage, {}, {}},
+        {"--version", {"--version"}, 0, [] {}, 0, "orvind " ORVIND_VERSION "\n", {}, {}},
+        {"-V", {"-V"}, 0, [] {}, 0, "orvind " ORVIND_VERSION "\n", {}, {}},
+        {"an unknown option", {"-x"}, 0, [] {}, 255, "", {"unknown option -x", usage}, usageLog},
+        {"a bad command line, before the user is looked at",
+         {"-x"},
+         kNobody,
+         [] {},
+         255,
+         "",
+         {"unknown option -x"},
+         usageLog},
+        {"an unknown long option", {"--bogus"}, 0, [] {}, 255, "", {"unknown option --bogus"}, {}},
+        {"-p without a port",
+         {"-p"},
+         0,
+         [] {},
+         255,
+         "",
+         {"option -p needs a port number"},
+         usageLog},
+        {"a non-root user",
+         {},
+         kNobody,
+         [] {},
+         255,
+         "",
+         {"Only root can start orvind"},
+         {"[error] Only root can start orvind"}},
         {"an existing pid file",
          {},
          0,
          [] { writeFile(Sandbox::kPidFile, "4242"); },
          255,
          "",
-         {"orvind is already running", Sandbox::kPidFile, "orvind-pidfile clear-stale"}},
+         {"orvind is already running", Sandbox::kPidFile, "orvind-pidfile clear-stale"},
+         {"[info] orvind is already running"}},
         // Runs, but does less than it seems: said on the terminal.
         {"no log folder",
          {},
@@ -60,14 +86,16 @@ TEST(DaemonCommand, SaysOnTheTerminalWhyItDidNotStart) {
          [] { ASSERT_EQ(rmdir("/var/log/vexa"), 0); },
          0,
          "",
-         {"orvind: warning: /var/log/vexa does not exist: the daemon runs without a log"}},
+         {"orvind: warning: /var/log/vexa does not exist: the daemon runs without a log"},
+         {}},
         {"no database folder",
          {},
          0,
          [] { ASSERT_EQ(rmdir("/var/lib/orvind"), 0); },
          0,
          "",
-         {"orvind: warning: /var/lib/orvind does not exist: nothing is stored until it is made"}},
+         {"orvind: warning: /var/lib/orvind does not exist: nothing is stored until it is made"},
+         {}},
         // Fails after detaching: the command waits for the daemon and reports its end.
         {"no working folder",
          {},
@@ -76,7 +104,9 @@ TEST(DaemonCommand, SaysOnTheTerminalWhyItDidNotStart) {
          255,
          "",
          {"orvind: Unable to create FIFO.\norvind: Exit. Unable to create fifo.\n",
-          "start-up failed (exit status 255)"}},
+          "start-up failed (exit status 255)"},
+         {"[info] Trying to delete FIFO but it doesn't exist.", "[error] Unable to create FIFO.",
+          "[error] Exit. Unable to create fifo."}},
     };
     for (const auto& c : cases) {
         Sandbox sb;
@@ -89,6 +119,7 @@ TEST(DaemonCommand, SaysOnTheTerminalWhyItDidNotStart) {
             EXPECT_EQ(out, "") << c.what;
         } else {
             EXPECT_TRUE(holds(out, c.out)) << c.what << ": " << out;
+            EXPECT_EQ(Sandbox::log(), "") << c.what << ": help and version log nothing";
         }
         if (c.err.empty()) {
             EXPECT_EQ(err, "") << c.what;
@@ -96,9 +127,17 @@ TEST(DaemonCommand, SaysOnTheTerminalWhyItDidNotStart) {
         for (const auto& part : c.err) {
             EXPECT_TRUE(holds(err, part)) << c.what << ": " << err;
         }
-        if (!c.out.empty()) {
-            EXPECT_EQ(Sandbox::log(), "") << c.what << ": help and version log nothing";
+        if (c.status == 0) {
+            continue;
         }
+        if (!c.log.empty()) {
+            EXPECT_EQ(Sandbox::logEntries(), c.log) << c.what;
+        }
+        const bool running = c.log.size() == 1 && c.log[0] == "[info] orvind is already running";
+        EXPECT_EQ(Sandbox::exists(Sandbox::kPidFile) ? readFile(Sandbox::kPidFile) : "none",
+                  running ? "4242" : "none")
+            << c.what;
+        EXPECT_FALSE(Sandbox::exists(Sandbox::kFifo)) << c.what;
     }
 }
 
@@ -106,11 +145,17 @@ TEST(DaemonCommand, SaysOnTheTerminalWhyItDidNotStart) {
 // subscription requested and the forwarding thread started.
 TEST(DaemonCommand, ReturnsOnceTheDaemonIsReady) {
     Sandbox sb;
-    sb.launch();
+    sb.launch({"-p", "1234"});
     ASSERT_EQ(sb.launcherStatus(), 0) << Sandbox::launcherStderr();
-    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
+    auto entries = Sandbox::logEntries();
+    ASSERT_GE(entries.size(), 7u);
+    EXPECT_EQ(entries[0], "[info] Trying to delete FIFO but it doesn't exist.");
+    EXPECT_EQ(entries[1], "[info] FIFO created.");
+    EXPECT_EQ(entries[2], "[info] connect() rc=0, msg=(null)");
+    EXPECT_EQ(entries[6], "[info] Subscription created.");
     EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
-    EXPECT_EQ(readFile(Sandbox::kPidFile), std::to_string(sb.daemonPid()));
+    EXPECT_EQ(readFile(Sandbox::kPidFile), std::to_string(sb.daemonPid()))
+        << "the detached pid, no newline";
     EXPECT_EQ(Sandbox::launcherStderr(), "");
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }

@@ -22,7 +22,7 @@ size_t countRegistrations(const std::string& status) {
 
 } // namespace
 
-TEST(Subscription, FirstStartRegistersAndARestartFindsTheObjectsInPlace) {
+TEST(Subscription, FirstStartRegistersDeliversAndARestartFindsTheObjectsInPlace) {
     Sandbox sb;
     sb.startDaemon();
     EXPECT_EQ(countRegistrations("0, msg=(null)"), 3u);
@@ -33,24 +33,19 @@ TEST(Subscription, FirstStartRegistersAndARestartFindsTheObjectsInPlace) {
           "file:///opt/vexa/orvind/indications.tmp", "CIM_IndicationSubscription"}) {
         EXPECT_NE(list.out.find(part), std::string::npos) << part;
     }
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-
-    sb.startDaemon();
-    EXPECT_EQ(countRegistrations("11, msg="), 3u) << "each refusal is logged with its code";
-    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 2u);
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-}
-
-TEST(Subscription, ARaisedIndicationReachesTheTempFileByteForByte) {
-    Sandbox sb;
-    sb.startDaemon();
+    // An indication raised with the broker reaches the daemon's copy byte for byte,
+    // without the trailer line.
     const std::string document = std::string(ORVIND_TEST_DATA) + "/broker/prepared.xml";
     ToolResult raised =
         runBrokerTool({"raise", "--document", document}, Sandbox::kBrokerRepository);
     ASSERT_EQ(raised.status, 0) << raised.err;
     ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(Sandbox::framed(readFile(document)).size())));
-    EXPECT_EQ(readFile(Sandbox::kTempFile), readFile(document) + "\n")
-        << "the document as the tool wrote it, without the trailer line";
+    EXPECT_EQ(readFile(Sandbox::kTempFile), readFile(document) + "\n");
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+
+    sb.startDaemon();
+    EXPECT_EQ(countRegistrations("11, msg="), 3u) << "each refusal is logged with its code";
+    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 2u);
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
 
@@ -68,7 +63,7 @@ TEST(Subscription, WithoutABrokerTheDaemonLogsTheFailureAndRunsOn) {
 }
 
 // Whatever arrives, the daemon sends the broker nothing per indication: the
-// broker's repository holds the same objects before and after 1,000 indications,
+// broker's repository holds the same objects before and after 200 indications,
 // one of a class the broker does not know, one with 500 properties and one that
 // names properties twice; every one is stored.
 TEST(Subscription, IndicationsLeaveNothingInTheBroker) {
@@ -82,7 +77,7 @@ TEST(Subscription, IndicationsLeaveNothingInTheBroker) {
         ToolResult r = runBrokerTool(args, Sandbox::kBrokerRepository);
         EXPECT_EQ(r.status, 0) << r.err;
     };
-    raise({"raise", "--class", "VEXA_AlertIndication", "--count", "1000", "-p",
+    raise({"raise", "--class", "VEXA_AlertIndication", "--count", "200", "-p",
            "ProviderName:string=Fan"});
     raise({"raise", "--class", "VEXA_NotKnownIndication", "-p", "ProviderName:string=Unknown"});
     std::vector<std::string> wide = {"raise", "--class", "VEXA_AlertIndication", "-p",
@@ -95,10 +90,10 @@ TEST(Subscription, IndicationsLeaveNothingInTheBroker) {
     Sandbox::deliver(readFile(std::string(ORVIND_TEST_DATA) + "/parser/null_and_missing.xml"));
 
     ASSERT_TRUE(Sandbox::waitUntil(
-        [] { return Sandbox::queryValue("select count(*) from indication") == "1003"; }, 60000))
+        [] { return Sandbox::queryValue("select count(*) from indication") == "203"; }, 60000))
         << Sandbox::queryValue("select count(*) from indication");
     EXPECT_EQ(Sandbox::queryValue("select count(*) from indication where ProviderName='Fan'"),
-              "1000");
+              "200");
     for (const char* name : {"Unknown", "Wide", "second"}) {
         EXPECT_EQ(Sandbox::queryValue(std::string("select count(*) from indication where "
                                                   "ProviderName='") +

@@ -150,40 +150,29 @@ std::vector<pid_t> daemon_children() {
 // The environment of the daemon: the test's own, with sanitizer reports sent to files
 // (the detached daemon's standard error is the null device).
 std::vector<std::string> daemon_environment() {
-    std::vector<std::string> env;
     const std::string sink = "log_path=" + setup().reports + "/report";
-    bool asan = false, tsan = false, ubsan = false;
+    std::vector<std::string> sanitizers = {"ASAN_OPTIONS=", "TSAN_OPTIONS=", "UBSAN_OPTIONS="};
+    std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string var = *entry;
-        bool redirects = false;
-        for (const char* name : kRedirections) {
-            redirects = redirects || var.rfind(name, 0) == 0;
-        }
-        if (redirects) {
+        if (std::any_of(std::begin(kRedirections), std::end(kRedirections),
+                        [&](const char* name) { return var.rfind(name, 0) == 0; })) {
             continue;
         }
         if (var.rfind("PATH=", 0) == 0) {
             var.insert(5, setup().bin + ":");
         }
-        auto add_sink = [&](const char* name, bool& seen) {
-            if (var.rfind(std::string(name) + "=", 0) == 0) {
+        for (auto name = sanitizers.begin(); name != sanitizers.end(); ++name) {
+            if (var.rfind(*name, 0) == 0) {
                 var += ":" + sink;
-                seen = true;
+                sanitizers.erase(name);
+                break;
             }
-        };
-        add_sink("ASAN_OPTIONS", asan);
-        add_sink("TSAN_OPTIONS", tsan);
-        add_sink("UBSAN_OPTIONS", ubsan);
+        }
         env.push_back(var);
     }
-    if (!asan) {
-        env.push_back("ASAN_OPTIONS=" + sink);
-    }
-    if (!tsan) {
-        env.push_back("TSAN_OPTIONS=" + sink);
-    }
-    if (!ubsan) {
-        env.push_back("UBSAN_OPTIONS=" + sink);
+    for (const std::string& name : sanitizers) {
+        env.push_back(name + sink);
     }
     return env;
 }
@@ -528,43 +517,26 @@ void Sandbox::writePipeSlowly(const std::string& bytes, int pieces, int pauseMs)
 
 std::vector<std::vector<std::string>> Sandbox::query(const std::string& sql,
                                                      const std::string& database) {
-    std::vector<std::vector<std::string>> result;
-    sqlite3* db = nullptr;
-    if (sqlite3_open(database.c_str(), &db) != SQLITE_OK) {
-        ADD_FAILURE() << "cannot open " << database << ": " << sqlite3_errmsg(db);
-        sqlite3_close(db);
-        return result;
-    }
-    sqlite3_busy_timeout(db, kTimeoutMs);
-    const char* rest = sql.c_str();
-    while (*rest != '\0') {
-        sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db, rest, -1, &stmt, &rest) != SQLITE_OK) {
-            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-            break;
-        }
-        if (stmt == nullptr) {
-            break; // only blanks or a comment were left
-        }
-        int rc;
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-            std::vector<std::string> row;
-            for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-                const unsigned char* text = sqlite3_column_text(stmt, i);
-                row.push_back(text != nullptr ? reinterpret_cast<const char*>(text) : "NULL");
+    std::vector<std::vector<std::string>> rows;
+    sqlite3* handle = nullptr;
+    int rc = sqlite3_open(database.c_str(), &handle);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(handle, sqlite3_close);
+    char* error = nullptr;
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(handle, kTimeoutMs);
+        auto addRow = [](void* out, int columns, char** values, char**) {
+            auto& row = static_cast<std::vector<std::vector<std::string>>*>(out)->emplace_back();
+            for (int i = 0; i < columns; ++i) {
+                row.push_back(values[i] != nullptr ? values[i] : "NULL");
             }
-            result.push_back(row);
-        }
-        if (rc != SQLITE_DONE) {
-            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-        }
-        sqlite3_finalize(stmt);
-        if (rc != SQLITE_DONE) {
-            break;
-        }
+            return 0;
+        };
+        rc = sqlite3_exec(handle, sql.c_str(), addRow, &rows, &error);
     }
-    sqlite3_close(db);
-    return result;
+    EXPECT_EQ(rc, SQLITE_OK) << database << ": " << sql << ": "
+                             << (error != nullptr ? error : sqlite3_errmsg(handle));
+    sqlite3_free(error);
+    return rc == SQLITE_OK ? rows : std::vector<std::vector<std::string>>();
 }
 
 std::string Sandbox::queryValue(const std::string& sql, const std::string& database) {

@@ -1,0 +1,295 @@
+// The golden cases: every file of tests/data/cases/ is delivered into one running daemon,
+// one case after the other, and what the daemon did with it (the rows it stored, the
+// lines the intake and the forwarding logged, the FPL records and halcyon commands the
+// simulated BMC received) is compared with the expected file beside it.
+//
+// A case NAME.xml is one document, written as the broker writes it (the document, a
+// line end and the trailer line); a case NAME.delivery holds the bytes one writer
+// writes, as they stand. NAME.expected is what the case gives.
+//
+// After a deliberate change, write the expected files anew and review their diff:
+//     ORVIND_UPDATE_CASES=1 build/tests/e2e_test_cases
+// Row ids count on from case to case in name order: a new case renumbers the later ones.
+#include "sandbox.h"
+#include "testlog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sqlite3.h>
+#include <string>
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const std::string kCaseDir = ORVIND_TEST_DATA "/cases";
+
+struct Case {
+    std::string name;  // the file name without its extension
+    std::string bytes; // what is written into the pipe
+    // Taken while it runs: its intake lines [intakeFrom, intakeTo) and its rows.
+    size_t intakeFrom = 0;
+    size_t intakeTo = 0;
+    int firstRow = 1;
+    int lastRow = 0;
+    std::string expectedFile() const { return kCaseDir + "/" + name + ".expected"; }
+};
+
+std::vector<Case> loadCases() {
+    std::vector<Case> cases;
+    for (const auto& entry : std::filesystem::directory_iterator(kCaseDir)) {
+        const std::string extension = entry.path().extension();
+        if (extension == ".xml" || extension == ".delivery") {
+            const std::string bytes = readFile(entry.path());
+            cases.push_back(
+                {entry.path().stem(), extension == ".xml" ? Sandbox::framed(bytes) : bytes});
+        }
+    }
+    std::sort(cases.begin(), cases.end(),
+              [](const Case& a, const Case& b) { return a.name < b.name; });
+    return cases;
+}
+
+bool endsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Lines the intake logs for a document; every other line after the start-up comes from
+// the forwarding.
+bool fromIntake(const std::string& entry) {
+    for (const char* mark : {"] Received a document of ", "] The document of ", "] insert ",
+                             "] error code : ", "] Can't store one Indication", "] Passed over ",
+                             "] createInstance "}) {
+        if (entry.find(mark) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What differs from host to host in the halcyon parameter text, and the name it gets.
+std::vector<std::pair<std::string, std::string>> hostFacts() {
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    utsname names;
+    uname(&names);
+    const std::string release = names.release;
+    return {{" --SNAM " + std::string(host) + " ", " --SNAM <host> "},
+            {" --OSVER " + release.substr(0, release.find('-')) + " ", " --OSVER <osver> "},
+            {" --SGUID " + tallowsim::systemUuid(Sandbox::kBmcDir) + " ", " --SGUID <uuid> "}};
+}
+
+// The host's facts become names; the fresh instance id that ends each command, <iid>.
+std::string masked(std::string text) {
+    static const auto facts = hostFacts();
+    for (const auto& [from, to] : facts) {
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+            text.replace(at, from.size(), to);
+        }
+    }
+    size_t iid = text.find(" --IID ");
+    if (iid != std::string::npos && text.size() == iid + 7 + 36 &&
+        text.find_first_not_of("0123456789abcdef-", iid + 7) == std::string::npos) {
+        text.replace(iid + 7, 36, "<iid>");
+    }
+    return text;
+}
+
+// The log after the start-up without time stamps, a message of several lines as one
+// entry, and without the lines whose number depends on timing (a statement that waited
+// for the other thread). With `intakeOnly`, the intake's lines alone.
+std::vector<std::string> caseEntries(size_t startUp, bool intakeOnly) {
+    std::vector<std::string> entries;
+    std::vector<std::string> all = Sandbox::logEntries();
+    for (size_t i = startUp; i < all.size(); ++i) {
+        if (all[i].empty() || all[i][0] != '[') {
+            if (!entries.empty()) {
+                entries.back() += "\n" + all[i];
+            }
+        } else if (all[i].find("] database is busy, ") == std::string::npos) {
+            entries.push_back(masked(all[i]));
+        }
+    }
+    if (intakeOnly) {
+        entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                     [](const std::string& e) { return !fromIntake(e); }),
+                      entries.end());
+    }
+    return entries;
+}
+
+int highestRow() {
+    if (Sandbox::queryValue("select count(*) from sqlite_master where name='indication'") != "1") {
+        return 0;
+    }
+    return std::atoi(Sandbox::queryValue("select coalesce(max(Id), 0) from indication").c_str());
+}
+
+// Each stored row of the case: every column that is not empty text, its value after
+// its storage class ("integer:6", "real:2.1", "text:...", "<null>").
+std::string renderRows(const Case& c) {
+    static const char* const classes[] = {"", "integer:", "real:", "text:", "blob:", "<null>"};
+    sqlite3* handle = nullptr;
+    sqlite3_open_v2(Sandbox::kDatabase, &handle, SQLITE_OPEN_READONLY, nullptr);
+    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(handle, sqlite3_close);
+    const std::string sql = "select * from indication where Id between " +
+                            std::to_string(c.firstRow) + " and " + std::to_string(c.lastRow) +
+                            " order by Id";
+    sqlite3_stmt* raw = nullptr;
+    std::string out;
+    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
+        return out;
+    }
+    std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> statement(raw, sqlite3_finalize);
+    while (sqlite3_step(raw) == SQLITE_ROW) {
+        out += "row " + std::to_string(sqlite3_column_int(raw, 0)) + "\n";
+        for (int i = 1; i < sqlite3_column_count(raw); ++i) {
+            const unsigned char* text = sqlite3_column_text(raw, i);
+            const std::string value = std::string(classes[sqlite3_column_type(raw, i)]) +
+                                      (text ? reinterpret_cast<const char*>(text) : "");
+            if (value != "text:") {
+                out += "  " + std::string(sqlite3_column_name(raw, i)) + " " + value + "\n";
+            }
+        }
+    }
+    return out;
+}
+
+// The intake's lines of a case: those about each document in their order, then those of
+// the commits (where the commits fall among the documents of one delivery depends on how
+// the pipe's reads cut it).
+std::string intakeText(const Case& c, const std::vector<std::string>& intake) {
+    std::vector<std::string> lines(intake.begin() + std::min(c.intakeFrom, intake.size()),
+                                   intake.begin() + std::min(c.intakeTo, intake.size()));
+    std::stable_partition(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("] insert ") == std::string::npos;
+    });
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+// What the BMC received, handed out in the order the forwarding logged its writes.
+struct BmcSide {
+    std::vector<SEL_entry_t> fpl = Sandbox::fplRecords();
+    std::vector<tallowsim::Command> commands = Sandbox::bmcCommands();
+    size_t nextRecord = 0;
+    size_t nextCommand = 0;
+};
+
+// The expected-file text of one case.
+std::string render(const Case& c, const std::vector<std::string>& intake,
+                   const std::vector<std::string>& entries, BmcSide& bmc) {
+    // A row's forwarding lines run from its fetch to the next fetch.
+    std::string forwarding, fpl, halcyon;
+    bool inCase = false;
+    for (const std::string& entry : entries) {
+        int id = 0;
+        if (sscanf(entry.c_str(), "[info] fetch number %d ", &id) == 1) {
+            inCase = id >= c.firstRow && id <= c.lastRow;
+        }
+        if (!inCase || fromIntake(entry)) {
+            continue;
+        }
+        forwarding += entry + "\n";
+        if (endsWith(entry, " indication as FPL successfully") && bmc.nextRecord < bmc.fpl.size()) {
+            const SEL_entry_t& record = bmc.fpl[bmc.nextRecord++];
+            char text[80];
+            int at = snprintf(text, sizeof text, "%02x ", record.RecType);
+            for (size_t i = 0; i < sizeof record.e0; ++i) {
+                at += snprintf(text + at, sizeof text - at, "%02x",
+                               reinterpret_cast<const unsigned char*>(&record.e0)[i]);
+            }
+            snprintf(text + at, sizeof text - at, " event 0x%x alert %u\n", record.e0.EventID,
+                     record.e0.AlertLevel);
+            fpl += text;
+        }
+        if (endsWith(entry, " indication to halcyon successfully") &&
+            bmc.nextCommand < bmc.commands.size()) {
+            const tallowsim::Command& command = bmc.commands[bmc.nextCommand++];
+            halcyon += command.name + " " + std::to_string(command.status) + " " +
+                       masked(command.arg) + "\n";
+        }
+    }
+    return "== stored\n" + renderRows(c) + "== intake log\n" + intakeText(c, intake) +
+           "== forwarding log\n" + forwarding + "== FPL records\n" + fpl + "== halcyon commands\n" +
+           halcyon;
+}
+
+size_t lineCount(const std::string& text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+} // namespace
+
+TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
+    const bool update = getenv("ORVIND_UPDATE_CASES") != nullptr;
+    std::vector<Case> cases = loadCases();
+    ASSERT_FALSE(cases.empty()) << kCaseDir;
+    setenv("TZ", "UTC", 1); // event times become FPL record times through the local zone
+    Sandbox sb;
+    sb.startDaemon();
+    const size_t startUp = Sandbox::logEntries().size();
+
+    // One case at a time: the next is written once the intake has handled this one, so
+    // that each case's lines and rows are its own.
+    int patience = Sandbox::kTimeoutMs;
+    for (Case& c : cases) {
+        c.intakeFrom = caseEntries(startUp, true).size();
+        c.firstRow = highestRow() + 1;
+        Sandbox::writePipe(c.bytes);
+        // Done when the expected number of lines is there; when writing the expected
+        // files, once nothing more comes for a while.
+        const std::string expected = readFile(c.expectedFile());
+        const size_t at = expected.find("== intake log\n"), end = expected.find("== forwarding");
+        const size_t lines =
+            at < end && end != std::string::npos ? lineCount(expected.substr(at, end - at)) - 1 : 1;
+        std::string seen;
+        int stable = 0;
+        bool settled = Sandbox::waitUntil(
+            [&] {
+                const std::vector<std::string> intake = caseEntries(startUp, true);
+                c.intakeTo = intake.size();
+                const std::string now = intakeText(c, intake);
+                stable = now == seen ? stable + 1 : 0;
+                seen = now;
+                return update ? !now.empty() && stable >= 100 : lineCount(now) >= lines;
+            },
+            patience);
+        patience = settled ? patience : 1000; // one case that hangs is enough to wait for
+        c.lastRow = highestRow();
+    }
+    const std::string last = std::to_string(highestRow());
+    EXPECT_TRUE(Sandbox::waitUntil([&] {
+        return Sandbox::queryValue("select count(*) from indication where Status=0") == "0" &&
+               Sandbox::countLog("[info] update number " + last + " indication success") > 0;
+    })) << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+
+    const std::vector<std::string> entries = caseEntries(startUp, false);
+    const std::vector<std::string> intake = caseEntries(startUp, true);
+    BmcSide bmc;
+    for (const Case& c : cases) {
+        const std::string got = render(c, intake, entries, bmc);
+        if (update) {
+            writeFile(c.expectedFile(), got);
+        } else {
+            EXPECT_EQ(got, readFile(c.expectedFile())) << "case " << c.name;
+        }
+    }
+    EXPECT_EQ(bmc.nextRecord, bmc.fpl.size()) << "FPL records of no logged write";
+    EXPECT_EQ(bmc.nextCommand, bmc.commands.size()) << "halcyon commands of no logged write";
+    EXPECT_EQ(Sandbox::readMark(Sandbox::kFplMark), std::atoi(last.c_str()))
+        << "the FPL mark holds the last row";
+}
