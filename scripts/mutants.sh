@@ -293,8 +293,7 @@ test_labels() { # LOG LABELS...
     local results
     results=$(grep -E '^ *[0-9]+/[0-9]+ +Test +#[0-9]+: ' "$log")
     failures=$(grep -v ' Passed \| Skipped\| Disabled' <<<"$results" |
-        sed -E -e 's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: ([^ ]+) [. ]*(\*\*\*)?([A-Za-z][^0-9]*[A-Za-z:]).*/\1 (\3)/' \
-            -e 's/\*\*\*Exception:\)$/)/')
+        sed -E 's/^ *[0-9]+\/[0-9]+ +Test +#[0-9]+: ([^ ]+) .*[. ](\*\*\*)?(Failed|Exception: [A-Za-z]+|Timeout|Not Run|Subprocess aborted|Child aborted)( |\*).*/\1 (\3)/')
     if [ -z "$results" ]; then
         verdict="no tests"
     elif grep -q '\*\*\*Failed' <<<"$results"; then

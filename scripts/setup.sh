@@ -14,9 +14,12 @@ packages=(
     libsystemd-dev lintian python3-prometheus-client file
 )
 
+# One query for all of them: the installed ones, then whatever of the list is not among them.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+    awk '/ install ok installed$/ { print $1 }')
 missing=()
 for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    grep -qxF "$p" <<<"$installed" || missing+=("$p")
 done
 
 if [ "${#missing[@]}" -gt 0 ]; then

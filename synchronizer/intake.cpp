@@ -445,8 +445,8 @@ bool Intake::openJournal(bool create) {
         return true;
     }
     bool created = false;
-    journal = files::openRegular(paths.pending, O_RDWR | O_APPEND | (create ? O_CREAT : 0),
-                                 kPrivateMode, &created);
+    journal =
+        files::openRegular(paths.pending, O_RDWR | (create ? O_CREAT : 0), kPrivateMode, &created);
     struct stat st;
     if (!journal && errno == ENOENT && !create) {
         journalSize = 0;
@@ -498,7 +498,8 @@ bool Intake::appendJournal(const char* data, size_t size) {
     size_t done = 0;
     int error = 0;
     while (done < size) {
-        ssize_t n = write(journal.get(), data + done, size - done);
+        ssize_t n =
+            pwrite(journal.get(), data + done, size - done, static_cast<off_t>(journalSize));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -511,14 +512,7 @@ bool Intake::appendJournal(const char* data, size_t size) {
     }
     if (done < size) {
         unwritten.assign(data + done, size - done);
-        std::string why = files::errorText(error);
-        if (why != journalFailure) {
-            logger.error("Unable to write the journal %s: %s; what follows stays in the pipe.",
-                         paths.pending.c_str(), why.c_str());
-            journalFailure = why;
-        }
-        appendPause = grown(appendPause);
-        appendAt = Clock::now() + appendPause;
+        journalFailed(error);
         return false;
     }
     if (!journalFailure.empty()) {
@@ -527,6 +521,44 @@ bool Intake::appendJournal(const char* data, size_t size) {
     }
     appendPause = std::chrono::milliseconds(0);
     return true;
+}
+
+void Intake::journalFailed(int error) {
+    std::string why = files::errorText(error);
+    if (why != journalFailure) {
+        logger.error("Unable to write the journal %s: %s; what follows stays in the pipe.",
+                     paths.pending.c_str(), why.c_str());
+        journalFailure = why;
+    }
+    appendPause = grown(appendPause);
+    appendAt = Clock::now() + appendPause;
+}
+
+// Moves up to a chunk from the pipe to the journal's end inside the kernel. A byte is
+// then either still in the pipe or in the journal, whenever the daemon is killed; a
+// read() would hold it in the process's memory in between. Returns what read() would,
+// with EAGAIN also when the journal cannot take bytes now (they stay in the pipe).
+ssize_t Intake::spliceJournal() {
+    if (!openJournal(true)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    loff_t at = static_cast<loff_t>(journalSize);
+    ssize_t n = splice(readEnd.get(), nullptr, journal.get(), &at, kChunk, SPLICE_F_NONBLOCK);
+    if (n > 0) {
+        journalSize += static_cast<size_t>(n);
+        if (!journalFailure.empty()) {
+            logger.info("The journal %s is written again.", paths.pending.c_str());
+            journalFailure.clear();
+        }
+        appendPause = std::chrono::milliseconds(0);
+    } else if (n < 0 && errno == EINVAL) {
+        splicing = false; // a file system without splice: read and write
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        journalFailed(errno);
+        errno = EAGAIN;
+    }
+    return n;
 }
 
 IntakeEnd Intake::run() {
@@ -568,15 +600,22 @@ IntakeEnd Intake::run() {
 bool Intake::readPipe(bool hangup) {
     char chunk[kChunk];
     for (int reads = 0; reads < kReadsPerTurn; ++reads) {
-        ssize_t n = read(readEnd.get(), chunk, sizeof chunk);
+        bool spliced = splicing && unwritten.empty();
+        ssize_t n = spliced ? spliceJournal() : read(readEnd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINVAL && spliced) {
+            continue;
+        }
         if (n > 0) {
             received = true;
             // New documents are worth a try soon, however long the pause has grown.
             retryAt = std::min(retryAt, Clock::now() + kFirstPause);
-            if (!appendJournal(chunk, static_cast<size_t>(n))) {
+            if (!spliced && !appendJournal(chunk, static_cast<size_t>(n))) {
                 return true;
             }
             continue;
+        }
+        if (n < 0 && spliced && !journalFailure.empty()) {
+            return true; // what follows stays in the pipe until the journal takes it
         }
         if (n < 0 && errno == EINTR) {
             continue;
@@ -813,7 +852,17 @@ void Intake::retryJournal() {
     if (journalFailure.empty() || Clock::now() < appendAt) {
         return;
     }
-    if (unwritten.empty()) {
+    if (unwritten.empty() && journal && splicing && readEnd) {
+        // Whether the journal takes bytes again shows with the pipe's next ones: they
+        // are moved now, or the failure stands and its pause grows.
+        ssize_t n = spliceJournal();
+        if (n > 0) {
+            received = true;
+        } else if (Clock::now() >= appendAt) {
+            logger.info("The journal %s is written again.", paths.pending.c_str());
+            journalFailure.clear();
+        }
+    } else if (unwritten.empty()) {
         if (openJournal(positioned)) {
             logger.info("The journal %s is written again.", paths.pending.c_str());
             journalFailure.clear();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 
 class SQLiteDB;
 
@@ -136,6 +137,8 @@ private:
     bool openReadEnd();
     bool readPipe(bool hangup);
     bool appendJournal(const char* data, size_t size);
+    ssize_t spliceJournal();
+    void journalFailed(int error);
     void keepStray(const std::string& bytes);
     bool openJournal(bool create);
     void drainPipe(int waitMs);
@@ -170,6 +173,9 @@ private:
     unsigned long long synced = 0;
     // Taken from the pipe and not yet in the journal (it could not be written).
     std::string unwritten;
+    // The pipe's bytes move into the journal inside the kernel (splice); false once the
+    // journal's file system refused it, and the bytes are read and written instead.
+    bool splicing = true;
     // Where deliveries ended (every writer gone), in journal offsets.
     std::deque<unsigned long long> deliveryEnds;
     DocumentCutter cutter;

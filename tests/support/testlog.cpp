@@ -2,6 +2,7 @@
 
 #include "logger.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +35,21 @@ std::vector<std::string> testLogLines() {
         lines.push_back(line);
     }
     return lines;
+}
+
+std::vector<std::string> logEntries() {
+    std::vector<std::string> entries;
+    for (const std::string& line : testLogLines()) {
+        // "[2014-03-15 12:34:56][info] message": the stamp is 21 characters.
+        const bool stamped = line.size() > 21 && line[0] == '[' && line[20] == ']';
+        entries.push_back(stamped ? line.substr(21) : line);
+    }
+    return entries;
+}
+
+size_t countEntries(const std::string& entry) {
+    const std::vector<std::string> entries = logEntries();
+    return static_cast<size_t>(std::count(entries.begin(), entries.end(), entry));
 }
 
 void clearTestLog() {

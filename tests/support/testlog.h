@@ -1,8 +1,24 @@
 #ifndef ORVIND_TESTS_TESTLOG_H
 #define ORVIND_TESTS_TESTLOG_H
 
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
+
+// Whether this build runs under a sanitizer: long loops and large inputs are scaled
+// down there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
 
 // Unit tests link their own definition of the global `logger`, writing to a file of
 // their own under /tmp, so nothing they log reaches the host's /var/log.
@@ -10,6 +26,11 @@ std::string testLogPath();
 // The whole log as written so far, and the same split into lines.
 std::string readTestLog();
 std::vector<std::string> testLogLines();
+// The log's entries without their time stamp: "[info] message"; a line that
+// continues the entry before it stays as it is.
+std::vector<std::string> logEntries();
+// How many entries read exactly `entry`.
+size_t countEntries(const std::string& entry);
 // Empties the log (the logger appends, so later lines start the file again).
 void clearTestLog();
 
@@ -25,6 +46,29 @@ public:
 
 private:
     std::string path_;
+};
+
+// A thread that is always joined: when the test leaves early (a failed ASSERT), `stop`
+// runs first, so that the body ends and the test fails instead of aborting the run.
+class JoiningThread {
+public:
+    explicit JoiningThread(std::function<void()> body, std::function<void()> stop = {})
+        : stop_(std::move(stop)), thread_(std::move(body)) {}
+    ~JoiningThread() { join(); }
+    JoiningThread(const JoiningThread&) = delete;
+    JoiningThread& operator=(const JoiningThread&) = delete;
+    void join() {
+        if (thread_.joinable()) {
+            if (stop_) {
+                stop_();
+            }
+            thread_.join();
+        }
+    }
+
+private:
+    std::function<void()> stop_;
+    std::thread thread_;
 };
 
 // Small file helpers for tests.

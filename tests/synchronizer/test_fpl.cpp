@@ -54,22 +54,6 @@ protected:
     std::string state;
 };
 
-// "level message" for each log line; a line that continues the one before stays as it is.
-std::vector<std::string> logged() {
-    std::vector<std::string> lines;
-    for (const std::string& line : testLogLines()) {
-        size_t level = line.find("][");
-        size_t end = line.find("] ", level == std::string::npos ? 0 : level);
-        if (line.empty() || line[0] != '[' || level == std::string::npos ||
-            end == std::string::npos) {
-            lines.push_back(line);
-        } else {
-            lines.push_back(line.substr(level + 2, end - level - 2) + " " + line.substr(end + 2));
-        }
-    }
-    return lines;
-}
-
 std::string ctimeOf(time_t t) {
     char text[64];
     return ctime_r(&t, text);
@@ -101,16 +85,16 @@ TEST_F(WriteFpl, EncodesTheRecordByteForByte) {
                               0x01,                   // b16
                           }));
 
-    EXPECT_EQ(logged(), (std::vector<std::string>{
-                            "info wbem_event_id= 1 provider_name=Test_Provider event_time=" +
-                                ctimeOf(1600000000).substr(0, 24),
-                            "",
-                            "info ipmi_event_id = 74565",
-                            "info AlertLevel: 9",
-                            "info RepEntIDClass: 421",
-                            "info event_time= 5f5e1000 ",
-                            "info FPLentry.e0.b9= 0 ",
-                        }));
+    EXPECT_EQ(logEntries(), (std::vector<std::string>{
+                                "[info] wbem_event_id= 1 provider_name=Test_Provider event_time=" +
+                                    ctimeOf(1600000000).substr(0, 24),
+                                "",
+                                "[info] ipmi_event_id = 74565",
+                                "[info] AlertLevel: 9",
+                                "[info] RepEntIDClass: 421",
+                                "[info] event_time= 5f5e1000 ",
+                                "[info] FPLentry.e0.b9= 0 ",
+                            }));
 }
 
 TEST_F(WriteFpl, KeepsLow18BitsOfTheEventIdAndLow32BitsOfTheTime) {
@@ -138,7 +122,7 @@ TEST_F(WriteFpl, EventNumberZeroIsReportedAndStillWritten) {
     ASSERT_EQ(write_fpl("Test_Provider", 0, 1600000000, &alert), 0);
     EXPECT_EQ(alert, 2u);
     EXPECT_EQ(records().size(), 1u);
-    EXPECT_EQ(logged().at(0), "error wbem_event_id=0 is <=0 !");
+    EXPECT_EQ(logEntries().at(0), "[error] wbem_event_id=0 is <=0 !");
 }
 
 TEST_F(WriteFpl, EventsThatCannotBeWrittenAreReportedAndLeaveTheAlertLevel) {
@@ -154,19 +138,21 @@ TEST_F(WriteFpl, EventsThatCannotBeWrittenAreReportedAndLeaveTheAlertLevel) {
          7,
          0,
          -1,
-         {"", "", "error Get IPMIeventid failed, ProviderName:Nobody,Event_ID:7" + notInDatabase}},
+         {"", "",
+          "[error] Get IPMIeventid failed, ProviderName:Nobody,Event_ID:7" + notInDatabase}},
         {"Test_Provider",
          3,
          0,
          -1,
-         {"", "", "info ipmi_event_id = 131073", "error Invalid Event, EV#131073" + notInDatabase}},
+         {"", "", "[info] ipmi_event_id = 131073",
+          "[error] Invalid Event, EV#131073" + notInDatabase}},
         {nullptr,
          1,
          0,
          -1,
-         {"error provider_name is null !", "", "",
-          "error Get IPMIeventid failed, ProviderName:(null),Event_ID:1" + notInDatabase}},
-        {"Test_Provider", 1, 6, 6, {"", "", "error BMC_open failed: BMC busy, try again later"}},
+         {"[error] provider_name is null !", "", "",
+          "[error] Get IPMIeventid failed, ProviderName:(null),Event_ID:1" + notInDatabase}},
+        {"Test_Provider", 1, 6, 6, {"", "", "[error] BMC_open failed: BMC busy, try again later"}},
     };
     for (const Case& c : cases) {
         setFaults(c.openFault, 0);
@@ -175,7 +161,7 @@ TEST_F(WriteFpl, EventsThatCannotBeWrittenAreReportedAndLeaveTheAlertLevel) {
         EXPECT_EQ(write_fpl(c.provider, c.event, 1600000000, &alert), c.result) << c.event;
         EXPECT_EQ(alert, 77u) << "untouched";
         EXPECT_TRUE(records().empty());
-        std::vector<std::string> lines = logged();
+        std::vector<std::string> lines = logEntries();
         ASSERT_EQ(lines.size(), c.lines.size()) << c.event;
         for (size_t i = 0; i < lines.size(); ++i) {
             if (!c.lines[i].empty()) {
@@ -191,9 +177,9 @@ TEST_F(WriteFpl, AppendFailureReturnsTheLibrarysCodeWithTheAlertLevelSet) {
     EXPECT_EQ(write_fpl("Test_Provider", 1, 1600000000, &alert), 7);
     EXPECT_EQ(alert, 9u);
     EXPECT_TRUE(records().empty());
-    std::vector<std::string> lines = logged();
+    std::vector<std::string> lines = logEntries();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "error FPL append failed: FPL full");
+    EXPECT_EQ(lines.back(), "[error] FPL append failed: FPL full");
 
     setFaults(0, 0);
     EXPECT_EQ(write_fpl("Test_Provider", 1, 1600000000, &alert), 0);
@@ -208,5 +194,5 @@ TEST_F(WriteFpl, AlertLevelAloneIsLookedUpWithoutWritingOrLogging) {
     setFaults(6, 0);
     EXPECT_EQ(fpl_alert_level("Test_Provider", 1), 0u) << "the library cannot be opened";
     EXPECT_TRUE(records().empty());
-    EXPECT_TRUE(logged().empty());
+    EXPECT_TRUE(logEntries().empty());
 }

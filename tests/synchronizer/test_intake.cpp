@@ -47,22 +47,8 @@ std::vector<std::string> cutAll(const std::string& bytes, size_t step, std::stri
     return documents;
 }
 
-// Log entries without their time stamp.
-std::vector<std::string> entries() {
-    std::vector<std::string> lines;
-    for (const auto& line : testLogLines()) {
-        lines.push_back(line.size() > 21 ? line.substr(21) : line);
-    }
-    return lines;
-}
-
-size_t countLines(const std::string& entry) {
-    auto lines = entries();
-    return std::count(lines.begin(), lines.end(), entry);
-}
-
 bool waitForLine(const std::string& entry) {
-    return Sandbox::waitUntil([&] { return countLines(entry) > 0; });
+    return Sandbox::waitUntil([&] { return countEntries(entry) > 0; });
 }
 
 std::string recovered(const IntakePaths& paths, int documents) {
@@ -193,7 +179,7 @@ TEST(CreateFifo, KeepsAPipeAndMovesAnythingElseAside) {
     ASSERT_EQ(create_fifo(f.paths), 1);
     EXPECT_TRUE(Sandbox::isFifo(f.paths.fifo));
     size_t moved = 0;
-    for (const auto& entry : entries()) {
+    for (const auto& entry : logEntries()) {
         moved += entry.find("[warn] " + f.paths.fifo + " was a ") == 0 &&
                  entry.find("moved aside to") != std::string::npos;
     }
@@ -212,7 +198,7 @@ TEST(CreateFifo, TakesARegularFileIntoTheJournal) {
     writeFile(f.paths.fifo, framed("second"));
     ASSERT_EQ(create_fifo(f.paths), 1);
     EXPECT_EQ(readFile(f.paths.pending), framed("first") + framed("second"));
-    EXPECT_EQ(countLines("[info] Trying to delete FIFO but it doesn't exist."), 0u);
+    EXPECT_EQ(countEntries("[info] Trying to delete FIFO but it doesn't exist."), 0u);
 }
 
 TEST(CreateFifo, ReportsWhatCannotBeCreated) {
@@ -220,7 +206,7 @@ TEST(CreateFifo, ReportsWhatCannotBeCreated) {
     f.paths.fifo = f.dir.file("missing/indications.tmp");
     Intake intake(f.paths);
     EXPECT_EQ(intake.openFifo(), FifoState::NotCreated);
-    EXPECT_EQ(entries(),
+    EXPECT_EQ(logEntries(),
               (std::vector<std::string>{"[info] Trying to delete FIFO but it doesn't exist.",
                                         "[error] Unable to create FIFO."}));
 }
@@ -234,7 +220,7 @@ TEST(Intake, TakesInPendingDocumentsBeforeThePipe) {
     writeNonBlocking(f.paths.fifo, framed("from the pipe"));
 
     IntakeEnd end = IntakeEnd::PipeFailed;
-    std::thread loop([&] { end = intake.run(); });
+    JoiningThread loop([&] { end = intake.run(); }, [&] { intake.stop(); });
     ASSERT_TRUE(waitForLine(Sandbox::received(framed("from the pipe").size())));
     intake.stop();
     loop.join();
@@ -242,7 +228,7 @@ TEST(Intake, TakesInPendingDocumentsBeforeThePipe) {
     intake.saveUnhandled(0); // everything is stored: no journal stays
 
     std::vector<std::string> handled;
-    for (const auto& entry : entries()) {
+    for (const auto& entry : logEntries()) {
         if (entry.find("Received") != std::string::npos ||
             entry.find("recovered") != std::string::npos) {
             handled.push_back(entry);
@@ -261,7 +247,7 @@ TEST(Intake, SavesWhatIsLeftInThePipeAtShutdownForTheNextStart) {
     {
         Intake intake(f.paths);
         ASSERT_EQ(intake.openFifo(), FifoState::Ready);
-        std::thread loop([&] { intake.run(); });
+        JoiningThread loop([&] { intake.run(); }, [&] { intake.stop(); });
         writeNonBlocking(f.paths.fifo, framed("handled"));
         ASSERT_TRUE(waitForLine(Sandbox::received(framed("handled").size())));
         intake.stop();
@@ -275,12 +261,12 @@ TEST(Intake, SavesWhatIsLeftInThePipeAtShutdownForTheNextStart) {
 
     Intake next(f.paths);
     ASSERT_EQ(next.openFifo(), FifoState::Ready);
-    std::thread loop([&] { next.run(); });
+    JoiningThread loop([&] { next.run(); }, [&] { next.stop(); });
     ASSERT_TRUE(waitForLine(recovered(f.paths, 2)));
     next.stop();
     loop.join();
-    EXPECT_EQ(countLines(Sandbox::received(framed("handled").size())), 1u) << "not again";
-    EXPECT_EQ(countLines(Sandbox::received(framed("one").size())), 1u);
+    EXPECT_EQ(countEntries(Sandbox::received(framed("handled").size())), 1u) << "not again";
+    EXPECT_EQ(countEntries(Sandbox::received(framed("one").size())), 1u);
     EXPECT_EQ(readFile(f.paths.temp), "two, unfinished");
 }
 
@@ -332,13 +318,13 @@ TEST(Intake, TakesInWhatLiesBeyondTheStoredPosition) {
         }
         Intake intake(f.paths);
         ASSERT_EQ(intake.openFifo(), FifoState::Ready);
-        std::thread loop([&] { intake.run(); });
+        JoiningThread loop([&] { intake.run(); }, [&] { intake.stop(); });
         bool done = waitForLine(recovered(f.paths, static_cast<int>(c.received.size())));
         intake.stop();
         loop.join();
         ASSERT_TRUE(done) << c.what << "\n" << readTestLog();
         std::vector<std::string> received;
-        for (const auto& entry : entries()) {
+        for (const auto& entry : logEntries()) {
             if (entry.find("Received") != std::string::npos) {
                 received.push_back(entry);
             }
@@ -365,7 +351,7 @@ TEST(Intake, KeepsDocumentsWhileTheyCannotBeStored) {
     f.paths.database = folder + "/indications.db";
     Intake intake(f.paths);
     ASSERT_EQ(intake.openFifo(), FifoState::Ready);
-    std::thread loop([&] { intake.run(); });
+    JoiningThread loop([&] { intake.run(); }, [&] { intake.stop(); });
     bool failed = Sandbox::waitUntil(
         [] { return readTestLog().find("tried again, after at most 60 s.") != std::string::npos; });
     writeNonBlocking(f.paths.fifo, doc);
@@ -374,14 +360,14 @@ TEST(Intake, KeepsDocumentsWhileTheyCannotBeStored) {
     mkdir(folder.c_str(), 0700);
     bool stored =
         waitForLine("[info] Documents are stored again, after 1 failed attempts.") &&
-        Sandbox::waitUntil([&] { return countLines(Sandbox::received(doc.size())) == 3; });
+        Sandbox::waitUntil([&] { return countEntries(Sandbox::received(doc.size())) == 3; });
     intake.stop();
     loop.join();
     EXPECT_TRUE(failed) << readTestLog();
     EXPECT_TRUE(journaled) << "the pipe is still read into the journal";
     EXPECT_TRUE(stored) << readTestLog();
     size_t errors = 0;
-    for (const auto& entry : entries()) {
+    for (const auto& entry : logEntries()) {
         errors += entry.find("the documents wait in") != std::string::npos;
     }
     EXPECT_EQ(errors, 1u) << "logged once";
@@ -396,7 +382,7 @@ TEST(Intake, LeavesAPositionTableOfANewerFormatAlone) {
                    f.paths.database);
     Intake intake(f.paths);
     ASSERT_EQ(intake.openFifo(), FifoState::Ready);
-    std::thread loop([&] { intake.run(); });
+    JoiningThread loop([&] { intake.run(); }, [&] { intake.stop(); });
     bool refused = Sandbox::waitUntil(
         [] { return readTestLog().find("is of format 2") != std::string::npos; });
     intake.stop();
@@ -424,7 +410,7 @@ TEST(Intake, WarnsOfADocumentLibxml2StopsAndNeverFollowsALink) {
     writeFile(f.paths.fifo, huge); // left by the broker while the daemon was stopped
     Intake intake(f.paths);
     ASSERT_EQ(intake.openFifo(), FifoState::Ready);
-    std::thread loop([&] { intake.run(); });
+    JoiningThread loop([&] { intake.run(); }, [&] { intake.stop(); });
     bool warned = Sandbox::waitUntil([&] {
         return readTestLog().find("[warn] The document of " + std::to_string(huge.size()) +
                                   " bytes ") != std::string::npos;

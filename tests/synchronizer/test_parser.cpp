@@ -176,26 +176,18 @@ TEST(ShowInstance, LogsPathNamespaceClassAndEveryRenderedProperty) {
     setenv("ORVIND_BROKER_DIR", broker.path().c_str(), 1);
     CIMCInstance* instance = SfcbClient::getSfcbClient()->createInstance("VEXA_AlertIndication");
     ASSERT_NE(instance, nullptr);
-    auto lines = [] {
-        std::vector<std::string> result;
-        for (const std::string& line : testLogLines()) {
-            size_t end = line.find("] ");
-            result.push_back(end == std::string::npos ? line : line.substr(end + 2));
-        }
-        return result;
-    };
     XMLTextReader reader(nullptr);
     Parser parser(nullptr, reader);
-    const std::vector<std::string> head = {"objectpath=root/zarn:VEXA_AlertIndication",
+    const std::vector<std::string> head = {"[info] objectpath=root/zarn:VEXA_AlertIndication",
                                            "",
-                                           "namespace=root/zarn",
+                                           "[info] namespace=root/zarn",
                                            "",
-                                           "classname=VEXA_AlertIndication",
+                                           "[info] classname=VEXA_AlertIndication",
                                            ""};
     clearTestLog();
     parser.showInstance(instance); // no properties: only the path
     parser.showInstance(nullptr);  // nothing to show
-    EXPECT_EQ(lines(), head);
+    EXPECT_EQ(logEntries(), head);
 
     clearTestLog();
     CIMCValue v = zero();
@@ -206,8 +198,9 @@ TEST(ShowInstance, LogsPathNamespaceClassAndEveryRenderedProperty) {
     v.string->ft->release(v.string);
     parser.showInstance(instance);
     std::vector<std::string> expected = head;
-    expected.insert(expected.end(), {"properties:", "", "value state is 0, PerceivedSeverity=6", "",
-                                     "value state is 0, ProviderName=Fan Monitor Provider", ""});
-    EXPECT_EQ(lines(), expected);
+    expected.insert(expected.end(),
+                    {"[info] properties:", "", "[info] value state is 0, PerceivedSeverity=6", "",
+                     "[info] value state is 0, ProviderName=Fan Monitor Provider", ""});
+    EXPECT_EQ(logEntries(), expected);
     instance->ft->release(instance);
 }

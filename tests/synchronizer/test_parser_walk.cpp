@@ -3,44 +3,44 @@
 // What the parser decoded is read back from the rows of the database.
 #include "XMLTextReader.h"
 #include "parser.h"
-#include "sfcbclient.h"
 #include "sqlitedb.h"
 #include "testlog.h"
+#include "testsql.h"
 
 #include <gtest/gtest.h>
 
 #include <libxml/xmlreader.h>
-#include <sqlite3.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/inotify.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
+
+namespace fs = std::filesystem;
+
+// The parser's pauses between store attempts, taken without waiting: this test
+// stands in for the C library's nanosleep, which the pause comes down to.
+namespace {
+std::mutex pausesLock;
+std::vector<long> pausesTaken; // seconds
+} // namespace
+
+extern "C" int nanosleep(const struct timespec* duration, struct timespec* /*remaining*/) {
+    std::lock_guard<std::mutex> hold(pausesLock);
+    pausesTaken.push_back(duration->tv_sec);
+    return 0;
+}
 
 namespace {
 
 const std::string kData = ORVIND_TEST_DATA "/parser/";
-const char* const kSqlNull = "<SQL NULL>";
-
 using Row = std::map<std::string, std::string>;
-
-// One broker repository for the whole process: the CIMC client is made once, on
-// first use, from the folder named in the environment at that moment.
-void useTestBroker() {
-    static TempDir broker;
-    setenv("ORVIND_BROKER_DIR", broker.path().c_str(), 1);
-}
 
 std::string sample(const std::string& name) {
     return readFile(kData + name);
@@ -54,20 +54,24 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-// The lines of the parser and the store as "level message", without the time
-// stamps and without the broker client's lines about connecting and making
-// instances.
+std::string repeat(const std::string& text, size_t times) {
+    std::string result;
+    for (size_t i = 0; i < times; ++i) {
+        result += text;
+    }
+    return result;
+}
+
+// The log entries of the parser and the store, without the broker client's lines
+// about connecting and making instances.
 std::vector<std::string> messages() {
     std::vector<std::string> result;
-    for (const std::string& line : testLogLines()) {
-        size_t level = line.find("]["), end = line.find("] ", level); // "[time][level] text"
-        if (line.rfind("[", 0) != 0 || end == std::string::npos) {
-            continue; // the rest of a message with a line feed of its own
-        }
-        std::string message = line.substr(end + 2);
-        if (message.rfind("connect() ", 0) != 0 && message.rfind("createInstance ", 0) != 0 &&
-            message.rfind("local connect failed", 0) != 0) {
-            result.push_back(line.substr(level + 2, end - level - 2) + " " + message);
+    for (const std::string& entry : logEntries()) {
+        const size_t text = entry.find("] ") + 2;
+        if (entry.compare(text, 10, "connect() ") != 0 &&
+            entry.compare(text, 15, "createInstance ") != 0 &&
+            entry.compare(text, 20, "local connect failed") != 0) {
+            result.push_back(entry);
         }
     }
     return result;
@@ -76,362 +80,214 @@ std::vector<std::string> messages() {
 class ParserTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        useTestBroker();
-        store = std::make_unique<SQLiteDB>(dbPath(), tempFile());
-        clearTestLog();
+        // The CIMC client is made once per process, from the folder named at that moment.
+        static TempDir broker;
+        setenv("ORVIND_BROKER_DIR", broker.path().c_str(), 1);
+        openStore(dir.path());
     }
 
-    std::string dbPath() const { return dir.file("indications.db"); }
-    std::string tempFile() const { return dir.file("fifo.tmp"); }
+    // A store of its own in `folder`, and an empty log.
+    void openStore(const std::string& folder) {
+        database = folder + "/indications.db";
+        store = std::make_unique<SQLiteDB>(database, dir.file("fifo.tmp"));
+        clearTestLog();
+    }
 
     // As the intake does it: the document goes into the temp file, a reader is
     // opened on that file and one parser walks it.
     void deliver(const std::string& document) {
-        writeFile(tempFile(), document);
-        xmlTextReader* raw = xmlReaderForFile(tempFile().c_str(), "utf-8", 0);
+        writeFile(dir.file("fifo.tmp"), document);
+        xmlTextReader* raw = xmlReaderForFile(dir.file("fifo.tmp").c_str(), "utf-8", 0);
         XMLTextReader reader(raw);
         Parser parser(store.get(), reader);
         parser.parseIndicationResp();
         xmlFreeTextReader(raw);
     }
 
-    void deliverSample(const std::string& name) { deliver(sample(name)); }
-
     std::vector<Row> rows() {
-        sqlite3* db = nullptr;
-        sqlite3_open_v2(dbPath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(db, "SELECT * FROM indication ORDER BY Id", -1, &stmt, nullptr);
-        std::vector<Row> result;
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            Row& row = result.emplace_back();
-            for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-                const char* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, i));
-                row[sqlite3_column_name(stmt, i)] =
-                    text ? std::string(text, sqlite3_column_bytes(stmt, i)) : kSqlNull;
-            }
-        }
-        sqlite3_finalize(stmt);
-        sqlite3_close(db);
-        return result;
+        return TestDb(database).records("SELECT * FROM indication ORDER BY Id");
     }
 
     // The sample indication arrives after whatever came before and is stored whole.
     void expectGoodDocumentStored() {
-        size_t before = rows().size();
-        deliverSample("alert.xml");
+        const size_t before = rows().size();
+        deliver(sample("alert.xml"));
         std::vector<Row> after = rows();
         ASSERT_EQ(after.size(), before + 1);
         EXPECT_EQ(after.back()["ProviderName"], "Fan Monitor Provider");
-        EXPECT_EQ(after.back()["IndicationTime"], "20140315123456.000000+060");
         EXPECT_EQ(after.back()["NetworkAddresses"], "10.0.0.5 fe80::5 ");
     }
 
-    // Delivers the sample and hands back the one row it stored.
-    Row onlyRow(const std::string& name) {
-        deliverSample(name);
-        std::vector<Row> stored = rows();
-        EXPECT_EQ(stored.size(), 1u) << name;
-        return stored.empty() ? Row() : stored[0];
-    }
-
     TempDir dir;
+    std::string database;
     std::unique_ptr<SQLiteDB> store;
 };
 
-// ---------------------------------------------------------------------------
-// The walk over a document
-
-using ParserWalk = ParserTest;
-
-TEST_F(ParserWalk, StoresTheBrokerSampleWithItsDocumentText) {
-    deliverSample("alert.xml");
-    std::vector<Row> stored = rows();
-    ASSERT_EQ(stored.size(), 1u);
-    Row& row = stored[0];
-    EXPECT_EQ(row["Status"], "0");
-    EXPECT_EQ(row["ProviderName"], "Fan Monitor Provider");
-    EXPECT_EQ(row["PerceivedSeverity"], "6");
-    EXPECT_EQ(row["IndicationTime"], "20140315123456.000000+060");
-    EXPECT_EQ(row["NetworkAddresses"], "10.0.0.5 fe80::5 ");
-    EXPECT_EQ(row["Description"], "");  // a string column the document does not carry
-    EXPECT_EQ(row["OSType"], kSqlNull); // an int column the document does not carry
-    EXPECT_EQ(row["RawData"], replaceAll(sample("alert.xml"), "\n", ""));
-    EXPECT_EQ(messages(),
-              std::vector<std::string>{"info insert Fan Monitor Provider indication success"});
-}
-
-// Each instance is stored as soon as it ends, in document order, even one without
-// a class name; an ERROR element is logged and ends the walk.
-TEST_F(ParserWalk, InstancesAreStoredInDocumentOrderUntilAnError) {
-    const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-        {sample("no_instance.xml"), {}},
-        {sample("two_instances.xml"),
-         {"info insert first indication success", "info insert second indication success"}},
-        {sample("error_before_instance.xml"),
-         {"info error code : 7, description : CIM_ERR_NOT_SUPPORTED: no handler"}},
-        {sample("instance_before_error.xml"),
-         {"info insert before the error indication success",
-          "info error code : 1, description : CIM_ERR_FAILED: export aborted"}},
-        {R"(<CIM><INSTANCE><PROPERTY NAME="ProviderName" TYPE="string"><VALUE>no class</VALUE>)"
-         "</PROPERTY></INSTANCE></CIM>",
-         {"info insert no class indication success"}},
-    };
-    for (const auto& [document, lines] : cases) {
-        clearTestLog();
-        deliver(document);
-        EXPECT_EQ(messages(), lines) << document;
-    }
-    std::vector<Row> stored = rows();
-    ASSERT_EQ(stored.size(), 4u);
-    // Each instance with its own properties, sharing the delivery's document.
-    EXPECT_EQ(stored[0]["ProviderName"] + "," + stored[0]["EventID"] + "," +
-                  stored[0]["Description"],
-              "first,101,");
-    EXPECT_EQ(stored[1]["ProviderName"] + "," + stored[1]["EventID"] + "," +
-                  stored[1]["Description"],
-              "second,,only in the second");
-    EXPECT_EQ(stored[0]["RawData"], stored[1]["RawData"]);
-    EXPECT_EQ(stored[2]["ProviderName"], "before the error");
-    EXPECT_EQ(stored[3]["ProviderName"], "no class");
-}
-
-TEST_F(ParserWalk, ElementAndAttributeNamesMatchOnlyInTheirExactCase) {
-    Row row = onlyRow("letter_case.xml");
-    EXPECT_EQ(row["ProviderName"], "exact case");
-    EXPECT_EQ(row["Description"], "");      // <Property>: not carried
-    EXPECT_EQ(row["EventID"], "NULL");      // <value>: carried without a value
-    EXPECT_EQ(row["NetworkAddresses"], ""); // <property.array>
-    EXPECT_EQ(row["SystemName"], "NULL");   // <value.array>
-    EXPECT_EQ(row["Summary"], "");          // name= and type=: no NAME
-    EXPECT_EQ(messages(), std::vector<std::string>{"info insert exact case indication success"});
-}
-
-TEST_F(ParserWalk, ErrorCodeIsTheDecimalPrefixOfCodeAsA32BitNumber) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {R"(<ERROR CODE="42" DESCRIPTION="disk"></ERROR>)", "error code : 42, description : disk"},
-        {R"(<ERROR CODE="12x" DESCRIPTION="d"></ERROR>)", "error code : 12, description : d"},
-        {R"(<ERROR CODE="abc" DESCRIPTION="d"></ERROR>)", "error code : 0, description : d"},
-        {R"(<ERROR CODE="" DESCRIPTION="d"></ERROR>)", "error code : 0, description : d"},
-        {R"(<ERROR DESCRIPTION="no code"></ERROR>)", "error code : 0, description : no code"},
-        {R"(<ERROR CODE="4294967295" DESCRIPTION="d"></ERROR>)",
-         "error code : -1, description : d"},
-        {R"(<ERROR CODE=" +7" DESCRIPTION="d"></ERROR>)", "error code : 7, description : d"},
-        {R"(<ERROR CODE="-1" DESCRIPTION="d"></ERROR>)", "error code : -1, description : d"},
-        {R"(<ERROR CODE="4294967298" DESCRIPTION="d"></ERROR>)", "error code : 2, description : d"},
-        {R"(<ERROR CODE="5"></ERROR>)", "error code : 5, description : "},
-        {R"(<ERROR CODE="6" DESCRIPTION="empty tag"/>)", "error code : 6, description : empty tag"},
-    };
-    for (const auto& [element, line] : cases) {
-        clearTestLog();
-        deliver("<CIM>" + element + R"(<INSTANCE CLASSNAME="VEXA_AlertIndication"/></CIM>)");
-        EXPECT_EQ(messages(), std::vector<std::string>{"info " + line}) << element;
-    }
-    EXPECT_TRUE(rows().empty());
-}
-
-TEST_F(ParserWalk, EmptyElementTagsCountAsClosedAtOnce) {
-    deliverSample("empty_forms.xml");
-    std::vector<Row> stored = rows();
-    ASSERT_EQ(stored.size(), 3u);
-    Row& row = stored[0];
-    EXPECT_EQ(row["Description"], "NULL"); // <PROPERTY .../> is carried without a value
-    EXPECT_EQ(row["ProviderName"], "empty forms");
-    EXPECT_EQ(row["EventID"], "");                       // <VALUE/> is the empty text
-    EXPECT_EQ(row["EventTime"], "after an empty value"); // and does not swallow the next VALUE
-    EXPECT_EQ(row["NetworkAddresses"], "");              // <VALUE.ARRAY/> is an empty array
-    EXPECT_EQ(row["SystemName"], "NULL");                // <PROPERTY.ARRAY .../>
-    EXPECT_EQ(row["SystemModel"], "after an empty array property");
-    EXPECT_EQ(row["Summary"], " x ");
-    EXPECT_EQ(stored[1]["ProviderName"], ""); // <INSTANCE .../>: stored without properties
-    EXPECT_EQ(stored[2]["ProviderName"], "after an empty instance");
-}
-
-// One rule, in the build against our CIMC library and in the one against an
-// installed library alike: a property the document carries without a value is
-// NULL (the text NULL, SQL NULL in an int column); a column whose property the
-// document does not carry is '' (SQL NULL in an int column). A property named
-// again keeps its value unless the later one gives another.
-TEST_F(ParserWalk, CarriedWithoutAValueIsNullAndNotCarriedIsEmpty) {
-    Row row = onlyRow("null_and_missing.xml");
-    const std::vector<std::pair<const char*, std::string>> columns = {
-        {"Description", "NULL"},  {"AlertType", kSqlNull},    {"NetworkAddresses", "NULL"},
-        {"HWPartNumber", "NULL"}, // a type not decoded
-        {"EventID", "12"},        {"ProviderName", "second"}, {"Summary", ""},
-        {"BladeBay", ""},         {"RackName", ""},           {"OSType", kSqlNull},
-    };
-    for (const auto& [column, value] : columns) {
-        EXPECT_EQ(row[column], value) << column;
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Property types and values
-
-using ParserTypes = ParserTest;
-
-TEST_F(ParserTypes, BooleanIsTrueOnlyForTheExactTextTRUE) {
-    Row row = onlyRow("booleans.xml");
-    EXPECT_EQ(row["IndicationIdentifier"], "true");        // TRUE
-    EXPECT_EQ(row["Description"], "false");                // true
-    EXPECT_EQ(row["HWPhysicalLocation"], "false");         // True
-    EXPECT_EQ(row["HWEncodingPhysicalLocation"], "false"); // 1
-    EXPECT_EQ(row["ProbableCauseDescription"], "false");   // " TRUE"
-    EXPECT_EQ(row["RecommendedActions"], "false");         // empty
-    EXPECT_EQ(row["EventTime"], "false");                  // FALSE
-    EXPECT_EQ(row["EventID"], "true false false false true ");
-}
-
-TEST_F(ParserTypes, NumbersKeepTheLowBitsOfTheirConversion) {
-    Row row = onlyRow("numbers.xml");
-    EXPECT_EQ(row["IndicationIdentifier"], "44");                 // uint8 300
-    EXPECT_EQ(row["IndicationTime"], "255");                      // uint8 -1
-    EXPECT_EQ(row["Description"], "-5");                          // sint8 -5
-    EXPECT_EQ(row["HWPhysicalLocation"], "0");                    // uint16 65536
-    EXPECT_EQ(row["HWEncodingPhysicalLocation"], "12");           // uint32 "  12abc"
-    EXPECT_EQ(row["ProbableCauseDescription"], "0");              // uint32 0x1F
-    EXPECT_EQ(row["RecommendedActions"], "-9223372036854775808"); // sint64 2^63, scalar
-    EXPECT_EQ(row["EventID"], "9223372036854775807 -9223372036854775808 -5 "); // clamped
-    EXPECT_EQ(row["EventTime"], "-56");                                        // sint8 200
-    EXPECT_EQ(row["SystemCreationClassName"], "-56 127 127 ");                 // sint8 200 -129 127
-    EXPECT_EQ(row["SystemName"], "44 255 ");                                   // uint8 300 -1
-    EXPECT_EQ(row["OSVersion"], "-300");                                       // sint16 -300
-    EXPECT_EQ(row["NetworkAddresses"], "0 65535 1 ");       // uint16 65536 65535 1
-    EXPECT_EQ(row["SystemFirmwareVersion"], "-1");          // sint32 4294967295
-    EXPECT_EQ(row["SystemSerialNumber"], "-1 2147483647 "); // sint32 4294967295 -2147483649
-    EXPECT_EQ(row["SystemProductID"], "0 7 ");              // uint32 4294967296 "  7x"
-    EXPECT_EQ(row["SystemModel"], "18446744073709551615");  // uint64 2^64
-    EXPECT_EQ(row["SystemGUID"], "18446744073709551615 18446744073709551615 ");
-    EXPECT_EQ(row["Summary"], "-32768 32767 0 "); // sint16 32768 -32769 abc
-    EXPECT_EQ(row["BladeBay"], "0");              // uint16 empty
-    EXPECT_EQ(row["BladeName"], "17");            // sint32 +17
-    EXPECT_EQ(row["EnclosureName"], "0");         // uint64 abc
-    EXPECT_EQ(row["RackName"], "0 ");             // uint32 array, empty text
-    EXPECT_EQ(row["PerceivedSeverity"], "6");
-    EXPECT_EQ(row["OSType"], "-3");
-    EXPECT_EQ(row["EventCategory"], "12");
-    EXPECT_EQ(row["AlertType"], "-1");
-}
-
-TEST_F(ParserTypes, OnlyKnownTypesAreDecodedAndOtherArraysHoldTheirRawTexts) {
-    Row row = onlyRow("types.xml");
-    EXPECT_EQ(row["IndicationTime"], "20140315123456.000000+060");
-    EXPECT_EQ(row["EventTime"], "NULL");          // a date-time the factory refuses: no value
-    EXPECT_EQ(row["Description"], "NULL");        // real32
-    EXPECT_EQ(row["HWPhysicalLocation"], "NULL"); // real64
-    EXPECT_EQ(row["HWEncodingPhysicalLocation"], "NULL"); // char16
-    EXPECT_EQ(row["ProbableCauseDescription"], "NULL");   // reference
-    EXPECT_EQ(row["RecommendedActions"], "NULL");         // no TYPE
-    EXPECT_EQ(row["EventID"], "NULL");                    // String
-    EXPECT_EQ(row["SystemName"], "20140315123456.000000+060 not a date ");
-    EXPECT_EQ(row["SystemModel"], "1.5000000e+00 2 ");
-    EXPECT_EQ(row["SystemGUID"], "no type ");
-    EXPECT_EQ(row["ComplexName"], "x y ");
-    EXPECT_EQ(row["Summary"], "a b ");
-    EXPECT_EQ(row["BladeBay"], "NULL"); // PROPERTY.REFERENCE is carried without a value
-    // Values that are no integer in an int column do not disturb the row.
-    EXPECT_EQ(row["PerceivedSeverity"], kSqlNull);
-    EXPECT_EQ(row["OSType"], kSqlNull);
-    EXPECT_EQ(row["AlertType"], kSqlNull);
-}
-
-TEST_F(ParserTypes, ValueTextIsItsLastTextPieceWithoutCdataOrWhiteSpace) {
-    Row row = onlyRow("values.xml");
-    EXPECT_EQ(row["Description"], "");                    // empty VALUE.ARRAY: an empty array
-    EXPECT_EQ(row["HWPhysicalLocation"], "b");            // a, comment, b
-    EXPECT_EQ(row["HWEncodingPhysicalLocation"], "");     // CDATA only
-    EXPECT_EQ(row["ProbableCauseDescription"], "");       // white space only
-    EXPECT_EQ(row["RecommendedActions"], "second value"); // two VALUEs: the last one stays
-    EXPECT_EQ(row["EventID"], "NULL");                    // PROPERTY without VALUE
-    EXPECT_EQ(row["EventTime"], "NULL");                  // PROPERTY.ARRAY without VALUE.ARRAY
-    EXPECT_EQ(row["SystemName"], "a<b&c\"d'e>");
-    EXPECT_EQ(row["SystemCreationClassName"], "it's");
-    EXPECT_EQ(row["SystemFirmwareVersion"], "z"); // x, CDATA y, z
-    EXPECT_EQ(row["OSVersion"], "");
-    EXPECT_EQ(row["Summary"], "Lüfter 2\nausgefallen");
-    EXPECT_EQ(row["NetworkAddresses"], " x  ");
-    EXPECT_EQ(row["SystemModel"], "2"); // uint16 split by a comment
-    EXPECT_EQ(row["SystemGUID"], "second array ");
-    EXPECT_EQ(row["ComplexName"], "<INSTANCE CLASSNAME=\"VEXA_Fan\"><PROPERTY NAME=\"Name\" "
-                                  "TYPE=\"string\"><VALUE>fan1</VALUE></PROPERTY></INSTANCE>");
-}
-
-// ---------------------------------------------------------------------------
-// Store attempts. A trigger refuses the first inserts; RAISE(FAIL) keeps what the
-// trigger wrote before it, so the count of refusals survives each failed insert.
-
-class ParserStoreRetry : public ParserTest {
-protected:
-    void refuseInserts(int count) {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(dbPath().c_str(), &db), SQLITE_OK);
-        std::string sql = "CREATE TABLE refusals(n INTEGER);"
-                          "CREATE TRIGGER refuse BEFORE INSERT ON indication "
-                          "WHEN (SELECT count(*) FROM refusals) < " +
-                          std::to_string(count) +
-                          " BEGIN INSERT INTO refusals VALUES(1);"
-                          " SELECT RAISE(FAIL, 'refused by the test'); END;";
-        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
-    }
-
-    double deliverTimed(const std::string& name) {
-        auto start = std::chrono::steady_clock::now();
-        deliverSample(name);
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
-};
-
-TEST_F(ParserStoreRetry, TwoFailuresThenSuccessTakeThreeCallsAndTwoPauses) {
-    refuseInserts(2);
-    EXPECT_GE(deliverTimed("alert.xml"), 4.0);
-    ASSERT_EQ(rows().size(), 1u);
-    const std::string failed =
-        "error insert Fan Monitor Provider indication failed:refused by the test";
-    EXPECT_EQ(messages(),
-              (std::vector<std::string>{failed, failed,
-                                        "info insert Fan Monitor Provider indication success"}));
-}
-
-TEST_F(ParserStoreRetry, ThreeFailuresLogOneLineAndTheWalkGoesOn) {
-    refuseInserts(3);
-    EXPECT_GE(deliverTimed("two_instances.xml"), 6.0);
-    std::vector<Row> stored = rows();
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(stored[0]["ProviderName"], "second");
-    const std::string failed = "error insert first indication failed:refused by the test";
-    EXPECT_EQ(messages(),
-              (std::vector<std::string>{failed, failed, failed, "error Can't store one Indication",
-                                        "info insert second indication success"}));
-}
-
-// ---------------------------------------------------------------------------
-// Hostile input: nothing crashes or hangs, what was decoded before the damage is
-// stored, and the next good document is stored whole.
-
-using ParserBadInput = ParserTest;
-
-std::string repeat(const std::string& text, int times) {
+// The rows and log entries of one delivery as the golden files hold them: each row
+// with the columns that differ from what a column not carried holds ('' in a text
+// column, SQL NULL in an int one), line feeds and blanks at the end escaped; the
+// document's own text as
+// @document@; then the log.
+std::string escape(const std::string& text) {
+    const size_t end = text.find_last_not_of(' ') + 1; // blanks at the end show as \s
     std::string result;
-    for (int i = 0; i < times; ++i) {
-        result += text;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        result += c == '\n'   ? "\\n"
+                  : c == '\r' ? "\\r"
+                  : c == '\\' ? "\\\\"
+                  : i >= end  ? "\\s"
+                              : std::string(1, c);
     }
     return result;
 }
 
-TEST_F(ParserBadInput, EachHostileInputKeepsWhatCameBeforeTheDamage) {
+std::string render(TestDb& db, const std::string& document, const std::vector<std::string>& log) {
+    std::map<std::string, bool> intColumn;
+    for (const auto& column : db.rows("select name, type from pragma_table_info('indication')")) {
+        intColumn[column[0]] = column[1] == "SMALLINT" || column[1] == "INTEGER";
+    }
+    std::string text;
+    for (const Row& row : db.records("select * from indication order by Id")) {
+        text += "row\n";
+        for (const auto& [column, value] : row) {
+            const std::string notCarried = intColumn[column] ? TestDb::kSqlNull : "";
+            if (column == "Id" || (column == "Status" && value == "0") || value == notCarried) {
+                continue;
+            }
+            const bool whole = column == "RawData" && value == replaceAll(document, "\n", "");
+            text += column + "=" + (whole ? "@document@" : escape(value)) + "\n";
+        }
+    }
+    text += "log\n";
+    for (const std::string& line : log) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+} // namespace
+
+// Each document of the data folder beside its expected rows and log entries. With
+// ORVIND_UPDATE_GOLDEN=1 the expected files are written anew (their comments kept),
+// to be read over before they are committed.
+TEST_F(ParserTest, EachGoldenDocumentGivesItsRowsAndLog) {
+    std::vector<fs::path> expectedFiles;
+    for (const auto& entry : fs::directory_iterator(kData)) {
+        if (entry.path().extension() == ".expected") {
+            expectedFiles.push_back(entry.path());
+        }
+    }
+    std::sort(expectedFiles.begin(), expectedFiles.end());
+    ASSERT_GE(expectedFiles.size(), 15u);
+    const bool update = getenv("ORVIND_UPDATE_GOLDEN") != nullptr;
+    for (const fs::path& expectedFile : expectedFiles) {
+        SCOPED_TRACE(expectedFile.filename().string());
+        TempDir caseDir;
+        openStore(caseDir.path());
+        const std::string document = readFile(fs::path(expectedFile).replace_extension(".xml"));
+        deliver(document);
+        TestDb db(database);
+        const std::string actual = render(db, document, messages());
+        std::string comments, expected;
+        std::istringstream lines(readFile(expectedFile));
+        for (std::string line; std::getline(lines, line);) {
+            (line.rfind("#", 0) == 0 ? comments : expected) += line + "\n";
+        }
+        if (update) {
+            writeFile(expectedFile, comments + actual);
+        } else {
+            EXPECT_EQ(actual, expected);
+        }
+        expectGoodDocumentStored();
+    }
+}
+
+TEST_F(ParserTest, ErrorCodeIsTheDecimalPrefixOfCodeAsA32BitNumber) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"(CODE="42" DESCRIPTION="disk")", "42, description : disk"},
+        {R"(CODE="12x" DESCRIPTION="d")", "12, description : d"},
+        {R"(CODE="abc" DESCRIPTION="d")", "0, description : d"},
+        {R"(CODE="" DESCRIPTION="d")", "0, description : d"},
+        {R"(DESCRIPTION="no code")", "0, description : no code"},
+        {R"(CODE="4294967295" DESCRIPTION="d")", "-1, description : d"},
+        {R"(CODE=" +7" DESCRIPTION="d")", "7, description : d"},
+        {R"(CODE="-1" DESCRIPTION="d")", "-1, description : d"},
+        {R"(CODE="4294967298" DESCRIPTION="d")", "2, description : d"},
+        {R"(CODE="5")", "5, description : "},
+    };
+    for (const auto& [attributes, line] : cases) {
+        clearTestLog();
+        deliver("<CIM><ERROR " + attributes +
+                R"(></ERROR><INSTANCE CLASSNAME="VEXA_AlertIndication"/></CIM>)");
+        EXPECT_EQ(messages(), std::vector<std::string>{"[info] error code : " + line})
+            << attributes;
+    }
+    clearTestLog();
+    deliver(R"(<CIM><ERROR CODE="6" DESCRIPTION="empty tag"/><INSTANCE CLASSNAME="X"/></CIM>)");
+    EXPECT_EQ(messages(),
+              std::vector<std::string>{"[info] error code : 6, description : empty tag"});
+    EXPECT_TRUE(rows().empty());
+}
+
+// A trigger refuses the first inserts; RAISE(FAIL) keeps what the trigger wrote
+// before it, so the count of refusals survives each failed insert. Three attempts,
+// each refusal followed by a pause of two seconds; then the walk goes on.
+TEST_F(ParserTest, ARefusedInsertIsTriedThreeTimesAndTheWalkGoesOn) {
+    const std::string failed = "[error] insert first indication failed:refused by the test";
+    const struct {
+        int refusals;
+        std::vector<std::string> stored;
+        std::vector<std::string> log;
+        std::vector<long> pauses;
+    } cases[] = {
+        {2,
+         {"first", "second"},
+         {failed, failed, "[info] insert first indication success",
+          "[info] insert second indication success"},
+         {2, 2}},
+        {3,
+         {"second"},
+         {failed, failed, failed, "[error] Can't store one Indication",
+          "[info] insert second indication success"},
+         {2, 2, 2}}, // the last refusal is followed by a pause as well
+    };
+    for (const auto& c : cases) {
+        TempDir caseDir;
+        openStore(caseDir.path());
+        TestDb(database).exec(
+            "CREATE TABLE refusals(n INTEGER); CREATE TRIGGER refuse BEFORE INSERT ON "
+            "indication WHEN (SELECT count(*) FROM refusals) < " +
+            std::to_string(c.refusals) +
+            " BEGIN INSERT INTO refusals VALUES(1); SELECT RAISE(FAIL, 'refused by the "
+            "test'); END;");
+        pausesTaken.clear();
+        deliver(sample("two_instances.xml"));
+        std::vector<std::string> stored;
+        for (Row& row : rows()) {
+            stored.push_back(row["ProviderName"]);
+        }
+        EXPECT_EQ(stored, c.stored) << c.refusals;
+        EXPECT_EQ(messages(), c.log) << c.refusals;
+        EXPECT_EQ(pausesTaken, c.pauses) << c.refusals;
+    }
+}
+
+// Hostile input: nothing crashes or hangs, what was decoded before the damage is
+// stored, and the next good document is stored whole. The inputs are just past the
+// limits of libxml2 they meet (a nesting depth of 256, a text of ten million bytes).
+TEST_F(ParserTest, EachHostileInputKeepsWhatCameBeforeTheDamage) {
     std::mt19937 random(20140315);
     std::string garbage;
-    for (int i = 0; i < 256 * 1024; ++i) {
+    for (int i = 0; i < 64 * 1024; ++i) {
         garbage += static_cast<char>(random() & 0xff);
     }
     const std::string instance = "<CIM><INSTANCE CLASSNAME=\"VEXA_AlertIndication\">";
     const std::string property = "<PROPERTY NAME=\"ProviderName\" TYPE=\"string\"><VALUE>";
-    const std::string huge(10 * 1024 * 1024, 'N');
-    const std::string summary =
-        "<PROPERTY NAME=\"Summary\" TYPE=\"string\"><VALUE>after</VALUE></PROPERTY>";
+    const std::string huge(10 * 1000 * 1000 + 1, 'N');
+    const std::string nested = "<PROPERTY NAME=\"Description\" TYPE=\"string\"><VALUE>";
     std::string manyProperties = instance;
-    for (int i = 0; i < 10000; ++i) {
+    for (int i = 0; i < 2000; ++i) {
         manyProperties += "<PROPERTY NAME=\"Extra" + std::to_string(i) +
                           "\" TYPE=\"uint32\"><VALUE>" + std::to_string(i) +
                           "</VALUE></PROPERTY>\n";
@@ -447,51 +303,33 @@ TEST_F(ParserBadInput, EachHostileInputKeepsWhatCameBeforeTheDamage) {
     const std::vector<Hostile> cases = {
         {"empty input", {""}, {}, ""},
         {"binary garbage", {garbage, "<" + garbage, "<CIM>" + garbage}, {}, ""},
-        {"invalid UTF-8 ends the instance before the broken text",
-         {sample("invalid_utf8.xml")},
-         {{"ProviderName", "Fan Monitor Provider"}},
-         "broken"},
-        {"entity expansion bomb", {sample("entity_bomb.xml")}, {}, ""},
-        // 100,000 references to an entity of 100,000 characters: ten billion
-        // characters if they were expanded.
+        // A thousand references to an entity of a thousand characters: left unexpanded.
         {"entity references are not expanded",
-         {"<?xml version=\"1.0\"?>\n<!DOCTYPE CIM [<!ENTITY big \"" + std::string(100000, 'A') +
-          "\">]>\n" + instance + property + "amplified" + repeat("&big;", 100000) +
+         {"<?xml version=\"1.0\"?>\n<!DOCTYPE CIM [<!ENTITY big \"" + std::string(1000, 'A') +
+          "\">]>\n" + instance + property + "amplified" + repeat("&big;", 1000) +
           "</VALUE></PROPERTY></INSTANCE></CIM>\n"},
          {{"ProviderName", "amplified"}},
          ""},
-        {"nesting a hundred thousand deep",
-         {instance + property + "deep</VALUE></PROPERTY>\n" +
-          repeat("<PROPERTY NAME=\"Description\" TYPE=\"string\"><VALUE>", 100000) + "bottom" +
-          repeat("</VALUE></PROPERTY>", 100000) + "</INSTANCE></CIM>\n"},
+        {"nesting a thousand deep",
+         {instance + property + "deep</VALUE></PROPERTY>\n" + repeat(nested, 1000) + "bottom" +
+          repeat("</VALUE></PROPERTY>", 1000) + "</INSTANCE></CIM>\n"},
          {{"ProviderName", "deep"}},
          "bottom"},
         {"ten-megabyte attribute, as a property's name and as a class name",
          {instance + property + "first</VALUE></PROPERTY>\n<PROPERTY NAME=\"" + huge +
-              "\" TYPE=\"string\"><VALUE>x</VALUE></PROPERTY>" + summary + "</INSTANCE></CIM>\n",
+              "\" TYPE=\"string\"><VALUE>x</VALUE></PROPERTY><PROPERTY NAME=\"Summary\" "
+              "TYPE=\"string\"><VALUE>after</VALUE></PROPERTY></INSTANCE></CIM>\n",
           "<CIM><INSTANCE CLASSNAME=\"" + huge + "\"></INSTANCE></CIM>\n"},
          {{"ProviderName", "first"}, {"Summary", ""}},
          ""},
-        {"instance with ten thousand properties",
+        {"instance with two thousand properties",
          {manyProperties + property + "many</VALUE></PROPERTY>\n</INSTANCE></CIM>\n"},
          {{"ProviderName", "many"}},
-         ""},
-        // The broker's trailer line is such text too. libxml2 reads ahead and reports
-        // the error while it still holds nodes of the document, so the walk keeps
-        // what it had decoded by then; the instance after the root is never built.
-        {"text after the root element",
-         {sample("text_after_root.xml")},
-         {{"ProviderName", "Fan Monitor Provider"}},
-         ""},
-        {"two documents in one delivery without trailers",
-         {sample("two_documents.xml")},
-         {{"ProviderName", "first document"},
-          {"RawData", replaceAll(sample("two_documents.xml"), "\n", "")}},
          ""},
     };
     for (const Hostile& input : cases) {
         SCOPED_TRACE(input.kind);
-        size_t before = rows().size();
+        const size_t before = rows().size();
         for (const std::string& document : input.documents) {
             deliver(document);
         }
@@ -507,79 +345,36 @@ TEST_F(ParserBadInput, EachHostileInputKeepsWhatCameBeforeTheDamage) {
     }
 }
 
-// Neither a local file nor the network is read for an external DTD or entity: inotify
-// sees no access to the file and the listening socket no connection.
-TEST_F(ParserBadInput, ExternalEntitiesAndDtdAreNeitherReadNorFetched) {
-    std::string secret = dir.file("secret.txt");
-    writeFile(secret, "TOP SECRET CONTENT\n");
-
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    ASSERT_GE(listener, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/cim.dtd";
-
-    int watcher = inotify_init1(IN_NONBLOCK);
-    ASSERT_GE(watcher, 0);
-    ASSERT_GE(inotify_add_watch(watcher, secret.c_str(), IN_OPEN | IN_ACCESS), 0);
-
-    std::string document = sample("external_entity.xml");
-    document = replaceAll(document, "@DTD@", secret);
-    document = replaceAll(document, "@FILE@", "file://" + secret);
-    document = replaceAll(document, "@URL@", url);
-    deliver(document);
-
-    char events[4096];
-    EXPECT_LT(read(watcher, events, sizeof events), 0) << "the secret file was opened";
-    EXPECT_LT(accept(listener, nullptr, nullptr), 0) << "the parser went to the network";
-    close(watcher);
-    close(listener);
-
-    std::vector<Row> stored = rows();
-    ASSERT_EQ(stored.size(), 1u);
-    EXPECT_EQ(stored[0]["ProviderName"], "external");
-    EXPECT_EQ(stored[0]["Description"], "");
-    EXPECT_EQ(stored[0]["Summary"], "");
-    expectGoodDocumentStored();
-}
-
-TEST_F(ParserBadInput, FiftyMegabyteDocument) {
-    // A 5 MB description, then 45,000 one-kilobyte summaries that replace each other,
-    // with each CIMC string released after use.
-    std::string description(5 * 1024 * 1024, 'd');
+// A document larger than any buffer on its way: a large description, then many
+// summaries that replace each other, each CIMC string released after use.
+TEST_F(ParserTest, ALargeDocumentIsStoredWhole) {
+    const size_t summaries = kSanitized ? 500 : 2000;
+    const std::string description(2 * 1024 * 1024, 'd');
     std::string document = "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\n<CIM>\n"
                            "<INSTANCE CLASSNAME=\"VEXA_AlertIndication\">\n"
                            "<PROPERTY NAME=\"ProviderName\" TYPE=\"string\">\n<VALUE>big</VALUE>\n"
                            "</PROPERTY>\n<PROPERTY NAME=\"Description\" TYPE=\"string\">\n<VALUE>" +
                            description + "</VALUE>\n</PROPERTY>\n";
-    std::string filler(1000, 's');
-    for (int i = 0; i < 45000; ++i) {
+    const std::string filler(1000, 's');
+    for (size_t i = 0; i < summaries; ++i) {
         document += "<PROPERTY NAME=\"Summary\" TYPE=\"string\">\n<VALUE>" + std::to_string(i) +
                     filler + "</VALUE>\n</PROPERTY>\n";
     }
     document += "</INSTANCE>\n</CIM>\n";
-    ASSERT_GT(document.size(), 50u * 1000 * 1000);
     deliver(document);
     std::vector<Row> stored = rows();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0]["ProviderName"], "big");
     EXPECT_EQ(stored[0]["Description"], description);
-    EXPECT_EQ(stored[0]["Summary"], "44999" + filler);
-    size_t lineEnds = std::count(document.begin(), document.end(), '\n');
-    EXPECT_EQ(stored[0]["RawData"].size(), document.size() - lineEnds);
+    EXPECT_EQ(stored[0]["Summary"], std::to_string(summaries - 1) + filler);
+    EXPECT_EQ(stored[0]["RawData"], replaceAll(document, "\n", ""));
     expectGoodDocumentStored();
 }
 
-// The fuzz target's seeds, and every input it has ever found a fault with, kept
-// beside them.
-TEST_F(ParserBadInput, EveryInputOfTheFuzzCorpus) {
+// The fuzz target's seeds, and every input it has ever found a fault with.
+TEST_F(ParserTest, EveryInputOfTheFuzzCorpus) {
     size_t inputs = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(ORVIND_TEST_DATA "/corpus")) {
+    for (const auto& entry : fs::directory_iterator(ORVIND_TEST_DATA "/corpus")) {
         SCOPED_TRACE(entry.path().filename().string());
         deliver(readFile(entry.path()));
         expectGoodDocumentStored();
@@ -588,20 +383,18 @@ TEST_F(ParserBadInput, EveryInputOfTheFuzzCorpus) {
     EXPECT_GE(inputs, 10u);
 }
 
-TEST_F(ParserBadInput, DocumentTruncatedAtEveryElementBoundary) {
+TEST_F(ParserTest, DocumentTruncatedAtEveryElementBoundary) {
     const std::string document = sample("alert.xml");
     const size_t instanceStart = document.find("<INSTANCE");
     const size_t firstValueEnd = document.find("</PROPERTY>");
     size_t expectedRows = 0;
     for (size_t end = document.find('>'); end != std::string::npos;
          end = document.find('>', end + 1)) {
-        std::string truncated = document.substr(0, end + 1);
+        const std::string truncated = document.substr(0, end + 1);
         SCOPED_TRACE("cut after: " + truncated.substr(truncated.rfind('<')));
         deliver(truncated);
         std::vector<Row> stored = rows();
-        if (end > instanceStart) {
-            expectedRows += 1;
-        }
+        expectedRows += end > instanceStart ? 1 : 0;
         ASSERT_EQ(stored.size(), expectedRows);
         if (end > firstValueEnd) {
             EXPECT_EQ(stored.back()["ProviderName"], "Fan Monitor Provider");
@@ -610,5 +403,3 @@ TEST_F(ParserBadInput, DocumentTruncatedAtEveryElementBoundary) {
         expectedRows += 1;
     }
 }
-
-} // namespace
