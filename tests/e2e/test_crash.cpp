@@ -23,20 +23,6 @@
 
 namespace {
 
-// Whether this build runs under a sanitizer: the long loops are scaled down there.
-constexpr bool kSanitized =
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-    true;
-#else
-    false;
-#endif
-#else
-    false;
-#endif
-
 // How long what is left may take to be forwarded after the last kill.
 const int kDrainTimeoutMs = 180000;
 

@@ -6,6 +6,7 @@
 #include "sandbox.h"
 #include "sqlitedb.h"
 #include "tallow_ipmi.h"
+#include "testlog.h"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +19,6 @@
 #include <vector>
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-const bool kSanitized = true; // fewer rows: the sanitized daemon is several times slower
-#else
-const bool kSanitized = false;
-#endif
 
 std::string storedRows() {
     if (Sandbox::queryValue("select count(*) from sqlite_master where name='indication'") != "1") {
