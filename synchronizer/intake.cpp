@@ -457,14 +457,7 @@ bool Intake::openJournal(bool create) {
         (created && files::syncFolderOf(paths.pending) != 0)) {
         int error = errno;
         journal.reset();
-        std::string why = files::errorText(error);
-        if (why != journalFailure) {
-            logger.error("Unable to open the journal %s: %s; what follows stays in the pipe.",
-                         paths.pending.c_str(), why.c_str());
-            journalFailure = why;
-        }
-        appendPause = grown(appendPause);
-        appendAt = Clock::now() + appendPause;
+        journalFailed("open", error);
         return false;
     }
     // A journal cut short behind the intake's back (it only ever grows) is read as
@@ -512,7 +505,7 @@ bool Intake::appendJournal(const char* data, size_t size) {
     }
     if (done < size) {
         unwritten.assign(data + done, size - done);
-        journalFailed(error);
+        journalFailed("write", error);
         return false;
     }
     if (!journalFailure.empty()) {
@@ -523,10 +516,11 @@ bool Intake::appendJournal(const char* data, size_t size) {
     return true;
 }
 
-void Intake::journalFailed(int error) {
+// Reports a failure to "open" or "write" the journal once, and pauses before the next try.
+void Intake::journalFailed(const char* doing, int error) {
     std::string why = files::errorText(error);
     if (why != journalFailure) {
-        logger.error("Unable to write the journal %s: %s; what follows stays in the pipe.",
+        logger.error("Unable to %s the journal %s: %s; what follows stays in the pipe.", doing,
                      paths.pending.c_str(), why.c_str());
         journalFailure = why;
     }
@@ -555,7 +549,7 @@ ssize_t Intake::spliceJournal() {
     } else if (n < 0 && errno == EINVAL) {
         splicing = false; // a file system without splice: read and write
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        journalFailed(errno);
+        journalFailed("write", errno);
         errno = EAGAIN;
     }
     return n;

@@ -138,7 +138,7 @@ private:
     bool readPipe(bool hangup);
     bool appendJournal(const char* data, size_t size);
     ssize_t spliceJournal();
-    void journalFailed(int error);
+    void journalFailed(const char* doing, int error);
     void keepStray(const std::string& bytes);
     bool openJournal(bool create);
     void drainPipe(int waitMs);
