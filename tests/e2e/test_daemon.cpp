@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <random>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,42 +23,6 @@ std::string receivedFramed(const std::string& document) {
 }
 
 } // namespace
-
-// What start-up finds at the pipe's path: a regular file the broker wrote while no
-// daemon ran is taken in and a pipe made; a pipe is kept, made private, and what a writer
-// still holding it wrote is read.
-TEST(DaemonStart, TakesInWhatItFindsAtThePipePath) {
-    Sandbox sb;
-    writeFile(Sandbox::kFifo, Sandbox::framed(sample("alert.xml")) + Sandbox::framed("<b/>"));
-    sb.startDaemon();
-    ASSERT_TRUE(Sandbox::waitForLog("[info] Documents recovered from " +
-                                    std::string(Sandbox::kPendingFile) + ": 2."));
-    EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
-    EXPECT_FALSE(Sandbox::exists(Sandbox::kPendingFile));
-    EXPECT_EQ(Sandbox::countLog("[info] Trying to delete FIFO but it doesn't exist."), 0u);
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-
-    umask(022);
-    ASSERT_EQ(mkfifo(Sandbox::kFifo, 0644), 0);
-    FILE* writer = fopen(Sandbox::kFifo, "a+");
-    ASSERT_NE(writer, nullptr);
-    fputs(Sandbox::framed("<kept/>").c_str(), writer);
-    fflush(writer);
-    struct stat before;
-    ASSERT_EQ(lstat(Sandbox::kFifo, &before), 0);
-    sb.startDaemon();
-    ASSERT_TRUE(Sandbox::waitForLog(receivedFramed("<kept/>")));
-    fclose(writer);
-    struct stat st;
-    ASSERT_EQ(lstat(Sandbox::kFifo, &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_EQ(st.st_ino, before.st_ino);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(Sandbox::countLog("[info] FIFO kept from an earlier run; what it holds is read "
-                                "first."),
-              1u);
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-}
 
 // Each of the five signals ends the daemon cleanly: the document in hand is finished,
 // the pipe, the copy of the document and the pid file are gone, the database and the

@@ -16,12 +16,6 @@
 // /var/lib and /opt and makes the folders the daemon expects. Whatever still runs when
 // the Sandbox goes is killed; sanitizer reports of the daemon fail the test. The static
 // helpers that take a path or folder also serve unit tests outside a sandbox.
-//
-//     Sandbox sb;
-//     sb.startDaemon();
-//     Sandbox::deliver(readFile(...));
-//     ASSERT_TRUE(sb.waitForLog("[info] Received a document of 1234 bytes."));
-//     EXPECT_EQ(sb.stop(SIGTERM), 0);
 class Sandbox {
 public:
     static constexpr const char* kLogFile = paths::kLogFile;
@@ -51,8 +45,7 @@ public:
     // user); returns at once with the pid of the started command.
     pid_t launch(const std::vector<std::string>& args = {}, uid_t uid = 0);
     // launch(), then fails the test unless the command ends with 0 and the detached
-    // daemon runs its forwarding thread. Starts the next daemon after a kill too (once
-    // the pid file is removed).
+    // daemon runs its forwarding thread (after a kill too, once the pid file is removed).
     pid_t startDaemon(const std::vector<std::string>& args = {});
 
     // Socket activation as systemd does it: the pipe is made (0600, 1 MiB) and held open
@@ -65,8 +58,7 @@ public:
     static std::string launcherStdout();
     static std::string launcherStderr();
 
-    // Exit status of the started command: 0 once the daemon is ready, else its own;
-    // -1 on timeout.
+    // Exit status of the started command: 0 once the daemon is ready; -1 on timeout.
     int launcherStatus(int timeoutMs = kTimeoutMs);
     // Pid of the detached daemon (0 when there is none).
     pid_t daemonPid(int timeoutMs = kTimeoutMs);
@@ -99,9 +91,8 @@ public:
     // writePipe(framed(document)).
     static void deliver(const std::string& document);
 
-    // Runs SQL on the daemon's database (or another) through a connection of the test's
-    // own, which waits while the daemon holds the file. Each row, every value as text and
-    // SQL NULL as "NULL". An error fails the test and gives no rows.
+    // Runs SQL on the daemon's database (or another), waiting while the daemon holds it.
+    // Each row, every value as text and SQL NULL as "NULL"; an error fails the test.
     static std::vector<std::vector<std::string>> query(const std::string& sql,
                                                        const std::string& db = kDatabase);
     // The first value of the first row, "" when there is none.
