@@ -73,12 +73,3 @@ std::vector<std::vector<std::string>> TestDb::run(const std::string& sql,
     }
     return result;
 }
-
-void TestDb::addRow(int id, int status, const std::map<std::string, std::string>& columns) {
-    std::string names = "Id,Status", values = std::to_string(id) + "," + std::to_string(status);
-    for (const auto& [name, value] : columns) {
-        names += "," + name;
-        values += "," + value;
-    }
-    exec("insert into indication(" + names + ") values(" + values + ")");
-}

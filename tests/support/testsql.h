@@ -25,9 +25,6 @@ public:
     std::string value(const std::string& sql);
     // Each row as column name to value.
     std::vector<std::map<std::string, std::string>> records(const std::string& sql);
-    // Adds a row of the indication table with the given id and status; the other
-    // columns are given as SQL literals.
-    void addRow(int id, int status, const std::map<std::string, std::string>& columns = {});
 
     static constexpr const char* kSqlNull = "<SQL NULL>";
 
