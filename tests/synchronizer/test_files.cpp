@@ -27,13 +27,6 @@ std::string bytesOf(int id) {
     return std::string(reinterpret_cast<const char*>(&id), sizeof id);
 }
 
-// Restores the test's umask whatever happens.
-struct Umask {
-    explicit Umask(mode_t mask) : old(umask(mask)) {}
-    ~Umask() { umask(old); }
-    mode_t old;
-};
-
 // Puts what `kind` names at `path` (in the folder "sub"), beside the victim that
 // links point to. A mark holds 4 bytes; a long one holds -5 and more.
 void plant(const std::string& kind, const std::string& path, const std::string& victim) {
@@ -108,22 +101,6 @@ std::string listing(const std::string& folder) {
 // tests/data/files/operations.expected (ORVIND_UPDATE_GOLDEN=1 writes it anew). The
 // files are made under the strictest umask: a new file has exactly its mode.
 TEST(Files, EachOperationOnWhateverItFinds) {
-    const char* const kinds[] = {"nothing",
-                                 "file",
-                                 "read-only file",
-                                 "mark",
-                                 "short mark",
-                                 "long mark",
-                                 "long mark, its temporary a file",
-                                 "long mark, its temporary a link",
-                                 "long mark, its temporary a hard link",
-                                 "long mark, its temporary a directory",
-                                 "link",
-                                 "dangling link",
-                                 "hard link",
-                                 "named pipe",
-                                 "directory",
-                                 "no folder"};
     const std::vector<std::pair<std::string, std::function<std::string(const std::string&)>>>
         operations = {
             {"openOwned 0640",
@@ -162,16 +139,18 @@ TEST(Files, EachOperationOnWhateverItFinds) {
     const std::regex stamp("aside-[0-9T]+");
     std::string out;
     for (const auto& [operation, run] : operations) {
-        for (const char* kind : kinds) {
+        for (const char* kind :
+             {"nothing", "file", "read-only file", "mark", "short mark", "long mark",
+              "long mark, its temporary a file", "long mark, its temporary a link",
+              "long mark, its temporary a hard link", "long mark, its temporary a directory",
+              "link", "dangling link", "hard link", "named pipe", "directory", "no folder"}) {
             TempDir dir;
             const std::string path = dir.file("sub/owned");
             plant(kind, path, dir.file("victim"));
             clearTestLog();
-            std::string result;
-            {
-                Umask strictest(0077);
-                result = run(path);
-            }
+            const mode_t mask = umask(0077); // the strictest
+            const std::string result = run(path);
+            umask(mask);
             std::string text =
                 "== " + operation + " on " + kind + ": " + result + "\n" + listing(dir.path());
             for (const std::string& entry : logEntries()) {

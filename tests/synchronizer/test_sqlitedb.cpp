@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -15,7 +14,6 @@
 #include <mutex>
 #include <sqlite3.h>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
