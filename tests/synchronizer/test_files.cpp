@@ -133,7 +133,7 @@ TEST(Files, EachOperationOnWhateverItFinds) {
             {"SetLogid 42",
              [](const std::string& path) {
                  SetLogid(path.c_str(), 42);
-                 return "";
+                 return "done";
              }},
         };
     const std::regex stamp("aside-[0-9T]+");

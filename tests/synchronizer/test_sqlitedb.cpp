@@ -131,7 +131,7 @@ std::string recordLine(const Indication_t& ind) {
            ind.address + "]\n";
 }
 
-// Each row, with the columns that are not empty for their type.
+// Each row, with the columns that are not empty for their type (their values in brackets).
 std::string rowLines(TestDb& sql, const std::string& where) {
     const auto columns = sql.rows("select name, type from pragma_table_info('indication')");
     std::string text;
@@ -140,7 +140,7 @@ std::string rowLines(TestDb& sql, const std::string& where) {
         for (size_t i = 1; i < row.size(); ++i) {
             const bool number = columns[i][1] == "text:SMALLINT" || columns[i][1] == "text:INTEGER";
             if (row[i] != (number ? "null:" : "text:")) {
-                text += "  " + columns[i][0].substr(5) + ": " + row[i] + "\n";
+                text += "  " + columns[i][0].substr(5) + " [" + row[i] + "]\n";
             }
         }
     }
