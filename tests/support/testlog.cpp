@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/utsname.h>
@@ -76,12 +77,7 @@ std::string maskHostFacts(std::string text, const std::string& bmcDir) {
             text.replace(at, from.size(), to);
         }
     }
-    const size_t iid = text.find(" --IID ");
-    if (iid != std::string::npos && text.size() == iid + 7 + 36 &&
-        text.find_first_not_of("0123456789abcdef-", iid + 7) == std::string::npos) {
-        text.replace(iid + 7, 36, "<iid>");
-    }
-    return text;
+    return std::regex_replace(text, std::regex(" --IID [0-9a-f-]{36}$"), " --IID <iid>");
 }
 
 TempDir::TempDir() {

@@ -99,13 +99,6 @@ protected:
         return static_cast<size_t>(std::count(calls.begin(), calls.end(), '\n'));
     }
 
-    std::vector<tallowsim::Command> commands() {
-        std::vector<tallowsim::Command> list;
-        std::string error;
-        EXPECT_TRUE(tallowsim::readCommands(state, list, &error)) << error;
-        return list;
-    }
-
     // Sends the case's event (the wbem event id is 12) and tells what it gave.
     std::string run(const Case& c) {
         writeFile(temp.file("product_uuid"), valueOf(c, "dmi", kDmiUuid).text + "\n");
@@ -146,12 +139,12 @@ protected:
         EXPECT_TRUE(tallowsim::setFault(faults, name, std::stoll(number, nullptr, 0), &error));
         EXPECT_TRUE(tallowsim::makeStateDir(state, &error)) << error;
         EXPECT_TRUE(tallowsim::writeFaults(state, faults, &error)) << error;
+        EXPECT_TRUE(tallowsim::clearCommands(state, &error)) << error;
         physloc_t location = BMC_physloc_NULL;
         const Value at = valueOf(c, "location", "(null)");
         EXPECT_TRUE(at.null || BMC_str_to_physloc(at.get(), &location) == 0) << at.text;
 
         clearTestLog();
-        const size_t before = commands().size();
         bool mayPass = false;
         const int result = mp_event_gen(
             valueOf(c, "provider", "P").get(), valueOf(c, "part", "").get(), 12, 0, location,
@@ -162,12 +155,13 @@ protected:
             out += maskHostFacts(entry, state) + "\n";
         }
         out += "rpm ran " + std::to_string(rpmRuns() - runs) + " times\n";
-        const std::vector<tallowsim::Command> list = commands();
-        for (size_t i = before; i < list.size(); ++i) {
-            EXPECT_TRUE(instanceIds.insert(list[i].arg.substr(list[i].arg.size() - 36)).second)
+        std::vector<tallowsim::Command> sent;
+        EXPECT_TRUE(tallowsim::readCommands(state, sent, &error)) << error;
+        for (const tallowsim::Command& command : sent) {
+            EXPECT_TRUE(instanceIds.insert(command.arg.substr(command.arg.size() - 36)).second)
                 << "each event carries its own instance id";
-            out += "sent " + list[i].name + " status " + std::to_string(list[i].status) + ": " +
-                   maskHostFacts(list[i].arg, state) + "\n";
+            out += "sent " + command.name + " status " + std::to_string(command.status) + ": " +
+                   maskHostFacts(command.arg, state) + "\n";
         }
         return out;
     }

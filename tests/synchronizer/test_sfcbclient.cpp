@@ -48,12 +48,19 @@ protected:
     TempDir dir;
 };
 
-TEST_F(SfcbClientTest, FirstStartRegistersFilterHandlerAndSubscription) {
-    SfcbClient* client = SfcbClient::getSfcbClient();
-    EXPECT_EQ(SfcbClient::getSfcbClient(), client);
-    client->createSubscription();
+// The first start (in a process of its own) registers the filter, the handler and the
+// subscription; a second start is refused by the broker and carries on.
+TEST_F(SfcbClientTest, FirstStartRegistersSecondIsRefusedAndCarriesOn) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        SfcbClient* client = SfcbClient::getSfcbClient();
+        client->createSubscription();
+        _exit(SfcbClient::getSfcbClient() == client ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << "one instance for each process";
     EXPECT_EQ(logEntries(), registrations("0", "(null)", true));
-
     // The filter, the handler (its destination the pipe's URL) and the subscription
     // naming both, as the repository holds them.
     const std::string golden = ORVIND_TEST_DATA "/broker/registered.expected";
@@ -61,19 +68,8 @@ TEST_F(SfcbClientTest, FirstStartRegistersFilterHandlerAndSubscription) {
         writeFile(golden, broker::formatRepository(registered()));
     }
     EXPECT_EQ(broker::formatRepository(registered()), readFile(golden));
-}
 
-TEST_F(SfcbClientTest, SecondStartIsRefusedAndCarriesOn) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        SfcbClient::getSfcbClient()->createSubscription();
-        _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_EQ(registered().size(), 3u);
     clearTestLog();
-
     SfcbClient::getSfcbClient()->createSubscription();
     // The broker's refusal comes with an empty message.
     EXPECT_EQ(logEntries(), registrations("11", "", true));
@@ -81,16 +77,10 @@ TEST_F(SfcbClientTest, SecondStartIsRefusedAndCarriesOn) {
 }
 
 TEST_F(SfcbClientTest, InstanceIsMadeLocallyAndNothingIsSentToTheBroker) {
-    SfcbClient* client = SfcbClient::getSfcbClient();
-    clearTestLog();
-    CIMCInstance* inst = client->createInstance("VEXA_AlertIndication");
+    CIMCInstance* inst = SfcbClient::getSfcbClient()->createInstance("VEXA_AlertIndication");
     ASSERT_NE(inst, nullptr);
     // The broker would accept (and keep for good) an instance of an
     // indication class; none may reach it.
-    EXPECT_EQ(logEntries(), (std::vector<std::string>{
-                                "[info] createInstance newobjectpath () rc=0, msg=(null)",
-                                "[info] createInstance newIntance() rc=0, msg=(null)",
-                            }));
     CIMCObjectPath* op = inst->ft->getObjectPath(inst, nullptr);
     CIMCString* s = op->ft->toString(op, nullptr);
     EXPECT_STREQ(static_cast<const char*>(s->hdl), "root/zarn:VEXA_AlertIndication");
