@@ -26,23 +26,17 @@ const char* const kIpmitool = "/usr/bin/ipmitool";
 const char* const kUser = "admin";
 const char* const kPassword = "secret";
 
-// A UDP port on the loopback address that nothing uses now.
+// A UDP port on the loopback address that nothing uses now (0 when none can be had).
 int freePort() {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return 0;
-    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
-        port = ntohs(addr.sin_port);
-    }
+    bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                 getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0;
     close(fd);
-    return port;
+    return bound ? ntohs(addr.sin_port) : 0;
 }
 
 } // namespace
@@ -88,28 +82,28 @@ bool IpmiSim::start() {
     if (port == 0) {
         port = freePort(); // kept across a stop and start
     }
+    std::string conf = dir + "/lan.conf";
+    std::string emu = dir + "/sim.emu";
+    std::string output = dir + "/ipmi_sim.out";
     {
-        std::ofstream conf(dir + "/lan.conf");
-        conf << "name \"orvindsim\"\n"
-             << "set_working_mc 0x20\n"
-             << "  startlan 1\n"
-             << "    addr 127.0.0.1 " << port << "\n"
-             << "    priv_limit admin\n"
-             << "    allowed_auths_admin none md5 straight\n"
-             << "    guid a123456789abcdefa123456789abcdef\n"
-             << "  endlan\n"
-             << "  user 2 true \"" << kUser << "\" \"" << kPassword
-             << "\" admin 10 none md5 straight\n";
-        std::ofstream emu(dir + "/sim.emu");
-        emu << "mc_setbmc 0x20\n"
+        std::ofstream lan(conf);
+        lan << "name \"orvindsim\"\n"
+            << "set_working_mc 0x20\n"
+            << "  startlan 1\n"
+            << "    addr 127.0.0.1 " << port << "\n"
+            << "    priv_limit admin\n"
+            << "    allowed_auths_admin none md5 straight\n"
+            << "    guid a123456789abcdefa123456789abcdef\n"
+            << "  endlan\n"
+            << "  user 2 true \"" << kUser << "\" \"" << kPassword
+            << "\" admin 10 none md5 straight\n";
+        std::ofstream(emu)
+            << "mc_setbmc 0x20\n"
             << "mc_add 0x20 0 no-device-sdrs 0x23 9 8 0x9f 0x1291 0xf02 persist_sdr\n"
             << "sel_enable 0x20 " << selSize << " 0x0a\n"
             << "mc_enable 0x20\n";
     }
-    std::string conf = dir + "/lan.conf";
-    std::string emu = dir + "/sim.emu";
     std::string state = dir + "/state";
-    std::string output = dir + "/ipmi_sim.out";
     pid_t child = fork();
     if (child < 0) {
         error = std::string("fork: ") + strerror(errno);
