@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <fnmatch.h>
-#include <sys/wait.h>
+#include <vector>
 
 namespace {
 
@@ -18,20 +18,13 @@ std::string replaced(std::string text, const std::string& from, const std::strin
     return text;
 }
 
-// Runs the command with bash; its output, its exit status in *status (-1: no normal exit).
-std::string run(const std::string& command, int* status) {
-    TempDir temp;
-    writeFile(temp.file("command"), command + "\n");
-    std::string output;
-    FILE* pipe = popen(("bash " + temp.file("command") + " 2>&1 </dev/null").c_str(), "r");
-    char buffer[4096];
-    for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        output.append(buffer, n);
-    }
-    int rc = pipe != nullptr ? pclose(pipe) : -1;
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return output;
-}
+struct Step {
+    std::string command;
+    std::string expected; // the pattern its output must match
+    int status = 0;
+    std::string block; // the lines after the command as they stand, status line included
+    std::string notes; // the comment lines after them
+};
 
 } // namespace
 
@@ -42,55 +35,64 @@ void checkTranscript(const std::string& path, const std::map<std::string, std::s
         }
         return text;
     };
-    setenv("PATH", (std::string(ORVIND_TOOLS_DIR ":") + getenv("PATH")).c_str(), 1);
     std::string transcript = readFile(path);
     ASSERT_FALSE(transcript.empty()) << path;
-    transcript += "$ \n";
-    // The transcript again, each block that differs replaced by what was printed (with the
-    // names put back): written over the file with ORVIND_UPDATE_TRANSCRIPTS=1.
-    std::string updated;
-    std::string command, expected, raw, notes;
-    int expectedStatus = 0;
+    std::string head; // the comments before the first command
+    std::vector<Step> steps;
     for (size_t at = 0, end; at < transcript.size(); at = end + 1) {
-        end = transcript.find('\n', at);
+        end = std::min(transcript.find('\n', at), transcript.size());
         std::string line = transcript.substr(at, end - at);
-        if (line.rfind("$ ", 0) != 0) {
-            if (command.empty() || line.rfind("##", 0) == 0) {
-                notes += line + "\n";
+        if (line.rfind("$ ", 0) == 0) {
+            steps.push_back(Step{line.substr(2), "", 0, "", ""});
+        } else if (steps.empty()) {
+            head += line + "\n";
+        } else if (line.rfind("##", 0) == 0) {
+            steps.back().notes += line + "\n";
+        } else {
+            steps.back().block += line + "\n";
+            if (line.rfind("? ", 0) == 0) {
+                steps.back().status = std::stoi(line.substr(2));
             } else {
-                raw += line + "\n";
-                if (line.rfind("? ", 0) == 0) {
-                    expectedStatus = std::stoi(line.substr(2));
-                } else {
-                    expected += line + "\n";
-                }
-            }
-            continue;
-        }
-        if (!command.empty()) {
-            int status = -1;
-            std::string output = run(expand(command), &status);
-            bool same = fnmatch(expand(expected).c_str(), output.c_str(), FNM_NOESCAPE) == 0;
-            EXPECT_TRUE(same) << "$ " << command << "\n--- printed:\n"
-                              << output << "--- expected:\n"
-                              << expected;
-            EXPECT_EQ(status, expectedStatus) << "$ " << command << "\n" << output;
-            if (!same || status != expectedStatus) {
-                for (const auto& [name, value] : names) {
-                    output = replaced(output, value, "@" + name + "@");
-                }
-                raw = output + (status != 0 ? "? " + std::to_string(status) + "\n" : "");
+                steps.back().expected += line + "\n";
             }
         }
-        updated += raw + notes + line + "\n";
-        command = line.substr(2);
-        expected.clear();
-        raw.clear();
-        notes.clear();
-        expectedStatus = 0;
     }
-    const char* update = getenv("ORVIND_UPDATE_TRANSCRIPTS");
-    if (update != nullptr && std::string(update) == "1") {
-        writeFile(path, updated.substr(0, updated.size() - 3));
+
+    // One shell runs every command in a subshell of its own, in order, keeping each
+    // one's output and exit status in files of their own.
+    TempDir temp;
+    std::string script = "export PATH=" ORVIND_TOOLS_DIR ":\"$PATH\"\n";
+    for (size_t i = 0; i < steps.size(); ++i) {
+        std::string n = temp.file(std::to_string(i));
+        script += "(\n" + expand(steps[i].command) + "\n) >" + n +
+                  ".out 2>&1 </dev/null; echo $? >" + n + ".rc\n";
+    }
+    writeFile(temp.file("script"), script);
+    EXPECT_EQ(system(("bash " + temp.file("script")).c_str()), 0);
+
+    // The transcript again, each block that differs replaced by what was printed (with the
+    // names put back): written over the file with ORVIND_UPDATE_GOLDEN=1.
+    std::string updated = head;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& step = steps[i];
+        std::string output = readFile(temp.file(std::to_string(i) + ".out"));
+        std::string rc = readFile(temp.file(std::to_string(i) + ".rc"));
+        int status = rc.empty() ? -1 : std::stoi(rc);
+        bool same = fnmatch(expand(step.expected).c_str(), output.c_str(), FNM_NOESCAPE) == 0;
+        EXPECT_TRUE(same) << "$ " << step.command << "\n--- printed:\n"
+                          << output << "--- expected:\n"
+                          << step.expected;
+        EXPECT_EQ(status, step.status) << "$ " << step.command << "\n" << output;
+        std::string block = step.block;
+        if (!same || status != step.status) {
+            for (const auto& [name, value] : names) {
+                output = replaced(output, value, "@" + name + "@");
+            }
+            block = output + (status != 0 ? "? " + std::to_string(status) + "\n" : "");
+        }
+        updated += "$ " + step.command + "\n" + block + step.notes;
+    }
+    if (getenv("ORVIND_UPDATE_GOLDEN") != nullptr) {
+        writeFile(path, updated);
     }
 }
