@@ -41,8 +41,11 @@ CIMCValue* charsValue(const char* text) {
     return reinterpret_cast<CIMCValue*>(const_cast<char*>(text));
 }
 
+// The text of a string value; a value that is not there fails the test, not the run.
 std::string chars(const CIMCData& d) {
-    return static_cast<const char*>(d.value.string->hdl);
+    bool there = d.type == CIMC_string && d.state == CIMC_goodValue && d.value.string != nullptr;
+    EXPECT_TRUE(there) << "type " << d.type << ", state " << d.state;
+    return there ? static_cast<const char*>(d.value.string->hdl) : "<no string>";
 }
 // Takes over the object and returns its text.
 std::string text(CIMCString* s) {
