@@ -55,11 +55,16 @@ TEST(BrokerRepository, ProcessesCreatingAtOnceLoseNothing) {
     EXPECT_EQ(ids.size(), objects.size());
 }
 
-TEST(BrokerTool, AnswersAsItsTranscriptSays) {
+// Each transcript starts with an empty repository of its own.
+class BrokerTool : public testing::TestWithParam<const char*> {};
+
+TEST_P(BrokerTool, AnswersAsItsTranscriptSays) {
     TempDir dir;
     setenv("ORVIND_BROKER_DIR", dir.path().c_str(), 1);
-    checkTranscript(std::string(ORVIND_TEST_DATA) + "/broker/tool.transcript",
-                    {{"DIR", dir.path()}, {"DATA", std::string(ORVIND_TEST_DATA) + "/broker/"}});
+    std::string data = std::string(ORVIND_TEST_DATA) + "/broker/";
+    checkTranscript(data + GetParam() + ".transcript", {{"DIR", dir.path()}, {"DATA", data}});
 }
+
+INSTANTIATE_TEST_SUITE_P(Transcripts, BrokerTool, testing::Values("registration", "delivery"));
 
 } // namespace
