@@ -106,6 +106,7 @@ TEST_F(Tallow, OpenCloseAndTheDictionaryInUse) {
     ASSERT_NE(wbem, nullptr);
     ASSERT_NE(oem, nullptr);
     EXPECT_EQ(wbem->RecType, 4);
+    EXPECT_EQ(oem->RecType, 0xE0);
     EXPECT_EQ(wbem->nEntries, 4);
     EXPECT_EQ(oem->nEntries, 3) << "the entry without an OEM record is left out";
     // Names are told apart by case; an OEM record is looked up by its own type only.
@@ -117,6 +118,7 @@ TEST_F(Tallow, OpenCloseAndTheDictionaryInUse) {
     EXPECT_EQ(BMC_close(&bmc), 0);
     EXPECT_EQ(BMC_close(&bmc), BMC_E_NOTOPEN) << "a second close is refused, not a crash";
     EXPECT_EQ(BMC_open(&bmc, 1, BMC_OPEN_ACCESS), BMC_E_NODEV);
+    EXPECT_EQ(bmc.is_open, 0);
     EXPECT_EQ(BMC_close(&bmc), BMC_E_NOTOPEN) << "a failed open needs no close";
     ASSERT_EQ(BMC_open(&bmc, 0, BMC_OPEN_ACCESS), 0);
     EXPECT_EQ(BMC_event_dictionary_get(&bmc, 4), nullptr) << "not opened for events";
@@ -127,6 +129,7 @@ TEST_F(Tallow, OpenCloseAndTheDictionaryInUse) {
     BMC_close(&bmc);
 
     // The named file, else the state folder's, else the sample.
+    EXPECT_EQ(tallowsim::dictionaryPath(state), temp.file("none.txt"));
     unsetenv(tallowsim::kDictionaryVariable);
     EXPECT_EQ(tallowsim::dictionaryPath(state), tallowsim::sampleDictionaryPath());
     ASSERT_TRUE(tallowsim::installDictionary(state, kData + "malformed-dictionary.txt", &error));
