@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <regex>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -178,29 +179,19 @@ std::string IpmiSim::ipmitool(const std::string& args) const {
 }
 
 std::vector<IpmiSim::Record> IpmiSim::sel() const {
-    // Lines such as "   1 | OEM record e0 | 0102030405060708090a0b0c0d"; the id is hex.
+    // Lines such as "   1 | OEM record e0 | 0102030405060708090a0b0c0d", the id in hex; a
+    // line without "OEM record" is a system event record.
+    static const std::regex row(
+        "^ *([0-9a-fA-F]+) \\|( OEM record ([0-9a-fA-F]+) \\| *([0-9a-fA-F]*))?");
     std::vector<Record> records;
     std::istringstream in(ipmitool("sel list"));
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t bar = line.find('|');
-        if (bar == std::string::npos) {
-            continue;
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_search(line, m, row)) {
+            unsigned type =
+                m[2].matched ? static_cast<unsigned>(std::stoul(m[3], nullptr, 16)) : 0x02;
+            records.push_back({static_cast<unsigned>(std::stoul(m[1], nullptr, 16)), type, m[4]});
         }
-        Record record;
-        record.id = static_cast<unsigned>(strtoul(line.substr(0, bar).c_str(), nullptr, 16));
-        size_t oem = line.find("OEM record ", bar);
-        if (oem != std::string::npos) {
-            record.type = static_cast<unsigned>(strtoul(line.c_str() + oem + 11, nullptr, 16));
-            size_t second = line.find('|', oem);
-            if (second != std::string::npos) {
-                std::istringstream rest(line.substr(second + 1));
-                rest >> record.body;
-            }
-        } else {
-            record.type = 0x02; // a system event record
-        }
-        records.push_back(record);
     }
     return records;
 }
