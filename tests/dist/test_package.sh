@@ -107,12 +107,15 @@ rm -f "$ROOT/var/lib/man-db/auto-update"
 # /var/run links to /run with an absolute link: seen from outside, the pid file is there.
 pidpath=$ROOT$(in_root readlink -f /var/run/orvind.pid)
 
-# The files the package's steps make, change or remove, and dpkg's view of the package.
+# The package's life is the session of tests/data/dist/install.expected, one line after the
+# other: each "$ " line runs in the root (sh -c), followed by what it printed and its exit
+# status; each "== " line is followed by dpkg's view of the package and the state of the
+# files of tests/data/dist/watched.txt; each "@ " line runs the checks of this script that
+# it names. ORVIND_UPDATE_GOLDEN=1 writes the session's results anew.
 watched=$(grep -v '^#' "$data/watched.txt")
-transcript=/run/install.txt
 state() {
     # shellcheck disable=SC2016 # a dpkg-query format, not a shell expansion
-    echo "== $1: $(in_root dpkg-query -W -f='${Status}' orvind 2>/dev/null || echo "not installed")"
+    echo "dpkg: $(in_root dpkg-query -W -f='${Status}' orvind 2>/dev/null || echo "not installed")"
     local path
     for path in $watched; do
         if [ -L "$ROOT$path" ]; then
@@ -123,88 +126,28 @@ state() {
             echo "$path absent"
         fi
     done
-} >>"$transcript"
-# dpkg_in_root ARGS...: runs dpkg in the root, showing its output only when it fails.
-dpkg_in_root() {
-    in_root dpkg "$@" >/run/dpkg.log 2>&1 && return
-    cat /run/dpkg.log
-    return 1
 }
 
-# --- install: the postinst makes the folders and enables the units, starts nothing ----
-check "dpkg -i installs the package" dpkg_in_root -i /tmp/orvind.deb
-# For a run of the postinst without systemd's tools, once the package is gone.
-cp "$ROOT/var/lib/dpkg/info/orvind.postinst" "$ROOT/tmp/postinst"
-state "dpkg -i"
-in_root systemctl --quiet disable orvind.service 2>/dev/null
-check "dpkg -i over an installed package succeeds" dpkg_in_root -i /tmp/orvind.deb
-state "dpkg -i again after systemctl disable orvind.service"
-in_root systemctl --quiet enable orvind.service 2>/dev/null
-
-# --- the service files as installed ----------------------------------------------------
-if command -v systemd-analyze >/dev/null; then
-    for name in orvind.service orvind.socket orvind-metrics.service orvind-metrics.timer; do
-        check_eq "systemd-analyze verify accepts $name without a warning" ":0" \
-            "$(in_root systemd-analyze verify "/usr/lib/systemd/system/$name" 2>&1):$?"
-    done
-fi
-check_eq "the socket holds the pipe the daemon reads, private, 1 MiB" \
-    "/opt/vexa/orvind/indications.tmp 0600 1M" "$(sed -n 's/^ListenFIFO=//p; s/^SocketMode=//p;
-        s/^PipeSize=//p' "$ROOT/usr/lib/systemd/system/orvind.socket" | xargs)"
-check_eq "PIDFile= is the file the daemon writes" "$(in_root readlink -f /var/run/orvind.pid)" \
-    "$(in_root readlink -f "$(sed -n 's/^PIDFile=//p' "$ROOT$unit")")"
-
-if command -v systemd-tmpfiles >/dev/null; then
-    rm -rf "$ROOT/opt/vexa" "$ROOT/var/lib/orvind" "$ROOT/var/log/vexa"
-    check "systemd-tmpfiles --create orvind.conf succeeds" in_root systemd-tmpfiles --create orvind.conf
-    state "systemd-tmpfiles --create orvind.conf, the folders removed before"
-    # The shared parents keep whatever mode another package or the administrator gave them,
-    # and the daemon's files survive every pass the system makes at boot or on removal.
-    chmod 0750 "$ROOT/opt/vexa" "$ROOT/var/log/vexa"
-    files="/var/lib/orvind/indications.db /opt/vexa/orvind/fpl.log $log"
-    for f in $files; do echo data >"$ROOT$f"; done
-    in_root systemd-tmpfiles --boot --create --remove orvind.conf
-    check_eq "tmpfiles leaves the modes of /opt/vexa and /var/log/vexa alone" "750 750" \
-        "$(stat -c %a "$ROOT/opt/vexa" "$ROOT/var/log/vexa" | xargs)"
-    check_eq "the daemon's files survive systemd-tmpfiles --boot --create --remove" \
-        "data data data" "$(for f in $files; do cat "$ROOT$f"; done | xargs)"
-    chmod 0755 "$ROOT/opt/vexa" "$ROOT/var/log/vexa"
-    for f in $files; do rm -f "$ROOT$f"; done
-fi
-
-if command -v logrotate >/dev/null; then
-    conf=/etc/logrotate.d/orvind
-    check_eq "logrotate -d of the system's configuration has no error about orvind" "" \
-        "$(in_root logrotate -d -s /tmp/debug.state /etc/logrotate.conf 2>&1 | grep -i error | grep -i orvind)"
-    # A writer that, like the daemon's logger, opened the log once in append mode and
-    # keeps writing to it across the rotation.
+# A writer that, like the daemon's logger, opened the log once in append mode and keeps
+# writing to it across the rotation.
+rotation() {
     printf 'old line\n' >"$ROOT$log"
     mkfifo "$ROOT/tmp/opened" "$ROOT/tmp/rotated"
     in_root sh -c "exec 3>>$log; echo >/tmp/opened; printf 'before rotation\n' >&3;
         read x </tmp/rotated; printf 'after rotation\n' >&3" &
-    writer=$!
+    local writer=$!
     read -r _ <"$ROOT/tmp/opened"
     sleep 0.1
-    in_root logrotate -f -s /tmp/rotate.state "$conf"
+    in_root logrotate -f -s /tmp/rotate.state /etc/logrotate.d/orvind
     echo >"$ROOT/tmp/rotated"
     wait "$writer"
     check_eq "the rotated copy holds every line written before the rotation" \
         "$(printf 'old line\nbefore rotation')" "$(cat "$ROOT$log.1" 2>&1)"
     check_eq "the writer goes on at the start of the truncated log, no hole before" \
         "15 after rotation" "$(stat -c %s "$ROOT$log") $(cat "$ROOT$log")"
-    # Between weekly rotations a daily run rotates the log once it passes its size limit.
     rm -f "$ROOT$log"*
-    printf 'small\n' >"$ROOT$log"
-    in_root logrotate -s /tmp/size.state "$conf"
-    check "a small log is not rotated by a run within the week" test ! -e "$ROOT$log.1"
-    truncate -s 21M "$ROOT$log"
-    in_root logrotate -s /tmp/size.state "$conf"
-    check_eq "a log past 20M is rotated and emptied by the next run" "present 0" \
-        "$([ -e "$ROOT$log.1" ] && echo present) $(stat -c %s "$ROOT$log")"
-    rm -f "$ROOT$log"*
-fi
+}
 
-# --- the daemon as its unit starts it, killed and started again --------------------------
 gone() { ! running "$1"; }
 # Starts the installed daemon as its unit does; its pid in $daemon, or its log shown.
 start_daemon() {
@@ -217,36 +160,39 @@ run_start_pre() {
     # shellcheck disable=SC2046 # the command line splits into its words
     in_root $(sed -n 's/^ExecStartPre=[-@:+!]*//p' "$ROOT$unit") 2>/dev/null
 }
-
-if ! start_daemon; then
-    not_ok "the installed daemon starts and writes its pid file"
-    finish
-fi
-run_start_pre
-check_eq "ExecStartPre leaves the pid file of a running orvind alone" "orvind $daemon" \
-    "$(cat "/proc/$daemon/comm" "$pidpath" 2>&1 | xargs)"
 # A killed daemon leaves its pid file behind; the unit's ExecStartPre removes it so that
 # the restart after a crash is not refused.
-kill -KILL "$daemon"
-check "SIGKILL ends the daemon" wait_for 5 gone "$daemon"
-run_start_pre
-check "ExecStartPre removes the pid file of the dead daemon" test ! -e "$pidpath"
-check "the daemon starts after the crash" start_daemon
+crash() {
+    if ! start_daemon; then
+        not_ok "the installed daemon starts and writes its pid file"
+        finish
+    fi
+    run_start_pre
+    check_eq "ExecStartPre leaves the pid file of a running orvind alone" "orvind $daemon" \
+        "$(cat "/proc/$daemon/comm" "$pidpath" 2>&1 | xargs)"
+    kill -KILL "$daemon"
+    check "SIGKILL ends the daemon" wait_for 5 gone "$daemon"
+    run_start_pre
+    check "ExecStartPre removes the pid file of the dead daemon" test ! -e "$pidpath"
+    check "the daemon starts after the crash" start_daemon
+}
+stopped() { check "the removal has stopped the daemon" gone "$daemon"; }
 
-# --- removal while the daemon runs, install again, purge --------------------------------
-check "dpkg -r removes the package while the daemon runs" dpkg_in_root -r orvind
-check "the removal has stopped the daemon" gone "$daemon"
-state "dpkg -r while the daemon runs"
-check "installing again after a removal succeeds" dpkg_in_root -i /tmp/orvind.deb
-state "dpkg -i after the removal"
-echo other >"$ROOT/var/log/vexa/other"
-check "dpkg -P purges the package" dpkg_in_root -P orvind
-state "dpkg -P, another program's log in /var/log/vexa"
-
-# Without systemd's tools (a minimal container) the postinst still makes the folders.
-mkdir "$ROOT/tmp/bin"
-for p in sh mkdir chmod rm; do ln -s "$(in_root sh -c "command -v $p")" "$ROOT/tmp/bin/$p"; done
-check "postinst without systemd's tools succeeds" chroot "$ROOT" /usr/bin/env -i PATH=/tmp/bin sh /tmp/postinst configure
-state "postinst configure without systemd's tools"
-check_golden "each step leaves the files install.expected lists" "$data/install.expected" "$transcript"
+transcript=/run/install.txt
+while IFS= read -r line; do
+    case $line in
+    '#'* | '') echo "$line" >>"$transcript" ;;
+    '@ '*)
+        echo "$line" >>"$transcript"
+        "${line#@ }" </dev/null
+        ;;
+    '== '*) { echo "$line" && state; } >>"$transcript" ;;
+    '$ '*)
+        echo "$line" >>"$transcript"
+        in_root sh -c "${line#\$ }" </dev/null >>"$transcript" 2>&1
+        echo "status $?" >>"$transcript"
+        ;;
+    esac
+done < <(grep -E '^(\$ |== |@ |#|$)' "$data/install.expected")
+check_golden "each step gives what install.expected says" "$data/install.expected" "$transcript"
 finish
