@@ -5,13 +5,13 @@
 # mount and pid namespaces), so that its maintainer scripts, systemd's tools, logrotate
 # and the daemon run for real and the host's /etc, /var, /run and /opt stay untouched.
 #
-#   test_package.sh build BUILD_DIR    cpack -G DEB into BUILD_DIR/dist/package: contents
-#                                      (tests/data/dist/contents.expected), debug symbols,
-#                                      and Debian's checks (lintian)
-#   test_package.sh install BUILD_DIR  dependencies, install, the service files, the
-#                                      daemon started, stopped and killed as its unit
-#                                      does it, upgrade, removal and purge; the files each
-#                                      step leaves are in tests/data/dist/install.expected
+#   test_package.sh build BUILD_DIR    cpack -G DEB into BUILD_DIR/dist/package: debug
+#                                      symbols, dependencies, contents (as listed in
+#                                      tests/data/dist/contents.expected) and lintian
+#   test_package.sh install BUILD_DIR  install, the service files, tmpfiles, logrotate,
+#                                      the daemon killed and started as its unit does it,
+#                                      upgrade, removal and purge, as the session of
+#                                      tests/data/dist/install.expected
 set -u
 . "$(dirname "$0")/lib.sh"
 mode=$1
@@ -126,26 +126,6 @@ state() {
             echo "$path absent"
         fi
     done
-}
-
-# A writer that, like the daemon's logger, opened the log once in append mode and keeps
-# writing to it across the rotation.
-rotation() {
-    printf 'old line\n' >"$ROOT$log"
-    mkfifo "$ROOT/tmp/opened" "$ROOT/tmp/rotated"
-    in_root sh -c "exec 3>>$log; echo >/tmp/opened; printf 'before rotation\n' >&3;
-        read x </tmp/rotated; printf 'after rotation\n' >&3" &
-    local writer=$!
-    read -r _ <"$ROOT/tmp/opened"
-    sleep 0.1
-    in_root logrotate -f -s /tmp/rotate.state /etc/logrotate.d/orvind
-    echo >"$ROOT/tmp/rotated"
-    wait "$writer"
-    check_eq "the rotated copy holds every line written before the rotation" \
-        "$(printf 'old line\nbefore rotation')" "$(cat "$ROOT$log.1" 2>&1)"
-    check_eq "the writer goes on at the start of the truncated log, no hole before" \
-        "15 after rotation" "$(stat -c %s "$ROOT$log") $(cat "$ROOT$log")"
-    rm -f "$ROOT$log"*
 }
 
 gone() { ! running "$1"; }
