@@ -37,7 +37,7 @@ sh -c 'exit 0' &
 pids[DEAD]=$!
 wait "${pids[DEAD]}"
 is_orvind() { grep -qx orvind "/proc/$1/comm"; }
-zombie() { pids[ZOMBIE]=$(cat "$dir/zombie") && [ -e "/proc/${pids[ZOMBIE]}" ] && ! running "${pids[ZOMBIE]}"; }
+zombie() { pids[ZOMBIE]=$(cat "$dir/zombie" 2>/dev/null) && [ -e "/proc/${pids[ZOMBIE]}" ] && ! running "${pids[ZOMBIE]}"; }
 check "the stand-ins run as orvind" wait_for 5 is_orvind "${pids[ORVIND]}"
 check "and ignoring SIGTERM" wait_for 5 is_orvind "${pids[STUBBORN]}"
 check "and one has ended and waits for its parent" wait_for 5 zombie
