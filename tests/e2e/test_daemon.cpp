@@ -17,11 +17,6 @@ std::string sample(const std::string& name) {
     return readFile(std::string(ORVIND_TEST_DATA) + "/intake/" + name);
 }
 
-// The entry logged for a delivered document.
-std::string receivedFramed(const std::string& document) {
-    return Sandbox::received(Sandbox::framed(document).size());
-}
-
 } // namespace
 
 // Each of the five signals ends the daemon cleanly: the document in hand is finished,
@@ -101,23 +96,4 @@ TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
     ASSERT_TRUE(Sandbox::waitForLog("[info] insert Fan Monitor Provider indication success"))
         << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0) << "the daemon is still up and stops cleanly";
-}
-
-// Each writer opens the pipe, writes and closes at once, as the broker does, while the
-// daemon is still handling the documents before.
-TEST(DaemonIntake, LosesNothingWrittenWhileItIsBusy) {
-    Sandbox sb;
-    sb.startDaemon();
-    const int kWriters = 300;
-    for (int i = 0; i < kWriters; ++i) {
-        Sandbox::deliver(i % 2 ? sample("alert.xml") : sample("disk.xml"));
-    }
-    EXPECT_TRUE(Sandbox::waitForLog(receivedFramed(sample("alert.xml")), kWriters / 2));
-    EXPECT_TRUE(Sandbox::waitForLog(receivedFramed(sample("disk.xml")), kWriters / 2));
-    // A writer whose bytes the previous read end took may hang up on the next one, which
-    // then counts as an empty delivery: it stores nothing and is not a document.
-    EXPECT_EQ(Sandbox::countContaining("] Received a document of ") -
-                  Sandbox::countLog(Sandbox::received(0)),
-              static_cast<size_t>(kWriters));
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
 }

@@ -121,29 +121,21 @@ std::vector<pid_t> daemon_children() {
 // The environment of the daemon: the test's own, with sanitizer reports sent to files
 // (the detached daemon's standard error is the null device).
 std::vector<std::string> daemon_environment() {
-    const std::string sink = "log_path=" + setup().reports + "/report";
-    std::vector<std::string> sanitizers = {"ASAN_OPTIONS=", "TSAN_OPTIONS=", "UBSAN_OPTIONS="};
+    const char* const sanitizers[] = {"ASAN_OPTIONS", "TSAN_OPTIONS", "UBSAN_OPTIONS"};
     std::vector<std::string> env;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string var = *entry;
-        if (std::any_of(std::begin(kRedirections), std::end(kRedirections),
-                        [&](const char* name) { return var.rfind(name, 0) == 0; })) {
+        auto starts = [&](const std::string& name) { return var.rfind(name, 0) == 0; };
+        if (std::any_of(std::begin(kRedirections), std::end(kRedirections), starts) ||
+            std::any_of(std::begin(sanitizers), std::end(sanitizers), starts)) {
             continue;
         }
-        if (var.rfind("PATH=", 0) == 0) {
-            var.insert(5, setup().bin + ":");
-        }
-        for (auto name = sanitizers.begin(); name != sanitizers.end(); ++name) {
-            if (var.rfind(*name, 0) == 0) {
-                var += ":" + sink;
-                sanitizers.erase(name);
-                break;
-            }
-        }
-        env.push_back(var);
+        env.push_back(starts("PATH=") ? "PATH=" + setup().bin + ":" + var.substr(5) : var);
     }
-    for (const std::string& name : sanitizers) {
-        env.push_back(name + sink);
+    for (const char* name : sanitizers) {
+        const char* given = getenv(name);
+        env.push_back(std::string(name) + "=" + (given != nullptr ? given + std::string(":") : "") +
+                      "log_path=" + setup().reports + "/report");
     }
     return env;
 }
@@ -213,14 +205,6 @@ bool Sandbox::waitUntil(const std::function<bool()>& done, int timeoutMs) {
 pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
     launcher = detached = 0;
     launcherExit = detachedExit = -1;
-    if (uid != 0) {
-        // The daemon logs its refusal; it cannot create the log as another user.
-        int fd = open(kLogFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0 || fchown(fd, uid, static_cast<gid_t>(-1)) != 0) {
-            fail("preparing the log for another user");
-        }
-        close(fd);
-    }
     std::vector<std::string> argv{setup().daemon};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = daemon_environment();
@@ -290,12 +274,8 @@ int Sandbox::keepPipe() {
     return keeper;
 }
 
-std::string Sandbox::launcherStdout() {
-    return readFile(outputPath(1));
-}
-
-std::string Sandbox::launcherStderr() {
-    return readFile(outputPath(2));
+std::string Sandbox::launcherOutput(int fd) {
+    return readFile(outputPath(fd));
 }
 
 pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {

@@ -41,8 +41,8 @@ public:
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
 
-    // Runs the daemon binary with `args` as `uid` (its log is then made writable for that
-    // user); returns at once with the pid of the started command.
+    // Runs the daemon binary with `args` as `uid`; returns at once with the pid of the
+    // started command.
     pid_t launch(const std::vector<std::string>& args = {}, uid_t uid = 0);
     // launch(), then fails the test unless the command ends with 0 and the detached
     // daemon runs its forwarding thread (after a kill too, once the pid file is removed).
@@ -54,9 +54,8 @@ public:
     int keepPipe();
     // Descriptors passed to the next launches as 3, 4, ... instead (bad input).
     void passDescriptors(const std::vector<int>& fds) { passed = fds; }
-    // What the last launched command wrote on its standard output and error.
-    static std::string launcherStdout();
-    static std::string launcherStderr();
+    // What the last launched command wrote on its standard output (1) or error (2).
+    static std::string launcherOutput(int fd);
 
     // Exit status of the started command: 0 once the daemon is ready; -1 on timeout.
     int launcherStatus(int timeoutMs = kTimeoutMs);
