@@ -1,4 +1,3 @@
-#include "brokertool.h"
 #include "sandbox.h"
 #include "testlog.h"
 
@@ -57,19 +56,9 @@ TEST(Crash, NothingLostOrStoredTwiceAcrossKills) {
     sb.keepPipe();
     sb.startDaemon();
     std::atomic<int> raised{0};
-    std::string failure;
     JoiningThread provider([&] {
         for (int first = 0; first < kDocuments; first += kBatch) {
-            ToolResult result = runBrokerTool(
-                {"raise", "--class", "VEXA_AlertIndication", "--count", std::to_string(kBatch),
-                 "--message-id", std::to_string(first + 1), "--retries", "0", "-p",
-                 "ProviderName:string=VEXA_RAID", "-p", "EventID:string=1", "-p",
-                 "EventTime:datetime=20200101000001.000000+000", "-p", "HWPartNumber:string=PN-1",
-                 "-p", "NetworkAddresses:string[]=10.0.0.1"},
-                Sandbox::kBrokerRepository);
-            if (result.status != 0 && failure.empty()) {
-                failure = result.out + result.err;
-            }
+            Sandbox::raiseIndications(kBatch, {"--message-id", std::to_string(first + 1)});
             raised += kBatch;
             std::this_thread::sleep_for(std::chrono::milliseconds(kSanitized ? 100 : 50));
         }
@@ -91,7 +80,6 @@ TEST(Crash, NothingLostOrStoredTwiceAcrossKills) {
         ASSERT_NE(sb.daemonPid(), 0) << "no restart after kill " << kill << ":\n" << Sandbox::log();
     }
     provider.join();
-    ASSERT_EQ(failure, "");
     const std::string all = std::to_string(kDocuments);
     EXPECT_TRUE(Sandbox::waitUntil(
         [&] {
@@ -135,11 +123,7 @@ TEST_P(DiskFull, NothingIsLostAndNothingStoredTwice) {
     ASSERT_GT(readFile(filler).size(), 0u);
     sb.keepPipe();
     sb.startDaemon();
-    ToolResult raised = runBrokerTool({"raise", "--class", "VEXA_AlertIndication", "--count",
-                                       std::to_string(kDocuments), "--retries", "0", "-p",
-                                       "ProviderName:string=VEXA_WBEM", "-p", "EventID:string=2"},
-                                      Sandbox::kBrokerRepository);
-    ASSERT_EQ(raised.status, 0) << raised.out << raised.err;
+    Sandbox::raiseIndications(kDocuments);
     // One line for the failure, one when it has passed.
     auto failures = [] {
         return Sandbox::countContaining("after at most 60 s.") +
@@ -149,7 +133,7 @@ TEST_P(DiskFull, NothingIsLostAndNothingStoredTwice) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
     ASSERT_EQ(unlink(filler.c_str()), 0); // room made
     // Counted in the log: the database may not even exist before there is room.
-    EXPECT_TRUE(Sandbox::waitForLog("[info] insert VEXA_WBEM indication success", kDocuments,
+    EXPECT_TRUE(Sandbox::waitForLog("[info] insert VEXA_RAID indication success", kDocuments,
                                     kDrainTimeoutMs))
         << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);

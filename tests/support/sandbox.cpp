@@ -1,5 +1,6 @@
 #include "sandbox.h"
 
+#include "brokertool.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -409,6 +410,17 @@ void Sandbox::writePipe(const std::string& bytes) {
 
 void Sandbox::deliver(const std::string& document) {
     writePipe(framed(document));
+}
+
+void Sandbox::raiseIndications(int count, const std::vector<std::string>& more) {
+    std::vector<std::string> args = more;
+    args.insert(args.begin(),
+                {"raise", "--class", "VEXA_AlertIndication", "--count", std::to_string(count),
+                 "--retries", "0", "-p", "ProviderName:string=VEXA_RAID", "-p", "EventID:string=1",
+                 "-p", "EventTime:datetime=20200101000001.000000+000", "-p",
+                 "HWPartNumber:string=PN-1", "-p", "NetworkAddresses:string[]=10.0.0.1"});
+    ToolResult raised = runBrokerTool(args, kBrokerRepository);
+    EXPECT_EQ(raised.status, 0) << raised.out << raised.err;
 }
 
 std::vector<std::vector<std::string>> Sandbox::query(const std::string& sql,

@@ -90,6 +90,11 @@ public:
     // writePipe(framed(document)).
     static void deliver(const std::string& document);
 
+    // Raises `count` indications through the sandbox's broker, each from a writer of its
+    // own, of a kind that is stored and forwarded to the FPL and to halcyon; `more` are
+    // further arguments of the raise. A failed raise fails the test.
+    static void raiseIndications(int count, const std::vector<std::string>& more = {});
+
     // Runs SQL on the daemon's database (or another), waiting while the daemon holds it.
     // Each row, every value as text and SQL NULL as "NULL"; an error fails the test.
     static std::vector<std::vector<std::string>> query(const std::string& sql,
