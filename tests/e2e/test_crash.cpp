@@ -8,13 +8,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <map>
 #include <random>
 #include <string>
 #include <sys/mount.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -34,10 +32,6 @@ std::mt19937 killMoments() {
 void pause(std::mt19937& random, int fromMs, int toMs) {
     std::this_thread::sleep_for(
         std::chrono::milliseconds(std::uniform_int_distribution<int>(fromMs, toMs)(random)));
-}
-
-std::string unforwarded() {
-    return Sandbox::queryValue("select count(*) from indication where Status=0");
 }
 
 } // namespace
@@ -83,7 +77,8 @@ TEST(Crash, NothingLostOrStoredTwiceAcrossKills) {
     const std::string all = std::to_string(kDocuments);
     EXPECT_TRUE(Sandbox::waitUntil(
         [&] {
-            return Sandbox::countLog("[info] new thread starts up.") > 0 && unforwarded() == "0" &&
+            return Sandbox::countLog("[info] new thread starts up.") > 0 &&
+                   Sandbox::queryValue("select count(*) from indication where Status=0") == "0" &&
                    Sandbox::queryValue("select count(*) from indication") == all;
         },
         kDrainTimeoutMs))
@@ -91,21 +86,13 @@ TEST(Crash, NothingLostOrStoredTwiceAcrossKills) {
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 
     EXPECT_EQ(Sandbox::queryValue("PRAGMA integrity_check"), "ok");
-    std::map<int, int> copies;
-    for (const auto& row : Sandbox::query("select RawData from indication order by Id")) {
-        size_t at = row[0].find("MESSAGE ID=\"");
-        ASSERT_NE(at, std::string::npos) << row[0];
-        ++copies[std::stoi(row[0].substr(at + 12))];
-    }
-    EXPECT_EQ(copies.size(), static_cast<size_t>(kDocuments)) << "none lost";
-    EXPECT_TRUE(std::all_of(copies.begin(), copies.end(), [](auto& c) { return c.second == 1; }))
-        << "none stored twice";
+    // Each raised document has its own MESSAGE ID.
+    EXPECT_EQ(Sandbox::queryValue("select count(distinct RawData) from indication"), all)
+        << "none lost, none stored twice";
     const int fplRepeated = static_cast<int>(Sandbox::fplRecords().size()) - kDocuments;
     const int eventsRepeated = static_cast<int>(Sandbox::bmcCommands().size()) - kDocuments;
     EXPECT_TRUE(fplRepeated >= 0 && fplRepeated <= kKills) << fplRepeated << " FPL records";
     EXPECT_TRUE(eventsRepeated >= 0 && eventsRepeated <= kKills) << eventsRepeated << " events";
-    RecordProperty("fpl_repeated", fplRepeated);
-    RecordProperty("events_repeated", eventsRepeated);
 }
 
 // A full disk under the database or under the working folder: the documents wait (in
@@ -120,7 +107,6 @@ TEST_P(DiskFull, NothingIsLostAndNothingStoredTwice) {
               0);
     const std::string filler = folder + "/filler";
     writeFile(filler, std::string(2 << 20, 'f')); // as much as the folder takes
-    ASSERT_GT(readFile(filler).size(), 0u);
     sb.keepPipe();
     sb.startDaemon();
     Sandbox::raiseIndications(kDocuments);

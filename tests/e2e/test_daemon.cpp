@@ -8,16 +8,8 @@
 #include <cstdio>
 #include <random>
 #include <string>
-#include <unistd.h>
-#include <vector>
 
-namespace {
-
-std::string sample(const std::string& name) {
-    return readFile(std::string(ORVIND_TEST_DATA) + "/intake/" + name);
-}
-
-} // namespace
+const std::string kAlert = ORVIND_TEST_DATA "/intake/alert.xml";
 
 // Each of the five signals ends the daemon cleanly: the document in hand is finished,
 // the pipe, the copy of the document and the pid file are gone, the database and the
@@ -27,8 +19,7 @@ class DaemonSignal : public testing::TestWithParam<int> {};
 TEST_P(DaemonSignal, ShutsDownCleanly) {
     const int signo = GetParam();
     Sandbox sb;
-    const std::string mark = std::string(Sandbox::kWorkDir) + "/fpl.log";
-    writeFile(mark, "kept");
+    writeFile(Sandbox::kFplMark, "kept");
     sb.startDaemon();
     Sandbox::deliver("<doc/>");
     // Handled to its end: the warning comes after the parse.
@@ -37,7 +28,7 @@ TEST_P(DaemonSignal, ShutsDownCleanly) {
                                     " bytes gave no indication: no instance in it"));
     ASSERT_TRUE(Sandbox::exists(Sandbox::kTempFile));
     // SIGTERM comes while a writer is in the middle of a delivery.
-    const std::string half = signo == SIGTERM ? sample("alert.xml").substr(0, 200) : "";
+    const std::string half = signo == SIGTERM ? readFile(kAlert).substr(0, 200) : "";
     FILE* writer = half.empty() ? nullptr : fopen(Sandbox::kFifo, "a+");
     if (writer != nullptr) {
         fputs(half.c_str(), writer);
@@ -60,7 +51,7 @@ TEST_P(DaemonSignal, ShutsDownCleanly) {
         EXPECT_THAT(readFile(Sandbox::kPendingFile), testing::EndsWith(half));
     }
     EXPECT_TRUE(Sandbox::exists(Sandbox::kDatabase));
-    EXPECT_EQ(readFile(mark), "kept");
+    EXPECT_EQ(readFile(Sandbox::kFplMark), "kept");
 }
 
 INSTANTIATE_TEST_SUITE_P(FiveSignals, DaemonSignal,
@@ -92,7 +83,7 @@ TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
         deep += "<INSTANCE CLASSNAME=\"Deep\">";
     }
     Sandbox::deliver(deep);
-    Sandbox::deliver(sample("alert.xml"));
+    Sandbox::deliver(readFile(kAlert));
     ASSERT_TRUE(Sandbox::waitForLog("[info] insert Fan Monitor Provider indication success"))
         << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0) << "the daemon is still up and stops cleanly";

@@ -28,8 +28,7 @@ mode_t modeOf(const std::string& path, mode_t mask = 07777) {
 struct Planted {
     std::string path;
     std::string victim;
-    std::string content = "the victim's own bytes\n";
-    bool dangling = false;
+    std::string content = "the victim's own bytes\n"; // none: a link to nothing
     bool whileRunning = false;
 };
 
@@ -39,7 +38,7 @@ struct Planted {
 void runWith(const std::vector<Planted>& links) {
     Sandbox sb;
     auto plant = [](const Planted& link) {
-        if (!link.dangling) {
+        if (!link.content.empty()) {
             writeFile(link.victim, link.content);
         }
         ASSERT_EQ(symlink(link.victim.c_str(), link.path.c_str()), 0) << link.path;
@@ -89,7 +88,7 @@ void runWith(const std::vector<Planted>& links) {
     EXPECT_EQ(Sandbox::bmcCommands().size(), 2u);
     EXPECT_EQ(sb.stop(SIGTERM), 0);
     for (const auto& link : links) {
-        if (link.dangling) {
+        if (link.content.empty()) {
             EXPECT_FALSE(Sandbox::exists(link.victim)) << link.path << " made " << link.victim;
         } else {
             EXPECT_EQ(readFile(link.victim), link.content) << link.path << " was written through";
@@ -116,8 +115,8 @@ TEST(DaemonLinks, PlantedLinksAreNeitherWrittenThroughNorRead) {
         {fplMark, victim + ".fpl", std::string(reinterpret_cast<const char*>(&one), sizeof one)},
         {std::string(Sandbox::kHalcyonMark) + ".new", victim + ".halcyon-new"},
         {Sandbox::kLogFile, victim + ".log"},
-        {Sandbox::kPidFile, victim + ".pid", "", true},
-        {Sandbox::kLogFile, victim + ".log-later", "the victim's own bytes\n", false, true},
+        {Sandbox::kPidFile, victim + ".pid", ""},
+        {Sandbox::kLogFile, victim + ".log-later", "the victim's own bytes\n", true},
     });
     // The FPL mark's temporary, planted while its mark is missing, and the intake's own
     // files: the copy of the document in hand and the pending documents.

@@ -214,11 +214,6 @@ pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
     std::string listenPid(32, '\0');
     if (!passed.empty()) {
         env.push_back("LISTEN_FDS=" + std::to_string(passed.size()));
-        std::string names = "LISTEN_FDNAMES=orvind.socket";
-        for (size_t i = 1; i < passed.size(); ++i) {
-            names += ":orvind.socket";
-        }
-        env.push_back(names);
     }
     std::vector<char*> argvp = pointers(argv);
     std::vector<char*> envp = pointers(env);

@@ -50,7 +50,7 @@ public:
 
     // Socket activation as systemd does it: the pipe is made (0600, 1 MiB) and held open
     // by the test process for the Sandbox's life; later launches get it as descriptor 3
-    // with LISTEN_FDS, LISTEN_PID and LISTEN_FDNAMES. Returns the descriptor.
+    // with LISTEN_FDS and LISTEN_PID. Returns the descriptor.
     int keepPipe();
     // Descriptors passed to the next launches as 3, 4, ... instead (bad input).
     void passDescriptors(const std::vector<int>& fds) { passed = fds; }
