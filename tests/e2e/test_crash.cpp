@@ -24,7 +24,6 @@ std::mt19937 killMoments() {
     const char* given = getenv("ORVIND_CRASH_SEED");
     const unsigned seed = given != nullptr ? static_cast<unsigned>(strtoul(given, nullptr, 10))
                                            : std::random_device{}();
-    ::testing::Test::RecordProperty("seed", std::to_string(seed));
     printf("kill moments seeded with %u\n", seed);
     return std::mt19937(seed);
 }

@@ -4,10 +4,195 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <grp.h>
 #include <random>
+#include <sstream>
 #include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+// The daemon as a whole: its start, its end by each signal, any bytes in its pipe, the
+// modes of its files and what a link planted in its folders can do.
+
+namespace {
+
+const std::string kCases = ORVIND_TEST_DATA "/start/cases";
+
+// Each line of `text` behind "> ", the version of this build written as @VERSION@.
+std::string quoted(std::string text) {
+    for (size_t at; (at = text.find(ORVIND_VERSION)) != std::string::npos;) {
+        text.replace(at, strlen(ORVIND_VERSION), "@VERSION@");
+    }
+    std::istringstream lines(text);
+    std::string out;
+    for (std::string line; std::getline(lines, line);) {
+        out += "> " + line + "\n";
+    }
+    return out;
+}
+
+// What the administrator sees of one start. Of a daemon that runs, only the warning
+// it gives before it detaches: what it says later, its log, pid file and pipe are its
+// own business.
+std::string outcome(Sandbox& sb, const std::string& name) {
+    const int status = sb.launcherStatus();
+    std::string err = Sandbox::launcherOutput(2);
+    const bool runs = status == 0 && Sandbox::exists(Sandbox::kPidFile);
+    std::string text = "== " + name + "\nstatus: " + std::to_string(status) + "\nstdout:\n" +
+                       quoted(Sandbox::launcherOutput(1)) + "stderr:\n" +
+                       quoted(runs ? err.substr(0, err.find('\n')) : err);
+    if (runs) {
+        return text + "(runs)\n";
+    }
+    std::string log;
+    for (const std::string& entry : Sandbox::logEntries()) {
+        log += entry + "\n";
+    }
+    return text + "log:\n" + quoted(log) + "pid file: " +
+           (Sandbox::exists(Sandbox::kPidFile) ? readFile(Sandbox::kPidFile) : "none") +
+           "\npipe: " + (Sandbox::exists(Sandbox::kFifo) ? "yes" : "no") + "\n";
+}
+
+} // namespace
+
+// Every way a start can end before the daemon runs, and the starts that run with less
+// than they seem, against tests/data/start/cases.expected. After a deliberate change:
+//     ORVIND_UPDATE_START=1 build/tests/e2e_test_daemon
+TEST(DaemonCommand, SaysOnTheTerminalAndInTheLogWhyItDidNotStart) {
+    std::ifstream in(kCases);
+    ASSERT_TRUE(in) << kCases;
+    std::string actual;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        std::istringstream words(line);
+        std::string name;
+        words >> name;
+        Sandbox sb;
+        std::vector<std::string> args;
+        uid_t uid = 0;
+        int other = -1;
+        for (std::string word; words >> word;) {
+            if (word == "@nobody") {
+                uid = 65534;
+                // The daemon logs its refusal; it cannot create the log as another user.
+                writeFile(Sandbox::kLogFile, "");
+                EXPECT_EQ(chown(Sandbox::kLogFile, uid, static_cast<gid_t>(-1)), 0);
+            } else if (word == "@pidfile") {
+                writeFile(Sandbox::kPidFile, "4242");
+            } else if (word.rfind("@rmdir=", 0) == 0) {
+                EXPECT_EQ(rmdir(word.substr(7).c_str()), 0) << name;
+            } else if (word == "@pass=log") {
+                other = open(Sandbox::kLogFile, O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+                sb.passDescriptors({other});
+            } else if (word == "@pass=pipe,pipe") {
+                const int keeper = sb.keepPipe();
+                sb.passDescriptors({keeper, keeper});
+            } else {
+                args.push_back(word);
+            }
+        }
+        sb.launch(args, uid);
+        actual += outcome(sb, name);
+        if (other >= 0) {
+            close(other);
+        }
+    }
+    if (getenv("ORVIND_UPDATE_START") != nullptr) {
+        writeFile(kCases + ".expected", actual);
+    }
+    EXPECT_EQ(actual, readFile(kCases + ".expected"));
+}
+
+// The start command returns only once the daemon is ready: its pipe is made, the
+// subscription requested and the forwarding thread started. Under systemd it tells the
+// service manager its own pid and READY=1 first, and waits until the manager has taken
+// them in. A missing dictionary is named once at start-up, on the terminal too, and every
+// event that cannot be looked up gives the same reason.
+TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDictionary) {
+    Sandbox sb;
+    ASSERT_EQ(unlink((std::string(Sandbox::kBmcDir) + "/" + tallowsim::kDictionaryFile).c_str()),
+              0);
+    const std::string sample = tallowsim::sampleDictionaryPath();
+    if (Sandbox::exists(sample)) {
+        GTEST_SKIP() << "a sample dictionary is installed on this machine: " << sample;
+    }
+    const std::string reason = sample + ": No such file or directory";
+    // The table exists before the daemon's intake makes it, for the row below.
+    Sandbox::query(readFile(ORVIND_TEST_DATA "/store/schema.sql"));
+    chmod(Sandbox::kDatabase, 0600);
+    const std::string path = "/run/orvind-test-notify";
+    int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(sock, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    timeval patience{Sandbox::kTimeoutMs / 1000, 0};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    // As the manager does: every message is read; the descriptor of a barrier is closed,
+    // which releases it.
+    std::vector<std::string> messages;
+    JoiningThread manager([&] {
+        while (messages.empty() || messages.back() != "BARRIER=1") {
+            char text[512];
+            char control[CMSG_SPACE(sizeof(int))];
+            iovec iov{text, sizeof text};
+            msghdr msg{};
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            ssize_t got = recvmsg(sock, &msg, MSG_CMSG_CLOEXEC);
+            if (got < 0) {
+                return;
+            }
+            cmsghdr* passed = CMSG_FIRSTHDR(&msg);
+            if (passed != nullptr && passed->cmsg_type == SCM_RIGHTS) {
+                int fd;
+                memcpy(&fd, CMSG_DATA(passed), sizeof fd);
+                close(fd);
+            }
+            messages.emplace_back(text, static_cast<size_t>(got));
+        }
+    });
+    setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    sb.launch({"-p", "1234"});
+    const int status = sb.launcherStatus();
+    unsetenv("NOTIFY_SOCKET");
+    manager.join();
+    close(sock);
+    ASSERT_EQ(status, 0) << Sandbox::launcherOutput(2);
+    const std::string line = "No event dictionary: " + reason +
+                             ". No event can be written as FPL until it is installed "
+                             "(orvind-bmc dictionary install).";
+    EXPECT_EQ(Sandbox::launcherOutput(2), "orvind: " + line + "\n");
+    EXPECT_EQ(Sandbox::countLog("[error] " + line), 1u);
+    EXPECT_EQ(Sandbox::countLog("[info] FIFO created."), 1u);
+    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
+    EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
+    const std::string pid = std::to_string(sb.daemonPid());
+    EXPECT_EQ(readFile(Sandbox::kPidFile), pid) << "the detached pid, no newline";
+    EXPECT_EQ(messages, (std::vector<std::string>{"MAINPID=" + pid + "\nREADY=1", "BARRIER=1"}));
+    Sandbox::query(Sandbox::insertRow("VEXA_WBEM", "2"));
+    EXPECT_TRUE(Sandbox::waitForLog("[error] Get IPMIeventid failed, ProviderName:VEXA_WBEM,"
+                                    "Event_ID:2 not exist in VEXA Event DataBase "
+                                    "(no event dictionary: " +
+                                    reason + ")"));
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+}
 
 const std::string kAlert = ORVIND_TEST_DATA "/intake/alert.xml";
 
@@ -87,4 +272,116 @@ TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
     ASSERT_TRUE(Sandbox::waitForLog("[info] insert Fan Monitor Provider indication success"))
         << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0) << "the daemon is still up and stops cleanly";
+}
+
+namespace {
+
+// The permission bits of `path` (or the bits of `mask`), 0 when there is nothing.
+mode_t modeOf(const std::string& path, mode_t mask = 07777) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & mask : 0;
+}
+
+// A link planted at one of the daemon's paths, pointing to a victim file (or to nothing)
+// that holds what the daemon would act on if it read it. The victim must come out
+// unchanged, byte for byte, and the link must be out of the way.
+struct Planted {
+    std::string path;
+    std::string victim;
+    std::string content = "the victim's own bytes\n"; // none: a link to nothing
+    bool whileRunning = false;
+};
+
+// Runs the daemon under umask 0 with the links planted (before it starts, or once it
+// runs), two indications through it, and stops it. Every file the daemon made has its own
+// mode, whatever the umask.
+void runWith(const std::vector<Planted>& links) {
+    Sandbox sb;
+    auto plant = [](const Planted& link) {
+        if (!link.content.empty()) {
+            writeFile(link.victim, link.content);
+        }
+        ASSERT_EQ(symlink(link.victim.c_str(), link.path.c_str()), 0) << link.path;
+    };
+    for (const auto& link : links) {
+        if (!link.whileRunning) {
+            plant(link);
+        }
+    }
+    const mode_t old = umask(0);
+    sb.startDaemon();
+    umask(old);
+    for (const auto& link : links) {
+        if (link.whileRunning) {
+            ASSERT_EQ(rename(link.path.c_str(), (link.path + ".old").c_str()), 0) << link.path;
+            plant(link);
+        }
+    }
+    Sandbox::raiseIndications(2);
+    EXPECT_TRUE(Sandbox::waitUntil([] {
+        return Sandbox::exists(Sandbox::kDatabase) &&
+               Sandbox::queryValue("select count(*) from sqlite_master where name='indication'") ==
+                   "1" &&
+               Sandbox::queryValue("select count(*) from indication where Status=1") == "2";
+    })) << Sandbox::log();
+    // The documents not yet handled are the intake's, in a file of their own.
+    for (const char* path : {Sandbox::kFifo, Sandbox::kTempFile, Sandbox::kDatabase,
+                             Sandbox::kFplMark, Sandbox::kHalcyonMark, Sandbox::kPendingFile}) {
+        EXPECT_EQ(modeOf(path), 0600u) << path << " is " << std::oct << modeOf(path);
+    }
+    EXPECT_EQ(modeOf(Sandbox::kPidFile), 0644u);
+    // The log is 0640 and belongs to the group adm where there is one (unless a link
+    // planted while the daemon runs still stands in its place).
+    struct stat st;
+    if (lstat(Sandbox::kLogFile, &st) == 0 && !S_ISLNK(st.st_mode)) {
+        EXPECT_EQ(st.st_mode & 07777, 0640u);
+        struct group* adm = getgrnam("adm");
+        EXPECT_TRUE(adm == nullptr || st.st_gid == adm->gr_gid);
+    }
+    EXPECT_EQ(Sandbox::queryValue("select count(*) from indication"), "2")
+        << "nothing read in from a victim";
+    EXPECT_EQ(Sandbox::fplRecords().size(), 2u) << "no row passed over for a mark read through";
+    EXPECT_EQ(Sandbox::bmcCommands().size(), 2u);
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    for (const auto& link : links) {
+        if (link.content.empty()) {
+            EXPECT_FALSE(Sandbox::exists(link.victim)) << link.path << " made " << link.victim;
+        } else {
+            EXPECT_EQ(readFile(link.victim), link.content) << link.path << " was written through";
+        }
+        // A link planted while the daemon runs may still stand where the daemon has not
+        // opened the path again.
+        const bool replanted = std::any_of(links.begin(), links.end(), [&](const Planted& l) {
+            return l.whileRunning && l.path == link.path;
+        });
+        EXPECT_FALSE(!replanted && S_ISLNK(modeOf(link.path, S_IFMT)))
+            << link.path << ": the link is still in the way";
+    }
+}
+
+} // namespace
+
+TEST(DaemonLinks, PlantedLinksAreNeitherWrittenThroughNorRead) {
+    const std::string fplMark = Sandbox::kFplMark;
+    const std::string victim = "/opt/victim";
+    int one = 1;
+    runWith({
+        {Sandbox::kFifo, victim + ".pipe"},
+        // Read through, it would pass row 1 over for the FPL.
+        {fplMark, victim + ".fpl", std::string(reinterpret_cast<const char*>(&one), sizeof one)},
+        {std::string(Sandbox::kHalcyonMark) + ".new", victim + ".halcyon-new"},
+        {Sandbox::kLogFile, victim + ".log"},
+        {Sandbox::kPidFile, victim + ".pid", ""},
+        {Sandbox::kLogFile, victim + ".log-later", "the victim's own bytes\n", true},
+    });
+    // The FPL mark's temporary, planted while its mark is missing, and the intake's own
+    // files: the copy of the document in hand and the pending documents.
+    runWith({
+        {fplMark + ".new", victim + ".fpl-new"},
+        {Sandbox::kPidFile, victim + ".pid"},
+        {Sandbox::kTempFile, victim + ".temp"},
+        // Read through, it would be taken in as a third indication.
+        {Sandbox::kPendingFile, victim + ".pending",
+         Sandbox::framed(readFile(std::string(ORVIND_TEST_DATA) + "/intake/alert.xml"))},
+    });
 }

@@ -162,7 +162,6 @@ Sandbox::Sandbox() {
         if (mount("tmpfs", point, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0) {
             fail(std::string("mounting tmpfs over ") + point);
         }
-        mounts.push_back(point);
     }
     for (const char* dir :
          {"/var/log/vexa", "/var/lib/orvind", kWorkDir, kBrokerRepository, kBmcDir}) {
@@ -187,8 +186,8 @@ Sandbox::~Sandbox() {
     if (keeper >= 0) {
         close(keeper);
     }
-    for (auto point = mounts.rbegin(); point != mounts.rend(); ++point) {
-        umount2(point->c_str(), MNT_DETACH);
+    for (auto point = std::rbegin(kMountPoints); point != std::rend(kMountPoints); ++point) {
+        umount2(*point, MNT_DETACH);
     }
 }
 
@@ -278,10 +277,8 @@ pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {
     // A log kept from an earlier run of the test already holds the start-up lines.
     const size_t started = countLog("[info] new thread starts up.");
     launch(args);
-    int status = launcherStatus();
-    EXPECT_EQ(status, 0) << "the daemon did not detach; log:\n" << log();
-    pid_t daemon = status == 0 ? daemonPid() : 0;
-    EXPECT_NE(daemon, 0) << "no detached daemon; log:\n" << log();
+    pid_t daemon = daemonPid();
+    EXPECT_NE(daemon, 0) << "not detached (command status " << launcherExit << "); log:\n" << log();
     if (daemon == 0) {
         return 0;
     }

@@ -65,7 +65,6 @@ public:
     // Waits for the daemon to end (or the command, when it never detached): its exit
     // status, 128 + the signal when a signal ended it, -1 on timeout.
     int waitForExit(int timeoutMs = kTimeoutMs);
-    // signal() then waitForExit().
     int stop(int signo);
 
     // The log as it stands, and as entries without the time stamp: "[info] FIFO created.".
@@ -87,7 +86,6 @@ public:
     static std::string framed(const std::string& document);
     // One writer as the broker is one: fopen "a+", exactly `bytes`, fclose.
     static void writePipe(const std::string& bytes);
-    // writePipe(framed(document)).
     static void deliver(const std::string& document);
 
     // Raises `count` indications through the sandbox's broker, each from a writer of its
@@ -124,7 +122,6 @@ private:
     int launcherExit = -1;
     pid_t detached = 0;
     int detachedExit = -1;
-    std::vector<std::string> mounts;
     int keeper = -1;
     std::vector<int> passed;
 };
