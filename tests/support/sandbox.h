@@ -41,9 +41,8 @@ public:
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
 
-    // Runs the daemon binary with `args` as `uid`; returns at once with the pid of the
-    // started command.
-    pid_t launch(const std::vector<std::string>& args = {}, uid_t uid = 0);
+    // Runs the daemon binary with `args` as `uid`; returns at once.
+    void launch(const std::vector<std::string>& args = {}, uid_t uid = 0);
     // launch(), then fails the test unless the command ends with 0 and the detached
     // daemon runs its forwarding thread (after a kill too, once the pid file is removed).
     pid_t startDaemon(const std::vector<std::string>& args = {});
