@@ -2,7 +2,7 @@
 // an event or looks up its alert level; what each gives (the result, the alert level, the
 // records' bytes and the log lines) is compared with records.expected. After a deliberate
 // change, write it anew and review its diff:
-//     ORVIND_UPDATE_FPL=1 build/tests/synchronizer_test_fpl
+//     ORVIND_UPDATE_GOLDEN=1 build/tests/synchronizer_test_fpl
 #include "fpl.h"
 
 #include "tallow_sim.h"
@@ -71,8 +71,5 @@ TEST(WriteFpl, EachCaseGivesWhatItsExpectedFileSays) {
         }
     }
     ASSERT_FALSE(out.empty());
-    if (getenv("ORVIND_UPDATE_FPL") != nullptr) {
-        writeFile(data + "records.expected", out);
-    }
-    EXPECT_EQ(out, readFile(data + "records.expected"));
+    expectGolden(data + "records.expected", out);
 }
