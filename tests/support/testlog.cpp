@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +75,16 @@ std::string maskHostFacts(std::string text, const std::string& bmcDir) {
 std::string substituted(std::string text, const std::string& from, const std::string& to) {
     for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
         text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string hexOf(const void* data, size_t size, const std::string& between) {
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        char hex[3];
+        snprintf(hex, sizeof hex, "%02x", static_cast<const unsigned char*>(data)[i]);
+        text += (i > 0 ? between : "") + hex;
     }
     return text;
 }

@@ -29,6 +29,8 @@ void clearTestLog();
 std::string maskHostFacts(std::string text, const std::string& bmcDir);
 // `text` with every `from` in it replaced by `to`.
 std::string substituted(std::string text, const std::string& from, const std::string& to);
+// The bytes in hex, two digits each, with `between` between them.
+std::string hexOf(const void* data, size_t size, const std::string& between = "");
 // Expects `text` to be what the golden file at `path` holds; with ORVIND_UPDATE_GOLDEN=1
 // the file is written anew first (review its diff).
 void expectGolden(const std::string& path, const std::string& text);

@@ -70,15 +70,9 @@ std::string listing(const std::string& folder) {
                                                   : std::string("file ") + mode + " ";
         if (S_ISREG(st.st_mode)) {
             const std::string content = readFile(entry.path());
-            std::string text = "\"", bytes = "[";
-            for (unsigned char c : content) {
-                char hex[4];
-                snprintf(hex, sizeof hex, bytes.size() > 1 ? " %02x" : "%02x", c);
-                text += static_cast<char>(c);
-                bytes += hex;
-            }
-            what +=
-                std::all_of(content.begin(), content.end(), isprint) ? text + "\"" : bytes + "]";
+            what += std::all_of(content.begin(), content.end(), isprint)
+                        ? "\"" + content + "\""
+                        : "[" + hexOf(content.data(), content.size(), " ") + "]";
         }
         lines[name] = what;
     }

@@ -4,8 +4,7 @@
 // Each scenario of tests/data/forwarder/scenarios.txt runs its steps on a fresh store and
 // BMC; what each step gives (the pass's result, the log lines, the FPL records and
 // halcyon commands the BMC received, the marks and the rows' status) is compared with
-// scenarios.expected. After a deliberate change, write it anew and review its diff:
-//     ORVIND_UPDATE_GOLDEN=1 build/tests/synchronizer_test_forwarder
+// scenarios.expected (ORVIND_UPDATE_GOLDEN=1 writes it anew).
 #include "forwarder.h"
 #include "fpl.h"
 

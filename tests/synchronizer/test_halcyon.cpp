@@ -4,9 +4,7 @@
 //
 // The golden cases of tests/data/halcyon/events.txt each send one event; what each gives
 // (the result, the log lines and the command the management processor received) is
-// compared with events.expected. After a deliberate change, write it anew and review its
-// diff:
-//     ORVIND_UPDATE_GOLDEN=1 build/tests/synchronizer_test_halcyon
+// compared with events.expected (ORVIND_UPDATE_GOLDEN=1 writes it anew).
 #include "halcyon.h"
 
 #include "tallow_sim.h"
@@ -33,8 +31,9 @@ const std::string kCases = ORVIND_TEST_DATA "/halcyon/events.txt";
 const std::string kExpected = ORVIND_TEST_DATA "/halcyon/events.expected";
 const char* const kDmiUuid = "4c4c4544-0035-3010-8056-b4c04f4e3232";
 
-// The value of a case's line "key: value", or `otherwise` when the case does not give it: "(null)"
-// is no text at all (null), "\t" and "\n" stand for themselves and "{N blanks}" for N blanks.
+// The value of a case's line "key: value", or `otherwise` when the case does not give it:
+// "(null)" is no text at all (null), "\t" and "\n" stand for themselves and "{N blanks}"
+// for N blanks.
 struct Value {
     bool null = false;
     std::string text;

@@ -87,16 +87,8 @@ protected:
 // A fetched record on one line, its texts in brackets and its location as the bytes of
 // the structure.
 std::string recordLine(const Indication_t& ind) {
-    std::string location = "null";
-    if (memcmp(&ind.hw_location, &BMC_physloc_NULL, sizeof ind.hw_location) != 0) {
-        location.clear();
-        for (size_t i = 0; i < sizeof ind.hw_location; ++i) {
-            char hex[3];
-            snprintf(hex, sizeof hex, "%02x",
-                     reinterpret_cast<const unsigned char*>(&ind.hw_location)[i]);
-            location += hex;
-        }
-    }
+    const bool none = memcmp(&ind.hw_location, &BMC_physloc_NULL, sizeof ind.hw_location) == 0;
+    const std::string location = none ? "null" : hexOf(&ind.hw_location, sizeof ind.hw_location);
     return std::to_string(ind.id) + " [" + ind.proName + "] event=" + std::to_string(ind.eventId) +
            " time=" + std::to_string(ind.eventTime) + " location=" + location + " part=[" +
            ind.partNumber + "] firmware=[" + ind.systemFirmwareVersion + "] address=[" +
