@@ -75,10 +75,6 @@ int inChild(const std::function<int()>& body) {
 
 class Store : public ::testing::Test {
 protected:
-    void SetUp() override {
-        clearTestLog();
-        pausesTaken.clear();
-    }
     TempDir dir;
     std::string path = dir.file("indications.db");
     std::string raw = dir.file("fifo.tmp");
@@ -266,6 +262,7 @@ TEST_F(Store, Steps) {
 TEST_F(Store, AFileThatIsNoDatabaseIsMovedAsideAndANewOneMade) {
     const std::string text = readFile(kData + "schema.sql"); // text, no database
     writeFile(path, text);
+    clearTestLog();
     SQLiteDB db(path, raw);
     auto lines = logEntries();
     ASSERT_EQ(lines.size(), 1u);
