@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 std::string testLogPath() {
@@ -56,13 +57,11 @@ void clearTestLog() {
 }
 
 std::string maskHostFacts(std::string text, const std::string& bmcDir) {
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
     utsname names;
     uname(&names);
     const std::string release = names.release;
     const std::pair<std::string, std::string> facts[] = {
-        {" --SNAM " + std::string(host) + " ", " --SNAM <host> "},
+        {" --SNAM " + std::string(names.nodename) + " ", " --SNAM <host> "},
         {" --OSVER " + release.substr(0, std::min(release.find('-'), size_t{19})) + " ",
          " --OSVER <osver> "},
         {" --SGUID " + tallowsim::systemUuid(bmcDir) + " ", " --SGUID <uuid> "}};
@@ -107,6 +106,20 @@ std::vector<GoldenCase> readCases(const std::string& path) {
         }
     }
     return cases;
+}
+
+int inChild(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        try {
+            _exit(body());
+        } catch (const std::exception&) {
+            _exit(255);
+        }
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TempDir::TempDir() {

@@ -40,6 +40,10 @@ void expectGolden(const std::string& path, const std::string& text);
 using GoldenCase = std::pair<std::string, std::vector<std::string>>;
 std::vector<GoldenCase> readCases(const std::string& path);
 
+// Runs `body` in a child process and answers its exit status (255: it threw; -1: it was
+// killed).
+int inChild(const std::function<int()>& body);
+
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir {
 public:

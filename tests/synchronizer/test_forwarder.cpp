@@ -21,7 +21,6 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -62,8 +61,7 @@ struct World {
             paths.fplMark = temp.file("missing/fpl.log");
             paths.halcyonMark = temp.file("missing/zu.log");
         } else if (verb == "select") {
-            Indication_t ind;
-            memset(&ind, 0, sizeof ind);
+            Indication_t ind = {};
             unsigned level = 0;
             in >> name >> ind.eventId >> level;
             strncpy(ind.proName, name.c_str(), sizeof ind.proName - 1);

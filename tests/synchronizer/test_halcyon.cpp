@@ -7,6 +7,7 @@
 // compared with events.expected (ORVIND_UPDATE_GOLDEN=1 writes it anew).
 #include "halcyon.h"
 
+#include "sandbox.h"
 #include "tallow_sim.h"
 #include "testlog.h"
 
@@ -134,9 +135,7 @@ protected:
             out += maskHostFacts(entry, state) + "\n";
         }
         out += "rpm ran " + std::to_string(rpmRuns() - runs) + " times\n";
-        std::vector<tallowsim::Command> sent;
-        EXPECT_TRUE(tallowsim::readCommands(state, sent, &error)) << error;
-        for (const tallowsim::Command& command : sent) {
+        for (const tallowsim::Command& command : Sandbox::bmcCommands(state)) {
             EXPECT_TRUE(instanceIds.insert(command.arg.substr(command.arg.size() - 36)).second)
                 << "each event carries its own instance id";
             out += "sent " + command.name + " status " + std::to_string(command.status) + ": " +

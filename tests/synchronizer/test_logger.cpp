@@ -77,14 +77,10 @@ TEST(Logger, NeverWritesThroughALinkAndGoesOnAfterRotationInPlace) {
     ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
     Logger log(path);
     log.info("first");
+    // The warning first (its text is the files' own).
     std::vector<std::string> entries = logEntries(path);
     ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].rfind("[warn] " + path +
-                                   " was a symbolic link, not a regular file: moved aside to " +
-                                   path + ".aside-",
-                               0),
-              0u)
-        << entries[0];
+    EXPECT_EQ(entries[0].rfind("[warn] " + path + " was a symbolic link", 0), 0u) << entries[0];
     EXPECT_EQ(entries[1], "[info] first");
     struct stat st;
     ASSERT_EQ(lstat(path.c_str(), &st), 0);

@@ -12,8 +12,6 @@
 
 #include <cstdlib>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 // These cases hold this project's own CIMC layer and broker to their
@@ -22,14 +20,12 @@
 
 namespace {
 
-// A start of the daemon's client in a child: it registers, makes an instance for the
-// parser, and tells whether the instance is the one of its process and whether the
-// instance was made with its object path (locally: the broker would accept, and keep
-// for good, an instance of an indication class). What it logged, and its exit status.
+// A start of the daemon's client: it registers and makes an instance for the parser,
+// locally (the broker would keep an instance of an indication class for good). The exit
+// status tells whether the client and the instance's object path were as expected.
 std::string start() {
     clearTestLog();
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const int status = inChild([] {
         SfcbClient* client = SfcbClient::getSfcbClient();
         client->createSubscription();
         CIMCInstance* inst = client->createInstance("VEXA_AlertIndication");
@@ -37,10 +33,8 @@ std::string start() {
         CIMCString* s = op->ft->toString(op, nullptr);
         const bool local =
             std::string(static_cast<const char*>(s->hdl)) == "root/zarn:VEXA_AlertIndication";
-        _exit((SfcbClient::getSfcbClient() == client ? 0 : 1) + (local ? 0 : 2));
-    }
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        return (SfcbClient::getSfcbClient() == client ? 0 : 1) + (local ? 0 : 2);
+    });
     std::string out;
     for (const std::string& entry : logEntries()) {
         out += entry + "\n";
