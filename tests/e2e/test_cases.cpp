@@ -5,7 +5,8 @@
 //
 // A case NAME.xml is one document, written as the broker writes it (the document, a
 // line end and the trailer line); a case NAME.delivery holds the bytes one writer
-// writes, as they stand. NAME.expected is what the case gives.
+// writes, as they stand. NAME.expected is what the case gives. NAME.bmc, where there
+// is one, names a fault of the simulated BMC ("append 7") that the case's rows meet.
 //
 // After a deliberate change, write the expected files anew and review their diff:
 //     ORVIND_UPDATE_CASES=1 build/tests/e2e_test_cases
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <memory>
 #include <sqlite3.h>
+#include <sstream>
 #include <string>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -35,6 +37,7 @@ const std::string kCaseDir = ORVIND_TEST_DATA "/cases";
 struct Case {
     std::string name;  // the file name without its extension
     std::string bytes; // what is written into the pipe
+    std::string fault; // a fault of the simulated BMC and its value, or nothing
     // Taken while it runs: its intake lines [intakeFrom, intakeTo) and its rows.
     size_t intakeFrom = 0;
     size_t intakeTo = 0;
@@ -49,8 +52,11 @@ std::vector<Case> loadCases() {
         const std::string extension = entry.path().extension();
         if (extension == ".xml" || extension == ".delivery") {
             const std::string bytes = readFile(entry.path());
-            cases.push_back(
-                {entry.path().stem(), extension == ".xml" ? Sandbox::framed(bytes) : bytes});
+            std::filesystem::path fault = entry.path();
+            fault.replace_extension(".bmc");
+            cases.push_back({entry.path().stem(),
+                             extension == ".xml" ? Sandbox::framed(bytes) : bytes,
+                             std::filesystem::exists(fault) ? readFile(fault) : ""});
         }
     }
     std::sort(cases.begin(), cases.end(),
@@ -116,7 +122,7 @@ std::vector<std::string> caseEntries(size_t startUp, bool intakeOnly) {
                 entries.back() += "\n" + all[i];
             }
         } else if (all[i].find("] database is busy, ") == std::string::npos) {
-            entries.push_back(masked(all[i]));
+            entries.push_back(all[i]);
         }
     }
     if (intakeOnly) {
@@ -125,6 +131,10 @@ std::vector<std::string> caseEntries(size_t startUp, bool intakeOnly) {
                       entries.end());
     }
     return entries;
+}
+
+bool allForwarded() {
+    return Sandbox::queryValue("select count(*) from indication where Status=0") == "0";
 }
 
 int highestRow() {
@@ -175,7 +185,7 @@ std::string intakeText(const Case& c, const std::vector<std::string>& intake) {
     });
     std::string text;
     for (const std::string& line : lines) {
-        text += line + "\n";
+        text += masked(line) + "\n";
     }
     return text;
 }
@@ -192,7 +202,7 @@ struct BmcSide {
 std::string render(const Case& c, const std::vector<std::string>& intake,
                    const std::vector<std::string>& entries, BmcSide& bmc) {
     // A row's forwarding lines run from its fetch to the next fetch.
-    std::string forwarding, fpl, halcyon;
+    std::string forwarding, fpl, halcyon, parameter;
     bool inCase = false;
     for (const std::string& entry : entries) {
         int id = 0;
@@ -202,7 +212,10 @@ std::string render(const Case& c, const std::vector<std::string>& intake,
         if (!inCase || fromIntake(entry)) {
             continue;
         }
-        forwarding += entry + "\n";
+        forwarding += masked(entry) + "\n";
+        if (entry.rfind("[info] Parameter:", 0) == 0) {
+            parameter = entry.substr(17);
+        }
         if (endsWith(entry, " indication as FPL successfully") && bmc.nextRecord < bmc.fpl.size()) {
             const SEL_entry_t& record = bmc.fpl[bmc.nextRecord++];
             char text[80];
@@ -215,8 +228,11 @@ std::string render(const Case& c, const std::vector<std::string>& intake,
                      record.e0.AlertLevel);
             fpl += text;
         }
-        if (endsWith(entry, " indication to halcyon successfully") &&
-            bmc.nextCommand < bmc.commands.size()) {
+        // The command of a write, when the BMC received it (also one it refused).
+        if ((endsWith(entry, " indication to halcyon successfully") ||
+             endsWith(entry, " indication to halcyon")) &&
+            bmc.nextCommand < bmc.commands.size() &&
+            bmc.commands[bmc.nextCommand].arg == parameter) {
             const tallowsim::Command& command = bmc.commands[bmc.nextCommand++];
             halcyon += command.name + " " + std::to_string(command.status) + " " +
                        masked(command.arg) + "\n";
@@ -241,11 +257,23 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
     Sandbox sb;
     sb.startDaemon();
     const size_t startUp = Sandbox::logEntries().size();
+    // The daemon registers with the broker at start and sends it nothing per document.
+    const std::string brokerObjects = std::string(Sandbox::kBrokerRepository) + "/objects";
+    const std::string registered = readFile(brokerObjects);
 
     // One case at a time: the next is written once the intake has handled this one, so
     // that each case's lines and rows are its own.
     int patience = Sandbox::kTimeoutMs;
     for (Case& c : cases) {
+        std::istringstream faultText(c.fault);
+        std::string fault;
+        int faultValue = 0;
+        const size_t holds = Sandbox::countContaining("] BMC not reachable: ");
+        if (faultText >> fault >> faultValue) {
+            // The rows before it go out first; this case's rows meet the fault.
+            EXPECT_TRUE(Sandbox::waitUntil(allForwarded)) << c.name;
+            Sandbox::setBmcFault(fault, faultValue);
+        }
         c.intakeFrom = caseEntries(startUp, true).size();
         c.firstRow = highestRow() + 1;
         Sandbox::writePipe(c.bytes);
@@ -269,6 +297,13 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
             patience);
         patience = settled ? patience : 1000; // one case that hangs is enough to wait for
         c.lastRow = highestRow();
+        if (!fault.empty()) {
+            // A row held for the fault is tried again once the BMC answers.
+            EXPECT_TRUE(Sandbox::waitUntil([&] {
+                return allForwarded() || Sandbox::countContaining("] BMC not reachable: ") > holds;
+            })) << c.name;
+            Sandbox::setBmcFault(fault, 0);
+        }
     }
     const std::string last = std::to_string(highestRow());
     EXPECT_TRUE(Sandbox::waitUntil([&] {
@@ -276,6 +311,7 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
                Sandbox::countLog("[info] update number " + last + " indication success") > 0;
     })) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(readFile(brokerObjects), registered);
 
     const std::vector<std::string> entries = caseEntries(startUp, false);
     const std::vector<std::string> intake = caseEntries(startUp, true);
