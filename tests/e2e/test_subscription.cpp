@@ -6,7 +6,6 @@
 
 #include <csignal>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -59,49 +58,5 @@ TEST(Subscription, WithoutABrokerTheDaemonLogsTheFailureAndRunsOn) {
     EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
     Sandbox::deliver("<still/>");
     EXPECT_TRUE(Sandbox::waitForLog(Sandbox::received(Sandbox::framed("<still/>").size())));
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-}
-
-// Whatever arrives, the daemon sends the broker nothing per indication: the
-// broker's repository holds the same objects before and after 200 indications,
-// one of a class the broker does not know, one with 500 properties and one that
-// names properties twice; every one is stored.
-TEST(Subscription, IndicationsLeaveNothingInTheBroker) {
-    Sandbox sb;
-    sb.startDaemon();
-    const std::string objectsFile = std::string(Sandbox::kBrokerRepository) + "/objects";
-    const std::string registered = readFile(objectsFile);
-    ASSERT_FALSE(registered.empty());
-
-    auto raise = [](std::vector<std::string> args) {
-        ToolResult r = runBrokerTool(args, Sandbox::kBrokerRepository);
-        EXPECT_EQ(r.status, 0) << r.err;
-    };
-    raise({"raise", "--class", "VEXA_AlertIndication", "--count", "200", "-p",
-           "ProviderName:string=Fan"});
-    raise({"raise", "--class", "VEXA_NotKnownIndication", "-p", "ProviderName:string=Unknown"});
-    std::vector<std::string> wide = {"raise", "--class", "VEXA_AlertIndication", "-p",
-                                     "ProviderName:string=Wide"};
-    for (int i = 0; i < 500; ++i) {
-        wide.push_back("-p");
-        wide.push_back("Extra" + std::to_string(i) + ":uint32=" + std::to_string(i));
-    }
-    raise(wide);
-    Sandbox::deliver(readFile(std::string(ORVIND_TEST_DATA) + "/parser/null_and_missing.xml"));
-
-    ASSERT_TRUE(Sandbox::waitUntil(
-        [] { return Sandbox::queryValue("select count(*) from indication") == "203"; }, 60000))
-        << Sandbox::queryValue("select count(*) from indication");
-    EXPECT_EQ(Sandbox::queryValue("select count(*) from indication where ProviderName='Fan'"),
-              "200");
-    for (const char* name : {"Unknown", "Wide", "second"}) {
-        EXPECT_EQ(Sandbox::queryValue(std::string("select count(*) from indication where "
-                                                  "ProviderName='") +
-                                      name + "'"),
-                  "1")
-            << name;
-    }
-    EXPECT_EQ(readFile(objectsFile), registered);
-    EXPECT_EQ(Sandbox::countContaining("createIntance"), 0u);
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
