@@ -21,8 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
-#include <sqlite3.h>
 #include <sstream>
 #include <string>
 #include <sys/utsname.h>
@@ -35,9 +33,10 @@ namespace {
 const std::string kCaseDir = ORVIND_TEST_DATA "/cases";
 
 struct Case {
-    std::string name;  // the file name without its extension
-    std::string bytes; // what is written into the pipe
-    std::string fault; // a fault of the simulated BMC and its value, or nothing
+    std::string name;    // the file name without its extension
+    std::string bytes;   // what is written into the pipe
+    std::string fault{}; // a fault of the simulated BMC for its rows ("" for none)
+    int faultValue = 0;
     // Taken while it runs: its intake lines [intakeFrom, intakeTo) and its rows.
     size_t intakeFrom = 0;
     size_t intakeTo = 0;
@@ -52,11 +51,12 @@ std::vector<Case> loadCases() {
         const std::string extension = entry.path().extension();
         if (extension == ".xml" || extension == ".delivery") {
             const std::string bytes = readFile(entry.path());
+            Case c{entry.path().stem(), extension == ".xml" ? Sandbox::framed(bytes) : bytes};
             std::filesystem::path fault = entry.path();
-            fault.replace_extension(".bmc");
-            cases.push_back({entry.path().stem(),
-                             extension == ".xml" ? Sandbox::framed(bytes) : bytes,
-                             std::filesystem::exists(fault) ? readFile(fault) : ""});
+            if (std::filesystem::exists(fault.replace_extension(".bmc"))) {
+                std::istringstream(readFile(fault)) >> c.fault >> c.faultValue;
+            }
+            cases.push_back(c);
         }
     }
     std::sort(cases.begin(), cases.end(),
@@ -147,27 +147,19 @@ int highestRow() {
 // Each stored row of the case: every column that is not empty text, its value after
 // its storage class ("integer:6", "real:2.1", "text:...", "<null>").
 std::string renderRows(const Case& c) {
-    static const char* const classes[] = {"", "integer:", "real:", "text:", "blob:", "<null>"};
-    sqlite3* handle = nullptr;
-    sqlite3_open_v2(Sandbox::kDatabase, &handle, SQLITE_OPEN_READONLY, nullptr);
-    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(handle, sqlite3_close);
-    const std::string sql = "select * from indication where Id between " +
-                            std::to_string(c.firstRow) + " and " + std::to_string(c.lastRow) +
-                            " order by Id";
-    sqlite3_stmt* raw = nullptr;
-    std::string out;
-    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-        return out;
+    const auto columns = Sandbox::query("select name from pragma_table_info('indication')");
+    std::string sql = "select Id";
+    for (size_t i = 1; i < columns.size(); ++i) {
+        sql += ", typeof(" + columns[i][0] + ") || ':' || coalesce(" + columns[i][0] + ", '')";
     }
-    std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> statement(raw, sqlite3_finalize);
-    while (sqlite3_step(raw) == SQLITE_ROW) {
-        out += "row " + std::to_string(sqlite3_column_int(raw, 0)) + "\n";
-        for (int i = 1; i < sqlite3_column_count(raw); ++i) {
-            const unsigned char* text = sqlite3_column_text(raw, i);
-            const std::string value = std::string(classes[sqlite3_column_type(raw, i)]) +
-                                      (text ? reinterpret_cast<const char*>(text) : "");
-            if (value != "text:") {
-                out += "  " + std::string(sqlite3_column_name(raw, i)) + " " + value + "\n";
+    sql += " from indication where Id between " + std::to_string(c.firstRow) + " and " +
+           std::to_string(c.lastRow) + " order by Id";
+    std::string out;
+    for (const std::vector<std::string>& row : Sandbox::query(sql)) {
+        out += "row " + row[0] + "\n";
+        for (size_t i = 1; i < row.size(); ++i) {
+            if (row[i] != "text:") {
+                out += "  " + columns[i][0] + " " + (row[i] == "null:" ? "<null>" : row[i]) + "\n";
             }
         }
     }
@@ -265,14 +257,11 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
     // that each case's lines and rows are its own.
     int patience = Sandbox::kTimeoutMs;
     for (Case& c : cases) {
-        std::istringstream faultText(c.fault);
-        std::string fault;
-        int faultValue = 0;
         const size_t holds = Sandbox::countContaining("] BMC not reachable: ");
-        if (faultText >> fault >> faultValue) {
+        if (!c.fault.empty()) {
             // The rows before it go out first; this case's rows meet the fault.
             EXPECT_TRUE(Sandbox::waitUntil(allForwarded)) << c.name;
-            Sandbox::setBmcFault(fault, faultValue);
+            Sandbox::setBmcFault(c.fault, c.faultValue);
         }
         c.intakeFrom = caseEntries(startUp, true).size();
         c.firstRow = highestRow() + 1;
@@ -297,17 +286,17 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
             patience);
         patience = settled ? patience : 1000; // one case that hangs is enough to wait for
         c.lastRow = highestRow();
-        if (!fault.empty()) {
+        if (!c.fault.empty()) {
             // A row held for the fault is tried again once the BMC answers.
             EXPECT_TRUE(Sandbox::waitUntil([&] {
                 return allForwarded() || Sandbox::countContaining("] BMC not reachable: ") > holds;
             })) << c.name;
-            Sandbox::setBmcFault(fault, 0);
+            Sandbox::setBmcFault(c.fault, 0);
         }
     }
     const std::string last = std::to_string(highestRow());
     EXPECT_TRUE(Sandbox::waitUntil([&] {
-        return Sandbox::queryValue("select count(*) from indication where Status=0") == "0" &&
+        return allForwarded() &&
                Sandbox::countLog("[info] update number " + last + " indication success") > 0;
     })) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
