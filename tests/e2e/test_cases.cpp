@@ -235,6 +235,15 @@ std::string render(const Case& c, const std::vector<std::string>& intake,
            halcyon;
 }
 
+// The entries from `from` on, one a line.
+std::string joined(const std::vector<std::string>& entries, size_t from) {
+    std::string text;
+    for (size_t i = from; i < entries.size(); ++i) {
+        text += entries[i] + "\n";
+    }
+    return text;
+}
+
 size_t lineCount(const std::string& text) {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
@@ -249,9 +258,12 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
     Sandbox sb;
     sb.startDaemon();
     const size_t startUp = Sandbox::logEntries().size();
-    // The daemon registers with the broker at start and sends it nothing per document.
+    // The start's lines and what the daemon registered with the broker, which no document
+    // changes; a second start finds the objects in place (start.expected).
     const std::string brokerObjects = std::string(Sandbox::kBrokerRepository) + "/objects";
     const std::string registered = readFile(brokerObjects);
+    std::string start = "== start log\n" + joined(Sandbox::logEntries(), 0) +
+                        "== broker repository\n" + registered + "== restart log\n";
 
     // One case at a time: the next is written once the intake has handled this one, so
     // that each case's lines and rows are its own.
@@ -301,17 +313,24 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
     })) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
     EXPECT_EQ(readFile(brokerObjects), registered);
-
     const std::vector<std::string> entries = caseEntries(startUp, false);
     const std::vector<std::string> intake = caseEntries(startUp, true);
+    const size_t stopped = Sandbox::logEntries().size();
+    sb.startDaemon();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    start += joined(Sandbox::logEntries(), stopped);
+
+    auto check = [update](const std::string& file, const std::string& got) {
+        if (update) {
+            writeFile(file, got);
+        } else {
+            EXPECT_EQ(got, readFile(file)) << file;
+        }
+    };
+    check(kCaseDir + "/start.expected", start);
     BmcSide bmc;
     for (const Case& c : cases) {
-        const std::string got = render(c, intake, entries, bmc);
-        if (update) {
-            writeFile(c.expectedFile(), got);
-        } else {
-            EXPECT_EQ(got, readFile(c.expectedFile())) << "case " << c.name;
-        }
+        check(c.expectedFile(), render(c, intake, entries, bmc));
     }
     EXPECT_EQ(bmc.nextRecord, bmc.fpl.size()) << "FPL records of no logged write";
     EXPECT_EQ(bmc.nextCommand, bmc.commands.size()) << "halcyon commands of no logged write";
