@@ -1,6 +1,6 @@
 // The forwarding thread of the running daemon against a store that refuses the mark, is
-// held by another program during the shutdown, or cannot be opened. What the rows give at
-// the BMC, also under its faults, is in the golden cases (test_cases.cpp).
+// held by another program during the shutdown, or cannot be opened; and a daemon without
+// a broker. What the rows give at the BMC, also under its faults, is in the golden cases.
 #include "sandbox.h"
 #include "sqlitedb.h"
 #include "testlog.h"
@@ -88,9 +88,11 @@ TEST(DaemonForwarding, RefusedMarkComesAgainAndTheShutdownLetsItsPassFinish) {
 
 // A store that cannot be opened (a folder stands in its place) keeps the thread trying
 // every 2 seconds without keeping the shutdown waiting; once the folder is gone, the
-// thread makes a fresh store and forwards.
+// thread makes a fresh store and forwards. No broker runs: each start logs the failed
+// connection and goes on.
 TEST(DaemonForwarding, StoreThatCannotBeOpenedIsTriedAgain) {
     Sandbox sb;
+    ASSERT_EQ(rmdir(Sandbox::kBrokerRepository), 0);
     ASSERT_EQ(mkdir(Sandbox::kDatabase, 0755), 0);
     sb.startDaemon();
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
@@ -112,4 +114,6 @@ TEST(DaemonForwarding, StoreThatCannotBeOpenedIsTriedAgain) {
     EXPECT_EQ(sb.stop(SIGTERM), 0);
     EXPECT_EQ(status(1), "1");
     EXPECT_EQ(Sandbox::fplRecords().size(), 1u);
+    EXPECT_EQ(Sandbox::countContaining("[info] connect() rc=1, msg="), 2u) << Sandbox::log();
+    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 2u);
 }
