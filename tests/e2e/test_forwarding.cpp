@@ -1,6 +1,9 @@
-// The forwarding thread of the running daemon against a store that refuses the mark, is
-// held by another program during the shutdown, or cannot be opened; and a daemon without
-// a broker. What the rows give at the BMC, also under its faults, is in the golden cases.
+// The running daemon and what it depends on: the broker delivers through the handler the
+// daemon registered (what it registers is in the golden cases' start.expected), the
+// daemon runs on without a broker, and the forwarding thread copes with a store that
+// refuses the mark, is held by another program during the shutdown, or cannot be
+// opened. What the rows give at the BMC, also under its faults, is in the golden cases.
+#include "brokertool.h"
 #include "sandbox.h"
 #include "sqlitedb.h"
 #include "testlog.h"
@@ -116,4 +119,18 @@ TEST(DaemonForwarding, StoreThatCannotBeOpenedIsTriedAgain) {
     EXPECT_EQ(Sandbox::fplRecords().size(), 1u);
     EXPECT_EQ(Sandbox::countContaining("[info] connect() rc=1, msg="), 2u) << Sandbox::log();
     EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 2u);
+}
+
+// An indication raised with the broker goes through the handler the daemon registered
+// and reaches the daemon's copy byte for byte, without the trailer line.
+TEST(Subscription, TheBrokerDeliversThroughTheRegisteredHandler) {
+    Sandbox sb;
+    sb.startDaemon();
+    const std::string document = std::string(ORVIND_TEST_DATA) + "/broker/prepared.xml";
+    ToolResult raised =
+        runBrokerTool({"raise", "--document", document}, Sandbox::kBrokerRepository);
+    ASSERT_EQ(raised.status, 0) << raised.err;
+    ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(Sandbox::framed(readFile(document)).size())));
+    EXPECT_EQ(readFile(Sandbox::kTempFile), readFile(document) + "\n");
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
