@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fnmatch.h>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -35,13 +35,11 @@ void checkTranscript(const std::string& path, const std::map<std::string, std::s
         }
         return text;
     };
-    std::string transcript = readFile(path);
-    ASSERT_FALSE(transcript.empty()) << path;
+    std::istringstream transcript(readFile(path));
+    ASSERT_FALSE(transcript.str().empty()) << path;
     std::string head; // the comments before the first command
     std::vector<Step> steps;
-    for (size_t at = 0, end; at < transcript.size(); at = end + 1) {
-        end = std::min(transcript.find('\n', at), transcript.size());
-        std::string line = transcript.substr(at, end - at);
+    for (std::string line; std::getline(transcript, line);) {
         if (line.rfind("$ ", 0) == 0) {
             steps.push_back(Step{line.substr(2), "", 0, "", ""});
         } else if (steps.empty()) {
