@@ -71,18 +71,14 @@ protected:
 } // namespace
 
 TEST(TallowPhysloc, SixteenHexDigitsOrTheNullLocation) {
+    // How each field shows in the event text is in halcyon's golden cases (--HPHYL).
     physloc_t loc;
-    ASSERT_EQ(BMC_str_to_physloc("00020001000a0321", &loc), 0);
-    EXPECT_EQ(std::vector<int>({loc.cab, loc.bay, loc.ioc, loc.cell, loc.ext, loc.slot, loc.subslot,
-                                loc.source, loc.detail}),
-              std::vector<int>({0, 2, 0, 1, 0, 10, 3, 2, 1}));
+    ASSERT_EQ(BMC_str_to_physloc("FFEEDDCCBBAA9987", &loc), 0) << "capitals are accepted";
+    EXPECT_EQ(std::vector<int>({loc.cab, loc.bay, loc.subslot, loc.source, loc.detail}),
+              std::vector<int>({0xFF, 0xEE, 0x99, 8, 7}));
     uint64_t value = 0;
     memcpy(&value, &loc, sizeof loc);
-    EXPECT_EQ(value, 0x00020001000a0321u) << "the bytes read as a little-endian number";
-    ASSERT_EQ(BMC_str_to_physloc("FFEEDDCCBBAA9987", &loc), 0) << "capitals are accepted";
-    EXPECT_EQ(std::vector<int>({loc.cab, loc.subslot, loc.source, loc.detail}),
-              std::vector<int>({0xFF, 0x99, 8, 7}));
-
+    EXPECT_EQ(value, 0xFFEEDDCCBBAA9987u) << "the bytes read as a little-endian number";
     const uint8_t zero[8] = {0};
     EXPECT_EQ(memcmp(&BMC_physloc_NULL, zero, sizeof zero), 0);
     for (const char* text : {"", "NULL", "00020001000a032", "00020001000a03210", "0x020001000a0321",
@@ -101,8 +97,6 @@ TEST_F(Tallow, OpenCloseAndTheDictionaryInUse) {
     Event_dictionary_t* oem = BMC_event_dictionary_get(&bmc, 0xE0);
     ASSERT_NE(wbem, nullptr);
     ASSERT_NE(oem, nullptr);
-    EXPECT_EQ(wbem->RecType, 4);
-    EXPECT_EQ(oem->RecType, 0xE0);
     EXPECT_EQ(wbem->nEntries, 4);
     EXPECT_EQ(oem->nEntries, 3) << "the entry without an OEM record is left out";
     // Names are told apart by case; an OEM record is looked up by its own type only.
