@@ -1,11 +1,8 @@
-// The tools as an administrator runs them, in a fresh isolated root per block. Each
-// expected file of tests/data/tools/ is a run of blocks: "== WHAT" (a set-up of this file
-// when one has that name), then "$ " shell command lines run in tests/data with the tools
-// on the PATH, each followed by its exit status, standard output and standard error
-// ("2> "). The pids, the ages, the log's size, the version and the scratch folders are
-// words there (PID, N, VERSION, MISSING, DIR). After a deliberate change, write
-// the files anew and review the diff:
-//     ORVIND_UPDATE_GOLDEN=1 build/tests/tools_test_orvindctl
+// The tools as an administrator runs them, in a fresh isolated root per "== WHAT" block of
+// the expected files of tests/data/tools/ (WHAT names a set-up of this file, if any), the
+// commands run in tests/data with the tools on the PATH. The pids, the ages, the log's size,
+// the version and the scratch folders are words there (PID, N, VERSION, MISSING, DIR). After
+// a deliberate change: ORVIND_UPDATE_GOLDEN=1 build/tests/tools_test_orvindctl, and review.
 #include "sandbox.h"
 #include "testlog.h"
 #include "testsql.h"
