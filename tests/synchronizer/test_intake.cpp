@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
@@ -61,12 +60,11 @@ std::vector<std::string> cutAll(DocumentCutter& cutter, const std::string& bytes
     return documents;
 }
 
-// The log's entries that contain `word` (or `other`, when given).
-std::vector<std::string> entriesWith(const std::string& word, const std::string& other = "") {
+// The log's entries that contain `word`.
+std::vector<std::string> entriesWith(const std::string& word) {
     std::vector<std::string> result;
     for (const std::string& entry : logEntries()) {
-        if (entry.find(word) != std::string::npos ||
-            (!other.empty() && entry.find(other) != std::string::npos)) {
+        if (entry.find(word) != std::string::npos) {
             result.push_back(entry);
         }
     }
@@ -137,30 +135,24 @@ TEST(DocumentCutter, CutsEachCaseOfTheCaseFileWhateverTheChunks) {
         }
         const std::string what = line.substr(0, colon);
         const std::string bytes = expand(line.substr(colon + 2, arrow - colon - 2));
+        // The documents, each after " | ", then what is passed over, after " ~ ".
+        std::string rest = line.substr(std::min(line.size(), arrow + 4));
+        const size_t tilde = std::min(rest.find(" ~ "), rest.size());
+        const std::string stray = expand(rest.substr(std::min(rest.size(), tilde + 3)));
+        rest = rest.substr(0, tilde) + " | ";
         std::vector<std::string> documents;
-        const std::string rest = line.substr(std::min(line.size(), arrow + 4)) + " | ";
         for (size_t at = 0, bar; (bar = rest.find(" | ", at)) != std::string::npos; at = bar + 3) {
             documents.push_back(expand(rest.substr(at, bar - at)));
         }
         for (size_t step : {size_t(1), size_t(7), size_t(4096)}) {
             DocumentCutter cutter;
             for (int round = 1; round <= 2; ++round) {
-                std::string stray;
-                EXPECT_EQ(cutAll(cutter, bytes, step, stray), documents)
+                std::string passed;
+                EXPECT_EQ(cutAll(cutter, bytes, step, passed), documents)
                     << what << ", chunks of " << step << ", round " << round;
+                EXPECT_EQ(passed, stray) << what << ", chunks of " << step;
                 EXPECT_EQ(cutter.consumed(), round * bytes.size()) << "every byte is counted";
                 EXPECT_TRUE(cutter.unhandled().empty());
-                // Nothing but blank space is dropped: what is in no document is stray.
-                std::string kept = stray;
-                for (const std::string& document : documents) {
-                    kept += document;
-                }
-                auto marks = [](const std::string& text) {
-                    return std::count_if(text.begin(), text.end(), [](char ch) {
-                        return !isspace(static_cast<unsigned char>(ch));
-                    });
-                };
-                EXPECT_EQ(marks(kept), marks(bytes)) << what << ", chunks of " << step;
             }
         }
         ++cases;
@@ -168,9 +160,9 @@ TEST(DocumentCutter, CutsEachCaseOfTheCaseFileWhateverTheChunks) {
     EXPECT_GE(cases, 12u);
 }
 
-// A pipe found is kept with what it holds, made private again; anything else is moved
-// aside, and a regular file is taken into the journal after the documents already there.
-TEST(CreateFifo, KeepsAPipeAndMovesAnythingElseAside) {
+// A pipe found is kept with what it holds, made private again; a regular file is taken
+// into the journal after the documents already there.
+TEST(CreateFifo, KeepsAPipeAndTakesARegularFileIntoTheJournal) {
     Folder f;
     struct stat st;
     ASSERT_EQ(create_fifo(f.paths), 1);
@@ -181,12 +173,6 @@ TEST(CreateFifo, KeepsAPipeAndMovesAnythingElseAside) {
     ASSERT_EQ(lstat(f.paths.fifo.c_str(), &st), 0);
     EXPECT_EQ(st.st_ino, made);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-
-    ASSERT_EQ(unlink(f.paths.fifo.c_str()), 0);
-    ASSERT_EQ(mkdir(f.paths.fifo.c_str(), 0755), 0);
-    ASSERT_EQ(create_fifo(f.paths), 1);
-    EXPECT_TRUE(Sandbox::isFifo(f.paths.fifo));
-    EXPECT_EQ(entriesWith("[warn] " + f.paths.fifo + " was a ").size(), 1u);
 
     ASSERT_EQ(unlink(f.paths.fifo.c_str()), 0);
     writeFile(f.paths.pending, framed("first"));
@@ -204,9 +190,10 @@ TEST(Intake, TakesInPendingDocumentsBeforeThePipe) {
     writeFile(f.paths.fifo, alert + disk); // left by the broker while the daemon was stopped
     EXPECT_TRUE(f.runUntil([&] { return countEntries(received(piped.size())) > 0; },
                            [&] { writeNonBlocking(f.paths.fifo, piped); }));
-    EXPECT_EQ(entriesWith("Received", "recovered"),
+    EXPECT_EQ(entriesWith("Received"),
               (std::vector<std::string>{received(alert.size()), received(disk.size()),
-                                        recovered(f.paths, 2), received(piped.size())}));
+                                        received(piped.size())}));
+    EXPECT_EQ(countEntries(recovered(f.paths, 2)), 1u);
     EXPECT_EQ(readFile(f.paths.temp), "from the pipe\n") << "the trailer line is not copied";
 }
 

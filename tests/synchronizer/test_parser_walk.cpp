@@ -19,6 +19,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -41,21 +42,9 @@ namespace {
 const std::string kData = ORVIND_TEST_DATA "/parser/";
 using Row = std::map<std::string, std::string>;
 
-std::string sample(const std::string& name) {
-    return readFile(kData + name);
-}
-
 std::string withoutLineFeeds(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
     return text;
-}
-
-std::string repeat(const std::string& text, size_t times) {
-    std::string result;
-    for (size_t i = 0; i < times; ++i) {
-        result += text;
-    }
-    return result;
 }
 
 // The log entries of the parser and the store, without the broker client's lines
@@ -107,7 +96,7 @@ protected:
     // The sample indication arrives after whatever came before and is stored whole.
     void expectGoodDocumentStored() {
         const size_t before = rows().size();
-        deliver(sample("alert.xml"));
+        deliver(readFile(kData + "alert.xml"));
         std::vector<Row> after = rows();
         ASSERT_EQ(after.size(), before + 1);
         EXPECT_EQ(after.back()["ProviderName"], "Fan Monitor Provider");
@@ -215,7 +204,7 @@ TEST_F(ParserTest, EachGoldenDocumentGivesItsRowsAndLog) {
 // Each line of error_codes.txt: the attributes of an ERROR element, "=>", the code and
 // description the parser logs for it. The error ends the walk: nothing is stored.
 TEST_F(ParserTest, ErrorCodeIsTheDecimalPrefixOfCodeAsA32BitNumber) {
-    std::istringstream lines(sample("error_codes.txt"));
+    std::istringstream lines(readFile(kData + "error_codes.txt"));
     size_t cases = 0;
     for (std::string line; std::getline(lines, line);) {
         const size_t arrow = line.find(" => ");
@@ -238,13 +227,16 @@ TEST_F(ParserTest, ErrorCodeIsTheDecimalPrefixOfCodeAsA32BitNumber) {
 // stored, and the next good document is stored whole. The inputs are just past the
 // limits of libxml2 they meet (a nesting depth of 256, a text of ten million bytes),
 // or larger than any buffer on their way: a large description, then many summaries
-// that replace each other (each CIMC string released after use) and as many other
-// properties.
+// that replace each other, each CIMC string released after use.
 TEST_F(ParserTest, EachHostileInputKeepsWhatCameBeforeTheDamage) {
     const std::string instance = "<CIM><INSTANCE CLASSNAME=\"VEXA_AlertIndication\">\n";
     const std::string property = "<PROPERTY NAME=\"ProviderName\" TYPE=\"string\"><VALUE>";
-    const std::string huge(10 * 1000 * 1000 + 1, 'N');
     const std::string nested = "<PROPERTY NAME=\"Description\" TYPE=\"string\"><VALUE>";
+    std::string deep = "bottom";
+    for (int i = 0; i < 1000; ++i) {
+        deep = nested + deep + "</VALUE></PROPERTY>";
+    }
+    const std::string huge(10 * 1000 * 1000 + 1, 'N');
     const std::string description(2 * 1024 * 1024, 'd');
     const std::string filler(1000, 's');
     std::string large = instance + property + "big</VALUE></PROPERTY>\n" + nested + description +
@@ -252,59 +244,44 @@ TEST_F(ParserTest, EachHostileInputKeepsWhatCameBeforeTheDamage) {
     const int summaries = kSanitized ? 500 : 2000;
     for (int i = 0; i < summaries; ++i) {
         large += "<PROPERTY NAME=\"Summary\" TYPE=\"string\">\n<VALUE>" + std::to_string(i) +
-                 filler + "</VALUE>\n</PROPERTY>\n<PROPERTY NAME=\"Extra" + std::to_string(i) +
-                 "\" TYPE=\"uint32\"><VALUE>" + std::to_string(i) + "</VALUE></PROPERTY>\n";
+                 filler + "</VALUE>\n</PROPERTY>\n";
     }
     large += "</INSTANCE></CIM>\n";
-    // The input kind, its deliveries, the columns of the one row they store and a
-    // text from after the damage that its Description must not hold.
-    struct Hostile {
-        std::string kind;
-        std::vector<std::string> documents;
-        Row expected;
-        std::string neverStored;
-    };
-    const std::vector<Hostile> cases = {
+    // The input kind, its deliveries and the columns of the one row they store.
+    const std::vector<std::tuple<std::string, std::vector<std::string>, Row>> cases = {
         {"nesting a thousand deep",
-         {instance + property + "deep</VALUE></PROPERTY>\n" + repeat(nested, 1000) + "bottom" +
-          repeat("</VALUE></PROPERTY>", 1000) + "</INSTANCE></CIM>\n"},
-         {{"ProviderName", "deep"}},
-         "bottom"},
+         {instance + property + "deep</VALUE></PROPERTY>\n" + deep + "</INSTANCE></CIM>\n"},
+         {{"ProviderName", "deep"}, {"Description", ""}}},
         {"ten-megabyte attribute, as a property's name and as a class name",
          {instance + property + "first</VALUE></PROPERTY>\n<PROPERTY NAME=\"" + huge +
               "\" TYPE=\"string\"><VALUE>x</VALUE></PROPERTY><PROPERTY NAME=\"Summary\" "
               "TYPE=\"string\"><VALUE>after</VALUE></PROPERTY></INSTANCE></CIM>\n",
           "<CIM><INSTANCE CLASSNAME=\"" + huge + "\"></INSTANCE></CIM>\n"},
-         {{"ProviderName", "first"}, {"Summary", ""}},
-         ""},
+         {{"ProviderName", "first"}, {"Summary", ""}}},
         {"a large document, stored whole",
          {large},
          {{"ProviderName", "big"},
           {"Description", description},
           {"Summary", std::to_string(summaries - 1) + filler},
-          {"RawData", withoutLineFeeds(large)}},
-         ""},
+          {"RawData", withoutLineFeeds(large)}}},
     };
-    for (const Hostile& input : cases) {
-        SCOPED_TRACE(input.kind);
+    for (const auto& [kind, documents, expected] : cases) {
+        SCOPED_TRACE(kind);
         const size_t before = rows().size();
-        for (const std::string& document : input.documents) {
+        for (const std::string& document : documents) {
             deliver(document);
         }
         std::vector<Row> stored = rows();
         ASSERT_EQ(stored.size(), before + 1);
-        for (const auto& [column, value] : input.expected) {
+        for (const auto& [column, value] : expected) {
             EXPECT_EQ(stored.back()[column], value) << column;
-        }
-        if (!input.neverStored.empty()) {
-            EXPECT_EQ(stored.back()["Description"].find(input.neverStored), std::string::npos);
         }
         expectGoodDocumentStored();
     }
 }
 
 TEST_F(ParserTest, DocumentTruncatedAtEveryElementBoundary) {
-    const std::string document = sample("alert.xml");
+    const std::string document = readFile(kData + "alert.xml");
     const size_t instanceStart = document.find("<INSTANCE");
     const size_t firstValueEnd = document.find("</PROPERTY>");
     size_t expectedRows = 0;
