@@ -156,28 +156,6 @@ TEST(DocumentCutter, CutsEachCaseOfTheCaseFileWhateverTheChunks) {
     EXPECT_GE(cases, 12u);
 }
 
-// A pipe found is kept with what it holds, made private again; a regular file is taken
-// into the journal after the documents already there.
-TEST(CreateFifo, KeepsAPipeAndTakesARegularFileIntoTheJournal) {
-    Folder f;
-    struct stat st;
-    ASSERT_EQ(create_fifo(f.paths), 1);
-    ASSERT_EQ(lstat(f.paths.fifo.c_str(), &st), 0);
-    const ino_t made = st.st_ino;
-    ASSERT_EQ(chmod(f.paths.fifo.c_str(), 0644), 0);
-    ASSERT_EQ(create_fifo(f.paths), 1);
-    ASSERT_EQ(lstat(f.paths.fifo.c_str(), &st), 0);
-    EXPECT_EQ(st.st_ino, made);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-
-    ASSERT_EQ(unlink(f.paths.fifo.c_str()), 0);
-    writeFile(f.paths.pending, framed("first"));
-    writeFile(f.paths.fifo, framed("second"));
-    ASSERT_EQ(create_fifo(f.paths), 1);
-    EXPECT_TRUE(Sandbox::isFifo(f.paths.fifo));
-    EXPECT_EQ(readFile(f.paths.pending), framed("first") + framed("second"));
-}
-
 // Documents found at the pipe's path are taken in before the pipe; what is left in the
 // pipe at shutdown is saved into the journal, and the next start takes in only that.
 TEST(Intake, TakesInTheJournalFirstAndSavesThePipeAtShutdown) {

@@ -226,8 +226,7 @@ TEST_F(ParserTest, ErrorCodeIsTheDecimalPrefixOfCodeAsA32BitNumber) {
 // Hostile input: nothing crashes or hangs, what was decoded before the damage is
 // stored, and the next good document is stored whole. The inputs are just past the
 // limits of libxml2 they meet (a nesting depth of 256, a text of ten million bytes),
-// or larger than any buffer on their way: a large description, then many summaries
-// that replace each other, each CIMC string released after use.
+// or larger than any buffer on their way.
 TEST_F(ParserTest, EachHostileInputKeepsWhatCameBeforeTheDamage) {
     const std::string instance = "<CIM><INSTANCE CLASSNAME=\"VEXA_AlertIndication\">\n";
     const std::string property = "<PROPERTY NAME=\"ProviderName\" TYPE=\"string\"><VALUE>";
@@ -238,15 +237,8 @@ TEST_F(ParserTest, EachHostileInputKeepsWhatCameBeforeTheDamage) {
     }
     const std::string huge(10 * 1000 * 1000 + 1, 'N');
     const std::string description(2 * 1024 * 1024, 'd');
-    const std::string filler(1000, 's');
-    std::string large = instance + property + "big</VALUE></PROPERTY>\n" + nested + description +
-                        "</VALUE></PROPERTY>\n";
-    const int summaries = kSanitized ? 500 : 2000;
-    for (int i = 0; i < summaries; ++i) {
-        large += "<PROPERTY NAME=\"Summary\" TYPE=\"string\">\n<VALUE>" + std::to_string(i) +
-                 filler + "</VALUE>\n</PROPERTY>\n";
-    }
-    large += "</INSTANCE></CIM>\n";
+    const std::string large = instance + property + "big</VALUE></PROPERTY>\n" + nested +
+                              description + "</VALUE></PROPERTY>\n</INSTANCE></CIM>\n";
     // The input kind, its deliveries and the columns of the one row they store.
     const std::vector<std::tuple<std::string, std::vector<std::string>, Row>> cases = {
         {"nesting a thousand deep",
@@ -262,7 +254,6 @@ TEST_F(ParserTest, EachHostileInputKeepsWhatCameBeforeTheDamage) {
          {large},
          {{"ProviderName", "big"},
           {"Description", description},
-          {"Summary", std::to_string(summaries - 1) + filler},
           {"RawData", withoutLineFeeds(large)}}},
     };
     for (const auto& [kind, documents, expected] : cases) {
