@@ -13,6 +13,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -39,25 +40,6 @@ std::string expand(std::string text) {
     text = replaceAll(text, "{disk}", sample("disk.xml"));
     text = replaceAll(text, "{T}", Sandbox::kTrailer);
     return replaceAll(replaceAll(text, "\\n", "\n"), "\\r", "\r");
-}
-
-// The documents cut from `bytes` fed in pieces of `step`; the bytes passed over go to
-// `stray`.
-std::vector<std::string> cutAll(DocumentCutter& cutter, const std::string& bytes, size_t step,
-                                std::string& stray) {
-    std::vector<std::string> documents;
-    std::string document;
-    for (size_t at = 0; at < bytes.size(); at += step) {
-        cutter.add(bytes.data() + at, std::min(step, bytes.size() - at));
-        while (cutter.next(document)) {
-            documents.push_back(document);
-        }
-    }
-    if (cutter.finish(document)) {
-        documents.push_back(document);
-    }
-    stray = cutter.takeStray();
-    return documents;
 }
 
 // The log's entries that contain `word`.
@@ -143,10 +125,19 @@ TEST(DocumentCutter, CutsEachCaseOfTheCaseFileWhateverTheChunks) {
         for (size_t step : {size_t(1), size_t(7), size_t(4096)}) {
             DocumentCutter cutter;
             for (int round = 1; round <= 2; ++round) {
-                std::string passed;
-                EXPECT_EQ(cutAll(cutter, bytes, step, passed), documents)
-                    << what << ", chunks of " << step << ", round " << round;
-                EXPECT_EQ(passed, stray) << what << ", chunks of " << step;
+                std::vector<std::string> cut;
+                std::string document;
+                for (size_t at = 0; at < bytes.size(); at += step) {
+                    cutter.add(bytes.data() + at, std::min(step, bytes.size() - at));
+                    while (cutter.next(document)) {
+                        cut.push_back(document);
+                    }
+                }
+                if (cutter.finish(document)) {
+                    cut.push_back(document);
+                }
+                EXPECT_EQ(cut, documents) << what << ", chunks of " << step << ", round " << round;
+                EXPECT_EQ(cutter.takeStray(), stray) << what << ", chunks of " << step;
                 EXPECT_EQ(cutter.consumed(), round * bytes.size()) << "every byte is counted";
                 EXPECT_TRUE(cutter.unhandled().empty());
             }
@@ -197,38 +188,35 @@ TEST(Intake, TakesInWhatLiesBeyondTheStoredPosition) {
     const std::string a = framed(sample("alert.xml"));
     const std::string b = framed(sample("disk.xml"));
     const long long afterA = static_cast<long long>(a.size());
-    const struct {
-        const char* what;
-        std::string journal;
-        long long position; // -1: a new database
-        std::vector<std::string> received;
-        const char* line;
-    } cases[] = {
+    // What, the journal, the stored position (-1: a new database), the documents taken in
+    // and a text of the log.
+    using Case =
+        std::tuple<const char*, std::string, long long, std::vector<std::string>, const char*>;
+    const Case cases[] = {
         {"a new database: all of it", a + b, -1, {received(a.size()), received(b.size())}, ""},
         {"the first stored", a + b, afterA, {received(b.size())}, ""},
-        {"a kill while appending the second", a + b.substr(0, 300), afterA, {received(300)}, ""},
+        {"a kill while appending", a + b.substr(0, 300), afterA, {received(300)}, ""},
         {"garbage after it", a + "garbage\n" + b, afterA, {received(b.size())}, "Passed over 8"},
         {"beyond the end: all of it", a, 2 * afterA, {received(a.size())}, "beyond the end"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, journal, position, taken, line] : cases) {
         Folder f;
-        writeFile(f.paths.pending, c.journal);
-        if (c.position >= 0) {
+        writeFile(f.paths.pending, journal);
+        if (position >= 0) {
             SQLiteDB store(f.paths.database, f.paths.temp);
             store.intakePosition();
-            ASSERT_EQ(store.commitBatch(SQLiteDB::Batch(), c.position), SQLITE_OK);
+            ASSERT_EQ(store.commitBatch(SQLiteDB::Batch(), position), SQLITE_OK);
         }
-        const std::string done = recovered(f.paths, static_cast<int>(c.received.size()));
-        ASSERT_TRUE(f.runUntil([&] { return countEntries(done) > 0; })) << c.what << "\n"
-                                                                        << readTestLog();
-        EXPECT_EQ(entriesWith("Received"), c.received) << c.what;
-        EXPECT_TRUE(logged(c.line)) << c.what;
+        const std::string done = recovered(f.paths, static_cast<int>(taken.size()));
+        ASSERT_TRUE(f.runUntil([&] { return countEntries(done) > 0; })) << what;
+        EXPECT_EQ(entriesWith("Received"), taken) << what;
+        EXPECT_TRUE(logged(line)) << what;
         EXPECT_EQ(Sandbox::exists(f.paths.stray) ? readFile(f.paths.stray) : "",
-                  c.journal.find("garbage") != std::string::npos ? "garbage\n" : "")
-            << c.what << ": what belongs to no document is kept";
+                  journal.find("garbage") != std::string::npos ? "garbage\n" : "")
+            << what << ": what belongs to no document is kept";
         SQLiteDB store(f.paths.database, f.paths.temp);
-        EXPECT_EQ(store.intakePosition(), 0u) << c.what << ": compacted once all is stored";
-        EXPECT_FALSE(Sandbox::exists(f.paths.pending)) << c.what;
+        EXPECT_EQ(store.intakePosition(), 0u) << what << ": compacted once all is stored";
+        EXPECT_FALSE(Sandbox::exists(f.paths.pending)) << what;
     }
 }
 

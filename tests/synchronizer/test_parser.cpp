@@ -59,15 +59,13 @@ TEST(ShowInstance, LogsPathNamespaceClassAndEveryRenderedProperty) {
     ASSERT_NE(instance, nullptr);
     CIMCValue v;
     memset(&v, 0, sizeof v);
-    v.uint16 = 6;
+    v.uint16 = 2;
     instance->ft->setProperty(instance, "PerceivedSeverity", &v, CIMC_uint16);
-    v.ref = instance->ft->getObjectPath(instance, nullptr);
-    CIMCValue key;
-    memset(&key, 0, sizeof key);
-    key.uint16 = 2;
-    v.ref->ft->addKey(v.ref, "Slot", &key, CIMC_uint16);
+    CIMCObjectPath* path = instance->ft->getObjectPath(instance, nullptr);
+    path->ft->addKey(path, "Slot", &v, CIMC_uint16);
+    v.ref = path;
     instance->ft->setProperty(instance, "Fan", &v, CIMC_ref);
-    v.ref->ft->release(v.ref);
+    path->ft->release(path);
     XMLTextReader reader(nullptr);
     Parser parser(nullptr, reader);
     clearTestLog();
@@ -78,7 +76,7 @@ TEST(ShowInstance, LogsPathNamespaceClassAndEveryRenderedProperty) {
               (std::vector<std::string>{
                   "[info] objectpath=root/zarn:VEXA_AlertIndication", "",
                   "[info] namespace=root/zarn", "", "[info] classname=VEXA_AlertIndication", "",
-                  "[info] properties:", "", "[info] value state is 0, PerceivedSeverity=6", "",
+                  "[info] properties:", "", "[info] value state is 0, PerceivedSeverity=2", "",
                   "[info] value state is 0, Fan=root/zarn:VEXA_AlertIndication.Slot=2", ""}));
     instance->ft->release(instance);
 }
