@@ -124,7 +124,7 @@ TEST(DocumentCutter, CutsEachCaseOfTheCaseFileWhateverTheChunks) {
         }
         for (size_t step : {size_t(1), size_t(7), size_t(4096)}) {
             DocumentCutter cutter;
-            for (int round = 1; round <= 2; ++round) {
+            for (unsigned round = 1; round <= 2; ++round) {
                 std::vector<std::string> cut;
                 std::string document;
                 for (size_t at = 0; at < bytes.size(); at += step) {
@@ -154,6 +154,7 @@ TEST(Intake, TakesInTheJournalFirstAndSavesThePipeAtShutdown) {
     const std::string alert = framed(sample("alert.xml"));
     const std::string disk = framed(sample("disk.xml"));
     const std::string piped = framed("from the pipe");
+    const std::string unfinished = "two, unfinished";
     writeFile(f.paths.fifo, alert + disk); // left by the broker while the daemon was stopped
     {
         Intake intake(f.paths);
@@ -164,7 +165,7 @@ TEST(Intake, TakesInTheJournalFirstAndSavesThePipeAtShutdown) {
         intake.stop();
         EXPECT_EQ(readFile(f.paths.temp), "from the pipe\n") << "the trailer line is not copied";
         // Written after the intake stopped: still in the pipe.
-        writeNonBlocking(f.paths.fifo, framed("one") + "two, unfinished");
+        writeNonBlocking(f.paths.fifo, framed("one") + unfinished);
         ASSERT_EQ(unlink(f.paths.fifo.c_str()), 0);
         intake.saveUnhandled(0);
         loop.join();
@@ -173,13 +174,13 @@ TEST(Intake, TakesInTheJournalFirstAndSavesThePipeAtShutdown) {
               (std::vector<std::string>{received(alert.size()), received(disk.size()),
                                         received(piped.size())}));
     EXPECT_EQ(countEntries(recovered(f.paths, 2)), 1u);
-    EXPECT_EQ(readFile(f.paths.pending), piped + framed("one") + "two, unfinished");
+    EXPECT_EQ(readFile(f.paths.pending), piped + framed("one") + unfinished);
 
     clearTestLog();
     EXPECT_TRUE(f.runUntil([&] { return countEntries(recovered(f.paths, 2)) > 0; }));
-    EXPECT_EQ(entriesWith("Received"),
-              (std::vector<std::string>{received(framed("one").size()), received(15)}));
-    EXPECT_EQ(readFile(f.paths.temp), "two, unfinished");
+    EXPECT_EQ(entriesWith("Received"), (std::vector<std::string>{received(framed("one").size()),
+                                                                 received(unfinished.size())}));
+    EXPECT_EQ(readFile(f.paths.temp), unfinished);
 }
 
 // The position in the journal up to which documents are stored decides what a start
