@@ -4,11 +4,7 @@
 
 #include <stdexcept>
 
-void TestDb::Close::operator()(sqlite3* db) const {
-    sqlite3_close(db);
-}
-
-TestDb::TestDb(const std::string& path, bool typed) : typed_(typed) {
+TestDb::TestDb(const std::string& path, bool typed) : db_(nullptr, sqlite3_close), typed_(typed) {
     sqlite3* db = nullptr;
     const int rc = sqlite3_open(path.c_str(), &db);
     db_.reset(db);
@@ -16,8 +12,6 @@ TestDb::TestDb(const std::string& path, bool typed) : typed_(typed) {
         throw std::runtime_error(path + ": " + sqlite3_errstr(rc));
     }
 }
-
-TestDb::~TestDb() = default;
 
 void TestDb::exec(const std::string& sql) {
     if (sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
@@ -72,13 +66,4 @@ std::vector<std::vector<std::string>> TestDb::run(const std::string& sql,
         throw std::runtime_error(sql + ": " + sqlite3_errmsg(db_.get()));
     }
     return result;
-}
-
-void TestDb::addRow(int id, int status, const std::map<std::string, std::string>& columns) {
-    std::string names = "Id,Status", values = std::to_string(id) + "," + std::to_string(status);
-    for (const auto& [name, value] : columns) {
-        names += "," + name;
-        values += "," + value;
-    }
-    exec("insert into indication(" + names + ") values(" + values + ")");
 }

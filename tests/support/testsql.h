@@ -14,9 +14,6 @@ class TestDb {
 public:
     // With `typed`, every value reads as "type:text" ("integer:6", "null:").
     explicit TestDb(const std::string& path, bool typed = false);
-    ~TestDb();
-    TestDb(const TestDb&) = delete;
-    TestDb& operator=(const TestDb&) = delete;
 
     void exec(const std::string& sql);
     // Each row of the result; SQL NULL reads as kSqlNull unless typed.
@@ -25,19 +22,13 @@ public:
     std::string value(const std::string& sql);
     // Each row as column name to value.
     std::vector<std::map<std::string, std::string>> records(const std::string& sql);
-    // Adds a row of the indication table with the given id and status; the other
-    // columns are given as SQL literals.
-    void addRow(int id, int status, const std::map<std::string, std::string>& columns = {});
 
     static constexpr const char* kSqlNull = "<SQL NULL>";
 
 private:
     std::vector<std::vector<std::string>> run(const std::string& sql,
                                               std::vector<std::string>* names);
-    struct Close {
-        void operator()(sqlite3* db) const;
-    };
-    std::unique_ptr<sqlite3, Close> db_;
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> db_;
     bool typed_;
 };
 

@@ -1,181 +1,215 @@
 #include "files.h"
+#include "logid.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <random>
+#include <regex>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-mode_t modeOf(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+std::string bytesOf(int id) {
+    return std::string(reinterpret_cast<const char*>(&id), sizeof id);
 }
 
-// Restores the test's umask whatever happens.
-struct Umask {
-    explicit Umask(mode_t mask) : old(umask(mask)) {}
-    ~Umask() { umask(old); }
-    mode_t old;
-};
-
-class Files : public ::testing::Test {
-protected:
-    void SetUp() override {
-        clearTestLog();
-        writeFile(victim, "victim's bytes\n");
+// Puts what `kind` names at `path` (in the folder "sub"), beside the victim that
+// links point to. A mark holds 4 bytes; a long one holds -5 and more.
+void plant(const std::string& kind, const std::string& path, const std::string& victim) {
+    const auto file = [](const std::string& name, const std::string& content, mode_t mode) {
+        writeFile(name, content);
+        chmod(name.c_str(), mode);
+    };
+    file(victim, "victim's bytes", 0666);
+    if (kind == "no folder") {
+        return;
     }
-    TempDir dir;
-    const std::string victim = dir.file("victim");
-    const std::string target = dir.file("owned");
-};
+    fs::create_directory(fs::path(path).parent_path());
+    if (kind == "file" || kind == "read-only file") {
+        file(path, "old", kind == "file" ? 0606 : 0400);
+    } else if (kind == "mark" || kind == "short mark") {
+        file(path, kind == "mark" ? bytesOf(3) : "\x7f\x7f\x7f", 0640);
+    } else if (kind.rfind("long mark", 0) == 0) {
+        file(path, bytesOf(-5) + "junk", 0644);
+        if (kind != "long mark") { // ", its temporary a ...": left at the temporary's path
+            plant(kind.substr(kind.find(" a ") + 3), path + ".new", victim);
+        }
+    } else if (kind == "link" || kind == "hard link") {
+        kind == "link" ? fs::create_symlink(victim, path) : fs::create_hard_link(victim, path);
+    } else if (kind == "dangling link") {
+        fs::create_symlink(fs::path(victim).parent_path() / "nothing", path);
+    } else if (kind == "named pipe") {
+        mkfifo(path.c_str(), 0600);
+    } else if (kind == "directory") {
+        fs::create_directory(path);
+    }
+}
+
+// Each entry of the folder as it stands, one a line: a file with its mode and its
+// text (or its bytes in hex when they are not printable).
+std::string listing(const std::string& folder) {
+    std::map<std::string, std::string> lines; // by name
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const std::string name = entry.path().string().substr(folder.size() + 1);
+        struct stat st;
+        lstat(entry.path().c_str(), &st);
+        char mode[8];
+        snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
+        std::string what = S_ISLNK(st.st_mode)    ? "link to " + fs::read_symlink(entry).string()
+                           : S_ISFIFO(st.st_mode) ? "named pipe"
+                           : S_ISDIR(st.st_mode)  ? "directory"
+                                                  : std::string("file ") + mode + " ";
+        if (S_ISREG(st.st_mode)) {
+            const std::string content = readFile(entry.path());
+            std::string text = "\"", bytes = "[";
+            for (unsigned char c : content) {
+                char hex[4];
+                snprintf(hex, sizeof hex, bytes.size() > 1 ? " %02x" : "%02x", c);
+                text += static_cast<char>(c);
+                bytes += hex;
+            }
+            what +=
+                std::all_of(content.begin(), content.end(), isprint) ? text + "\"" : bytes + "]";
+        }
+        lines[name] = what;
+    }
+    std::string text;
+    for (const auto& [name, what] : lines) {
+        text += "  " + name + ": " + what + "\n";
+    }
+    return text;
+}
 
 } // namespace
 
-TEST_F(Files, CreatesWithTheExactModeWhateverTheUmaskAndNeverThroughALink) {
-    for (mode_t mask : {0000, 0022, 0077}) {
-        Umask scoped(mask);
-        for (mode_t mode : {0600, 0640, 0644}) {
-            unlink(target.c_str());
-            bool created = false;
-            files::Fd fd(files::openOwned(target, O_WRONLY | O_CREAT | O_APPEND, mode, &created));
-            ASSERT_TRUE(fd) << files::errorText(errno);
-            EXPECT_TRUE(created);
-            EXPECT_EQ(modeOf(target), mode) << "umask " << std::oct << mask;
+// Each operation on the files the daemon owns, on each thing it may find where the
+// file should be: the result, the folder afterwards and the log, against
+// tests/data/files/operations.expected (ORVIND_UPDATE_GOLDEN=1 writes it anew). The
+// files are made under the strictest umask: a new file has exactly its mode.
+TEST(Files, EachOperationOnWhateverItFinds) {
+    const std::vector<std::pair<std::string, std::function<std::string(const std::string&)>>>
+        operations = {
+            {"openOwned 0640",
+             [](const std::string& path) {
+                 files::Fd fd(files::openOwned(path, O_WRONLY | O_CREAT | O_NONBLOCK, 0640));
+                 return fd ? "opened" : files::errorText(errno);
+             }},
+            {"createAnew 0640, writes \"new\"",
+             [](const std::string& path) {
+                 files::Fd fd(files::createAnew(path, 0640));
+                 return files::errorText(fd ? files::writeAll(fd.get(), "new", 3) : errno);
+             }},
+            {"writeDurably \"new\" 0640",
+             [](const std::string& path) {
+                 return files::errorText(files::writeDurably(path, "new", 3, 0640));
+             }},
+            {"narrowMode 0640",
+             [](const std::string& path) {
+                 return files::errorText(files::narrowMode(path, 0640));
+             }},
+            {"notRegular",
+             [](const std::string& path) {
+                 const char* kind = files::notRegular(path);
+                 return kind ? kind : "nullptr";
+             }},
+            {"moveAside",
+             [](const std::string& path) { return files::moveAside(path) ? "true" : "false"; }},
+            {"GetLogid",
+             [](const std::string& path) { return std::to_string(GetLogid(path.c_str())); }},
+            {"SetLogid 42",
+             [](const std::string& path) {
+                 SetLogid(path.c_str(), 42);
+                 return "done";
+             }},
+        };
+    const std::regex stamp("aside-[0-9T]+");
+    std::string out;
+    for (const auto& [operation, run] : operations) {
+        for (const char* kind :
+             {"nothing", "file", "read-only file", "mark", "short mark", "long mark",
+              "long mark, its temporary a file", "long mark, its temporary a link",
+              "long mark, its temporary a hard link", "long mark, its temporary a directory",
+              "link", "dangling link", "hard link", "named pipe", "directory", "no folder"}) {
+            TempDir dir;
+            const std::string path = dir.file("sub/owned");
+            plant(kind, path, dir.file("victim"));
+            clearTestLog();
+            const mode_t mask = umask(0077); // the strictest
+            const std::string result = run(path);
+            umask(mask);
+            std::string text =
+                "== " + operation + " on " + kind + ": " + result + "\n" + listing(dir.path());
+            for (const std::string& entry : logEntries()) {
+                text += "  " + entry + "\n";
+            }
+            for (size_t at; (at = text.find(dir.path())) != std::string::npos;) {
+                text.replace(at, dir.path().size(), "DIR");
+            }
+            out += std::regex_replace(text, stamp, "aside-STAMP");
         }
     }
-    // An existing file keeps its mode and content.
-    chmod(target.c_str(), 0604);
-    writeFile(target, "kept");
-    bool created = true;
-    EXPECT_TRUE(files::openOwned(target, O_RDWR | O_CREAT, 0600, &created));
-    EXPECT_FALSE(created);
-    EXPECT_EQ(modeOf(target), 0604u);
-    EXPECT_EQ(readFile(target), "kept");
-
-    // A link, dangling or not, is neither followed nor replaced.
-    for (const std::string& to : {victim, dir.file("nothing")}) {
-        unlink(target.c_str());
-        ASSERT_EQ(symlink(to.c_str(), target.c_str()), 0);
-        EXPECT_FALSE(files::openOwned(target, O_WRONLY | O_CREAT | O_TRUNC, 0600));
-        EXPECT_EQ(errno, ELOOP);
-        EXPECT_FALSE(fs::exists(dir.file("nothing")));
+    const std::string expected = std::string(ORVIND_TEST_DATA) + "/files/operations.expected";
+    if (getenv("ORVIND_UPDATE_GOLDEN") != nullptr) {
+        writeFile(expected, out);
     }
-    EXPECT_EQ(readFile(victim), "victim's bytes\n");
+    EXPECT_EQ(out, readFile(expected));
 }
 
-TEST_F(Files, ATemporaryIsMadeAnewWhateverWasLeftAtItsPath) {
-    const std::string leftovers[] = {"regular", "symlink", "dangling", "hardlink"};
-    for (const std::string& leftover : leftovers) {
-        unlink(target.c_str());
-        if (leftover == "regular") {
-            writeFile(target, "old temporary");
-        } else if (leftover == "symlink") {
-            ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0);
-        } else if (leftover == "dangling") {
-            ASSERT_EQ(symlink(dir.file("nothing").c_str(), target.c_str()), 0);
-        } else {
-            ASSERT_EQ(link(victim.c_str(), target.c_str()), 0);
+// A child updates a mark as fast as it can, telling the parent each id once it is
+// written; the parent kills it at a random moment. The mark then holds the last id
+// told or the one being written, never anything else, and always 4 bytes.
+TEST(Files, AKillAtAnyMomentLeavesTheMarkWithTheOldOrTheNewId) {
+    TempDir dir;
+    const std::string path = dir.file("fpl.log");
+    SetLogid(path.c_str(), 0);
+    std::mt19937 random(std::random_device{}());
+    int last = 0;
+    for (int round = 0; round < 40; ++round) {
+        int pipefd[2];
+        ASSERT_EQ(pipe2(pipefd, O_CLOEXEC), 0);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(pipefd[0]);
+            for (int id = last + 1;; ++id) {
+                SetLogid(path.c_str(), id);
+                if (write(pipefd[1], &id, sizeof id) != sizeof id) {
+                    _exit(1);
+                }
+            }
         }
-        Umask scoped(0);
-        files::Fd fd(files::createAnew(target, 0600));
-        ASSERT_TRUE(fd) << leftover << ": " << files::errorText(errno);
-        ASSERT_EQ(files::writeAll(fd.get(), "new", 3), 0);
-        EXPECT_EQ(readFile(target), "new") << leftover;
-        EXPECT_EQ(modeOf(target), 0600u) << leftover;
-        EXPECT_EQ(readFile(victim), "victim's bytes\n") << leftover;
-        EXPECT_FALSE(fs::exists(dir.file("nothing"))) << leftover;
+        close(pipefd[1]);
+        // Let it run for up to 20 ms, reading what it tells.
+        usleep(std::uniform_int_distribution<int>(0, 20000)(random));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        int told = last, id = 0;
+        while (read(pipefd[0], &id, sizeof id) == sizeof id) {
+            told = id;
+        }
+        close(pipefd[0]);
+        std::string bytes = readFile(path);
+        ASSERT_EQ(bytes.size(), 4u) << "round " << round;
+        int mark = 0;
+        memcpy(&mark, bytes.data(), sizeof mark);
+        ASSERT_TRUE(mark == told || mark == told + 1)
+            << "round " << round << ": mark " << mark << " after " << told << " was told";
+        last = mark;
     }
-    fs::remove(target);
-    fs::create_directory(target);
-    EXPECT_FALSE(files::createAnew(target, 0600)) << "a folder is not removed";
-}
-
-TEST_F(Files, WhatIsNotARegularFileIsMovedAsideWithOneLine) {
-    struct Case {
-        const char* kind;
-        std::function<void()> plant;
-    } cases[] = {
-        {"symbolic link", [&] { ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0); }},
-        {"named pipe", [&] { mkfifo(target.c_str(), 0600); }},
-        {"directory", [&] { fs::create_directory(target); }},
-    };
-    for (const auto& c : cases) {
-        clearTestLog();
-        c.plant();
-        EXPECT_STREQ(files::notRegular(target), c.kind);
-        EXPECT_TRUE(files::moveAside(target));
-        EXPECT_FALSE(fs::exists(fs::symlink_status(target))) << c.kind;
-        auto lines = testLogLines();
-        ASSERT_EQ(lines.size(), 1u) << c.kind;
-        const std::string start = "[warn] " + target + " was a " + c.kind +
-                                  ", not a regular file: moved aside to " + target + ".aside-";
-        EXPECT_EQ(lines[0].substr(21, start.size()), start);
-        std::string aside = lines[0].substr(21 + start.size() - target.size() - 7);
-        EXPECT_TRUE(fs::exists(fs::symlink_status(aside))) << aside;
-    }
-    EXPECT_EQ(readFile(victim), "victim's bytes\n");
-
-    clearTestLog();
-    EXPECT_TRUE(files::moveAside(victim)) << "a regular file stays";
-    EXPECT_TRUE(files::moveAside(dir.file("nothing")));
-    EXPECT_EQ(files::notRegular(victim), nullptr);
-    EXPECT_EQ(readTestLog(), "");
-}
-
-TEST_F(Files, WiderModesAreNarrowedWithOneLineAndNarrowerOnesKept) {
-    struct Case {
-        mode_t before, limit, after;
-        const char* line;
-    } cases[] = {
-        {0644, 0600, 0600, "from 0644 to 0600."},
-        {0666, 0640, 0640, "from 0666 to 0640."},
-        {0604, 0640, 0600, "from 0604 to 0600."},
-        {0600, 0600, 0600, nullptr},
-        {0400, 0600, 0400, nullptr},
-    };
-    for (const auto& c : cases) {
-        clearTestLog();
-        writeFile(target, "x");
-        chmod(target.c_str(), c.before);
-        EXPECT_EQ(files::narrowMode(target, c.limit), 0);
-        EXPECT_EQ(modeOf(target), c.after) << std::oct << c.before;
-        EXPECT_EQ(logEntries(), c.line == nullptr
-                                    ? std::vector<std::string>{}
-                                    : std::vector<std::string>{"[info] Narrowed the mode of " +
-                                                               target + " " + c.line})
-            << std::oct << c.before;
-    }
-    chmod(victim.c_str(), 0666);
-    fs::remove(target);
-    ASSERT_EQ(symlink(victim.c_str(), target.c_str()), 0);
-    EXPECT_EQ(files::narrowMode(target, 0600), ELOOP);
-    EXPECT_EQ(modeOf(victim), 0666u) << "never through a link";
-    EXPECT_EQ(files::narrowMode(dir.file("nothing"), 0600), 0);
-}
-
-TEST_F(Files, ADurableWriteReplacesTheWholeFileOrLeavesItAsItWas) {
-    writeFile(target, "old content, longer than the new");
-    chmod(target.c_str(), 0644);
-    ASSERT_EQ(symlink(victim.c_str(), (target + ".new").c_str()), 0); // a planted temporary
-    {
-        Umask scoped(0);
-        ASSERT_EQ(files::writeDurably(target, "new", 3, 0600), 0);
-    }
-    EXPECT_EQ(readFile(target), "new");
-    EXPECT_EQ(modeOf(target), 0600u);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(target + ".new")));
-    EXPECT_EQ(readFile(victim), "victim's bytes\n");
-
-    fs::create_directory(target + ".new"); // the temporary cannot be made
-    EXPECT_EQ(files::writeDurably(target, "newer", 5, 0600), EISDIR);
-    EXPECT_EQ(readFile(target), "new");
-    EXPECT_EQ(files::writeDurably(dir.file("no/such/file"), "x", 1, 0600), ENOENT);
+    EXPECT_GT(last, 0) << "the child never got to write";
+    EXPECT_FALSE(fs::exists(path + ".new"));
 }
