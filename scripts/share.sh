@@ -2,7 +2,9 @@
 # Prints how large the tests are beside the code they test: non-blank lines of every
 # test source, test support file and test script against those of the production
 # sources (the daemon, the platform layers, the tools and the installed scripts).
-# Test data under tests/data, benchmarks and the fuzz target are counted in neither.
+# Test data under tests/data, benchmarks and the fuzz target are counted in neither, except
+# the command lines of the shell transcripts there ("$ " and "@ " lines, which a shell runs):
+# they are test code, and count as such.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +21,10 @@ mapfile -t tests < <(git ls-files -co --exclude-standard tests |
 mapfile -t code < <(git ls-files -co --exclude-standard synchronizer platform tools dist |
     grep -E '\.(cpp|h|c|sh|py|in|cmake)$|CMakeLists\.txt$|^dist/orvind-pidfile$')
 
+mapfile -t data < <(git ls-files -co --exclude-standard tests/data)
 t=$(count "${tests[@]}")
+if [ "${#data[@]}" -gt 0 ]; then
+    t=$((t + $(cat "${data[@]}" | grep -ac '^[$@] ' || true)))
+fi
 c=$(count "${code[@]}")
 awk -v t="$t" -v c="$c" 'BEGIN { printf "test share: %d test lines / %d code lines = %.2f\n", t, c, (c ? t / c : 0) }'

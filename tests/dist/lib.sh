@@ -20,21 +20,27 @@ check_eq() {
     if [ "$2" = "$3" ]; then ok "$1"; else not_ok "$1: expected '$2', got '$3'"; fi
 }
 
-# check_node DESCRIPTION PATH "MODE OWNER:GROUP TYPE" (as stat prints %a %U:%G %F)
-check_node() {
-    check_eq "$1" "$3" "$(stat -c '%a %U:%G %F' "$2" 2>&1)"
+# check_golden DESCRIPTION EXPECTED_FILE ACTUAL_FILE: the two are the same, or their
+# differences are shown. With ORVIND_UPDATE_GOLDEN=1 the expected file is written anew,
+# to be read over before it is committed.
+check_golden() {
+    [ -z "${ORVIND_UPDATE_GOLDEN:-}" ] || cp "$3" "$2"
+    check "$1" diff -u "$2" "$3"
 }
 
-# Skips the whole test (ctest's SKIP_RETURN_CODE) unless the named programs exist.
-need() {
-    local p
-    for p in "$@"; do
-        if ! command -v "$p" >/dev/null 2>&1; then
-            echo "skipped: $p is not installed"
-            exit 77
-        fi
+# wait_for SECONDS COMMAND...: polls every 0.05 s until the command succeeds.
+wait_for() {
+    local polls=$(($1 * 20))
+    shift
+    until "$@"; do
+        polls=$((polls - 1))
+        [ "$polls" -gt 0 ] || return 1
+        sleep 0.05
     done
 }
+
+# running PID: the process lives and has not ended (a zombie has).
+running() { [ -e "/proc/$1" ] && ! grep -q '^[^)]*) Z' "/proc/$1/stat" 2>/dev/null; }
 
 finish() {
     echo "$passed passed, $failed failed"
@@ -45,14 +51,11 @@ finish() {
 # Re-runs the calling script as pid 1 of new mount and pid namespaces, so that nothing it
 # mounts reaches the host and every process it leaves behind dies with it.
 isolate() {
-    if [ -n "${ORVIND_DIST_ISOLATED:-}" ]; then
-        return 0
-    fi
+    [ -z "${ORVIND_DIST_ISOLATED:-}" ] || return 0
     if [ "$(id -u)" -ne 0 ]; then
         echo "skipped: needs root for mount namespaces"
         exit 77
     fi
-    need unshare chroot
     ORVIND_DIST_ISOLATED=1 exec unshare --mount --pid --fork --kill-child --mount-proc \
         bash "$0" "$@"
 }

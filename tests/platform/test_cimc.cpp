@@ -4,7 +4,6 @@
 // releases what it made, so the ASan build reports any leak.
 #include "broker/repository.h"
 #include "cimc/cimc.h"
-#include "cimcstatus.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -30,79 +29,72 @@ template <class T> Own<T> own(T* p) {
     return Own<T>(p);
 }
 
-std::string chars(const CIMCData& d) {
-    return static_cast<const char*>(d.value.string->hdl);
+// Checks a failed call's code and that it carries a message, then releases it.
+void expectRc(const CIMCStatus& st, int rc) {
+    EXPECT_EQ(st.rc, rc);
+    ASSERT_NE(st.msg, nullptr);
+    st.msg->ft->release(st.msg);
 }
-// Take over the object and return its text.
+
+// With CIMC_chars a setter's value argument is the text itself.
+CIMCValue* charsValue(const char* text) {
+    return reinterpret_cast<CIMCValue*>(const_cast<char*>(text));
+}
+
+// The text of a string value; a value that is not there fails the test, not the run.
+std::string chars(const CIMCData& d) {
+    bool there = d.type == CIMC_string && d.state == CIMC_goodValue && d.value.string != nullptr;
+    EXPECT_TRUE(there) << "type " << d.type << ", state " << d.state;
+    return there ? static_cast<const char*>(d.value.string->hdl) : "<no string>";
+}
+// Takes over the object and returns its text.
 std::string text(CIMCString* s) {
-    if (s == nullptr) {
-        return "<null>";
-    }
     std::string t = s->ft->getCharPtr(s, nullptr);
     s->ft->release(s);
     return t;
-}
-std::string text(CIMCDateTime* dt) {
-    auto owned = own(dt);
-    return text(dt->ft->getStringFormat(dt, nullptr));
 }
 
 class Cimc : public testing::Test {
 protected:
     void SetUp() override {
         setenv("ORVIND_BROKER_DIR", dir.path().c_str(), 1);
-        int rc = -1;
-        char* msg = nullptr;
-        env = NewCIMCEnv("SfcbLocal", 0, &rc, &msg);
+        env = NewCIMCEnv("SfcbLocal", 0, nullptr, nullptr);
         ASSERT_NE(env, nullptr);
-        EXPECT_EQ(rc, 0);
-        EXPECT_EQ(msg, nullptr);
     }
     void TearDown() override {
         client.reset();
         ReleaseCIMCEnv(env);
-        unsetenv("ORVIND_BROKER_DIR");
     }
     CIMCString* str(const char* t) { return env->ft->newString(env, t, nullptr); }
     Own<CIMCObjectPath> path(const char* ns, const char* cn) {
         return own(env->ft->newObjectPath(env, ns, cn, nullptr));
     }
-    CIMCDateTime* dateTime(const char* t, CIMCStatus* st = nullptr) {
-        return env->ft->newDateTimeFromChars(env, t, st);
-    }
-    void connect() {
-        CIMCStatus st{};
-        client.reset(env->ft->connect(env, "localhost", nullptr, nullptr, nullptr, nullptr, &st));
-        ASSERT_NE(client, nullptr);
-        EXPECT_EQ(st.rc, CIMC_RC_OK);
-        EXPECT_EQ(st.msg, nullptr);
-    }
-    Own<CIMCObjectPath> handlerPath(const char* name) {
-        auto op = path("root/interop", "CIM_IndicationHandlerCIMXML");
-        op->ft->addKey(op.get(), "Name", charsValue(name), CIMC_chars);
-        return op;
-    }
-    // Creates an instance at op with the property; returns the broker's code and message.
-    int create(CIMCObjectPath* op, const char* property, const char* value,
-               std::string* message = nullptr) {
+    // Creates an instance at op with the property; the broker's code, its message in
+    // `message`.
+    int create(CIMCObjectPath* op, const char* property, const char* value) {
         auto inst = own(env->ft->newInstance(env, op, nullptr));
         inst->ft->setProperty(inst.get(), property, charsValue(value), CIMC_chars);
         CIMCStatus st{};
         auto created = own(client->ft->createInstance(client.get(), op, inst.get(), &st));
         EXPECT_EQ(created != nullptr, st.rc == CIMC_RC_OK);
-        if (st.msg != nullptr && message != nullptr) {
-            *message = static_cast<const char*>(st.msg->hdl);
-        }
-        own(st.msg);
+        message = st.msg != nullptr ? text(st.msg) : "<none>";
         return st.rc;
     }
-    int createHandler(const char* name, const char* destination, std::string* message = nullptr) {
-        return create(handlerPath(name).get(), "Destination", destination, message);
+    // A handler's path; reversed: its keys in the other order, their names in capitals.
+    Own<CIMCObjectPath> handler(const char* name, bool reversed = false) {
+        auto op = path("root/interop", "CIM_IndicationHandlerCIMXML");
+        const char* cls = "CIM_IndicationHandlerCIMXML";
+        op->ft->addKey(op.get(), reversed ? "NAME" : "CreationClassName",
+                       charsValue(reversed ? name : cls), CIMC_chars);
+        op->ft->addKey(op.get(), reversed ? "CREATIONCLASSNAME" : "Name",
+                       charsValue(reversed ? cls : name), CIMC_chars);
+        return op;
     }
 
     TempDir dir;
     CIMCEnv* env = nullptr;
     Own<CIMCClient> client;
+    std::string message;
 };
 
 TEST(CimcEnv, ConnectorIdsAnswerLikeTheRealLibrary) {
@@ -125,34 +117,27 @@ TEST(CimcEnv, ConnectorIdsAnswerLikeTheRealLibrary) {
     ReleaseCIMCEnv(env);
 }
 
-TEST_F(Cimc, StringsAndDateTimes) {
+TEST_F(Cimc, StringsDateTimesAndArrays) {
     auto s = own(str("Fan <1>"));
     EXPECT_STREQ(static_cast<const char*>(s->hdl), "Fan <1>") << "the handle is the text";
-    CIMCString* c = s->ft->clone(s.get(), nullptr);
-    s.reset();
-    EXPECT_EQ(text(c), "Fan <1>");
     EXPECT_EQ(text(str(nullptr)), "");
 
     CIMCStatus st{};
     for (const char* t :
-         {"20140315123456.000000+060", "20140315123456.000000-300", "00000001020304.000005:000"}) {
-        CIMCDateTime* dt = dateTime(t, &st);
+         {"20140315123456.000007+060", "20140315123456.000000-300", "00000001020304.000005:000"}) {
+        auto dt = own(env->ft->newDateTimeFromChars(env, t, &st));
         ASSERT_NE(dt, nullptr) << t;
         EXPECT_EQ(st.rc, CIMC_RC_OK);
-        EXPECT_EQ(dt->ft->isInterval(dt, nullptr), t[21] == ':');
-        EXPECT_EQ(text(dt), t);
+        EXPECT_EQ(dt->ft->isInterval(dt.get(), nullptr), t[21] == ':');
+        EXPECT_EQ(text(dt->ft->getStringFormat(dt.get(), nullptr)), t);
     }
     for (const char* t : {"", "2014", "20140315123456.000000+0600", "20140315123456.000000*060"}) {
-        EXPECT_EQ(dateTime(t, &st), nullptr) << t;
+        EXPECT_EQ(env->ft->newDateTimeFromChars(env, t, &st), nullptr) << t;
         expectRc(st, CIMC_RC_ERR_INVALID_PARAMETER);
     }
-    EXPECT_EQ(dateTime(nullptr), nullptr);
+    EXPECT_EQ(env->ft->newDateTimeFromChars(env, nullptr, nullptr), nullptr);
 
-    auto dt = own(dateTime("20140315123456.000007+060"));
-    EXPECT_EQ(dt->ft->getBinaryFormat(dt.get(), nullptr), 1394883296000007ULL) << "11:34:56 UTC";
-}
-
-TEST_F(Cimc, ArrayOfCharsHoldsCopiedStringsAndRefusesOtherTypes) {
+    // An array of chars holds copied strings and refuses other types and indexes.
     auto ar = own(env->ft->newArray(env, 2, CIMC_chars, nullptr));
     EXPECT_EQ(ar->ft->getSimpleType(ar.get(), nullptr), CIMC_string);
     EXPECT_EQ(ar->ft->getSize(ar.get(), nullptr), 2u);
@@ -160,16 +145,12 @@ TEST_F(Cimc, ArrayOfCharsHoldsCopiedStringsAndRefusesOtherTypes) {
     CIMCValue v{};
     v.string = str("a");
     EXPECT_EQ(ar->ft->setElementAt(ar.get(), 0, &v, CIMC_string).rc, CIMC_RC_OK);
+    expectRc(ar->ft->setElementAt(ar.get(), 2, &v, CIMC_string), CIMC_RC_ERR_FAILED);
     own(v.string);
     expectRc(ar->ft->setElementAt(ar.get(), 1, charsValue("b"), CIMC_chars), CIMC_RC_ERR_FAILED);
     v.uint16 = 7;
     expectRc(ar->ft->setElementAt(ar.get(), 1, &v, CIMC_uint16), CIMC_RC_ERR_FAILED);
-    auto past = own(str("c"));
-    v.string = past.get();
-    expectRc(ar->ft->setElementAt(ar.get(), 2, &v, CIMC_string), CIMC_RC_ERR_FAILED);
-    auto c = own(ar->ft->clone(ar.get(), nullptr));
-    ar.reset();
-    CIMCData e = c->ft->getElementAt(c.get(), 0, nullptr);
+    CIMCData e = ar->ft->getElementAt(ar.get(), 0, nullptr);
     EXPECT_EQ(e.type, CIMC_string);
     EXPECT_EQ(e.state, CIMC_goodValue);
     EXPECT_EQ(chars(e), "a");
@@ -192,7 +173,7 @@ TEST_F(Cimc, ObjectPathKeysAndText) {
     op.reset();
     EXPECT_EQ(text(c->ft->getNameSpace(c.get(), nullptr)), "root/interop");
     EXPECT_EQ(text(c->ft->getClassName(c.get(), nullptr)), "CIM_IndicationFilter");
-    EXPECT_EQ(chars(c->ft->getKey(c.get(), "Name", nullptr)), name) << "the first value is kept";
+    EXPECT_EQ(chars(c->ft->getKey(c.get(), "NAME", nullptr)), name) << "the first value is kept";
     CIMCStatus missing{};
     EXPECT_EQ(c->ft->getKey(c.get(), "Other", &missing).state, CIMC_nullValue);
     expectRc(missing, CIMC_RC_ERR_NO_SUCH_PROPERTY);
@@ -205,17 +186,10 @@ TEST_F(Cimc, ObjectPathKeysAndText) {
     EXPECT_EQ(text(sub->ft->toString(sub.get(), nullptr)),
               "root/interop:CIM_IndicationSubscription.Filter=\"root/interop:CIM_IndicationFilter"
               ".Name=\\\"or\\\\\\\"vi\\\\\\\\nd\\\",Id=42\"");
-    CIMCData key = sub->ft->getKey(sub.get(), "Filter", nullptr);
-    EXPECT_EQ(key.type, CIMC_ref);
-    EXPECT_EQ(text(key.value.ref->ft->getClassName(key.value.ref, nullptr)),
-              "CIM_IndicationFilter");
 }
 
 TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
-    CIMCStatus st{};
-    auto inst =
-        own(env->ft->newInstance(env, path("root/zarn", "VEXA_AlertIndication").get(), &st));
-    EXPECT_EQ(st.rc, CIMC_RC_OK);
+    auto inst = own(env->ft->newInstance(env, path("root/zarn", "VEXA_Alert").get(), nullptr));
     CIMCValue v{};
     v.string = str("Fan Monitor Provider");
     EXPECT_EQ(inst->ft->setProperty(inst.get(), "ProviderName", &v, CIMC_string).rc, CIMC_RC_OK);
@@ -225,14 +199,15 @@ TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
     first[0] = 'F';
     v.uint16 = 6;
     inst->ft->setProperty(inst.get(), "PerceivedSeverity", &v, CIMC_uint16);
-    v.dateTime = dateTime("20140315123456.000000+060");
+    v.dateTime = env->ft->newDateTimeFromChars(env, "20140315123456.000000+060", nullptr);
     inst->ft->setProperty(inst.get(), "IndicationTime", &v, CIMC_dateTime);
     own(v.dateTime);
 
-    CIMCData d = inst->ft->getProperty(inst.get(), "ProviderName", &st);
+    CIMCStatus st{};
+    EXPECT_EQ(chars(inst->ft->getProperty(inst.get(), "providername", &st)),
+              "Fan Monitor Provider");
     EXPECT_EQ(st.rc, CIMC_RC_OK);
-    EXPECT_EQ(chars(d), "Fan Monitor Provider");
-    d = inst->ft->getProperty(inst.get(), "OtherSeverity", nullptr);
+    CIMCData d = inst->ft->getProperty(inst.get(), "OtherSeverity", nullptr);
     EXPECT_EQ(d.type, CIMC_string) << "chars are stored as a string";
     EXPECT_EQ(chars(d), "first");
     d = inst->ft->getProperty(inst.get(), "PerceivedSeverity", nullptr);
@@ -259,60 +234,52 @@ TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
 
     auto c = own(inst->ft->clone(inst.get(), nullptr));
     inst.reset();
-    EXPECT_EQ(c->ft->getPropertyCount(c.get(), nullptr), 4u);
     auto p = own(c->ft->getObjectPath(c.get(), nullptr));
-    EXPECT_EQ(text(p->ft->toString(p.get(), nullptr)), "root/zarn:VEXA_AlertIndication");
-    // A type the objects cannot hold is refused, not stored.
-    CIMCValue none{};
-    expectRc(c->ft->setProperty(c.get(), "P", &none, CIMC_class), CIMC_RC_ERR_NOT_SUPPORTED);
+    EXPECT_EQ(text(p->ft->toString(p.get(), nullptr)), "root/zarn:VEXA_Alert");
     EXPECT_EQ(c->ft->getPropertyCount(c.get(), nullptr), 4u);
 }
 
 // Slots that exist but do nothing answer so, rather than crash a caller.
 TEST_F(Cimc, UnsupportedSlotsAnswerNotSupported) {
-    connect();
     CIMCStatus st{};
-    int port = 0;
-    char* socket = nullptr;
-    EXPECT_EQ(env->ft->newIndicationListener(env, 0, &port, &socket, nullptr, &st), nullptr);
+    client.reset(env->ft->connect(env, "localhost", nullptr, nullptr, nullptr, nullptr, &st));
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(env->ft->newIndicationListener(env, 0, nullptr, nullptr, nullptr, &st), nullptr);
     expectRc(st, CIMC_RC_ERR_NOT_SUPPORTED);
-    auto op = handlerPath("x");
+    auto op = handler("x");
     op->ft->getClassQualifier(op.get(), "Key", &st);
-    expectRc(st, CIMC_RC_ERR_NOT_SUPPORTED);
-    auto inst = own(env->ft->newInstance(env, op.get(), nullptr));
-    inst->ft->getQualifierCount(inst.get(), &st);
-    expectRc(st, CIMC_RC_ERR_NOT_SUPPORTED);
-    expectRc(inst->ft->setPropertyFilter(inst.get(), nullptr, nullptr), CIMC_RC_ERR_NOT_SUPPORTED);
-    EXPECT_EQ(client->ft->enumClassNames(client.get(), op.get(), 0, &st), nullptr);
     expectRc(st, CIMC_RC_ERR_NOT_SUPPORTED);
     client->ft->invokeMethod(client.get(), op.get(), "m", nullptr, nullptr, &st);
     expectRc(st, CIMC_RC_ERR_NOT_SUPPORTED);
-    expectRc(client->ft->setInstance(client.get(), op.get(), nullptr, 0, nullptr),
-             CIMC_RC_ERR_NOT_SUPPORTED);
 }
 
-TEST_F(Cimc, ConnectorRefusesWhatExistsAcrossProcesses) {
-    connect();
-    EXPECT_EQ(createHandler("orvind", "file:///tmp/a"), 0);
-    std::string message = "<no message>";
-    EXPECT_EQ(createHandler("orvind", "file:///tmp/b", &message), CIMC_RC_ERR_ALREADY_EXISTS);
-    EXPECT_EQ(message, "") << "the refusal comes with an empty message";
-    // Another process sees the objects, and its own persist for this one.
+// What exists is refused, across processes, with an empty message; an indication in the
+// providers' namespace is kept, keyless, every time; no other namespace has a provider.
+TEST_F(Cimc, ConnectorAnswersAsTheBroker) {
+    CIMCStatus st{};
+    setenv("ORVIND_BROKER_DIR", dir.file("not-there").c_str(), 1);
+    EXPECT_EQ(env->ft->connect(env, "localhost", nullptr, nullptr, nullptr, nullptr, &st), nullptr);
+    ASSERT_NE(st.msg, nullptr);
+    EXPECT_EQ(st.rc, CIMC_RC_ERR_FAILED);
+    EXPECT_NE(text(st.msg).find("not-there"), std::string::npos);
+    setenv("ORVIND_BROKER_DIR", dir.path().c_str(), 1);
+    client.reset(env->ft->connect(env, "localhost", nullptr, nullptr, nullptr, nullptr, &st));
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(st.rc, CIMC_RC_OK);
+    EXPECT_EQ(create(handler("orvind").get(), "Destination", "file:///tmp/a"), 0);
     pid_t pid = fork();
     if (pid == 0) {
-        _exit(createHandler("child", "file:///tmp/c") == 0 ? 0 : 1);
+        _exit(create(handler("child").get(), "Destination", "file:///tmp/c") == 0 ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(create(handler("child", true).get(), "Destination", "file:///b"),
+              CIMC_RC_ERR_ALREADY_EXISTS)
+        << "keys compare without case and order";
+    EXPECT_EQ(message, "");
+    EXPECT_EQ(create(handler("other").get(), "Target", "file:///b"), CIMC_RC_ERR_INVALID_PARAMETER);
 
-    EXPECT_EQ(createHandler("child", "file:///tmp/d"), CIMC_RC_ERR_ALREADY_EXISTS);
-}
-
-// An instance of an indication class in the providers' namespace is kept, keyless,
-// every time it is asked for; no other namespace has a provider.
-TEST_F(Cimc, ConnectorKeepsEveryInstanceInTheProviderNamespace) {
-    connect();
     for (const char* ns : {"root/zarn", "root/zarn", "root/cimv2"}) {
         auto op = path(ns, "VEXA_AlertIndication");
         op->ft->addKey(op.get(), "IndicationIdentifier", charsValue("1"), CIMC_chars);
@@ -322,21 +289,11 @@ TEST_F(Cimc, ConnectorKeepsEveryInstanceInTheProviderNamespace) {
     }
     std::vector<broker::Object> objects;
     ASSERT_TRUE(broker::Repository(dir.path()).list(&objects).good());
-    ASSERT_EQ(objects.size(), 2u);
-    for (const broker::Object& o : objects) {
-        EXPECT_EQ(broker::pathText(o.path), "root/zarn:VEXA_AlertIndication");
-        EXPECT_EQ(o.properties.at(0).value.items, std::vector<std::string>{"Fan"});
+    ASSERT_EQ(objects.size(), 4u);
+    for (size_t i = 2; i < objects.size(); ++i) {
+        EXPECT_EQ(broker::pathText(objects[i].path), "root/zarn:VEXA_AlertIndication");
+        EXPECT_EQ(objects[i].properties.at(0).value.items, std::vector<std::string>{"Fan"});
     }
-}
-
-TEST_F(Cimc, ConnectingToAMissingRepositoryFailsLikeABrokerThatIsNotRunning) {
-    std::string missing = dir.file("not-there");
-    setenv("ORVIND_BROKER_DIR", missing.c_str(), 1);
-    CIMCStatus st{};
-    EXPECT_EQ(env->ft->connect(env, "localhost", nullptr, nullptr, nullptr, nullptr, &st), nullptr);
-    ASSERT_NE(st.msg, nullptr);
-    EXPECT_NE(std::string(static_cast<const char*>(st.msg->hdl)).find(missing), std::string::npos);
-    expectRc(st, CIMC_RC_ERR_FAILED);
 }
 
 } // namespace

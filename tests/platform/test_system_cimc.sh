@@ -34,19 +34,10 @@ exported=$(nm -D --defined-only "$work/prefix/lib/libcimcclient.so.0" | awk '$2 
     >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure"; }
 # Warnings count as failures: the sources must build as they stand.
 "$cmake" --build "$work/build" --target orvind orvind-broker orvind-bmc synchronizer_test_parser_walk \
-    -- -j "$(nproc)" >"$work/build.log" 2>&1 || {
-    tail -n 60 "$work/build.log"
-    fail "build against the installed library"
-}
-if grep -E "warning:|-fpermissive" "$work/build.log"; then
-    fail "the build against the installed library warns"
-fi
+    -- -j "$(nproc)" >"$work/build.log" 2>&1 || { tail -n 60 "$work/build.log"; fail "build"; }
+! grep -E "warning:|-fpermissive" "$work/build.log" || fail "the build against the installed library warns"
 
 daemon=$work/build/synchronizer/orvind
-[ -x "$daemon" ] || fail "no daemon built"
-for tool in orvind-broker orvind-bmc; do
-    [ -x "$work/build/tools/$tool" ] || fail "no $tool built"
-done
 
 # The entry points come from the library, and the library is what the daemon needs.
 undefined=$(nm -D --undefined-only "$daemon" | awk '{print $2}')

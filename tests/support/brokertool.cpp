@@ -2,8 +2,6 @@
 
 #include "testlog.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -47,12 +45,4 @@ ToolResult runBrokerTool(const std::vector<std::string>& args, const std::string
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     return result;
-}
-
-void subscribeTo(const std::string& dir, const std::string& destination, const std::string& name,
-                 const std::string& ns, const std::string& queryClass) {
-    ToolResult r = runBrokerTool({"subscribe", "--name", name, "--namespace", ns, "--query-class",
-                                  queryClass, "--destination", destination},
-                                 dir);
-    ASSERT_EQ(r.status, 0) << r.out << r.err;
 }

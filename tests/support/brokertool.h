@@ -15,11 +15,4 @@ struct ToolResult {
 // the tool uses it (--dir) instead of the environment's.
 ToolResult runBrokerTool(const std::vector<std::string>& args, const std::string& dir = "");
 
-// Registers a filter selecting SELECT * FROM queryClass in namespace ns, a
-// handler with the destination and their subscription; fails the test when
-// the tool refuses.
-void subscribeTo(const std::string& dir, const std::string& destination,
-                 const std::string& name = "orvind", const std::string& ns = "root/zarn",
-                 const std::string& queryClass = "CIM_ProcessIndication");
-
 #endif

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
+#include <regex>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -26,23 +27,17 @@ const char* const kIpmitool = "/usr/bin/ipmitool";
 const char* const kUser = "admin";
 const char* const kPassword = "secret";
 
-// A UDP port on the loopback address that nothing uses now.
+// A UDP port on the loopback address that nothing uses now (0 when none can be had).
 int freePort() {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return 0;
-    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof addr;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
-        port = ntohs(addr.sin_port);
-    }
+    bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                 getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0;
     close(fd);
-    return port;
+    return bound ? ntohs(addr.sin_port) : 0;
 }
 
 } // namespace
@@ -88,28 +83,28 @@ bool IpmiSim::start() {
     if (port == 0) {
         port = freePort(); // kept across a stop and start
     }
+    std::string conf = dir + "/lan.conf";
+    std::string emu = dir + "/sim.emu";
+    std::string output = dir + "/ipmi_sim.out";
     {
-        std::ofstream conf(dir + "/lan.conf");
-        conf << "name \"orvindsim\"\n"
-             << "set_working_mc 0x20\n"
-             << "  startlan 1\n"
-             << "    addr 127.0.0.1 " << port << "\n"
-             << "    priv_limit admin\n"
-             << "    allowed_auths_admin none md5 straight\n"
-             << "    guid a123456789abcdefa123456789abcdef\n"
-             << "  endlan\n"
-             << "  user 2 true \"" << kUser << "\" \"" << kPassword
-             << "\" admin 10 none md5 straight\n";
-        std::ofstream emu(dir + "/sim.emu");
-        emu << "mc_setbmc 0x20\n"
+        std::ofstream lan(conf);
+        lan << "name \"orvindsim\"\n"
+            << "set_working_mc 0x20\n"
+            << "  startlan 1\n"
+            << "    addr 127.0.0.1 " << port << "\n"
+            << "    priv_limit admin\n"
+            << "    allowed_auths_admin none md5 straight\n"
+            << "    guid a123456789abcdefa123456789abcdef\n"
+            << "  endlan\n"
+            << "  user 2 true \"" << kUser << "\" \"" << kPassword
+            << "\" admin 10 none md5 straight\n";
+        std::ofstream(emu)
+            << "mc_setbmc 0x20\n"
             << "mc_add 0x20 0 no-device-sdrs 0x23 9 8 0x9f 0x1291 0xf02 persist_sdr\n"
             << "sel_enable 0x20 " << selSize << " 0x0a\n"
             << "mc_enable 0x20\n";
     }
-    std::string conf = dir + "/lan.conf";
-    std::string emu = dir + "/sim.emu";
     std::string state = dir + "/state";
-    std::string output = dir + "/ipmi_sim.out";
     pid_t child = fork();
     if (child < 0) {
         error = std::string("fork: ") + strerror(errno);
@@ -184,29 +179,19 @@ std::string IpmiSim::ipmitool(const std::string& args) const {
 }
 
 std::vector<IpmiSim::Record> IpmiSim::sel() const {
-    // Lines such as "   1 | OEM record e0 | 0102030405060708090a0b0c0d"; the id is hex.
+    // Lines such as "   1 | OEM record e0 | 0102030405060708090a0b0c0d", the id in hex; a
+    // line without "OEM record" is a system event record.
+    static const std::regex row(
+        "^ *([0-9a-fA-F]+) \\|( OEM record ([0-9a-fA-F]+) \\| *([0-9a-fA-F]*))?");
     std::vector<Record> records;
     std::istringstream in(ipmitool("sel list"));
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t bar = line.find('|');
-        if (bar == std::string::npos) {
-            continue;
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        if (std::regex_search(line, m, row)) {
+            unsigned type =
+                m[2].matched ? static_cast<unsigned>(std::stoul(m[3], nullptr, 16)) : 0x02;
+            records.push_back({static_cast<unsigned>(std::stoul(m[1], nullptr, 16)), type, m[4]});
         }
-        Record record;
-        record.id = static_cast<unsigned>(strtoul(line.substr(0, bar).c_str(), nullptr, 16));
-        size_t oem = line.find("OEM record ", bar);
-        if (oem != std::string::npos) {
-            record.type = static_cast<unsigned>(strtoul(line.c_str() + oem + 11, nullptr, 16));
-            size_t second = line.find('|', oem);
-            if (second != std::string::npos) {
-                std::istringstream rest(line.substr(second + 1));
-                rest >> record.body;
-            }
-        } else {
-            record.type = 0x02; // a system event record
-        }
-        records.push_back(record);
     }
     return records;
 }

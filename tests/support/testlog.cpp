@@ -1,13 +1,16 @@
 #include "testlog.h"
 
 #include "logger.h"
+#include "tallow_sim.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 std::string testLogPath() {
@@ -56,6 +59,25 @@ void clearTestLog() {
     if (truncate(testLogPath().c_str(), 0) != 0) {
         writeFile(testLogPath(), "");
     }
+}
+
+std::string maskHostFacts(std::string text, const std::string& bmcDir) {
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    utsname names;
+    uname(&names);
+    const std::string release = names.release;
+    const std::pair<std::string, std::string> facts[] = {
+        {" --SNAM " + std::string(host) + " ", " --SNAM <host> "},
+        {" --OSVER " + release.substr(0, std::min(release.find('-'), size_t{19})) + " ",
+         " --OSVER <osver> "},
+        {" --SGUID " + tallowsim::systemUuid(bmcDir) + " ", " --SGUID <uuid> "}};
+    for (const auto& [from, to] : facts) {
+        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+            text.replace(at, from.size(), to);
+        }
+    }
+    return std::regex_replace(text, std::regex(" --IID [0-9a-f-]{36}$"), " --IID <iid>");
 }
 
 TempDir::TempDir() {

@@ -33,6 +33,10 @@ std::vector<std::string> logEntries();
 size_t countEntries(const std::string& entry);
 // Empties the log (the logger appends, so later lines start the file again).
 void clearTestLog();
+// A halcyon parameter text (or a line holding one) with what differs from host to host
+// named instead: " --SNAM <host> ", " --OSVER <osver> ", " --SGUID <uuid> " (the system
+// UUID of the simulated BMC in `bmcDir`) and the instance id that ends it, " --IID <iid>".
+std::string maskHostFacts(std::string text, const std::string& bmcDir);
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir {

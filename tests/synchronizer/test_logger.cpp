@@ -1,9 +1,9 @@
 #include "logger.h"
+#include "logtail.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -19,76 +19,59 @@
 
 namespace {
 
-std::vector<std::string> linesOf(const std::string& path) {
-    std::vector<std::string> lines;
-    std::string content = readFile(path);
-    for (size_t start = 0, end; start < content.size(); start = end + 1) {
-        end = std::min(content.find('\n', start), content.size());
-        lines.push_back(content.substr(start, end - start));
-    }
-    return lines;
-}
-
 const std::regex kPrefix(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[(info|warn|error)\] )");
+
+// The lines of a log file, each without its time stamp when it has a well-formed one.
+std::vector<std::string> entriesOf(const std::string& path) {
+    std::vector<std::string> entries;
+    for (const std::string& line : LogTail(path).next()) {
+        entries.push_back(std::regex_search(line, kPrefix) ? line.substr(21) : line);
+    }
+    return entries;
+}
 
 } // namespace
 
-TEST(Logger, WritesOneTimeStampedLinePerCallWithItsLevel) {
+// One time-stamped line per call with its level, appended to what the file held; a
+// message that reaches the bound left by its format (2478 bytes less the format's own
+// length) is replaced; nothing is written after close.
+TEST(Logger, WritesOneLinePerCallAppendsAndBoundsItsMessages) {
     TempDir dir;
-    Logger log(dir.file("log"));
-    log.info("started %d", 42);
-    log.warn("%s", "careful");
-    log.error("failed: %s", "disk");
-    log.info("%s", "");
-    log.info("%s", "100% done %d %s");
-    log.info("first\nsecond");
-
-    auto lines = linesOf(dir.file("log"));
-    ASSERT_EQ(lines.size(), 7u);
-    EXPECT_TRUE(std::regex_search(lines[0], kPrefix)) << lines[0];
-    EXPECT_EQ(lines[0].substr(21), "[info] started 42");
-    EXPECT_EQ(lines[1].substr(21), "[warn] careful");
-    EXPECT_EQ(lines[2].substr(21), "[error] failed: disk");
-    EXPECT_EQ(lines[3].substr(21), "[info] ") << "an empty message still ends with the blank";
-    EXPECT_EQ(lines[4].substr(21), "[info] 100% done %d %s");
-    EXPECT_EQ(lines[5].substr(21), "[info] first");
-    EXPECT_EQ(lines[6], "second") << "only the first physical line carries the prefix";
-}
-
-TEST(Logger, ReplacesMessagesThatReachTheBoundLeftByTheFormat) {
-    TempDir dir;
-    Logger log(dir.file("log"));
     const std::string overflow = "<<< logger message over max len, cannot log this message! >>>";
-    log.error("%s", std::string(2477, 'a').c_str());
-    log.error("%s", std::string(2478, 'b').c_str());
-    log.info("xx%s", std::string(2476, 'c').c_str()); // 2478 long, format of 4: bound 2476
-    log.info("%s", std::string(100000, 'd').c_str());
-
-    auto lines = linesOf(dir.file("log"));
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_TRUE(lines[0].substr(21) == "[error] " + std::string(2477, 'a'));
-    EXPECT_EQ(lines[1].substr(21), "[error] " + overflow) << "the overflow keeps the call's level";
-    EXPECT_EQ(lines[2].substr(21), "[info] " + overflow);
-    EXPECT_EQ(lines[3].substr(21), "[info] " + overflow);
-}
-
-TEST(Logger, AppendsToAnExistingFileAndWritesNothingAfterClose) {
-    TempDir dir;
     writeFile(dir.file("log"), "earlier run\n");
     {
         Logger log(dir.file("log"));
-        log.info("one");
+        log.info("started %d", 42);
+        log.warn("%s", "careful");
+        log.error("failed: %s", "disk");
+        log.info("%s", "");
+        log.info("%s", "100% done %d %s");
+        log.info("first\nsecond");
+        log.error("%s", std::string(2477, 'a').c_str());
+        log.error("%s", std::string(2478, 'b').c_str());
+        log.info("xx%s", std::string(2476, 'c').c_str()); // 2478 long, format of 4: bound 2476
+        log.info("%s", std::string(100000, 'd').c_str());
         log.close();
         log.close();
         log.error("after close");
     }
     Logger again(dir.file("log"));
     again.info("two");
-    auto lines = linesOf(dir.file("log"));
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "earlier run");
-    EXPECT_EQ(lines[1].substr(21), "[info] one");
-    EXPECT_EQ(lines[2].substr(21), "[info] two");
+    EXPECT_EQ(entriesOf(dir.file("log")), (std::vector<std::string>{
+                                              "earlier run",
+                                              "[info] started 42",
+                                              "[warn] careful",
+                                              "[error] failed: disk",
+                                              "[info] ", // an empty message keeps its blank
+                                              "[info] 100% done %d %s",
+                                              "[info] first",
+                                              "second", // the prefix on the first line only
+                                              "[error] " + std::string(2477, 'a'),
+                                              "[error] " + overflow,
+                                              "[info] " + overflow,
+                                              "[info] " + overflow,
+                                              "[info] two",
+                                          }));
 
     Logger nowhere(dir.file("missing/log")); // cannot be opened: everything is dropped
     nowhere.error("nowhere to go %d", 1);
@@ -111,13 +94,11 @@ TEST(Logger, LinesFromSeveralThreadsNeverInterleave) {
     a.join();
     b.join();
 
-    auto lines = linesOf(dir.file("log"));
-    ASSERT_EQ(lines.size(), 2u * perThread);
-    for (const auto& line : lines) {
-        ASSERT_TRUE(std::regex_search(line, kPrefix)) << line;
-        std::string body = line.substr(28);
-        ASSERT_EQ(body.size(), 300u);
-        ASSERT_EQ(body.find_first_not_of(body[0]), std::string::npos) << line;
+    const std::vector<std::string> entries = entriesOf(dir.file("log"));
+    ASSERT_EQ(entries.size(), 2u * perThread);
+    for (const std::string& entry : entries) {
+        ASSERT_EQ(entry.size(), 307u) << entry;
+        ASSERT_EQ(entry.find_first_not_of(entry[7], 7), std::string::npos) << entry;
     }
 }
 
@@ -129,13 +110,15 @@ TEST(Logger, NeverWritesThroughALinkAndGoesOnAfterRotationInPlace) {
     ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
     Logger log(path);
     log.info("first");
-    auto lines = linesOf(path);
-    ASSERT_EQ(lines.size(), 2u);
-    const std::string moved = "[warn] " + path +
-                              " was a symbolic link, not a regular file: moved aside to " + path +
-                              ".aside-";
-    EXPECT_EQ(lines[0].substr(21, moved.size()), moved);
-    EXPECT_EQ(lines[1].substr(21), "[info] first");
+    std::vector<std::string> entries = entriesOf(path);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].rfind("[warn] " + path +
+                                   " was a symbolic link, not a regular file: moved aside to " +
+                                   path + ".aside-",
+                               0),
+              0u)
+        << entries[0];
+    EXPECT_EQ(entries[1], "[info] first");
     struct stat st;
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u) << "made with mode 0640";
@@ -143,16 +126,14 @@ TEST(Logger, NeverWritesThroughALinkAndGoesOnAfterRotationInPlace) {
     // Rotation by copy and truncation: the next line starts the emptied file.
     ASSERT_EQ(truncate(path.c_str(), 0), 0);
     log.info("after rotation");
-    lines = linesOf(path);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].substr(21), "[info] after rotation");
+    EXPECT_EQ(entriesOf(path), std::vector<std::string>{"[info] after rotation"});
 
     // The file swapped for a link while open: lines go on into the file opened.
     ASSERT_EQ(rename(path.c_str(), dir.file("moved").c_str()), 0);
     ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
     log.info("still here");
     EXPECT_EQ(readFile(victim), "victim's bytes\n");
-    EXPECT_EQ(linesOf(dir.file("moved")).back().substr(21), "[info] still here");
+    EXPECT_EQ(entriesOf(dir.file("moved")).back(), "[info] still here");
 
     // Neither a file nor a link (a device such as /dev/null, a pipe): left where it is
     // with its mode, and given no line.
@@ -203,7 +184,7 @@ TEST(Logger, AFullDiskDropsWholeLinesAndTheCountComesBackWithTheNextLine) {
         log.info("back %s", text.c_str());
         log.info("and on");
     }
-    auto lines = linesOf(path);
+    const std::vector<std::string> lines = LogTail(path).next();
     umount2(dir.path().c_str(), MNT_DETACH);
     ASSERT_GE(lines.size(), 4u);
     for (const auto& line : lines) {
