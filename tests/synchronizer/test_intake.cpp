@@ -147,6 +147,19 @@ TEST(DocumentCutter, CutsEachCaseOfTheCaseFileWhateverTheChunks) {
     EXPECT_GE(cases, 12u);
 }
 
+// A pipe found at start is kept with what it holds, and made private again.
+TEST(CreateFifo, KeepsAPipeFoundAndMakesItPrivate) {
+    Folder f;
+    struct stat before, after;
+    ASSERT_EQ(mkfifo(f.paths.fifo.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(f.paths.fifo.c_str(), 0644), 0);
+    ASSERT_EQ(lstat(f.paths.fifo.c_str(), &before), 0);
+    ASSERT_EQ(create_fifo(f.paths), 1);
+    ASSERT_EQ(lstat(f.paths.fifo.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 0777, 0600u);
+}
+
 // Documents found at the pipe's path are taken in before the pipe; what is left in the
 // pipe at shutdown is saved into the journal, and the next start takes in only that.
 TEST(Intake, TakesInTheJournalFirstAndSavesThePipeAtShutdown) {
