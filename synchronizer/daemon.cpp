@@ -42,8 +42,10 @@ sigset_t shutdown_signals() {
 }
 
 [[noreturn]] void fatal_exit() {
-    readiness::failed(255);
+    // The pid file goes before the waiting command is told: a start tried again at once
+    // must not find it.
     unlink(paths::kPidFile);
+    readiness::failed(255);
     logger.close();
     // _exit: no static destructor may run under the other threads' feet.
     _exit(255);

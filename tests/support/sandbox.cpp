@@ -10,11 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <functional>
 #include <grp.h>
 #include <memory>
 #include <sched.h>
@@ -34,7 +31,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kDaemonName = "orvind";
 const char* const kMountPoints[] = {"/run", "/var/log", "/var/lib", "/opt"};
 // Variables that would lead the daemon away from the fixed paths of its isolated root.
 const char* const kRedirections[] = {
@@ -60,8 +56,8 @@ struct ProcessSetup {
         dir = pattern;
         chmod(dir.c_str(), 0755); // a daemon started as another user must reach its binary
         // Copied before anything is mounted: the build tree may lie under /opt or /var.
-        daemon = dir + "/" + kDaemonName;
         // A test may run another build of the daemon (one with another BMC backend).
+        daemon = dir + "/orvind";
         const char* binary = getenv("ORVIND_TEST_DAEMON");
         fs::copy_file(binary != nullptr && binary[0] != '\0' ? binary : ORVIND_DAEMON_BIN, daemon);
         // First on the daemon's PATH: a stand-in rpm that knows the provider package and
@@ -96,52 +92,27 @@ ProcessSetup& setup() {
     return instance;
 }
 
-int status_code(int status) {
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return -1;
-}
-
-// Reaps `child` if it has ended; its status code, or -1 while it runs.
-int try_reap(pid_t child) {
+// Reaps `child` once it has ended: `code` becomes its exit status, or 128 + the signal.
+bool reaped(pid_t child, int& code) {
     int status = 0;
-    pid_t done;
-    while ((done = waitpid(child, &status, WNOHANG)) < 0 && errno == EINTR) {
+    if (code < 0 && child > 0 && waitpid(child, &status, WNOHANG) == child) {
+        code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    return done == child ? status_code(status) : -1;
+    return code >= 0;
 }
 
 // Children of this process that run (or ran) the daemon binary.
 std::vector<pid_t> daemon_children() {
     std::vector<pid_t> found;
-    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
-    if (!proc) {
-        return found;
-    }
-    std::string self = std::to_string(getpid());
-    while (dirent* entry = readdir(proc.get())) {
-        char* end = nullptr;
-        long pid = strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') {
-            continue;
-        }
-        // "pid (comm) state ppid ..."
-        std::string stat = readFile(std::string("/proc/") + entry->d_name + "/stat");
-        size_t open = stat.find('(');
-        size_t close = stat.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) {
-            continue;
-        }
-        std::string comm = stat.substr(open + 1, close - open - 1);
-        std::istringstream rest(stat.substr(close + 1));
-        std::string state, ppid;
-        rest >> state >> ppid;
-        if (comm == kDaemonName && ppid == self) {
-            found.push_back(static_cast<pid_t>(pid));
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator("/proc", ignored)) {
+        int pid = 0;
+        int ppid = 0;
+        char state = 0;
+        const std::string stat = readFile(entry.path().string() + "/stat");
+        if (sscanf(stat.c_str(), "%d (orvind) %c %d", &pid, &state, &ppid) == 3 &&
+            ppid == getpid()) {
+            found.push_back(pid);
         }
     }
     return found;
@@ -184,6 +155,10 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     }
     result.push_back(nullptr);
     return result;
+}
+
+std::string outputPath(int fd) {
+    return setup().dir + (fd == 1 ? "/stdout" : "/stderr");
 }
 
 } // namespace
@@ -236,10 +211,8 @@ bool Sandbox::waitUntil(const std::function<bool()>& done, int timeoutMs) {
 }
 
 pid_t Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
-    launcher = 0;
-    launcherExit = -1;
-    detached = 0;
-    detachedExit = -1;
+    launcher = detached = 0;
+    launcherExit = detachedExit = -1;
     if (uid != 0) {
         // The daemon logs its refusal; it cannot create the log as another user.
         int fd = open(kLogFile, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -317,10 +290,6 @@ int Sandbox::keepPipe() {
     return keeper;
 }
 
-std::string Sandbox::outputPath(int fd) {
-    return setup().dir + (fd == 1 ? "/stdout" : "/stderr");
-}
-
 std::string Sandbox::launcherStdout() {
     return readFile(outputPath(1));
 }
@@ -343,10 +312,7 @@ pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {
     // Running once the forwarding thread has started; a daemon that ends meanwhile
     // fails at once.
     bool ready = waitUntil([this, started] {
-        if (detachedExit < 0) {
-            detachedExit = try_reap(detached);
-        }
-        return detachedExit >= 0 ||
+        return reaped(detached, detachedExit) ||
                (exists(kPidFile) && countLog("[info] new thread starts up.") > started);
     });
     EXPECT_TRUE(ready && detachedExit < 0)
@@ -358,40 +324,22 @@ pid_t Sandbox::startDaemon(const std::vector<std::string>& args) {
     return daemon;
 }
 
-void Sandbox::collectLauncher(int timeoutMs) {
-    if (launcher <= 0 || launcherExit >= 0) {
-        return;
-    }
-    waitUntil(
-        [this] {
-            launcherExit = try_reap(launcher);
-            return launcherExit >= 0;
-        },
-        timeoutMs);
-}
-
 int Sandbox::launcherStatus(int timeoutMs) {
-    collectLauncher(timeoutMs);
+    waitUntil([this] { return launcher <= 0 || reaped(launcher, launcherExit); }, timeoutMs);
     return launcherExit;
 }
 
 pid_t Sandbox::daemonPid(int timeoutMs) {
-    if (detached > 0) {
-        return detached;
+    if (detached == 0 && launcherStatus(timeoutMs) == 0) {
+        // The command has ended after detaching: the daemon is a child of ours now.
+        waitUntil(
+            [this] {
+                std::vector<pid_t> children = daemon_children();
+                detached = children.empty() ? 0 : children.front();
+                return detached > 0;
+            },
+            timeoutMs);
     }
-    if (launcherStatus(timeoutMs) != 0) {
-        return 0;
-    }
-    // The launcher has ended after daemon(): its child is ours now.
-    waitUntil(
-        [this] {
-            std::vector<pid_t> children = daemon_children();
-            if (!children.empty()) {
-                detached = children.front();
-            }
-            return detached > 0;
-        },
-        timeoutMs);
     return detached;
 }
 
@@ -403,20 +351,11 @@ void Sandbox::signal(int signo) {
 
 int Sandbox::waitForExit(int timeoutMs) {
     int launched = launcherStatus(timeoutMs);
-    if (launched != 0) {
-        checkSanitizerReports();
-        return launched;
-    }
-    if (detachedExit < 0 && daemonPid(timeoutMs) > 0) {
-        waitUntil(
-            [this] {
-                detachedExit = try_reap(detached);
-                return detachedExit >= 0;
-            },
-            timeoutMs);
+    if (launched == 0 && daemonPid(timeoutMs) > 0) {
+        waitUntil([this] { return reaped(detached, detachedExit); }, timeoutMs);
     }
     checkSanitizerReports();
-    return detachedExit;
+    return launched != 0 ? launched : detachedExit;
 }
 
 int Sandbox::stop(int signo) {
@@ -449,11 +388,8 @@ std::vector<std::string> Sandbox::logEntries() {
 }
 
 size_t Sandbox::countLog(const std::string& entry) {
-    size_t count = 0;
-    for (const auto& line : logEntries()) {
-        count += line == entry;
-    }
-    return count;
+    const auto entries = logEntries();
+    return static_cast<size_t>(std::count(entries.begin(), entries.end(), entry));
 }
 
 bool Sandbox::waitForLog(const std::string& entry, size_t count, int timeoutMs) {
@@ -461,11 +397,10 @@ bool Sandbox::waitForLog(const std::string& entry, size_t count, int timeoutMs) 
 }
 
 size_t Sandbox::countContaining(const std::string& text) {
-    size_t count = 0;
-    for (const auto& line : logEntries()) {
-        count += line.find(text) != std::string::npos;
-    }
-    return count;
+    const auto entries = logEntries();
+    return static_cast<size_t>(std::count_if(entries.begin(), entries.end(), [&](auto& line) {
+        return line.find(text) != std::string::npos;
+    }));
 }
 
 std::string Sandbox::received(size_t bytes) {
@@ -486,33 +421,14 @@ std::string Sandbox::framed(const std::string& document) {
     return document + "\n" + kTrailer + "\n";
 }
 
-void Sandbox::deliver(const std::string& document) {
-    FILE* pipe = fopen(kFifo, "a+");
-    ASSERT_NE(pipe, nullptr) << strerror(errno);
-    fwrite(document.data(), 1, document.size(), pipe);
-    fprintf(pipe, "\n%s\n", kTrailer);
-    fclose(pipe);
-}
-
 void Sandbox::writePipe(const std::string& bytes) {
-    FILE* pipe = fopen(kFifo, "a+");
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(fopen(kFifo, "a+"), fclose);
     ASSERT_NE(pipe, nullptr) << strerror(errno);
-    fwrite(bytes.data(), 1, bytes.size(), pipe);
-    fclose(pipe);
+    fwrite(bytes.data(), 1, bytes.size(), pipe.get());
 }
 
-void Sandbox::writePipeSlowly(const std::string& bytes, int pieces, int pauseMs) {
-    FILE* pipe = fopen(kFifo, "a+");
-    ASSERT_NE(pipe, nullptr) << strerror(errno);
-    size_t step = (bytes.size() + pieces - 1) / pieces;
-    for (size_t at = 0; at < bytes.size(); at += step) {
-        if (at > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-        }
-        fwrite(bytes.data() + at, 1, std::min(step, bytes.size() - at), pipe);
-        fflush(pipe);
-    }
-    fclose(pipe);
+void Sandbox::deliver(const std::string& document) {
+    writePipe(framed(document));
 }
 
 std::vector<std::vector<std::string>> Sandbox::query(const std::string& sql,

@@ -11,20 +11,11 @@
 
 // An isolated root for end-to-end runs of the real daemon binary with its real fixed
 // paths. The first Sandbox of a test process moves the process into a private mount
-// namespace; every Sandbox mounts fresh tmpfs over /run, /var/log, /var/lib and /opt
-// and makes the folders the daemon expects. The host's folders are never touched.
-//
-//     Sandbox sb;
-//     sb.startDaemon();
-//     Sandbox::deliver(readFile(...));
-//     ASSERT_TRUE(sb.waitForLog("[info] Received a document of 1234 bytes."));
-//     EXPECT_EQ(sb.stop(SIGTERM), 0);
-//
-// The test process becomes a child subreaper, so the daemon stays its child after
-// detaching and its exit status can be checked. Whatever is still running when the
-// Sandbox goes is killed. Sanitizer reports of the daemon go to files that fail the
-// test when they show up. The static helpers that take a path or folder also serve
-// unit tests outside a sandbox.
+// namespace and makes it a child subreaper (the detached daemon stays its child, so its
+// exit status can be checked); every Sandbox mounts fresh tmpfs over /run, /var/log,
+// /var/lib and /opt and makes the folders the daemon expects. Whatever still runs when
+// the Sandbox goes is killed; sanitizer reports of the daemon fail the test. The static
+// helpers that take a path or folder also serve unit tests outside a sandbox.
 class Sandbox {
 public:
     static constexpr const char* kLogFile = paths::kLogFile;
@@ -38,8 +29,7 @@ public:
     // The forwarding marks: id of the last row handed to the FPL and to halcyon.
     static constexpr const char* kFplMark = paths::kFplMark;
     static constexpr const char* kHalcyonMark = paths::kHalcyonMark;
-    // State folder of the simulated BMC; every Sandbox installs the project's sample
-    // event dictionary in it.
+    // State folder of the simulated BMC, with the project's sample event dictionary.
     static constexpr const char* kBmcDir = "/var/lib/orvind-bmc";
     // The line the broker writes after every document.
     static constexpr const char* kTrailer = "=========== End of Indication ===========";
@@ -51,42 +41,35 @@ public:
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
 
-    // Runs the daemon binary with `args`, as `uid` (its log file is then made writable
-    // for that user). Returns at once with the pid of the started process, which
-    // detaches into the daemon.
+    // Runs the daemon binary with `args` as `uid` (its log is then made writable for that
+    // user); returns at once with the pid of the started command.
     pid_t launch(const std::vector<std::string>& args = {}, uid_t uid = 0);
-    // launch(), then waits until the daemon runs: its launcher has ended with 0, the pid
-    // file exists and the forwarding thread has started. Fails the test otherwise. After
-    // a daemon of the same Sandbox has been killed (and its pid file removed), this
-    // starts the next one.
+    // launch(), then fails the test unless the command ends with 0 and the detached
+    // daemon runs its forwarding thread (after a kill too, once the pid file is removed).
     pid_t startDaemon(const std::vector<std::string>& args = {});
 
     // Socket activation as systemd does it: the pipe is made (0600, 1 MiB) and held open
-    // read-write by the test process, the keeper, for the Sandbox's life; every daemon
-    // launched afterwards gets it as descriptor 3 with LISTEN_FDS=1, LISTEN_PID and
-    // LISTEN_FDNAMES. Returns the keeper's descriptor.
+    // by the test process for the Sandbox's life; later launches get it as descriptor 3
+    // with LISTEN_FDS, LISTEN_PID and LISTEN_FDNAMES. Returns the descriptor.
     int keepPipe();
     // Descriptors passed to the next launches as 3, 4, ... instead (bad input).
     void passDescriptors(const std::vector<int>& fds) { passed = fds; }
-    // What the last launched command wrote on its standard output and error (the
-    // daemon's own lead to the null device once it has detached).
+    // What the last launched command wrote on its standard output and error.
     static std::string launcherStdout();
     static std::string launcherStderr();
 
-    // Exit status of the started process: 0 once it has detached, or its own status
-    // when it refused to start. -1 on timeout.
+    // Exit status of the started command: 0 once the daemon is ready; -1 on timeout.
     int launcherStatus(int timeoutMs = kTimeoutMs);
     // Pid of the detached daemon (0 when there is none).
     pid_t daemonPid(int timeoutMs = kTimeoutMs);
-    // Sends `signo` to the detached daemon.
     void signal(int signo);
-    // Waits for the daemon to end (or the launcher, when it never detached): its exit
+    // Waits for the daemon to end (or the command, when it never detached): its exit
     // status, 128 + the signal when a signal ended it, -1 on timeout.
     int waitForExit(int timeoutMs = kTimeoutMs);
     // signal() then waitForExit().
     int stop(int signo);
 
-    // The log as lines, and as entries without the time stamp: "[info] FIFO created.".
+    // The log as it stands, and as entries without the time stamp: "[info] FIFO created.".
     static std::string log();
     static std::vector<std::string> logEntries();
     static size_t countLog(const std::string& entry);
@@ -101,20 +84,15 @@ public:
     static bool exists(const std::string& path);
     static bool isFifo(const std::string& path);
 
-    // Writes into the pipe as the broker does: fopen "a+", the document, "\n", the
-    // trailer line, fclose.
-    static void deliver(const std::string& document);
-    // The bytes the broker writes for one document.
+    // The bytes the broker writes for one document: the document, "\n", the trailer line.
     static std::string framed(const std::string& document);
-    // One writer: fopen "a+", exactly `bytes`, fclose. Documents back to back before
-    // end of file: writePipe(framed(a) + framed(b)).
+    // One writer as the broker is one: fopen "a+", exactly `bytes`, fclose.
     static void writePipe(const std::string& bytes);
-    // One writer that sends `bytes` in `pieces` parts, pausing between them.
-    static void writePipeSlowly(const std::string& bytes, int pieces, int pauseMs);
+    // writePipe(framed(document)).
+    static void deliver(const std::string& document);
 
-    // Runs SQL on the daemon's database (or another) through a connection of the test's
-    // own, which waits while the daemon holds the file. Each row of the result, every
-    // value as text and SQL NULL as "NULL". An error fails the test and gives no rows.
+    // Runs SQL on the daemon's database (or another), waiting while the daemon holds it.
+    // Each row, every value as text and SQL NULL as "NULL"; an error fails the test.
     static std::vector<std::vector<std::string>> query(const std::string& sql,
                                                        const std::string& db = kDatabase);
     // The first value of the first row, "" when there is none.
@@ -136,8 +114,6 @@ public:
     static void writeMark(const std::string& path, int id);
 
 private:
-    static std::string outputPath(int fd);
-    void collectLauncher(int timeoutMs);
     void checkSanitizerReports();
 
     pid_t launcher = 0;
