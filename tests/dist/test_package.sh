@@ -1,17 +1,12 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2317 # helpers called through check and wait_for
 # The Debian package, built by CPack from the build tree and installed with dpkg into a
-# scratch root (an overlay of the host's root whose changes go to a tmpfs, inside private
-# mount and pid namespaces), so that its maintainer scripts, systemd's tools, logrotate
-# and the daemon run for real and the host's /etc, /var, /run and /opt stay untouched.
-#
-#   test_package.sh build BUILD_DIR    cpack -G DEB into BUILD_DIR/dist/package: debug
-#                                      symbols, dependencies, contents (as listed in
-#                                      tests/data/dist/contents.expected) and lintian
-#   test_package.sh install BUILD_DIR  install, the service files, tmpfiles, logrotate,
-#                                      the daemon killed and started as its unit does it,
-#                                      upgrade, removal and purge, as the session of
-#                                      tests/data/dist/install.expected
+# scratch root (lib.sh's make_root), so that its maintainer scripts, systemd's tools,
+# logrotate and the daemon run for real and the host's /etc, /var, /run and /opt stay untouched.
+#   test_package.sh build BUILD_DIR    cpack -G DEB into BUILD_DIR/dist/package: debug symbols,
+#                                      dependencies, contents (tests/data/dist/contents.expected)
+#                                      and lintian
+#   test_package.sh install BUILD_DIR  the package's life, as tests/data/dist/install.expected
 set -u
 . "$(dirname "$0")/lib.sh"
 mode=$1
@@ -107,11 +102,8 @@ rm -f "$ROOT/var/lib/man-db/auto-update"
 # /var/run links to /run with an absolute link: seen from outside, the pid file is there.
 pidpath=$ROOT$(in_root readlink -f /var/run/orvind.pid)
 
-# The package's life is the session of tests/data/dist/install.expected, one line after the
-# other: each "$ " line runs in the root (sh -c), followed by what it printed and its exit
-# status; each "== " line is followed by dpkg's view of the package and the state of the
-# files of tests/data/dist/watched.txt; each "@ " line runs the checks of this script that
-# it names. ORVIND_UPDATE_GOLDEN=1 writes the session's results anew.
+# The session of install.expected, as its head tells; ORVIND_UPDATE_GOLDEN=1 writes its
+# results anew.
 watched=$(grep -v '^#' "$data/watched.txt")
 state() {
     # shellcheck disable=SC2016 # a dpkg-query format, not a shell expansion
@@ -160,15 +152,11 @@ stopped() { check "the removal has stopped the daemon" gone "$daemon"; }
 
 transcript=/run/install.txt
 while IFS= read -r line; do
+    echo "$line" >>"$transcript"
     case $line in
-    '#'* | '') echo "$line" >>"$transcript" ;;
-    '@ '*)
-        echo "$line" >>"$transcript"
-        "${line#@ }" </dev/null
-        ;;
-    '== '*) { echo "$line" && state; } >>"$transcript" ;;
+    '@ '*) "${line#@ }" </dev/null ;;
+    '== '*) state >>"$transcript" ;;
     '$ '*)
-        echo "$line" >>"$transcript"
         in_root sh -c "${line#\$ }" </dev/null >>"$transcript" 2>&1
         echo "status $?" >>"$transcript"
         ;;

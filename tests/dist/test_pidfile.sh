@@ -22,8 +22,7 @@ trap cleanup EXIT
 cp "$(command -v sleep)" "$dir/orvind"
 pidfile=$dir/orvind.pid
 
-# The processes: ORVIND and STUBBORN (which ignores SIGTERM) are orvinds, OTHER is sleep;
-# DEAD has ended, ZOMBIE is an orvind that has ended but was not yet reaped by its parent.
+# The processes named in pidfile.expected.
 declare -A pids
 "$dir/orvind" 60 &
 pids[ORVIND]=$!

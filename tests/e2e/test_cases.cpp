@@ -5,7 +5,8 @@
 //
 // A case NAME.xml is one document, written as the broker writes it (the document, a
 // line end and the trailer line); a case NAME.delivery holds the bytes one writer
-// writes, as they stand. NAME.expected is what the case gives.
+// writes, as they stand. NAME.expected is what the case gives. NAME.bmc, where there
+// is one, names a fault of the simulated BMC ("append 7") that the case's rows meet.
 //
 // After a deliberate change, write the expected files anew and review their diff:
 //     ORVIND_UPDATE_CASES=1 build/tests/e2e_test_cases
@@ -20,8 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
-#include <sqlite3.h>
+#include <sstream>
 #include <string>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -33,8 +33,10 @@ namespace {
 const std::string kCaseDir = ORVIND_TEST_DATA "/cases";
 
 struct Case {
-    std::string name;  // the file name without its extension
-    std::string bytes; // what is written into the pipe
+    std::string name;    // the file name without its extension
+    std::string bytes;   // what is written into the pipe
+    std::string fault{}; // a fault of the simulated BMC for its rows ("" for none)
+    int faultValue = 0;
     // Taken while it runs: its intake lines [intakeFrom, intakeTo) and its rows.
     size_t intakeFrom = 0;
     size_t intakeTo = 0;
@@ -49,8 +51,12 @@ std::vector<Case> loadCases() {
         const std::string extension = entry.path().extension();
         if (extension == ".xml" || extension == ".delivery") {
             const std::string bytes = readFile(entry.path());
-            cases.push_back(
-                {entry.path().stem(), extension == ".xml" ? Sandbox::framed(bytes) : bytes});
+            Case c{entry.path().stem(), extension == ".xml" ? Sandbox::framed(bytes) : bytes};
+            std::filesystem::path fault = entry.path();
+            if (std::filesystem::exists(fault.replace_extension(".bmc"))) {
+                std::istringstream(readFile(fault)) >> c.fault >> c.faultValue;
+            }
+            cases.push_back(c);
         }
     }
     std::sort(cases.begin(), cases.end(),
@@ -116,7 +122,7 @@ std::vector<std::string> caseEntries(size_t startUp, bool intakeOnly) {
                 entries.back() += "\n" + all[i];
             }
         } else if (all[i].find("] database is busy, ") == std::string::npos) {
-            entries.push_back(masked(all[i]));
+            entries.push_back(all[i]);
         }
     }
     if (intakeOnly) {
@@ -125,6 +131,10 @@ std::vector<std::string> caseEntries(size_t startUp, bool intakeOnly) {
                       entries.end());
     }
     return entries;
+}
+
+bool allForwarded() {
+    return Sandbox::queryValue("select count(*) from indication where Status=0") == "0";
 }
 
 int highestRow() {
@@ -137,27 +147,19 @@ int highestRow() {
 // Each stored row of the case: every column that is not empty text, its value after
 // its storage class ("integer:6", "real:2.1", "text:...", "<null>").
 std::string renderRows(const Case& c) {
-    static const char* const classes[] = {"", "integer:", "real:", "text:", "blob:", "<null>"};
-    sqlite3* handle = nullptr;
-    sqlite3_open_v2(Sandbox::kDatabase, &handle, SQLITE_OPEN_READONLY, nullptr);
-    std::unique_ptr<sqlite3, decltype(&sqlite3_close)> db(handle, sqlite3_close);
-    const std::string sql = "select * from indication where Id between " +
-                            std::to_string(c.firstRow) + " and " + std::to_string(c.lastRow) +
-                            " order by Id";
-    sqlite3_stmt* raw = nullptr;
-    std::string out;
-    if (sqlite3_prepare_v2(handle, sql.c_str(), -1, &raw, nullptr) != SQLITE_OK) {
-        return out;
+    const auto columns = Sandbox::query("select name from pragma_table_info('indication')");
+    std::string sql = "select Id";
+    for (size_t i = 1; i < columns.size(); ++i) {
+        sql += ", typeof(" + columns[i][0] + ") || ':' || coalesce(" + columns[i][0] + ", '')";
     }
-    std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> statement(raw, sqlite3_finalize);
-    while (sqlite3_step(raw) == SQLITE_ROW) {
-        out += "row " + std::to_string(sqlite3_column_int(raw, 0)) + "\n";
-        for (int i = 1; i < sqlite3_column_count(raw); ++i) {
-            const unsigned char* text = sqlite3_column_text(raw, i);
-            const std::string value = std::string(classes[sqlite3_column_type(raw, i)]) +
-                                      (text ? reinterpret_cast<const char*>(text) : "");
-            if (value != "text:") {
-                out += "  " + std::string(sqlite3_column_name(raw, i)) + " " + value + "\n";
+    sql += " from indication where Id between " + std::to_string(c.firstRow) + " and " +
+           std::to_string(c.lastRow) + " order by Id";
+    std::string out;
+    for (const std::vector<std::string>& row : Sandbox::query(sql)) {
+        out += "row " + row[0] + "\n";
+        for (size_t i = 1; i < row.size(); ++i) {
+            if (row[i] != "text:") {
+                out += "  " + columns[i][0] + " " + (row[i] == "null:" ? "<null>" : row[i]) + "\n";
             }
         }
     }
@@ -175,7 +177,7 @@ std::string intakeText(const Case& c, const std::vector<std::string>& intake) {
     });
     std::string text;
     for (const std::string& line : lines) {
-        text += line + "\n";
+        text += masked(line) + "\n";
     }
     return text;
 }
@@ -192,7 +194,7 @@ struct BmcSide {
 std::string render(const Case& c, const std::vector<std::string>& intake,
                    const std::vector<std::string>& entries, BmcSide& bmc) {
     // A row's forwarding lines run from its fetch to the next fetch.
-    std::string forwarding, fpl, halcyon;
+    std::string forwarding, fpl, halcyon, parameter;
     bool inCase = false;
     for (const std::string& entry : entries) {
         int id = 0;
@@ -202,7 +204,10 @@ std::string render(const Case& c, const std::vector<std::string>& intake,
         if (!inCase || fromIntake(entry)) {
             continue;
         }
-        forwarding += entry + "\n";
+        forwarding += masked(entry) + "\n";
+        if (entry.rfind("[info] Parameter:", 0) == 0) {
+            parameter = entry.substr(17);
+        }
         if (endsWith(entry, " indication as FPL successfully") && bmc.nextRecord < bmc.fpl.size()) {
             const SEL_entry_t& record = bmc.fpl[bmc.nextRecord++];
             char text[80];
@@ -215,8 +220,11 @@ std::string render(const Case& c, const std::vector<std::string>& intake,
                      record.e0.AlertLevel);
             fpl += text;
         }
-        if (endsWith(entry, " indication to halcyon successfully") &&
-            bmc.nextCommand < bmc.commands.size()) {
+        // The command of a write, when the BMC received it (also one it refused).
+        if ((endsWith(entry, " indication to halcyon successfully") ||
+             endsWith(entry, " indication to halcyon")) &&
+            bmc.nextCommand < bmc.commands.size() &&
+            bmc.commands[bmc.nextCommand].arg == parameter) {
             const tallowsim::Command& command = bmc.commands[bmc.nextCommand++];
             halcyon += command.name + " " + std::to_string(command.status) + " " +
                        masked(command.arg) + "\n";
@@ -225,6 +233,15 @@ std::string render(const Case& c, const std::vector<std::string>& intake,
     return "== stored\n" + renderRows(c) + "== intake log\n" + intakeText(c, intake) +
            "== forwarding log\n" + forwarding + "== FPL records\n" + fpl + "== halcyon commands\n" +
            halcyon;
+}
+
+// The entries from `from` on, one a line.
+std::string joined(const std::vector<std::string>& entries, size_t from) {
+    std::string text;
+    for (size_t i = from; i < entries.size(); ++i) {
+        text += entries[i] + "\n";
+    }
+    return text;
 }
 
 size_t lineCount(const std::string& text) {
@@ -241,11 +258,23 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
     Sandbox sb;
     sb.startDaemon();
     const size_t startUp = Sandbox::logEntries().size();
+    // The start's lines and what the daemon registered with the broker, which no document
+    // changes; a second start finds the objects in place (start.expected).
+    const std::string brokerObjects = std::string(Sandbox::kBrokerRepository) + "/objects";
+    const std::string registered = readFile(brokerObjects);
+    std::string start = "== start log\n" + joined(Sandbox::logEntries(), 0) +
+                        "== broker repository\n" + registered + "== restart log\n";
 
     // One case at a time: the next is written once the intake has handled this one, so
     // that each case's lines and rows are its own.
     int patience = Sandbox::kTimeoutMs;
     for (Case& c : cases) {
+        const size_t holds = Sandbox::countContaining("] BMC not reachable: ");
+        if (!c.fault.empty()) {
+            // The rows before it go out first; this case's rows meet the fault.
+            EXPECT_TRUE(Sandbox::waitUntil(allForwarded)) << c.name;
+            Sandbox::setBmcFault(c.fault, c.faultValue);
+        }
         c.intakeFrom = caseEntries(startUp, true).size();
         c.firstRow = highestRow() + 1;
         Sandbox::writePipe(c.bytes);
@@ -269,24 +298,39 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
             patience);
         patience = settled ? patience : 1000; // one case that hangs is enough to wait for
         c.lastRow = highestRow();
+        if (!c.fault.empty()) {
+            // A row held for the fault is tried again once the BMC answers.
+            EXPECT_TRUE(Sandbox::waitUntil([&] {
+                return allForwarded() || Sandbox::countContaining("] BMC not reachable: ") > holds;
+            })) << c.name;
+            Sandbox::setBmcFault(c.fault, 0);
+        }
     }
     const std::string last = std::to_string(highestRow());
     EXPECT_TRUE(Sandbox::waitUntil([&] {
-        return Sandbox::queryValue("select count(*) from indication where Status=0") == "0" &&
+        return allForwarded() &&
                Sandbox::countLog("[info] update number " + last + " indication success") > 0;
     })) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
-
+    EXPECT_EQ(readFile(brokerObjects), registered);
     const std::vector<std::string> entries = caseEntries(startUp, false);
     const std::vector<std::string> intake = caseEntries(startUp, true);
+    const size_t stopped = Sandbox::logEntries().size();
+    sb.startDaemon();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    start += joined(Sandbox::logEntries(), stopped);
+
+    auto check = [update](const std::string& file, const std::string& got) {
+        if (update) {
+            writeFile(file, got);
+        } else {
+            EXPECT_EQ(got, readFile(file)) << file;
+        }
+    };
+    check(kCaseDir + "/start.expected", start);
     BmcSide bmc;
     for (const Case& c : cases) {
-        const std::string got = render(c, intake, entries, bmc);
-        if (update) {
-            writeFile(c.expectedFile(), got);
-        } else {
-            EXPECT_EQ(got, readFile(c.expectedFile())) << "case " << c.name;
-        }
+        check(c.expectedFile(), render(c, intake, entries, bmc));
     }
     EXPECT_EQ(bmc.nextRecord, bmc.fpl.size()) << "FPL records of no logged write";
     EXPECT_EQ(bmc.nextCommand, bmc.commands.size()) << "halcyon commands of no logged write";

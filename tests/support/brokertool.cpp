@@ -2,15 +2,14 @@
 
 #include "testlog.h"
 
-#include <cstdlib>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
+
+extern char** environ;
 
 ToolResult runBrokerTool(const std::vector<std::string>& args, const std::string& dir) {
     TempDir temp;
-    std::string outPath = temp.file("out");
-    std::string errPath = temp.file("err");
     std::vector<std::string> argv = {ORVIND_TOOLS_DIR "/orvind-broker"};
     if (!dir.empty()) {
         argv.push_back("--dir");
@@ -23,26 +22,21 @@ ToolResult runBrokerTool(const std::vector<std::string>& args, const std::string
     }
     cargs.push_back(nullptr);
 
+    // Standard input from /dev/null, the outputs to files of their own.
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&files, 1, temp.file("out").c_str(), O_WRONLY | O_CREAT, 0600);
+    posix_spawn_file_actions_addopen(&files, 2, temp.file("err").c_str(), O_WRONLY | O_CREAT, 0600);
     ToolResult result;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0) {
-            _exit(127);
-        }
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
+    pid_t pid = 0;
     int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    if (posix_spawn(&pid, cargs[0], &files, nullptr, cargs.data(), environ) == 0 &&
+        waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     }
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
+    posix_spawn_file_actions_destroy(&files);
+    result.out = readFile(temp.file("out"));
+    result.err = readFile(temp.file("err"));
     return result;
 }

@@ -1,15 +1,15 @@
 #include "ipmisim.h"
 
+#include "testlog.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <netinet/in.h>
 #include <regex>
 #include <sstream>
@@ -24,8 +24,17 @@ namespace {
 
 const char* const kSimulator = "/usr/bin/ipmi_sim";
 const char* const kIpmitool = "/usr/bin/ipmitool";
+// As tests/data/ipmisim/lan.conf makes them.
 const char* const kUser = "admin";
 const char* const kPassword = "secret";
+const std::string kData = ORVIND_TEST_DATA "/ipmisim/";
+
+std::string filled(std::string text, const std::string& name, const std::string& value) {
+    for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
+        text.replace(at, name.size(), value);
+    }
+    return text;
+}
 
 // A UDP port on the loopback address that nothing uses now (0 when none can be had).
 int freePort() {
@@ -86,24 +95,8 @@ bool IpmiSim::start() {
     std::string conf = dir + "/lan.conf";
     std::string emu = dir + "/sim.emu";
     std::string output = dir + "/ipmi_sim.out";
-    {
-        std::ofstream lan(conf);
-        lan << "name \"orvindsim\"\n"
-            << "set_working_mc 0x20\n"
-            << "  startlan 1\n"
-            << "    addr 127.0.0.1 " << port << "\n"
-            << "    priv_limit admin\n"
-            << "    allowed_auths_admin none md5 straight\n"
-            << "    guid a123456789abcdefa123456789abcdef\n"
-            << "  endlan\n"
-            << "  user 2 true \"" << kUser << "\" \"" << kPassword
-            << "\" admin 10 none md5 straight\n";
-        std::ofstream(emu)
-            << "mc_setbmc 0x20\n"
-            << "mc_add 0x20 0 no-device-sdrs 0x23 9 8 0x9f 0x1291 0xf02 persist_sdr\n"
-            << "sel_enable 0x20 " << selSize << " 0x0a\n"
-            << "mc_enable 0x20\n";
-    }
+    writeFile(conf, filled(readFile(kData + "lan.conf"), "@PORT@", std::to_string(port)));
+    writeFile(emu, filled(readFile(kData + "sim.emu"), "@SELSIZE@", std::to_string(selSize)));
     std::string state = dir + "/state";
     pid_t child = fork();
     if (child < 0) {
@@ -142,40 +135,22 @@ bool IpmiSim::start() {
     return false;
 }
 
+// It ends on SIGTERM, having written its state.
 void IpmiSim::stop() {
-    if (pid <= 0) {
-        return;
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+        pid = 0;
     }
-    kill(pid, SIGTERM);
-    int status = 0;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    pid = 0;
 }
 
 std::string IpmiSim::ipmitool(const std::string& args) const {
-    std::string command = std::string(kIpmitool) + " -I lanplus -C 3 -N 1 -R 2 -H 127.0.0.1 -p " +
-                          std::to_string(port) + " -U " + kUser + " -P " + kPassword + " " + args +
-                          " 2>/dev/null";
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return out;
-    }
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        out.append(buffer, n);
-    }
-    pclose(pipe);
-    return out;
+    const std::string out = dir + "/ipmitool.out";
+    const std::string command = std::string(kIpmitool) +
+                                " -I lanplus -C 3 -N 1 -R 2 -H 127.0.0.1 -p " +
+                                std::to_string(port) + " -U " + kUser + " -P " + kPassword + " " +
+                                args + " >" + out + " 2>/dev/null";
+    return std::system(command.c_str()) == 0 ? readFile(out) : "";
 }
 
 std::vector<IpmiSim::Record> IpmiSim::sel() const {

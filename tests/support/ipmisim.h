@@ -28,7 +28,6 @@ public:
     bool start();
     // SIGTERM to its pid, then waits for it to end.
     void stop();
-    bool running() const { return pid > 0; }
     const std::string& failure() const { return error; }
 
     // "127.0.0.1:PORT".
@@ -37,7 +36,8 @@ public:
     // that the BMC library and the daemons it starts talk to the simulator.
     void useFromHere() const;
 
-    // ipmitool (not our code) with the LAN options and `args`; its standard output.
+    // ipmitool (not our code) with the LAN options and `args`: its standard output, or "" when
+    // it fails.
     std::string ipmitool(const std::string& args) const;
 
     // The SEL as ipmitool lists it: for each record its id, its record type and, for OEM

@@ -3,7 +3,10 @@
 #include "logger.h"
 #include "tallow_sim.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 std::string testLogPath() {
@@ -30,19 +34,10 @@ std::string readTestLog() {
     return readFile(testLogPath());
 }
 
-std::vector<std::string> testLogLines() {
-    std::vector<std::string> lines;
-    std::istringstream in(readTestLog());
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::vector<std::string> logEntries() {
+std::vector<std::string> logEntries(const std::string& path) {
     std::vector<std::string> entries;
-    for (const std::string& line : testLogLines()) {
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);) {
         // "[2014-03-15 12:34:56][info] message": the stamp is 21 characters.
         const bool stamped = line.size() > 21 && line[0] == '[' && line[20] == ']';
         entries.push_back(stamped ? line.substr(21) : line);
@@ -62,22 +57,69 @@ void clearTestLog() {
 }
 
 std::string maskHostFacts(std::string text, const std::string& bmcDir) {
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
     utsname names;
     uname(&names);
     const std::string release = names.release;
     const std::pair<std::string, std::string> facts[] = {
-        {" --SNAM " + std::string(host) + " ", " --SNAM <host> "},
+        {" --SNAM " + std::string(names.nodename) + " ", " --SNAM <host> "},
         {" --OSVER " + release.substr(0, std::min(release.find('-'), size_t{19})) + " ",
          " --OSVER <osver> "},
         {" --SGUID " + tallowsim::systemUuid(bmcDir) + " ", " --SGUID <uuid> "}};
     for (const auto& [from, to] : facts) {
-        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-            text.replace(at, from.size(), to);
-        }
+        text = substituted(text, from, to);
     }
     return std::regex_replace(text, std::regex(" --IID [0-9a-f-]{36}$"), " --IID <iid>");
+}
+
+std::string substituted(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+std::string hexOf(const void* data, size_t size, const std::string& between) {
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        char hex[3];
+        snprintf(hex, sizeof hex, "%02x", static_cast<const unsigned char*>(data)[i]);
+        text += (i > 0 ? between : "") + hex;
+    }
+    return text;
+}
+
+void expectGolden(const std::string& path, const std::string& text) {
+    if (getenv("ORVIND_UPDATE_GOLDEN") != nullptr) {
+        writeFile(path, text);
+    }
+    EXPECT_EQ(text, readFile(path)) << "against " << path;
+}
+
+std::vector<GoldenCase> readCases(const std::string& path) {
+    std::vector<GoldenCase> cases;
+    std::istringstream in(readFile(path));
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("== ", 0) == 0) {
+            cases.push_back({line.substr(3), {}});
+        } else if (!cases.empty() && !line.empty() && line[0] != '#') {
+            cases.back().second.push_back(line);
+        }
+    }
+    return cases;
+}
+
+int inChild(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        try {
+            _exit(body());
+        } catch (const std::exception&) {
+            _exit(255);
+        }
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TempDir::TempDir() {

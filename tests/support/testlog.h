@@ -4,31 +4,21 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 // Whether this build runs under a sanitizer: long loops and large inputs are scaled
 // down there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+constexpr bool kSanitized = ORVIND_SANITIZED;
 
 // Unit tests link their own definition of the global `logger`, writing to a file of
 // their own under /tmp, so nothing they log reaches the host's /var/log.
 std::string testLogPath();
-// The whole log as written so far, and the same split into lines.
+// The whole log as written so far.
 std::string readTestLog();
-std::vector<std::string> testLogLines();
-// The log's entries without their time stamp: "[info] message"; a line that
-// continues the entry before it stays as it is.
-std::vector<std::string> logEntries();
+// The entries of the test log (or of the log at `path`) without their time stamp:
+// "[info] message"; a line that continues the entry before it stays as it is.
+std::vector<std::string> logEntries(const std::string& path = testLogPath());
 // How many entries read exactly `entry`.
 size_t countEntries(const std::string& entry);
 // Empties the log (the logger appends, so later lines start the file again).
@@ -37,6 +27,22 @@ void clearTestLog();
 // named instead: " --SNAM <host> ", " --OSVER <osver> ", " --SGUID <uuid> " (the system
 // UUID of the simulated BMC in `bmcDir`) and the instance id that ends it, " --IID <iid>".
 std::string maskHostFacts(std::string text, const std::string& bmcDir);
+// `text` with every `from` in it replaced by `to`.
+std::string substituted(std::string text, const std::string& from, const std::string& to);
+// The bytes in hex, two digits each, with `between` between them.
+std::string hexOf(const void* data, size_t size, const std::string& between = "");
+// Expects `text` to be what the golden file at `path` holds; with ORVIND_UPDATE_GOLDEN=1
+// the file is written anew first (review its diff).
+void expectGolden(const std::string& path, const std::string& text);
+
+// The cases of a file of golden cases: a line "== NAME" starts each, and its lines follow
+// up to the next one; blank lines and "#" comments are left out.
+using GoldenCase = std::pair<std::string, std::vector<std::string>>;
+std::vector<GoldenCase> readCases(const std::string& path);
+
+// Runs `body` in a child process and answers its exit status (255: it threw; -1: it was
+// killed).
+int inChild(const std::function<int()>& body);
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir {

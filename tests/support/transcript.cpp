@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fnmatch.h>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -22,7 +22,6 @@ struct Step {
     std::string command;
     std::string expected; // the pattern its output must match
     int status = 0;
-    std::string block; // the lines after the command as they stand, status line included
     std::string notes; // the comment lines after them
 };
 
@@ -35,26 +34,21 @@ void checkTranscript(const std::string& path, const std::map<std::string, std::s
         }
         return text;
     };
-    std::string transcript = readFile(path);
-    ASSERT_FALSE(transcript.empty()) << path;
+    std::istringstream transcript(readFile(path));
+    ASSERT_FALSE(transcript.str().empty()) << path;
     std::string head; // the comments before the first command
     std::vector<Step> steps;
-    for (size_t at = 0, end; at < transcript.size(); at = end + 1) {
-        end = std::min(transcript.find('\n', at), transcript.size());
-        std::string line = transcript.substr(at, end - at);
+    for (std::string line; std::getline(transcript, line);) {
         if (line.rfind("$ ", 0) == 0) {
-            steps.push_back(Step{line.substr(2), "", 0, "", ""});
+            steps.push_back(Step{line.substr(2), "", 0, ""});
         } else if (steps.empty()) {
             head += line + "\n";
         } else if (line.rfind("##", 0) == 0) {
             steps.back().notes += line + "\n";
+        } else if (line.rfind("? ", 0) == 0) { // last in its block
+            steps.back().status = std::stoi(line.substr(2));
         } else {
-            steps.back().block += line + "\n";
-            if (line.rfind("? ", 0) == 0) {
-                steps.back().status = std::stoi(line.substr(2));
-            } else {
-                steps.back().expected += line + "\n";
-            }
+            steps.back().expected += line + "\n";
         }
     }
 
@@ -83,13 +77,15 @@ void checkTranscript(const std::string& path, const std::map<std::string, std::s
                           << output << "--- expected:\n"
                           << step.expected;
         EXPECT_EQ(status, step.status) << "$ " << step.command << "\n" << output;
-        std::string block = step.block;
-        if (!same || status != step.status) {
+        if (same && status == step.status) {
+            output = step.expected;
+        } else {
             for (const auto& [name, value] : names) {
                 output = replaced(output, value, "@" + name + "@");
             }
-            block = output + (status != 0 ? "? " + std::to_string(status) + "\n" : "");
         }
+        const std::string block =
+            output + (status != 0 ? "? " + std::to_string(status) + "\n" : "");
         updated += "$ " + step.command + "\n" + block + step.notes;
     }
     if (getenv("ORVIND_UPDATE_GOLDEN") != nullptr) {

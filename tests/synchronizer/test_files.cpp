@@ -6,17 +6,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <random>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -75,15 +70,9 @@ std::string listing(const std::string& folder) {
                                                   : std::string("file ") + mode + " ";
         if (S_ISREG(st.st_mode)) {
             const std::string content = readFile(entry.path());
-            std::string text = "\"", bytes = "[";
-            for (unsigned char c : content) {
-                char hex[4];
-                snprintf(hex, sizeof hex, bytes.size() > 1 ? " %02x" : "%02x", c);
-                text += static_cast<char>(c);
-                bytes += hex;
-            }
-            what +=
-                std::all_of(content.begin(), content.end(), isprint) ? text + "\"" : bytes + "]";
+            what += std::all_of(content.begin(), content.end(), isprint)
+                        ? "\"" + content + "\""
+                        : "[" + hexOf(content.data(), content.size(), " ") + "]";
         }
         lines[name] = what;
     }
@@ -156,60 +145,8 @@ TEST(Files, EachOperationOnWhateverItFinds) {
             for (const std::string& entry : logEntries()) {
                 text += "  " + entry + "\n";
             }
-            for (size_t at; (at = text.find(dir.path())) != std::string::npos;) {
-                text.replace(at, dir.path().size(), "DIR");
-            }
-            out += std::regex_replace(text, stamp, "aside-STAMP");
+            out += std::regex_replace(substituted(text, dir.path(), "DIR"), stamp, "aside-STAMP");
         }
     }
-    const std::string expected = std::string(ORVIND_TEST_DATA) + "/files/operations.expected";
-    if (getenv("ORVIND_UPDATE_GOLDEN") != nullptr) {
-        writeFile(expected, out);
-    }
-    EXPECT_EQ(out, readFile(expected));
-}
-
-// A child updates a mark as fast as it can, telling the parent each id once it is
-// written; the parent kills it at a random moment. The mark then holds the last id
-// told or the one being written, never anything else, and always 4 bytes.
-TEST(Files, AKillAtAnyMomentLeavesTheMarkWithTheOldOrTheNewId) {
-    TempDir dir;
-    const std::string path = dir.file("fpl.log");
-    SetLogid(path.c_str(), 0);
-    std::mt19937 random(std::random_device{}());
-    int last = 0;
-    for (int round = 0; round < 40; ++round) {
-        int pipefd[2];
-        ASSERT_EQ(pipe2(pipefd, O_CLOEXEC), 0);
-        pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            close(pipefd[0]);
-            for (int id = last + 1;; ++id) {
-                SetLogid(path.c_str(), id);
-                if (write(pipefd[1], &id, sizeof id) != sizeof id) {
-                    _exit(1);
-                }
-            }
-        }
-        close(pipefd[1]);
-        // Let it run for up to 20 ms, reading what it tells.
-        usleep(std::uniform_int_distribution<int>(0, 20000)(random));
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        int told = last, id = 0;
-        while (read(pipefd[0], &id, sizeof id) == sizeof id) {
-            told = id;
-        }
-        close(pipefd[0]);
-        std::string bytes = readFile(path);
-        ASSERT_EQ(bytes.size(), 4u) << "round " << round;
-        int mark = 0;
-        memcpy(&mark, bytes.data(), sizeof mark);
-        ASSERT_TRUE(mark == told || mark == told + 1)
-            << "round " << round << ": mark " << mark << " after " << told << " was told";
-        last = mark;
-    }
-    EXPECT_GT(last, 0) << "the child never got to write";
-    EXPECT_FALSE(fs::exists(path + ".new"));
+    expectGolden(ORVIND_TEST_DATA "/files/operations.expected", out);
 }

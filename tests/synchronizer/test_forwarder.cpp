@@ -4,8 +4,7 @@
 // Each scenario of tests/data/forwarder/scenarios.txt runs its steps on a fresh store and
 // BMC; what each step gives (the pass's result, the log lines, the FPL records and
 // halcyon commands the BMC received, the marks and the rows' status) is compared with
-// scenarios.expected. After a deliberate change, write it anew and review its diff:
-//     ORVIND_UPDATE_FORWARDER=1 build/tests/synchronizer_test_forwarder
+// scenarios.expected (ORVIND_UPDATE_GOLDEN=1 writes it anew).
 #include "forwarder.h"
 #include "fpl.h"
 
@@ -22,7 +21,6 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -63,8 +61,7 @@ struct World {
             paths.fplMark = temp.file("missing/fpl.log");
             paths.halcyonMark = temp.file("missing/zu.log");
         } else if (verb == "select") {
-            Indication_t ind;
-            memset(&ind, 0, sizeof ind);
+            Indication_t ind = {};
             unsigned level = 0;
             in >> name >> ind.eventId >> level;
             strncpy(ind.proName, name.c_str(), sizeof ind.proName - 1);
@@ -81,11 +78,8 @@ struct World {
         } else {
             ADD_FAILURE() << "unknown step: " << line;
         }
-        for (std::string entry : logEntries()) {
-            for (size_t at; (at = entry.find(temp.path())) != std::string::npos;) {
-                entry.replace(at, temp.path().size(), "<dir>");
-            }
-            out += maskHostFacts(entry, bmc) + "\n";
+        for (const std::string& entry : logEntries()) {
+            out += maskHostFacts(substituted(entry, temp.path(), "<dir>"), bmc) + "\n";
         }
         const std::vector<SEL_entry_t> fpl = Sandbox::fplRecords(bmc);
         for (; records < fpl.size(); ++records) {
@@ -129,21 +123,14 @@ TEST(Forwarding, EachScenarioGivesWhatItsExpectedFileSays) {
     const char* path = getenv("PATH");
     setenv("PATH", (bin.path() + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
 
-    std::istringstream in(readFile(kData + "scenarios.txt"));
-    std::unique_ptr<World> world;
     std::string out;
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind("== ", 0) == 0) {
-            world.reset(); // the old store is closed before the new one opens
-            world = std::make_unique<World>();
-            out += line + "\n";
-        } else if (world && !line.empty() && line[0] != '#') {
-            out += "> " + line + "\n" + world->step(line);
+    for (const auto& [name, steps] : readCases(kData + "scenarios.txt")) {
+        World world; // the one before is gone: its store closed before this one opens
+        out += "== " + name + "\n";
+        for (const std::string& line : steps) {
+            out += "> " + line + "\n" + world.step(line);
         }
     }
     ASSERT_FALSE(out.empty());
-    if (getenv("ORVIND_UPDATE_FORWARDER") != nullptr) {
-        writeFile(kData + "scenarios.expected", out);
-    }
-    EXPECT_EQ(out, readFile(kData + "scenarios.expected"));
+    expectGolden(kData + "scenarios.expected", out);
 }

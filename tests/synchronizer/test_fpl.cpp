@@ -1,15 +1,16 @@
 // The FPL writer against the simulated BMC. Each case of tests/data/fpl/records.txt writes
 // an event or looks up its alert level; what each gives (the result, the alert level, the
-// records' bytes and the log lines) is compared with records.expected. After a deliberate
-// change, write it anew and review its diff:
-//     ORVIND_UPDATE_FPL=1 build/tests/synchronizer_test_fpl
+// records' bytes and the log lines) is compared with records.expected
+// (ORVIND_UPDATE_GOLDEN=1 writes it anew).
 #include "fpl.h"
 
+#include "sandbox.h"
 #include "tallow_sim.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -54,15 +55,11 @@ TEST(WriteFpl, EachCaseGivesWhatItsExpectedFileSays) {
             const unsigned level = fpl_alert_level(name, event, &opened);
             out += "alert level " + std::to_string(level) + (opened ? "" : ", not opened") + "\n";
         }
-        tallowsim::Fpl fpl;
-        EXPECT_TRUE(tallowsim::readFpl(state, fpl, &error)) << error;
-        for (const SEL_entry_t& record : fpl.records) {
+        for (const SEL_entry_t& record : Sandbox::fplRecords(state)) {
+            const char* bytes = reinterpret_cast<const char*>(&record);
             out += "record";
-            for (size_t i = 0; i < sizeof record; ++i) {
-                char hex[4];
-                snprintf(hex, sizeof hex, "%s%02x", i % 8 == 0 ? " " : "",
-                         reinterpret_cast<const unsigned char*>(&record)[i]);
-                out += hex;
+            for (size_t at = 0; at < sizeof record; at += 8) { // in groups of 8
+                out += " " + hexOf(bytes + at, std::min(sizeof record - at, size_t{8}));
             }
             out += "\n";
         }
@@ -71,8 +68,5 @@ TEST(WriteFpl, EachCaseGivesWhatItsExpectedFileSays) {
         }
     }
     ASSERT_FALSE(out.empty());
-    if (getenv("ORVIND_UPDATE_FPL") != nullptr) {
-        writeFile(data + "records.expected", out);
-    }
-    EXPECT_EQ(out, readFile(data + "records.expected"));
+    expectGolden(data + "records.expected", out);
 }

@@ -4,11 +4,10 @@
 //
 // The golden cases of tests/data/halcyon/events.txt each send one event; what each gives
 // (the result, the log lines and the command the management processor received) is
-// compared with events.expected. After a deliberate change, write it anew and review its
-// diff:
-//     ORVIND_UPDATE_HALCYON=1 build/tests/synchronizer_test_halcyon
+// compared with events.expected (ORVIND_UPDATE_GOLDEN=1 writes it anew).
 #include "halcyon.h"
 
+#include "sandbox.h"
 #include "tallow_sim.h"
 #include "testlog.h"
 
@@ -18,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -34,44 +32,26 @@ const std::string kCases = ORVIND_TEST_DATA "/halcyon/events.txt";
 const std::string kExpected = ORVIND_TEST_DATA "/halcyon/events.expected";
 const char* const kDmiUuid = "4c4c4544-0035-3010-8056-b4c04f4e3232";
 
-// One case: its name and its "key: value" lines.
-using Case = std::pair<std::string, std::map<std::string, std::string>>;
-
-std::vector<Case> loadCases() {
-    std::vector<Case> cases;
-    std::istringstream in(readFile(kCases));
-    for (std::string line; std::getline(in, line);) {
-        const size_t colon = line.find(':');
-        if (line.rfind("== ", 0) == 0) {
-            cases.push_back({line.substr(3), {}});
-        } else if (!cases.empty() && colon != std::string::npos && line[0] != '#') {
-            const size_t value = line.compare(colon, 2, ": ") == 0 ? colon + 2 : colon + 1;
-            cases.back().second[line.substr(0, colon)] = line.substr(value);
-        }
-    }
-    return cases;
-}
-
-// A value of a case, or `otherwise` when the case does not give it: "(null)" is no text at
-// all (null), "\t" and "\n" stand for themselves and "{N blanks}" for N blanks.
+// The value of a case's line "key: value", or `otherwise` when the case does not give it:
+// "(null)" is no text at all (null), "\t" and "\n" stand for themselves and "{N blanks}"
+// for N blanks.
 struct Value {
     bool null = false;
     std::string text;
     const char* get() const { return null ? nullptr : text.c_str(); }
 };
 
-Value valueOf(const Case& c, const std::string& key, const std::string& otherwise) {
-    const auto found = c.second.find(key);
-    std::string text = found == c.second.end() ? otherwise : found->second;
+Value valueOf(const GoldenCase& c, const std::string& key, const std::string& otherwise) {
+    std::string text = otherwise;
+    for (const std::string& line : c.second) {
+        if (line.rfind(key + ":", 0) == 0) {
+            text = line.substr(key.size() + (line.compare(key.size(), 2, ": ") == 0 ? 2 : 1));
+        }
+    }
     if (text == "(null)") {
         return {true, ""};
     }
-    for (const auto& [from, to] :
-         {std::pair<std::string, std::string>{"\\t", "\t"}, {"\\n", "\n"}}) {
-        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-            text.replace(at, from.size(), to);
-        }
-    }
+    text = substituted(substituted(text, "\\t", "\t"), "\\n", "\n");
     std::smatch blanks;
     if (std::regex_match(text, blanks, std::regex(R"(\{(\d+) blanks\})"))) {
         text = std::string(std::stoul(blanks[1]), ' ');
@@ -100,7 +80,7 @@ protected:
     }
 
     // Sends the case's event (the wbem event id is 12) and tells what it gave.
-    std::string run(const Case& c) {
+    std::string run(const GoldenCase& c) {
         writeFile(temp.file("product_uuid"), valueOf(c, "dmi", kDmiUuid).text + "\n");
         const std::pair<const char*, Value> answers[] = {
             {"/provider.out", valueOf(c, "rpm-provider", "vexa-qrx-2.5.0-12.x86_64")},
@@ -155,9 +135,7 @@ protected:
             out += maskHostFacts(entry, state) + "\n";
         }
         out += "rpm ran " + std::to_string(rpmRuns() - runs) + " times\n";
-        std::vector<tallowsim::Command> sent;
-        EXPECT_TRUE(tallowsim::readCommands(state, sent, &error)) << error;
-        for (const tallowsim::Command& command : sent) {
+        for (const tallowsim::Command& command : Sandbox::bmcCommands(state)) {
             EXPECT_TRUE(instanceIds.insert(command.arg.substr(command.arg.size() - 36)).second)
                 << "each event carries its own instance id";
             out += "sent " + command.name + " status " + std::to_string(command.status) + ": " +
@@ -177,16 +155,13 @@ protected:
 } // namespace
 
 TEST_F(Halcyon, EachCaseGivesWhatItsExpectedFileSays) {
-    const std::vector<Case> cases = loadCases();
+    const std::vector<GoldenCase> cases = readCases(kCases);
     ASSERT_FALSE(cases.empty()) << kCases;
     std::string out;
-    for (const Case& c : cases) {
+    for (const GoldenCase& c : cases) {
         out += run(c);
     }
-    if (getenv("ORVIND_UPDATE_HALCYON") != nullptr) {
-        writeFile(kExpected, out);
-    }
-    EXPECT_EQ(out, readFile(kExpected));
+    expectGolden(kExpected, out);
 }
 
 TEST(HostFacts, KernelVersionIsTheReleaseUpToItsFirstDash) {

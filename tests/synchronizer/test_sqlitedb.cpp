@@ -15,7 +15,6 @@
 #include <sqlite3.h>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -58,73 +57,18 @@ CimcPtr<CIMCInstance> newAlert(const std::vector<std::string>& properties) {
     return inst;
 }
 
-// Runs `body` in a child process and answers its exit status (255: it threw).
-int inChild(const std::function<int()>& body) {
-    const pid_t child = fork();
-    if (child == 0) {
-        try {
-            _exit(body());
-        } catch (const std::exception&) {
-            _exit(255);
-        }
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class Store : public ::testing::Test {
 protected:
-    void SetUp() override {
-        clearTestLog();
-        pausesTaken.clear();
-    }
     TempDir dir;
     std::string path = dir.file("indications.db");
     std::string raw = dir.file("fifo.tmp");
 };
 
-// One step of store.cases: its first line (verb and argument) and the lines under it.
-struct Step {
-    std::string verb, arg;
-    std::vector<std::string> lines;
-};
-
-std::vector<Step> readSteps(const std::string& file) {
-    std::vector<Step> steps;
-    std::istringstream in(readFile(file));
-    bool inBlock = false;
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') {
-            inBlock = inBlock && !line.empty();
-            continue;
-        }
-        if (inBlock) {
-            steps.back().lines.push_back(line);
-            continue;
-        }
-        Step& step = steps.emplace_back();
-        std::istringstream words(line);
-        words >> step.verb;
-        std::getline(words >> std::ws, step.arg);
-        inBlock = true;
-    }
-    return steps;
-}
-
 // A fetched record on one line, its texts in brackets and its location as the bytes of
 // the structure.
 std::string recordLine(const Indication_t& ind) {
-    std::string location = "null";
-    if (memcmp(&ind.hw_location, &BMC_physloc_NULL, sizeof ind.hw_location) != 0) {
-        location.clear();
-        for (size_t i = 0; i < sizeof ind.hw_location; ++i) {
-            char hex[3];
-            snprintf(hex, sizeof hex, "%02x",
-                     reinterpret_cast<const unsigned char*>(&ind.hw_location)[i]);
-            location += hex;
-        }
-    }
+    const bool none = memcmp(&ind.hw_location, &BMC_physloc_NULL, sizeof ind.hw_location) == 0;
+    const std::string location = none ? "null" : hexOf(&ind.hw_location, sizeof ind.hw_location);
     return std::to_string(ind.id) + " [" + ind.proName + "] event=" + std::to_string(ind.eventId) +
            " time=" + std::to_string(ind.eventTime) + " location=" + location + " part=[" +
            ind.partNumber + "] firmware=[" + ind.systemFirmwareVersion + "] address=[" +
@@ -189,47 +133,51 @@ TEST_F(Store, Steps) {
     std::unique_ptr<SQLiteDB> db;
     std::unique_ptr<TestDb> holder;
     std::string out;
-    for (const Step& step : readSteps(kData + "store.cases")) {
-        out += "== " + step.verb + (step.arg.empty() ? "" : " " + step.arg) + "\n";
-        const std::string file = dir.file(step.arg.substr(0, step.arg.find(' ')));
+    for (const auto& [header, lines] : readCases(kData + "store.cases")) {
+        std::istringstream words(header);
+        std::string verb, arg;
+        words >> verb;
+        std::getline(words >> std::ws, arg);
+        out += "== " + header + "\n";
+        const std::string file = dir.file(arg.substr(0, arg.find(' ')));
         clearTestLog();
         pausesTaken.clear();
-        if (step.verb == "hold" || step.verb == "release") {
+        if (verb == "hold" || verb == "release") {
             holder.reset();
-            if (step.verb == "hold") {
+            if (verb == "hold") {
                 holder = std::make_unique<TestDb>(file, true);
-                const bool reading = step.arg.find("reading") != std::string::npos;
+                const bool reading = arg.find("reading") != std::string::npos;
                 holder->exec(reading ? "BEGIN; select count(*) from indication"
                                      : "BEGIN EXCLUSIVE");
-                if (step.arg.find("until a pause") != std::string::npos) {
+                if (arg.find("until a pause") != std::string::npos) {
                     duringPause = [&] { holder->exec("ROLLBACK"); };
                 }
             }
             continue;
         }
-        if (step.verb == "open") {
+        if (verb == "open") {
             try {
                 db.reset();
                 db = std::make_unique<SQLiteDB>(file, raw);
             } catch (const std::exception& e) {
                 out += std::string("threw: ") + e.what() + "\n";
             }
-        } else if (step.verb == "close") {
+        } else if (verb == "close") {
             db.reset();
-        } else if (step.verb == "killed") {
+        } else if (verb == "killed") {
             const int status = inChild([&] {
                 auto* sql = new TestDb(file); // never closed
-                for (const std::string& line : step.lines) {
+                for (const std::string& line : lines) {
                     sql->exec(line);
                 }
                 return 0;
             });
             out += "exit status: " + std::to_string(status) + "\n";
-        } else if (step.verb == "noshm") {
+        } else if (verb == "noshm") {
             const int failures = inChild([&] {
                 useFilesystemWithoutShm();
                 int failed = 0;
-                std::istringstream names(step.arg);
+                std::istringstream names(arg);
                 for (std::string name; names >> name;) {
                     SQLiteDB store(dir.file(name), raw);
                     failed +=
@@ -241,9 +189,9 @@ TEST_F(Store, Steps) {
                 return failed;
             });
             out += "failures: " + std::to_string(failures) + "\n";
-        } else if (step.verb == "sql") {
+        } else if (verb == "sql") {
             TestDb sql(file, true);
-            for (const std::string& line : step.lines) {
+            for (const std::string& line : lines) {
                 out += "sql> " + line + "\n";
                 if (line.rfind(".read ", 0) == 0) {
                     sql.exec(readFile(kData + line.substr(6)));
@@ -257,17 +205,16 @@ TEST_F(Store, Steps) {
                     out += joined + "\n";
                 }
             }
-        } else if (step.verb == "rows") {
+        } else if (verb == "rows") {
             TestDb sql(file, true);
-            out += rowLines(sql, step.arg.substr(step.arg.find(' ') + 1));
-        } else if (step.verb == "store") {
+            out += rowLines(sql, arg.substr(arg.find(' ') + 1));
+        } else if (verb == "store") {
             unlink(raw.c_str());
-            if (!step.arg.empty()) {
-                writeFile(raw, readFile(kData + step.arg));
+            if (!arg.empty()) {
+                writeFile(raw, readFile(kData + arg));
             }
-            out +=
-                "result: " + std::to_string(db->storeIndication(newAlert(step.lines).get())) + "\n";
-        } else if (step.verb == "fetch") {
+            out += "result: " + std::to_string(db->storeIndication(newAlert(lines).get())) + "\n";
+        } else if (verb == "fetch") {
             // Each record is filled with 0x5a first, so a text field left without its end
             // shows, and so does a record touched when there was nothing to fetch.
             Indication_t ind, filled;
@@ -278,42 +225,33 @@ TEST_F(Store, Steps) {
             }
             out += memcmp(&ind, &filled, sizeof ind) == 0 ? "none left\n"
                                                           : "none left, record changed\n";
-        } else if (step.verb == "checkpoint") {
+        } else if (verb == "checkpoint") {
             out += "result: " + std::to_string(db->checkpoint()) + "\n";
-        } else if (step.verb == "mark") {
-            out += "result: " + std::to_string(db->updateIndication(std::stoi(step.arg))) + "\n";
+        } else if (verb == "mark") {
+            out += "result: " + std::to_string(db->updateIndication(std::stoi(arg))) + "\n";
         } else {
-            ADD_FAILURE() << "unknown step " << step.verb;
+            ADD_FAILURE() << "unknown step " << verb;
         }
         duringPause = nullptr;
         for (unsigned seconds : pausesTaken) {
             out += "pause " + std::to_string(seconds) + "\n";
         }
-        for (std::string entry : logEntries()) {
-            for (size_t at; (at = entry.find(dir.path())) != std::string::npos;) {
-                entry.replace(at, dir.path().size(), "DIR");
-            }
-            out += entry + "\n";
+        for (const std::string& entry : logEntries()) {
+            out += substituted(entry, dir.path(), "DIR") + "\n";
         }
     }
-    if (getenv("ORVIND_UPDATE_GOLDEN") != nullptr) {
-        writeFile(kData + "store.expected", out);
-    }
-    EXPECT_EQ(out, readFile(kData + "store.expected"));
+    expectGolden(kData + "store.expected", out);
 }
 
 TEST_F(Store, AFileThatIsNoDatabaseIsMovedAsideAndANewOneMade) {
     const std::string text = readFile(kData + "schema.sql"); // text, no database
     writeFile(path, text);
+    clearTestLog();
     SQLiteDB db(path, raw);
-    auto lines = logEntries();
-    ASSERT_EQ(lines.size(), 1u);
-    const std::string start = "[error] The database " + path +
-                              " is damaged (file is not a database): moved aside to " + path +
-                              ".damaged-";
-    ASSERT_EQ(lines[0].rfind(start, 0), 0u) << lines[0];
-    const size_t from = lines[0].find(" to ") + 4;
-    const std::string aside = lines[0].substr(from, lines[0].find("; a new") - from);
+    const std::string logged = readTestLog().substr(21); // one entry, its time stamp cut off
+    const std::string aside = path + logged.substr(logged.find(".damaged-"), 24); // dated
+    EXPECT_EQ(logged, "[error] The database " + path + " is damaged (file is not a database): " +
+                          "moved aside to " + aside + "; a new one is made.\n");
     EXPECT_EQ(readFile(aside), text) << "nothing deleted";
     EXPECT_EQ(db.storeIndication(newAlert({}).get()), 0);
 }

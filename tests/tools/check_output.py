@@ -1,11 +1,7 @@
 #!/usr/bin/python3
-"""Reads orvindctl's output from standard input with a real parser of its format:
-
-  check_output.py metrics   Prometheus text through prometheus_client's parser, every
-                            family a gauge
-  check_output.py json      a JSON document
-
-Exits 1 with the parser's complaint when the text is not valid."""
+"""check_output.py json|metrics: reads orvindctl's output from standard input with a real
+parser of its format (metrics: prometheus_client's, every family a gauge); exits 1 with the
+parser's complaint when the text is not valid."""
 import json
 import sys
 

@@ -1,13 +1,11 @@
-// The tools as an administrator runs them, in a fresh isolated root per block. Each
-// expected file of tests/data/tools/ is a run of blocks: "== WHAT" (a set-up of this file
-// when one has that name), then "$ " shell command lines run in tests/data with the tools
-// on the PATH, each followed by its exit status, standard output and standard error
-// ("2> "). The pids, the ages, the log's size, the version and the scratch folders are
-// words there (PID, N, VERSION, MISSING, DIR). After a deliberate change, write
-// the files anew and review the diff:
-//     ORVIND_UPDATE_GOLDEN=1 build/tests/tools_test_orvindctl
+// The tools as an administrator runs them, in a fresh isolated root per "== WHAT" block of
+// the expected files of tests/data/tools/ (WHAT names a set-up of this file, if any), the
+// commands run in tests/data with the tools on the PATH. The pids, the ages, the log's size,
+// the version and the scratch folders are words there (PID, N, VERSION, MISSING, DIR). After
+// a deliberate change: ORVIND_UPDATE_GOLDEN=1 build/tests/tools_test_orvindctl, and review.
 #include "sandbox.h"
 #include "testlog.h"
+#include "testsql.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +16,6 @@
 #include <fstream>
 #include <memory>
 #include <regex>
-#include <sqlite3.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -74,22 +71,12 @@ Outcome run(const std::string& line, const std::string& input = "") {
     return result;
 }
 
-// Whether a real parser of the format ("json" or "metrics") reads the text.
-void expectValid(const std::string& format, const std::string& text) {
-    Outcome r = run("check_output " + format, text);
-    EXPECT_EQ(r.status, 0) << r.err << "\n" << text;
-}
-
-struct DbCloser {
-    void operator()(sqlite3* db) const { sqlite3_close(db); }
-};
-using Db = std::unique_ptr<sqlite3, DbCloser>;
-
-// What a set-up made: a fresh isolated root, the daemon it started, the lock it holds.
+// What a set-up made: a fresh isolated root, the daemon it started, and a connection of
+// the test's own that holds a lock until the scene goes.
 struct Scene {
     Sandbox sb;
     pid_t daemon = 0;
-    Db lock;
+    std::unique_ptr<TestDb> lock;
 
     // A daemon started here ends cleanly once the lock is gone.
     ~Scene() {
@@ -98,27 +85,19 @@ struct Scene {
             EXPECT_EQ(sb.stop(SIGTERM), 0);
         }
     }
-    // A connection of the test's own that holds a lock until the scene goes.
-    void holdLock(const char* begin) {
-        sqlite3* raw = nullptr;
-        sqlite3_open(Sandbox::kDatabase, &raw);
-        lock.reset(raw);
-        sqlite3_busy_timeout(raw, Sandbox::kTimeoutMs);
-        EXPECT_EQ(sqlite3_exec(raw, begin, nullptr, nullptr, nullptr), SQLITE_OK)
-            << sqlite3_errmsg(raw);
+    void holdLock(const std::string& begin) {
+        lock = std::make_unique<TestDb>(Sandbox::kDatabase);
+        lock->exec("PRAGMA busy_timeout = " + std::to_string(Sandbox::kTimeoutMs) + "; " + begin);
     }
 };
-
-void makeDatabase() {
-    Sandbox::query(readFile(ORVIND_TEST_DATA "/store/schema.sql"));
-}
 
 // The set-ups of this file that a "== " line can name.
 void setUp(Scene& s, const std::string& what) {
     if (what == "a running daemon with a backlog") {
         // Three rows, the first one forwarded; the forwarding thread pauses 3 s after its
         // start, and the lock held from here on keeps it from marking any row meanwhile.
-        makeDatabase(); // the daemon makes its table only once the intake runs
+        // The daemon makes its table only once the intake runs.
+        Sandbox::query(readFile(ORVIND_TEST_DATA "/store/schema.sql"));
         s.daemon = s.sb.startDaemon();
         Sandbox::query(Sandbox::insertRow("VEXA_WBEM", "2", "20261206093000.000000+060") +
                        Sandbox::insertRow("VEXA_RAID", "1", "20261206093100.000000+060") +
@@ -130,7 +109,7 @@ void setUp(Scene& s, const std::string& what) {
         std::ofstream(Sandbox::kLogFile, std::ios::app)
             << "[2026-12-06 09:40:00][error] failed to write VEXA_RAID indication to halcyon\n";
     } else if (what == "a locked database") {
-        makeDatabase();
+        Sandbox::query(readFile(ORVIND_TEST_DATA "/store/schema.sql"));
         s.holdLock("BEGIN EXCLUSIVE");
     }
 }
@@ -206,8 +185,9 @@ void runBlocks(const std::string& name) {
             fs::remove(entry.path());
         }
     }
-    for (const auto& [format, text] : parsed) {
-        expectValid(format, text);
+    for (const auto& [format, text] : parsed) { // a real parser of the format reads it
+        const Outcome r = run("check_output " + format, text);
+        EXPECT_EQ(r.status, 0) << r.err << "\n" << text;
     }
     transcript = normalised(
         transcript, {{missing, "MISSING"}, {scratch.path(), "DIR"}, {ORVIND_VERSION, "VERSION"}});
