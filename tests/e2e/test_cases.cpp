@@ -9,7 +9,7 @@
 // is one, names a fault of the simulated BMC ("append 7") that the case's rows meet.
 //
 // After a deliberate change, write the expected files anew and review their diff:
-//     ORVIND_UPDATE_CASES=1 build/tests/e2e_test_cases
+//     ORVIND_UPDATE_GOLDEN=1 build/tests/e2e_test_cases
 // Row ids count on from case to case in name order: a new case renumbers the later ones.
 #include "sandbox.h"
 #include "testlog.h"
@@ -251,7 +251,7 @@ size_t lineCount(const std::string& text) {
 } // namespace
 
 TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
-    const bool update = getenv("ORVIND_UPDATE_CASES") != nullptr;
+    const bool update = getenv("ORVIND_UPDATE_GOLDEN") != nullptr;
     std::vector<Case> cases = loadCases();
     ASSERT_FALSE(cases.empty()) << kCaseDir;
     setenv("TZ", "UTC", 1); // event times become FPL record times through the local zone

@@ -68,7 +68,7 @@ std::string outcome(Sandbox& sb, const std::string& name) {
 
 // Every way a start can end before the daemon runs, and the starts that run with less
 // than they seem, against tests/data/start/cases.expected. After a deliberate change:
-//     ORVIND_UPDATE_START=1 build/tests/e2e_test_daemon
+//     ORVIND_UPDATE_GOLDEN=1 build/tests/e2e_test_daemon
 TEST(DaemonCommand, SaysOnTheTerminalAndInTheLogWhyItDidNotStart) {
     std::ifstream in(kCases);
     ASSERT_TRUE(in) << kCases;
@@ -110,10 +110,7 @@ TEST(DaemonCommand, SaysOnTheTerminalAndInTheLogWhyItDidNotStart) {
             close(other);
         }
     }
-    if (getenv("ORVIND_UPDATE_START") != nullptr) {
-        writeFile(kCases + ".expected", actual);
-    }
-    EXPECT_EQ(actual, readFile(kCases + ".expected"));
+    expectGolden(kCases + ".expected", actual);
 }
 
 // The start command returns only once the daemon is ready: its pipe is made, the

@@ -52,7 +52,7 @@ protected:
 // Rows of several providers and alert levels wait for a BMC that cannot be opened: one
 // clear line on why, and no row marked. Then the BMC is away (its LAN session times out)
 // and comes back: the SEL holds each row's FPL record once, in order, byte for byte as
-// tests/data/ipmi/sel.expected says (ORVIND_UPDATE_IPMI=1 writes it anew), and the rows
+// tests/data/ipmi/sel.expected says (ORVIND_UPDATE_GOLDEN=1 writes it anew), and the rows
 // selected for halcyon as events. Each hold is logged once. Then the SEL is full.
 TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
     Sandbox sb;
@@ -100,11 +100,7 @@ TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
         records += record.type == 0xE0 ? "e0:" + record.body + "\n" : "";
         events += record.type == 0x02 ? 1 : 0;
     }
-    const std::string expected = ORVIND_TEST_DATA "/ipmi/sel.expected";
-    if (getenv("ORVIND_UPDATE_IPMI") != nullptr) {
-        writeFile(expected, records);
-    }
-    EXPECT_EQ(records, readFile(expected));
+    expectGolden(ORVIND_TEST_DATA "/ipmi/sel.expected", records);
     // VEXA_RAID 1, VEXA_SCSI 3, QRX_FCHBAIndication 1 and Fan_Monitor_Provider 14.
     EXPECT_EQ(events, 4u);
     EXPECT_EQ(Sandbox::countContaining("indication to halcyon successfully"), 4u);
