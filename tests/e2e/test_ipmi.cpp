@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,6 +32,17 @@ void storeRows(const std::vector<std::pair<std::string, std::string>>& rows) {
         sql += Sandbox::insertRow(rows[n].first, rows[n].second, time);
     }
     Sandbox::query(sql + "commit;");
+}
+
+// The three event data bytes of the system event record `id`, read raw with Get SEL Entry:
+// its answer is the next record's id (2 bytes) and the record's 16 bytes.
+std::string eventData(const IpmiSim& sim, unsigned id) {
+    char args[64];
+    snprintf(args, sizeof args, "raw 0x0a 0x43 0 0 0x%02x 0x%02x 0 0xff", id & 0xffu, id >> 8);
+    const std::string answer = sim.ipmitool(args);
+    std::istringstream in(answer);
+    const std::vector<std::string> bytes{std::istream_iterator<std::string>(in), {}};
+    return bytes.size() == 18 ? bytes[15] + bytes[16] + bytes[17] : "unread: " + answer;
 }
 
 class IpmiForwarding : public ::testing::Test {
@@ -53,7 +66,8 @@ protected:
 // clear line on why, and no row marked. Then the BMC is away (its LAN session times out)
 // and comes back: the SEL holds each row's FPL record once, in order, byte for byte as
 // tests/data/ipmi/sel.expected says (ORVIND_UPDATE_GOLDEN=1 writes it anew), and the rows
-// selected for halcyon as events. Each hold is logged once. Then the SEL is full.
+// selected for halcyon as events, with their event data. Each hold is logged once. Then the SEL is
+// full.
 TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
     Sandbox sb;
     storeRows({{"VEXA_RAID", "1"},
@@ -97,8 +111,12 @@ TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
     std::string records;
     size_t events = 0;
     for (const IpmiSim::Record& record : sim.sel()) {
-        records += record.type == 0xE0 ? "e0:" + record.body + "\n" : "";
-        events += record.type == 0x02 ? 1 : 0;
+        if (record.type == 0xE0) {
+            records += "e0:" + record.body + "\n";
+        } else if (record.type == 0x02) {
+            records += "02:" + eventData(sim, record.id) + "\n";
+            ++events;
+        }
     }
     expectGolden(ORVIND_TEST_DATA "/ipmi/sel.expected", records);
     // VEXA_RAID 1, VEXA_SCSI 3, QRX_FCHBAIndication 1 and Fan_Monitor_Provider 14.
