@@ -133,12 +133,13 @@ TEST_F(Store, Steps) {
     std::unique_ptr<SQLiteDB> db;
     std::unique_ptr<TestDb> holder;
     std::string out;
-    for (const auto& [header, lines] : readCases(kData + "store.cases")) {
-        std::istringstream words(header);
+    for (const GoldenCase& step : readCases(kData + "store.cases")) {
+        const std::vector<std::string>& lines = step.second; // a lambda below reads them
+        std::istringstream words(step.first);
         std::string verb, arg;
         words >> verb;
         std::getline(words >> std::ws, arg);
-        out += "== " + header + "\n";
+        out += "== " + step.first + "\n";
         const std::string file = dir.file(arg.substr(0, arg.find(' ')));
         clearTestLog();
         pausesTaken.clear();
