@@ -23,7 +23,6 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <sys/utsname.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -82,32 +81,9 @@ bool fromIntake(const std::string& entry) {
     return false;
 }
 
-// What differs from host to host in the halcyon parameter text, and the name it gets.
-std::vector<std::pair<std::string, std::string>> hostFacts() {
-    char host[256] = "";
-    gethostname(host, sizeof host - 1);
-    utsname names;
-    uname(&names);
-    const std::string release = names.release;
-    return {{" --SNAM " + std::string(host) + " ", " --SNAM <host> "},
-            {" --OSVER " + release.substr(0, release.find('-')) + " ", " --OSVER <osver> "},
-            {" --SGUID " + tallowsim::systemUuid(Sandbox::kBmcDir) + " ", " --SGUID <uuid> "}};
-}
-
 // The host's facts become names; the fresh instance id that ends each command, <iid>.
-std::string masked(std::string text) {
-    static const auto facts = hostFacts();
-    for (const auto& [from, to] : facts) {
-        for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-            text.replace(at, from.size(), to);
-        }
-    }
-    size_t iid = text.find(" --IID ");
-    if (iid != std::string::npos && text.size() == iid + 7 + 36 &&
-        text.find_first_not_of("0123456789abcdef-", iid + 7) == std::string::npos) {
-        text.replace(iid + 7, 36, "<iid>");
-    }
-    return text;
+std::string masked(const std::string& text) {
+    return maskHostFacts(text, Sandbox::kBmcDir);
 }
 
 // The log after the start-up without time stamps, a message of several lines as one
