@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and running the project needs.
-# Safe to run again: it only calls apt-get when something is missing.
-set -euo pipefail
+# Safe to run again: quiet, and without calling apt-get, when nothing is missing. It works
+# whether none, some or all of the packages are installed; when apt-get fails it says which
+# command failed and shows its output.
+set -uo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config git
@@ -11,10 +13,12 @@ packages=(
     util-linux procps psmisc xxd
     systemd logrotate dpkg-dev fakeroot
     libfreeipmi-dev openipmi ipmitool
-    libsystemd-dev lintian python3-prometheus-client file
+    lintian python3-prometheus-client file
+    shellcheck rpm rpmlint prometheus
 )
 
-# One query for all of them: the installed ones, then whatever of the list is not among them.
+# The installed ones: dpkg-query exits 1 when any of the list is not installed at all (and
+# names it on standard error), so its status says nothing about the others; its output does.
 installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
     awk '/ install ok installed$/ { print $1 }')
 missing=()
@@ -22,9 +26,19 @@ for p in "${packages[@]}"; do
     grep -qxF "$p" <<<"$installed" || missing+=("$p")
 done
 
-if [ "${#missing[@]}" -gt 0 ]; then
-    echo "setup: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+[ "${#missing[@]}" -eq 0 ] && exit 0
+
+run() { # COMMAND... : runs it, its output kept; on failure names it and shows the output
+    local out
+    if ! out=$("$@" 2>&1); then
+        echo "setup: failed: $*" >&2
+        printf '%s\n' "$out" >&2
+        exit 1
+    fi
+}
+
+echo "setup: installing ${#missing[@]} packages: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+run apt-get update -qq
+run apt-get install -y -qq --no-install-recommends "${missing[@]}"
+echo "setup: installed ${#missing[@]} packages"
