@@ -25,6 +25,8 @@ inline constexpr const char* kPendingFile = "/opt/vexa/orvind/indications.pendin
 inline constexpr const char* kStrayFile = "/opt/vexa/orvind/indications.stray";
 // The indication store.
 inline constexpr const char* kDatabase = "/var/lib/orvind/indications.db";
+// What the running daemon publishes about itself for orvindctl (subscribed, BMC, ...).
+inline constexpr const char* kStateFile = "/opt/vexa/orvind/state";
 // Id of the last row handed to the FPL writer.
 inline constexpr const char* kFplMark = "/opt/vexa/orvind/fpl.log";
 // Id of the last row handed to the halcyon event generator.

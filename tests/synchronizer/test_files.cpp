@@ -1,5 +1,6 @@
 #include "files.h"
 #include "logid.h"
+#include "runstate.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -149,4 +150,28 @@ TEST(Files, EachOperationOnWhateverItFinds) {
         }
     }
     expectGolden(ORVIND_TEST_DATA "/files/operations.expected", out);
+}
+
+// The published state: whole lines, a new daemon's file starts empty, a value that does
+// not change does not rewrite the file, and line ends in a value cannot forge a fact.
+TEST(RunState, PublishesEachFactAsOneLineReplacedWhole) {
+    TempDir dir;
+    const std::string path = dir.path() + "/state";
+    writeFile(path, "subscribed 1\n");
+    RunState state(path);
+    EXPECT_EQ(readFile(path), "");
+    EXPECT_EQ(state.set("subscribed", "0"), 0);
+    EXPECT_EQ(state.set("last refusal", "rc=1\nsubscribed 1"), 0);
+    EXPECT_EQ(readFile(path), "last_refusal rc=1 subscribed 1\nsubscribed 0\n");
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    EXPECT_EQ(before.st_mode & 07777, 0600u);
+    EXPECT_EQ(state.set("subscribed", "0"), 0);
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    const std::map<std::string, std::string> read = RunState::read(path);
+    EXPECT_EQ(read.at("subscribed"), "0");
+    EXPECT_EQ(state.get("last_refusal"), "rc=1 subscribed 1");
+    EXPECT_TRUE(RunState::read(dir.path() + "/none").empty());
 }

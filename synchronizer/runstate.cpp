@@ -1,0 +1,70 @@
+#include "runstate.h"
+
+#include "files.h"
+
+#include <fstream>
+#include <utility>
+
+namespace {
+// Only root reads what the daemon publishes.
+const mode_t kStateMode = 0600;
+
+// One line per fact: what could break a line or the name is replaced by a blank.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return text;
+}
+} // namespace
+
+RunState::RunState(std::string path_) : path(std::move(path_)) {
+    std::lock_guard<std::mutex> hold(lock);
+    publish();
+}
+
+int RunState::set(const std::string& name, const std::string& value) {
+    std::string key = oneLine(name);
+    for (char& c : key) {
+        if (c == ' ' || c == '\t') {
+            c = '_';
+        }
+    }
+    std::string text = oneLine(value);
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = facts.find(key);
+    if (found != facts.end() && found->second == text) {
+        return 0;
+    }
+    facts[key] = text;
+    return publish();
+}
+
+std::string RunState::get(const std::string& name) const {
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = facts.find(name);
+    return found == facts.end() ? std::string() : found->second;
+}
+
+int RunState::publish() const {
+    std::string text;
+    for (const auto& fact : facts) {
+        text += fact.first + ' ' + fact.second + '\n';
+    }
+    return files::writeDurably(path, text.data(), text.size(), kStateMode);
+}
+
+std::map<std::string, std::string> RunState::read(const std::string& path) {
+    std::map<std::string, std::string> facts;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t blank = line.find(' ');
+        if (blank != std::string::npos && blank > 0) {
+            facts[line.substr(0, blank)] = line.substr(blank + 1);
+        }
+    }
+    return facts;
+}
