@@ -40,8 +40,8 @@ note() { printf '   %s\n' "$@"; }
 
 # Waits up to 60 s for a command to succeed.
 wait_for() {
-    local i
-    for i in $(seq 600); do
+    local _
+    for _ in $(seq 600); do
         if "$@" >/dev/null 2>&1; then return 0; fi
         sleep 0.1
     done

@@ -12,7 +12,7 @@
 # ORVIND_FUZZ_SECONDS (default 60) sets the fuzzing time, ORVIND_TEST_JOBS the number of
 # tests run side by side.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 root=$(pwd)
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -96,6 +96,7 @@ end_build() { # NAME DIR -> non-zero if the build failed
 
 # Background work that is still running when the command ends (interrupted, say) ends
 # with it: the process and everything it has started.
+# shellcheck disable=SC2317 # called through the trap
 stop_tree() { # PID
     local child
     for child in $(pgrep -P "$1"); do
@@ -103,6 +104,7 @@ stop_tree() { # PID
     done
     kill "$1" 2>/dev/null
 }
+# shellcheck disable=SC2154 # pid is the loop's own variable
 trap 'for pid in "${build_pid[@]}" $tidy_pid "${fuzz_pids[@]#*:}"; do stop_tree "$pid"; done' EXIT
 
 # scripts/tidy.sh over the plain tree's compile commands, in the background.
