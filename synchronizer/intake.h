@@ -3,6 +3,7 @@
 
 #include "files.h"
 #include "paths.h"
+#include "watchdog.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -121,6 +122,8 @@ public:
 
     // The files this intake works on.
     const IntakePaths& where() const { return paths; }
+    // The loop's heartbeat, for the watchdog: it waits in poll and works between.
+    const Heartbeat& heartbeat() const { return beat; }
 
     // Groups of documents stored in one transaction under a burst.
     static constexpr size_t kGroupDocuments = 64;
@@ -209,6 +212,7 @@ private:
     Clock::time_point appendAt;
     std::chrono::milliseconds appendPause{0};
 
+    Heartbeat beat;
     std::mutex gate;
     std::condition_variable idle;
     bool busy = false;
