@@ -10,12 +10,14 @@
 #include "runstate.h"
 #include "sfcbclient.h"
 #include "subscriber.h"
+#include "watchdog.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <memory>
 #include <optional>
 #include <pthread.h>
 #include <string>
@@ -277,6 +279,20 @@ void subscribe(Subscriber& subscriber) {
     }
 }
 
+// Once ready, systemd's STATUS= follows the facts, and WATCHDOG=1 goes while both threads
+// show life.
+std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
+    auto watchdog =
+        std::make_unique<Watchdog>(state, theIntake.heartbeat(), forwarding_heartbeat());
+    Watchdog* dog = watchdog.get();
+    state.onChange([dog](const std::map<std::string, std::string>&) { dog->wake(); });
+    if (!watchdog->start()) {
+        logger.error("Create thread error.");
+        fatal_exit();
+    }
+    return watchdog;
+}
+
 } // namespace
 
 void handler(int signo) {
@@ -324,6 +340,7 @@ int daemon_main(int argc, char** argv) {
         return 255;
     }
     detach(progname);
+    RunState state; // what this daemon publishes about itself (an earlier one's is gone)
 
     Intake theIntake;
     intake = &theIntake;
@@ -342,10 +359,9 @@ int daemon_main(int argc, char** argv) {
     // the broker answers no request while one of its deliveries waits on a full pipe,
     // and a pipe kept across a stop may be full.
     std::thread intakeThread = start_intake(theIntake);
-    RunState runState;
     // The subscriber logs "Subscription created." once the broker holds the three
     // objects; a refusal does not end the start: the broker may come later.
-    Subscriber subscriber(runState, [client] { return client->createSubscription(); });
+    Subscriber subscriber(state, [client] { return client->createSubscription(); });
     subscribe(subscriber);
 
     if (!start_thread()) {
@@ -355,6 +371,7 @@ int daemon_main(int argc, char** argv) {
 
     fpl_check_dictionary();
     readiness::ready();
+    const std::unique_ptr<Watchdog> watchdog = watch(state, theIntake);
     // The intake ends only when stopped (the shutdown then ends the process) or fatally.
     intakeThread.join();
     park();
