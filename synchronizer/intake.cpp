@@ -30,6 +30,9 @@ namespace {
 // at this often: a writer that connected before the current read end was opened does
 // not raise a hang-up when it leaves, and only a read tells that it has gone.
 const int kDeliveryPollMs = 100;
+// The longest one turn of the loop may take (a group of documents, a busy database)
+// before the intake counts as stuck.
+const std::chrono::seconds kTurnLimit(120);
 const size_t kChunk = 65536;
 // Reads of the pipe in one go before the documents are looked at again.
 const int kReadsPerTurn = 16;
@@ -326,7 +329,9 @@ IntakeEnd Intake::run() {
             fds[0] = {reading ? static_cast<int>(readEnd.get()) : -1, POLLIN, 0};
             fds[1] = {wakeFd.get(), POLLIN, 0};
         }
+        beat.waiting();
         int ready = poll(fds, 2, wait);
+        beat.working(kTurnLimit);
         if (!enter()) {
             return IntakeEnd::Stopped;
         }
@@ -491,7 +496,7 @@ bool Intake::handleDocument(const std::string& document) {
         return false;
     }
     logger.info("Received a document of %zu bytes.", document.size());
-    size_t before = batch->rows.statements.size();
+    size_t before = batch->rows.size();
     std::string error;
     store->collectInto(&batch->rows);
     try {
@@ -500,7 +505,7 @@ bool Intake::handleDocument(const std::string& document) {
         error = e.what();
     }
     store->collectInto(nullptr);
-    size_t rows = batch->rows.statements.size() - before;
+    size_t rows = batch->rows.size() - before;
     if (rows == 0 || !error.empty()) {
         logger.warn("The document of %zu bytes %s: %s", document.size(),
                     rows == 0 ? "gave no indication" : "ended early",

@@ -5,6 +5,7 @@
 #include "files.h"
 #include "journal.h"
 #include "paths.h"
+#include "watchdog.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -88,6 +89,8 @@ public:
 
     // The files this intake works on.
     const IntakePaths& where() const { return paths; }
+    // The loop's heartbeat, for the watchdog: it waits in poll and works between.
+    const Heartbeat& heartbeat() const { return beat; }
 
     // Groups of documents stored in one transaction under a burst.
     static constexpr size_t kGroupDocuments = 64;
@@ -159,6 +162,7 @@ private:
     Clock::time_point retryAt;
     std::chrono::milliseconds pause{0};
 
+    Heartbeat beat;
     std::mutex gate;
     std::condition_variable idle;
     bool busy = false;
