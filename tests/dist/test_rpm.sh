@@ -62,12 +62,20 @@ check_eq "cpack makes one package, named as rpm names it" \
     echo "== rpm -qp --list"
     rpm -qp --qf '[%{FILEMODES:perms} %{FILEUSERNAME}:%{FILEGROUPNAME} %{FILEFLAGS:fflags} %{FILENAMES}\n]' \
         "${rpms[0]}"
-    echo "== rpm -qp --scripts"
-    rpm -qp --scripts "${rpms[0]}"
+    echo "== rpm -qp --scripts (each the Debian package's script, checked below, after these lines)"
+    rpm -qp --scripts "${rpms[0]}" | grep -E 'scriptlet \(|^# The Debian|^if \['
 } >"$tree/rpm.txt" 2>&1
 check_golden "the package holds what rpm.expected says" "$expected" "$tree/rpm.txt"
 
-report=$(rpmlint "${rpms[0]}" 2>&1)
+# Each scriptlet is the Debian package's maintainer script after its first two lines (and
+# the empty ones cpack may put before them).
+for pair in POSTIN:postinst PREUN:prerm POSTUN:postrm; do
+    check_eq "the ${pair#*:} scriptlet runs the Debian package's ${pair#*:}" \
+        "$(sed 1d "$tree/build/dist/debian/${pair#*:}")" \
+        "$(rpm -qp --qf "%{${pair%:*}}" "${rpms[0]}" | sed '/./,$!d' | sed 1,2d)"
+done
+
+report=$(rpmlint -r "$src/tests/data/dist/rpmlintrc" "${rpms[0]}" 2>&1)
 echo "$report" | tail -n 1
 check_eq "rpmlint finds no error" "" "$(grep -E '^[^ ]+: E: ' <<<"$report")"
 
