@@ -58,12 +58,33 @@ sigset_t shutdown_signals() {
     }
 }
 
+// SIGHUP: after logrotate has renamed the log, the daemon writes to a new file at its
+// path; a dictionary installed meanwhile is checked as at start-up.
+void reload(int signo) {
+    std::string why;
+    if (logger.reopen(&why)) {
+        logger.info("caught %d signal: log reopened, event dictionary read again", signo);
+    } else {
+        logger.error("caught %d signal: cannot reopen the log %s: %s; it goes on in the file "
+                     "open so far. Check the folder (systemd-tmpfiles --create orvind.conf) "
+                     "and reload again (systemctl reload orvind).",
+                     signo, paths::kLogFile, why.c_str());
+    }
+    fpl_check_dictionary();
+}
+
 void wait_for_signals() {
     sigset_t set = shutdown_signals();
-    int signo = 0;
-    while (sigwait(&set, &signo) != 0) {
+    for (;;) {
+        int signo = 0;
+        if (sigwait(&set, &signo) != 0) {
+            continue;
+        }
+        if (signo != SIGHUP) {
+            handler(signo);
+        }
+        reload(signo);
     }
-    handler(signo);
 }
 
 // Read by others by convention.
@@ -201,7 +222,8 @@ bool may_start(const char* progname) {
     return true;
 }
 
-// The five signals are taken by a thread of their own, outside signal context. They
+// The five signals (four that stop the daemon, SIGHUP that reopens its log) are taken
+// by a thread of their own, outside signal context. They
 // are blocked here, before any thread exists, so that every thread inherits the mask;
 // one arriving before that thread waits stays pending until it does. An inherited
 // "ignore" disposition (nohup) is reset so that none of them can be discarded.
