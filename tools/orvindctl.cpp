@@ -46,7 +46,11 @@ const char* const kUsage =
     "  -V, --version   show the version and exit\n"
     "\n"
     "Exit status: 0 when the daemon runs and its database can be read, 1 otherwise\n"
-    "(metrics: 1 only when the database cannot be read), 2 for a wrong command line.\n";
+    "(metrics: 1 only when the database cannot be read), 2 for a wrong command line,\n"
+    "4 when not run as root (only root reads the daemon's files).\n";
+
+// As LSB's status codes: the state cannot be told.
+const int kNotRootStatus = 4;
 
 // How long a query waits for a database that a writer holds.
 const int kBusyTimeoutMs = 500;
@@ -672,6 +676,14 @@ int main(int argc, char** argv) {
         return wrong("--json goes with status; metrics are always in the Prometheus format");
     }
 
+    // Another user would find every file unreadable and take that for the daemon's state.
+    if (geteuid() != 0) {
+        fprintf(stderr,
+                "orvindctl: permission denied: only root reads orvind's files; run it as root "
+                "(sudo orvindctl %s)\n",
+                command.c_str());
+        return kNotRootStatus;
+    }
     if (command == "metrics") {
         return metricsCommand(textfileDir);
     }
