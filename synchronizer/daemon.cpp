@@ -238,6 +238,14 @@ std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
     auto watchdog =
         std::make_unique<Watchdog>(state, theIntake.heartbeat(), forwarding_heartbeat());
     Watchdog* dog = watchdog.get();
+    // The counts go into the facts at each turn: the file changes at most once a turn.
+    const IntakeCounts& counts = theIntake.counts();
+    watchdog->eachTurn([&state, &counts] {
+        state.set({{"documents_received", std::to_string(counts.received)},
+                   {"documents_stored", std::to_string(counts.stored)},
+                   {"journal_retries", std::to_string(counts.retries)},
+                   {"log_lines_dropped", std::to_string(logger.droppedLines())}});
+    });
     state.onChange([dog](const std::map<std::string, std::string>&) { dog->wake(); });
     if (!watchdog->start()) {
         logger.error("Create thread error.");

@@ -115,6 +115,7 @@ void Logger::log(const std::string& level, const std::string& time, const std::s
         dropped = 0;
     } else {
         dropped++;
+        ++droppedTotal;
     }
 }
 
