@@ -2,6 +2,7 @@
 // indications and delivers them to every subscription whose filter selects
 // them, exactly as the broker writes to file:// destinations, and shows and
 // edits what is registered in the broker's repository.
+#include "broker/gate.h"
 #include "broker/indication.h"
 #include "broker/repository.h"
 #include "broker/subscriptions.h"
@@ -324,6 +325,7 @@ private:
     std::vector<std::atomic<long long>> sequence_;
     std::vector<broker::Property> classProperties_;
     std::string context_;
+    std::string repositoryDir_;
     std::atomic<unsigned long long> messageId_;
     std::atomic<unsigned long long> delivered_{0};
     std::atomic<unsigned long long> failed_{0};
@@ -332,6 +334,7 @@ private:
 };
 
 std::string Raise::reserveSequences(const std::string& repositoryDir) {
+    repositoryDir_ = repositoryDir;
     std::map<std::string, size_t> slot;
     std::vector<unsigned long long> perSlot;
     for (const broker::Target& t : targets_) {
@@ -391,7 +394,12 @@ void Raise::deliverOne(size_t target) {
         if (attempt > 0) {
             std::this_thread::sleep_for(std::chrono::seconds(o_.retryInterval));
         }
-        err = broker::deliverToFile(t.destination, doc);
+        {
+            // No request to the broker is answered while this delivery is under way, also
+            // while it waits on a full pipe.
+            broker::Gate delivering(repositoryDir_, broker::Gate::delivery);
+            err = broker::deliverToFile(t.destination, doc);
+        }
         if (err == 0) {
             ++delivered_;
             if (!o_.times.empty()) {
