@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include "check.h"
 #include "files.h"
 #include "forwarder.h"
 #include "fpl.h"
@@ -118,6 +119,10 @@ void usage(FILE* out, const char* progname) {
             "failed (status 255, the reason on standard error and in %s).\n"
             "\n"
             "  -p port        accepted and not used\n"
+            "  --check        check the folders, the dictionary, the BMC, the broker\n"
+            "                 registration and the credentials, one line each, and exit\n"
+            "                 (status 0 when all pass); changes nothing, also beside a\n"
+            "                 running daemon\n"
             "  -h, --help     show this help and exit\n"
             "  -V, --version  show the version and exit\n",
             progname, paths::kFifo, paths::kDatabase, paths::kLogFile);
@@ -165,6 +170,7 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
     opterr = 0;
     const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, 'V'},
+                                         {"check", no_argument, nullptr, 'C'},
                                          {nullptr, 0, nullptr, 0}};
     int option;
     // The command line is read before any other thread starts.
@@ -177,6 +183,9 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
         if (option == 'V') {
             printf("%s %s\n", progname, ORVIND_VERSION);
             return 0;
+        }
+        if (option == 'C') {
+            return run_check(stdout);
         }
         if (option != 'p') {
             return bad_usage(progname, optopt == 'p' ? "option -p needs a port number"
