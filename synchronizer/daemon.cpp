@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include "check.h"
 #include "files.h"
 #include "forwarder.h"
 #include "fpl.h"
@@ -139,6 +140,10 @@ void usage(FILE* out, const char* progname) {
             "failed (status 255, the reason on standard error and in %s).\n"
             "\n"
             "  -p port        accepted and not used\n"
+            "  --check        check the folders, the dictionary, the BMC, the broker\n"
+            "                 registration and the credentials, one line each, and exit\n"
+            "                 (status 0 when all pass); changes nothing, also beside a\n"
+            "                 running daemon\n"
             "  -h, --help     show this help and exit\n"
             "  -V, --version  show the version and exit\n",
             progname, paths::kFifo, paths::kDatabase, paths::kLogFile);
@@ -239,6 +244,7 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
     opterr = 0;
     const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, 'V'},
+                                         {"check", no_argument, nullptr, 'C'},
                                          {nullptr, 0, nullptr, 0}};
     int option;
     // The command line is read before any other thread starts.
@@ -251,6 +257,9 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
         if (option == 'V') {
             printf("%s %s\n", progname, ORVIND_VERSION);
             return 0;
+        }
+        if (option == 'C') {
+            return run_check(stdout);
         }
         if (option != 'p') {
             return bad_usage(progname, optopt == 'p' ? "option -p needs a port number"
@@ -363,6 +372,14 @@ std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
     auto watchdog =
         std::make_unique<Watchdog>(state, theIntake.heartbeat(), forwarding_heartbeat());
     Watchdog* dog = watchdog.get();
+    // The counts go into the facts at each turn: the file changes at most once a turn.
+    const IntakeCounts& counts = theIntake.counts();
+    watchdog->eachTurn([&state, &counts] {
+        state.set({{"documents_received", std::to_string(counts.received)},
+                   {"documents_stored", std::to_string(counts.stored)},
+                   {"journal_retries", std::to_string(counts.retries)},
+                   {"log_lines_dropped", std::to_string(logger.droppedLines())}});
+    });
     state.onChange([dog](const std::map<std::string, std::string>&) { dog->wake(); });
     if (!watchdog->start()) {
         logger.error("Create thread error.");

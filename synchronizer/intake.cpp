@@ -386,6 +386,7 @@ bool Intake::readPipe(bool hangup) {
 
 void Intake::failed(const std::string& why) {
     ++attempts;
+    ++counted.retries;
     bool quiet =
         why.find("database is locked") != std::string::npos && attempts <= kQuietBusyAttempts;
     if (why != failure && !quiet) {
@@ -501,6 +502,7 @@ bool Intake::handleDocument(const std::string& document) {
         return false;
     }
     logger.info("Received a document of %zu bytes.", document.size());
+    ++counted.received;
     size_t before = batch->rows.size();
     std::string error;
     store->collectInto(&batch->rows);
@@ -543,6 +545,7 @@ bool Intake::commit() {
         compactedLeft = false;
     }
     stored = batchEnd;
+    counted.stored += batchDocuments;
     batch->rows = SQLiteDB::Batch();
     if (recovering) {
         if (stored >= recoverUpTo) {

@@ -140,6 +140,7 @@ void Logger::log(const std::string& level, const std::string& time, const std::s
         dropped = 0;
     } else {
         dropped++;
+        ++droppedTotal;
     }
 }
 

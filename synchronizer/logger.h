@@ -3,6 +3,7 @@
 
 #include "files.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <mutex>
 #include <string>
@@ -42,6 +43,9 @@ public:
     // Flushes and closes the file; later calls write nothing. May be called again.
     void close();
 
+    // Lines dropped since the log was opened, for the metrics.
+    unsigned long long droppedLines() const { return droppedTotal; }
+
 private:
     files::Fd openLog(std::string* movedAside) const;
     void vwrite(const char* level, const char* format, va_list args);
@@ -56,6 +60,7 @@ private:
     std::mutex lock;
     // Lines dropped since the last one written, and why the first of them was.
     unsigned long dropped = 0;
+    std::atomic<unsigned long long> droppedTotal{0};
     int dropError = 0;
 };
 

@@ -197,6 +197,13 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     facts.facts = RunState::read(paths::kStateFile);
     facts.now = time(nullptr);
     EXPECT_EQ(messages[messages.size() - 2], "STATUS=" + health::judge(facts).line());
+    // The intake's counts reach the facts at the watchdog's next turn (1 s here).
+    Sandbox::raiseIndications(2);
+    EXPECT_TRUE(Sandbox::waitUntil([] {
+        auto counts = RunState::read(paths::kStateFile);
+        return counts["documents_received"] == "2" && counts["documents_stored"] == "2" &&
+               counts["journal_retries"] == "0";
+    }));
     Sandbox::query(Sandbox::insertRow("VEXA_WBEM", "2"));
     EXPECT_TRUE(Sandbox::waitForLog("[error] Get IPMIeventid failed, ProviderName:VEXA_WBEM,"
                                     "Event_ID:2 not exist in VEXA Event DataBase "
