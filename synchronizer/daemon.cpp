@@ -7,13 +7,16 @@
 #include "logger.h"
 #include "paths.h"
 #include "readiness.h"
+#include "runstate.h"
 #include "sfcbclient.h"
+#include "watchdog.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <memory>
 #include <optional>
 #include <pthread.h>
 #include <string>
@@ -229,6 +232,20 @@ void detach(const char* progname) {
     narrow_modes();
 }
 
+// Once ready, systemd's STATUS= follows the facts, and WATCHDOG=1 goes while both threads
+// show life.
+std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
+    auto watchdog =
+        std::make_unique<Watchdog>(state, theIntake.heartbeat(), forwarding_heartbeat());
+    Watchdog* dog = watchdog.get();
+    state.onChange([dog](const std::map<std::string, std::string>&) { dog->wake(); });
+    if (!watchdog->start()) {
+        logger.error("Create thread error.");
+        fatal_exit();
+    }
+    return watchdog;
+}
+
 } // namespace
 
 void handler(int signo) {
@@ -276,6 +293,7 @@ int daemon_main(int argc, char** argv) {
         return 255;
     }
     detach(progname);
+    RunState state; // what this daemon publishes about itself (an earlier one's is gone)
 
     Intake theIntake;
     intake = &theIntake;
@@ -309,6 +327,7 @@ int daemon_main(int argc, char** argv) {
 
     fpl_check_dictionary();
     readiness::ready();
+    const std::unique_ptr<Watchdog> watchdog = watch(state, theIntake);
     if (theIntake.run() == IntakeEnd::Stopped) {
         park();
     }

@@ -183,6 +183,18 @@ void ready() {
     report(0);
 }
 
+void status(const std::string& line) {
+    if (getenv("NOTIFY_SOCKET") != nullptr) {
+        sd_notifyf(0, "STATUS=%s", line.c_str());
+    }
+}
+
+void watchdog() {
+    if (getenv("NOTIFY_SOCKET") != nullptr) {
+        sd_notify(0, "WATCHDOG=1");
+    }
+}
+
 void failed(int status) {
     report(static_cast<unsigned char>(status == 0 ? 255 : status));
 }

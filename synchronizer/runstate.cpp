@@ -2,7 +2,6 @@
 
 #include "files.h"
 
-#include <fstream>
 #include <utility>
 
 namespace {
@@ -39,7 +38,11 @@ int RunState::set(const std::string& name, const std::string& value) {
         return 0;
     }
     facts[key] = text;
-    return publish();
+    int error = publish();
+    if (changed) {
+        changed(facts);
+    }
+    return error;
 }
 
 std::string RunState::get(const std::string& name) const {
@@ -56,15 +59,12 @@ int RunState::publish() const {
     return files::writeDurably(path, text.data(), text.size(), kStateMode);
 }
 
-std::map<std::string, std::string> RunState::read(const std::string& path) {
-    std::map<std::string, std::string> facts;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t blank = line.find(' ');
-        if (blank != std::string::npos && blank > 0) {
-            facts[line.substr(0, blank)] = line.substr(blank + 1);
-        }
-    }
+std::map<std::string, std::string> RunState::all() const {
+    std::lock_guard<std::mutex> hold(lock);
     return facts;
+}
+
+void RunState::onChange(std::function<void(const std::map<std::string, std::string>&)> hook) {
+    std::lock_guard<std::mutex> hold(lock);
+    changed = std::move(hook);
 }

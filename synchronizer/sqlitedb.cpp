@@ -1,5 +1,6 @@
 #include "sqlitedb.h"
 
+#include "cutter.h"
 #include "files.h"
 #include "logger.h"
 #include "values.h"
@@ -88,8 +89,6 @@ const char* const kFetchQuery =
     "HWEncodingPhysicalLocation, HWPhysicalLocation, NetworkAddresses from indication where "
     "status=0 order by Id";
 
-const char* const kTrailer = "End of Indication";
-
 const int kAttempts = 4;
 
 // Another program's lock that lasts no longer than this is waited for inside SQLite;
@@ -163,14 +162,15 @@ bool isDecimalInteger(const std::string& text) {
     return true;
 }
 
-// The delivered document: the lines of the file up to the trailer line, joined
+// The delivered document: the lines of the file up to the trailer line (the cutter's
+// rule: a property value that carries the trailer's words does not end it), joined
 // without their line feeds. A file that cannot be read gives the empty text.
 std::string readRawData(const std::string& path) {
     std::string text;
     std::ifstream in(path, std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.find(kTrailer) != std::string::npos) {
+        if (is_trailer_line(line.data(), line.data() + line.size())) {
             break;
         }
         text += line;

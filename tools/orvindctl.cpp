@@ -2,7 +2,9 @@
 // monitoring (metrics in the Prometheus text format). Read-only: it opens the
 // database with mode=ro and a short busy timeout, reads only the end of the log, and
 // never creates a file except the metrics file it is told to write.
+#include "health.h"
 #include "paths.h"
+#include "runstate.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +15,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <sqlite3.h>
 #include <string>
@@ -45,8 +48,10 @@ const char* const kUsage =
     "  -h, --help      show this help and exit\n"
     "  -V, --version   show the version and exit\n"
     "\n"
-    "Exit status: 0 when the daemon runs and its database can be read, 1 otherwise\n"
-    "(metrics: 1 only when the database cannot be read), 2 for a wrong command line.\n";
+    "Exit status of status, as its first line says: 0 healthy (running, subscribed to\n"
+    "the broker, the BMC answering, nothing held, no refusal in the last hour),\n"
+    "1 degraded, 3 not running, 4 cannot tell; of metrics: 1 when the database cannot\n"
+    "be read; 2 for a wrong command line.\n";
 
 // How long a query waits for a database that a writer holds.
 const int kBusyTimeoutMs = 500;
@@ -124,6 +129,9 @@ struct Status {
     long long logBytes = -1;
     std::vector<std::string> errors;
     time_t now = time(nullptr);
+    // What the running daemon publishes about itself, and the verdict drawn from it.
+    std::map<std::string, std::string> facts;
+    health::Verdict verdict;
 };
 
 std::string trim(std::string text) {
@@ -359,9 +367,43 @@ void readLog(Status& s) {
     }
 }
 
+// Why the daemon is not running, for the verdict.
+std::string whyNotRunning(const Status& s) {
+    if (!s.pidFile) {
+        return std::string("no pid file ") + paths::kPidFile;
+    }
+    if (s.pid == 0) {
+        return std::string(paths::kPidFile) + " holds no pid";
+    }
+    return std::string(paths::kPidFile) + " names pid " + std::to_string(s.pid) +
+           ", which is not a running orvind";
+}
+
+// The daemon's facts count only while it runs: a stopped daemon's file is stale.
+void judge(Status& s) {
+    health::Inputs in;
+    in.running = s.running;
+    in.now = s.now;
+    if (!s.running) {
+        in.notRunning = whyNotRunning(s);
+    } else {
+        Fd state = openRead(paths::kStateFile);
+        if (!state) {
+            in.readable = false;
+            in.unreadable = std::string("cannot read ") + paths::kStateFile + ": " +
+                            errorText(errno) + (errno == EACCES ? " (run orvindctl as root)" : "");
+        } else {
+            s.facts = RunState::read(paths::kStateFile);
+            in.facts = s.facts;
+        }
+    }
+    s.verdict = health::judge(in);
+}
+
 Status gather() {
     Status s;
     readDaemon(s);
+    judge(s);
     readPipe(s);
     readDatabase(s);
     s.fplMark = markOf(paths::kFplMark);
@@ -421,6 +463,7 @@ std::string describeDaemon(const Status& s) {
 }
 
 void printWords(const Status& s) {
+    printf("health:         %s\n", s.verdict.line().c_str());
     printf("daemon:         %s\n", describeDaemon(s).c_str());
     std::string pipe = paths::kFifo;
     if (!s.pipeExists) {
@@ -463,20 +506,7 @@ void printWords(const Status& s) {
 }
 
 std::string json(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+    return health::jsonString(text);
 }
 
 std::string jsonRow(const Row& row, time_t now) {
@@ -507,6 +537,7 @@ void printJson(const Status& s) {
     }
     const bool db = s.dbError.empty();
     printf("{\n");
+    printf("  \"health\": %s,\n", s.verdict.json().c_str());
     printf("  \"running\": %s,\n", s.running ? "true" : "false");
     printf("  \"pid\": %s,\n", s.pid > 0 ? std::to_string(s.pid).c_str() : "null");
     printf("  \"pid_file\": {\"path\": %s, \"exists\": %s, \"stale\": %s},\n",
@@ -544,6 +575,10 @@ std::string metricsText(const Status& s) {
     };
     metric("orvind_up", "1 when the pid file names a running orvind.",
            sample("orvind_up", s.running));
+    metric("orvind_healthy",
+           "1 when orvind runs and does its work (subscribed, the BMC answering, nothing "
+           "held, no refusal in the last hour), as orvindctl status says.",
+           sample("orvind_healthy", s.verdict.state == health::State::Healthy));
     metric("orvind_pipe_holders", "Descriptors open on the daemon's named pipe.",
            sample("orvind_pipe_holders", static_cast<long long>(s.holders.size())));
     const bool db = s.dbError.empty();
@@ -681,5 +716,5 @@ int main(int argc, char** argv) {
     } else {
         printWords(s);
     }
-    return s.running && s.dbError.empty() ? 0 : 1;
+    return s.verdict.exitStatus();
 }

@@ -48,7 +48,7 @@ if [ "$mode" = build ]; then
     needed=$(for elf in "$out"/contents/usr/sbin/* "$out"/contents/usr/bin/*; do
         objdump -p "$elf" | awk '$1 == "NEEDED" { print $2 }'
     done | sort -u)
-    # shellcheck disable=SC2046 # one pattern a library
+    # shellcheck disable=SC2046,SC2001 # one pattern a library, each line prefixed
     owners=$(dpkg -S $(sed "s|^|*/$multiarch/|" <<<"$needed") 2>/dev/null)
     for lib in $needed; do
         found=$(grep -F "/$lib" <<<"$owners" | sed 's/[:,].*//' | grep -xF "$depended" | head -n 1)
@@ -89,7 +89,8 @@ fi
     echo "unknown mode $mode"
     exit 2
 }
-deb=$(ls "$out"/orvind_*.deb 2>/dev/null | head -n 1)
+debs=("$out"/orvind_*.deb)
+deb=${debs[0]}
 [ -f "$deb" ] || {
     echo "no package in $out: run the build step first"
     exit 1

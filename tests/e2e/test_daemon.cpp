@@ -1,3 +1,5 @@
+#include "health.h"
+#include "runstate.h"
 #include "sandbox.h"
 #include "testlog.h"
 
@@ -140,10 +142,11 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     timeval patience{Sandbox::kTimeoutMs / 1000, 0};
     setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     // As the manager does: every message is read; the descriptor of a barrier is closed,
-    // which releases it.
+    // which releases it. Once ready, the daemon says its health and, with a watchdog
+    // asked for, that it is alive.
     std::vector<std::string> messages;
     JoiningThread manager([&] {
-        while (messages.empty() || messages.back() != "BARRIER=1") {
+        while (messages.empty() || messages.back() != "WATCHDOG=1") {
             char text[512];
             char control[CMSG_SPACE(sizeof(int))];
             iovec iov{text, sizeof text};
@@ -166,9 +169,11 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
         }
     });
     setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    setenv("WATCHDOG_USEC", "2000000", 1);
     sb.launch({"-p", "1234"});
     const int status = sb.launcherStatus();
     unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
     manager.join();
     close(sock);
     ASSERT_EQ(status, 0) << Sandbox::launcherOutput(2);
@@ -182,7 +187,16 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
     const std::string pid = std::to_string(sb.daemonPid());
     EXPECT_EQ(readFile(Sandbox::kPidFile), pid) << "the detached pid, no newline";
-    EXPECT_EQ(messages, (std::vector<std::string>{"MAINPID=" + pid + "\nREADY=1", "BARRIER=1"}));
+    ASSERT_GE(messages.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 2),
+              (std::vector<std::string>{"MAINPID=" + pid + "\nREADY=1", "BARRIER=1"}));
+    EXPECT_EQ(messages[2].rfind("STATUS=", 0), 0u) << messages[2];
+    // The last line said is the verdict of the facts published, as orvindctl's.
+    health::Inputs facts;
+    facts.running = true;
+    facts.facts = RunState::read(paths::kStateFile);
+    facts.now = time(nullptr);
+    EXPECT_EQ(messages[messages.size() - 2], "STATUS=" + health::judge(facts).line());
     Sandbox::query(Sandbox::insertRow("VEXA_WBEM", "2"));
     EXPECT_TRUE(Sandbox::waitForLog("[error] Get IPMIeventid failed, ProviderName:VEXA_WBEM,"
                                     "Event_ID:2 not exist in VEXA Event DataBase "
