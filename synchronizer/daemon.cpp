@@ -10,6 +10,7 @@
 #include "readiness.h"
 #include "runstate.h"
 #include "sfcbclient.h"
+#include "subscriber.h"
 #include "watchdog.h"
 
 #include <csignal>
@@ -32,6 +33,9 @@ namespace {
 
 // How long the shutdown lets a writer still connected to the pipe finish its document.
 const int kWriterGraceMs = 1000;
+// How long the start waits for the broker's first answer to the registration before it
+// reports ready all the same (the registration goes on in the background).
+const std::chrono::seconds kFirstAnswerWait(10);
 
 // The intake of this process, for the shutdown.
 Intake* intake = nullptr;
@@ -233,6 +237,49 @@ void detach(const char* progname) {
     narrow_modes();
 }
 
+// The pipe systemd passed (`passedFifo`), or one made or found at its path, with a read
+// end open from here on.
+void open_pipe(Intake& theIntake, int passedFifo) {
+    switch (passedFifo >= 0 ? theIntake.adoptFifo(passedFifo) : theIntake.openFifo()) {
+    case FifoState::Ready:
+        break;
+    case FifoState::NotCreated:
+        logger.error("Exit. Unable to create fifo.");
+        fatal_exit();
+    case FifoState::NotOpened:
+        fatal_exit();
+    case FifoState::Stopped:
+        park();
+    }
+}
+
+// Runs the intake on a thread of its own; a fatal end of it ends the process.
+std::thread start_intake(Intake& theIntake) {
+    try {
+        return std::thread([&theIntake] {
+            if (theIntake.run() != IntakeEnd::Stopped) {
+                fatal_exit();
+            }
+        });
+    } catch (...) {
+        logger.error("Create thread error.");
+        fatal_exit();
+    }
+}
+
+// Starts the registration and waits for the broker's first answer, for a while.
+void subscribe(Subscriber& subscriber) {
+    if (!subscriber.start()) {
+        logger.error("Create thread error.");
+        fatal_exit();
+    }
+    if (!subscriber.awaitFirst(kFirstAnswerWait)) {
+        logger.warn("The CIM broker has not answered the registration within %lld s; it goes "
+                    "on in the background.",
+                    static_cast<long long>(kFirstAnswerWait.count()));
+    }
+}
+
 // Once ready, systemd's STATUS= follows the facts, and WATCHDOG=1 goes while both threads
 // show life.
 std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
@@ -311,21 +358,18 @@ int daemon_main(int argc, char** argv) {
         fatal_exit();
     }
 
-    switch (passedFifo >= 0 ? theIntake.adoptFifo(passedFifo) : theIntake.openFifo()) {
-    case FifoState::Ready:
-        break;
-    case FifoState::NotCreated:
-        logger.error("Exit. Unable to create fifo.");
-        fatal_exit();
-    case FifoState::NotOpened:
-        fatal_exit();
-    case FifoState::Stopped:
-        park();
-    }
+    open_pipe(theIntake, passedFifo);
 
-    // The broker client logs the outcome of each registration itself.
-    SfcbClient::getSfcbClient()->createSubscription();
-    logger.info("Subscription created.");
+    // Made before any thread uses it for the parser's objects.
+    SfcbClient* client = SfcbClient::getSfcbClient();
+    // The pipe is read from here on, before and while the broker is asked for anything:
+    // the broker answers no request while one of its deliveries waits on a full pipe,
+    // and a pipe kept across a stop may be full.
+    std::thread intakeThread = start_intake(theIntake);
+    // The subscriber logs "Subscription created." once the broker holds the three
+    // objects; a refusal does not end the start: the broker may come later.
+    Subscriber subscriber(state, [client] { return client->createSubscription(); });
+    subscribe(subscriber);
 
     if (!start_thread()) {
         logger.error("Create thread error.");
@@ -335,8 +379,7 @@ int daemon_main(int argc, char** argv) {
     fpl_check_dictionary();
     readiness::ready();
     const std::unique_ptr<Watchdog> watchdog = watch(state, theIntake);
-    if (theIntake.run() == IntakeEnd::Stopped) {
-        park();
-    }
-    fatal_exit();
+    // The intake ends only when stopped (the shutdown then ends the process) or fatally.
+    intakeThread.join();
+    park();
 }

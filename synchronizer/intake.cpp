@@ -496,7 +496,7 @@ bool Intake::handleDocument(const std::string& document) {
         return false;
     }
     logger.info("Received a document of %zu bytes.", document.size());
-    size_t before = batch->rows.statements.size();
+    size_t before = batch->rows.size();
     std::string error;
     store->collectInto(&batch->rows);
     try {
@@ -505,7 +505,7 @@ bool Intake::handleDocument(const std::string& document) {
         error = e.what();
     }
     store->collectInto(nullptr);
-    size_t rows = batch->rows.statements.size() - before;
+    size_t rows = batch->rows.size() - before;
     if (rows == 0 || !error.empty()) {
         logger.warn("The document of %zu bytes %s: %s", document.size(),
                     rows == 0 ? "gave no indication" : "ended early",

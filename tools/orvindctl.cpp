@@ -401,6 +401,21 @@ void judge(Status& s) {
     s.verdict = health::judge(in);
 }
 
+std::string fact(const Status& s, const char* name) {
+    auto found = s.facts.find(name);
+    return found == s.facts.end() ? std::string() : found->second;
+}
+
+// The daemon's registration in the broker, as it publishes it.
+std::string describeSubscription(const Status& s) {
+    std::string text =
+        fact(s, "subscribed") == "1"
+            ? "subscribed since " + fact(s, "subscribed_since")
+            : std::string("not subscribed") + (s.facts.count("subscribed") != 0 ? "" : " yet");
+    const std::string refusal = fact(s, "subscription_refusal");
+    return refusal.empty() ? text : text + "; last refusal " + refusal;
+}
+
 Status gather() {
     Status s;
     readDaemon(s);
@@ -475,6 +490,9 @@ void printWords(const Status& s) {
     printf("health:         %s\n", s.verdict.line().c_str());
     printf("daemon:         %s\n", describeDaemon(s).c_str());
     printf("CIM client: %s\n", cimClient(s).c_str());
+    if (s.running) {
+        printf("broker:         %s\n", describeSubscription(s).c_str());
+    }
     std::string pipe = paths::kFifo;
     if (!s.pipeExists) {
         pipe += " (missing)";
@@ -551,6 +569,15 @@ void printJson(const Status& s) {
     printf("  \"cim_client\": %s,\n", json(cimClient(s)).c_str());
     printf("  \"running\": %s,\n", s.running ? "true" : "false");
     printf("  \"pid\": %s,\n", s.pid > 0 ? std::to_string(s.pid).c_str() : "null");
+    // Known only while the daemon runs.
+    auto known = [&s](const char* name) {
+        return s.running && s.facts.count(name) != 0 ? json(fact(s, name)) : std::string("null");
+    };
+    printf("  \"subscription\": {\"subscribed\": %s, \"since\": %s, \"last_refusal\": %s},\n",
+           !s.running                     ? "null"
+           : fact(s, "subscribed") == "1" ? "true"
+                                          : "false",
+           known("subscribed_since").c_str(), known("subscription_refusal").c_str());
     printf("  \"pid_file\": {\"path\": %s, \"exists\": %s, \"stale\": %s},\n",
            json(paths::kPidFile).c_str(), s.pidFile ? "true" : "false",
            s.pidFile && !s.running ? "true" : "false");
@@ -590,6 +617,9 @@ std::string metricsText(const Status& s) {
            "1 when orvind runs and does its work (subscribed, the BMC answering, nothing "
            "held, no refusal in the last hour), as orvindctl status says.",
            sample("orvind_healthy", s.verdict.state == health::State::Healthy));
+    metric("orvind_subscribed",
+           "1 when the running orvind is subscribed to the CIM broker's indications.",
+           sample("orvind_subscribed", s.running && fact(s, "subscribed") == "1"));
     metric("orvind_pipe_holders", "Descriptors open on the daemon's named pipe.",
            sample("orvind_pipe_holders", static_cast<long long>(s.holders.size())));
     const bool db = s.dbError.empty();
