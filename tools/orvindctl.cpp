@@ -51,8 +51,12 @@ const char* const kUsage =
     "\n"
     "Exit status of status, as its first line says: 0 healthy (running, subscribed to\n"
     "the broker, the BMC answering, nothing held, no refusal in the last hour),\n"
-    "1 degraded, 3 not running, 4 cannot tell; of metrics: 1 when the database cannot\n"
-    "be read; 2 for a wrong command line.\n";
+    "1 degraded, 3 not running, 4 cannot tell (also when not run as root); of\n"
+    "metrics: 1 when the database cannot be read, 4 when not run as root; 2 for a\n"
+    "wrong command line.\n";
+
+// Not run as root: nothing can be told (LSB's "unknown").
+const int kNotRootStatus = 4;
 
 // How long a query waits for a database that a writer holds.
 const int kBusyTimeoutMs = 500;
@@ -602,6 +606,32 @@ void printJson(const Status& s) {
     printf("}\n");
 }
 
+// The running daemon's counts since it started (a restart starts them at 0 again).
+void counters(const Status& s, std::string& out) {
+    const struct {
+        const char* fact;
+        const char* name;
+        const char* help;
+    } counts[] = {
+        {"documents_received", "orvind_documents_received_total",
+         "Documents taken from the pipe and handed to the parser since the daemon started."},
+        {"documents_stored", "orvind_documents_stored_total",
+         "Documents whose rows were committed since the daemon started."},
+        {"journal_retries", "orvind_journal_retries_total",
+         "Failed attempts to store the documents waiting in the journal, each tried again."},
+        {"log_lines_dropped", "orvind_log_lines_dropped_total",
+         "Log lines dropped whole because the log could not be written (a full disk)."},
+    };
+    for (const auto& c : counts) {
+        auto found = s.facts.find(c.fact);
+        if (found == s.facts.end()) {
+            continue;
+        }
+        out += std::string("# HELP ") + c.name + " " + c.help + "\n# TYPE " + c.name +
+               " counter\n" + c.name + " " + found->second + "\n";
+    }
+}
+
 std::string metricsText(const Status& s) {
     std::string out;
     auto metric = [&](const char* name, const char* help, const std::string& samples) {
@@ -657,6 +687,7 @@ std::string metricsText(const Status& s) {
     if (!marks.empty()) {
         metric("orvind_mark", "Id of the last indication handed to each target.", marks);
     }
+    counters(s, out);
     metric("orvind_journal_bytes", "Size of the intake journal (0 when there is none).",
            sample("orvind_journal_bytes", s.journalBytes < 0 ? 0 : s.journalBytes));
     metric("orvind_log_bytes", "Size of the daemon's log (0 when there is none).",
@@ -748,6 +779,14 @@ int main(int argc, char** argv) {
         return wrong("--json goes with status; metrics are always in the Prometheus format");
     }
 
+    // Another user would find every file unreadable and take that for the daemon's state.
+    if (geteuid() != 0) {
+        fprintf(stderr,
+                "orvindctl: permission denied: only root reads orvind's files; run it as root "
+                "(sudo orvindctl %s)\n",
+                command.c_str());
+        return kNotRootStatus;
+    }
     if (command == "metrics") {
         return metricsCommand(textfileDir);
     }
