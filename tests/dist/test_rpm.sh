@@ -22,17 +22,16 @@ if [ ! -f "$headers/cimc/cimc.h" ]; then
     exit 77
 fi
 
-# The installed library: the real headers and the stand-in under one prefix.
+# The installed library: the real headers where they are, the stand-in under a prefix.
 tree=$build/dist/rpm-tree
 prefix=$tree/cimc
-mkdir -p "$prefix/include" "$prefix/lib"
-ln -sfn "$(realpath "$headers/cimc")" "$prefix/include/cimc"
+mkdir -p "$prefix/lib"
 cp "$standin" "$prefix/lib/libcimcclient.so.0"
 ln -sf libcimcclient.so.0 "$prefix/lib/libcimcclient.so"
 
 if ! "$cmake" -S "$src" -B "$tree/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_INSTALL_PREFIX=/usr -DORVIND_SYSTEM_CIMC=ON -DORVIND_BMC=ipmi \
-    -DCMAKE_PREFIX_PATH="$prefix" -DORVIND_BUILD_TESTS=OFF -DORVIND_BUILD_BENCH=OFF \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCIMC_INCLUDE_DIR="$(realpath "$headers")" -DORVIND_BUILD_TESTS=OFF -DORVIND_BUILD_BENCH=OFF \
     >"$tree/configure.log" 2>&1 ||
     ! "$cmake" --build "$tree/build" -- -j "$(nproc)" >"$tree/build.log" 2>&1; then
     tail -n 60 "$tree/configure.log" "$tree/build.log"
