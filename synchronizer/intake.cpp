@@ -281,6 +281,10 @@ FifoState Intake::adoptFifo(int fd) {
     // A file left by an interrupted start by hand still holds documents.
     take_in_incoming(paths);
     readEnd.reset(fd);
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        cutter.setBlockSize(static_cast<size_t>(st.st_blksize));
+    }
     passed = true;
     logger.info("FIFO passed in by systemd.");
     return FifoState::Ready;
@@ -298,6 +302,8 @@ bool Intake::openReadEnd() {
         logger.error("open error on fifo.");
         return false;
     }
+    // Writers write through stdio buffers of the pipe's block size.
+    cutter.setBlockSize(static_cast<size_t>(st.st_blksize));
     readEnd = std::move(fd);
     received = false;
     return true;
@@ -554,7 +560,7 @@ void Intake::compact() {
     const unsigned long long journalSize = journal.size();
     bool idleNow = positioned && stored == journalSize && fed == journalSize &&
                    batchDocuments == 0 && !holding && !journal.holdsUnwritten() &&
-                   cutter.unhandled().empty() &&
+                   cutter.idle() &&
                    (deliveryEnds.empty() || deliveryEnds.back() <= fed);
     if (!idleNow || journalSize == 0 || (!compactNow && journalSize < kCompactBytes)) {
         return;
@@ -566,7 +572,7 @@ void Intake::compact() {
     }
     const std::string old = journal.setAsidePath();
     fed = stored = origin = 0;
-    cutter = DocumentCutter();
+    cutter = DocumentCutter(cutter.blockSize());
     compactedLeft = true;
     if (store->commitBatch(SQLiteDB::Batch(), 0) == SQLITE_OK) {
         unlink(old.c_str());
@@ -580,7 +586,9 @@ void Intake::compact() {
 bool Intake::storeDocuments() {
     std::string document;
     while (!stopRequested()) {
-        if (batchDocuments > 0 &&
+        // Documents put back together from one stretch are committed together: the
+        // position never points between them.
+        if (batchDocuments > 0 && batchWhole &&
             (batchDocuments >= kGroupDocuments ||
              Clock::now() - batchStart >= std::chrono::milliseconds(kGroupMs))) {
             if (!commit()) {
@@ -588,32 +596,57 @@ bool Intake::storeDocuments() {
             }
         }
         unsigned long long end;
+        bool whole;
         if (holding) {
             document.swap(held);
             end = heldEnd;
+            whole = heldWhole;
             holding = false;
         } else if (nextDocument(document)) {
             end = origin + cutter.consumed();
+            whole = cutter.atBoundary();
+            keepPassedOver();
         } else {
+            keepPassedOver();
             break;
         }
-        keep_stray(paths.stray, cutter.takeStray(), "stray bytes between documents");
         if (batchDocuments == 0) {
             batchStart = Clock::now();
         }
         if (!handleDocument(document)) {
             held.swap(document);
             heldEnd = end;
+            heldWhole = whole;
             holding = true;
             break;
         }
         ++batchDocuments;
         batchEnd = end;
+        batchWhole = whole;
         if (recovering && end <= recoverUpTo) {
             ++recoveredCount;
         }
     }
-    return batchDocuments == 0 || commit();
+    return batchDocuments == 0 || !batchWhole || commit();
+}
+
+// Keeps what the cutter passed over: stray bytes, and stretches of documents whose
+// pieces could not be told apart.
+void Intake::countDamaged(size_t documents) {
+    damaged += documents;
+}
+
+void Intake::keepPassedOver() {
+    const size_t untold = cutter.takeUntold();
+    const std::string bytes = cutter.takeStray();
+    if (untold == 0) {
+        keep_stray(paths.stray, bytes, "stray bytes between documents");
+        return;
+    }
+    const std::string what = "bytes of " + std::to_string(untold) +
+                             " interleaved documents whose pieces cannot be told apart";
+    keep_stray(paths.stray, bytes, what.c_str());
+    countDamaged(untold);
 }
 
 // Handles what the journal holds as far as the store lets it; returns how long the
@@ -637,7 +670,7 @@ int Intake::work() {
         until(retryAt);
         return wait;
     }
-    if (batchDocuments > 0 && !commit()) {
+    if (batchDocuments > 0 && batchWhole && !commit()) {
         until(retryAt);
         return wait;
     }

@@ -110,6 +110,8 @@ private:
     bool nextDocument(std::string& document);
     bool handleDocument(const std::string& document);
     bool commit();
+    void keepPassedOver();
+    void countDamaged(size_t documents);
     void compact();
     void failed(const std::string& why);
     void succeeded();
@@ -132,6 +134,8 @@ private:
     // Where deliveries ended (every writer gone), in journal offsets.
     std::deque<unsigned long long> deliveryEnds;
     DocumentCutter cutter;
+    // Documents not stored because they were not whole, since the start.
+    unsigned long long damaged = 0;
     // The position is known once the store has been opened.
     bool positioned = false;
     unsigned long long stored = 0;
@@ -147,11 +151,14 @@ private:
     bool holding = false;
     std::string held;
     unsigned long long heldEnd = 0;
+    bool heldWhole = true;
     // Rows parsed and not yet committed (the store's batch), and where their documents end.
     struct Batch;
     std::unique_ptr<Batch> batch;
     size_t batchDocuments = 0;
     unsigned long long batchEnd = 0;
+    // The batch's last document ends where no document cut together with it follows.
+    bool batchWhole = true;
     Clock::time_point batchStart;
     // Retrying after a failure that may pass.
     std::string failure;
