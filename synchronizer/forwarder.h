@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+class Heartbeat;
 class SQLiteDB;
 
 // True while the forwarding thread is to keep running.
@@ -33,6 +34,10 @@ void create_thread();
 // Sets `threadrun` and starts the forwarding thread into `pid`. False when the thread
 // cannot be made (then `threadrun` is false again).
 bool start_thread();
+
+// The forwarding thread's heartbeat, for the watchdog: it waits in its pauses and works
+// between them.
+const Heartbeat& forwarding_heartbeat();
 
 // Clears `threadrun`, cuts short the thread's pause and waits until the thread has
 // ended; a forwarding pass under way is finished first. Nothing to do when the thread

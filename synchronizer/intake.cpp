@@ -30,6 +30,9 @@ namespace {
 // at this often: a writer that connected before the current read end was opened does
 // not raise a hang-up when it leaves, and only a read tells that it has gone.
 const int kDeliveryPollMs = 100;
+// The longest one turn of the loop may take (a group of documents, a busy database)
+// before the intake counts as stuck.
+const std::chrono::seconds kTurnLimit(120);
 const size_t kChunk = 65536;
 // Reads of the pipe in one go before the documents are looked at again.
 const int kReadsPerTurn = 16;
@@ -198,7 +201,12 @@ int create_fifo(const IntakePaths& paths) {
             break; // a broker that made a file there meanwhile is handled by the next round
         }
     }
+    const int error = errno;
     logger.error("Unable to create FIFO.");
+    const std::string folder = fifo.substr(0, fifo.rfind('/'));
+    logger.error("Cannot make the FIFO %s: %s. Make the daemon's folders (systemd-tmpfiles "
+                 "--create orvind.conf, or mkdir -p %s) and start again.",
+                 fifo.c_str(), files::errorText(error).c_str(), folder.c_str());
     return 0;
 }
 
@@ -332,7 +340,9 @@ IntakeEnd Intake::run() {
             fds[0] = {reading ? static_cast<int>(readEnd.get()) : -1, POLLIN, 0};
             fds[1] = {wakeFd.get(), POLLIN, 0};
         }
+        beat.waiting();
         int ready = poll(fds, 2, wait);
+        beat.working(kTurnLimit);
         if (!enter()) {
             return IntakeEnd::Stopped;
         }
@@ -382,6 +392,7 @@ bool Intake::readPipe(bool hangup) {
 
 void Intake::failed(const std::string& why) {
     ++attempts;
+    ++counted.retries;
     bool quiet =
         why.find("database is locked") != std::string::npos && attempts <= kQuietBusyAttempts;
     if (why != failure && !quiet) {
@@ -497,7 +508,8 @@ bool Intake::handleDocument(const std::string& document) {
         return false;
     }
     logger.info("Received a document of %zu bytes.", document.size());
-    size_t before = batch->rows.statements.size();
+    ++counted.received;
+    size_t before = batch->rows.size();
     std::string error;
     store->collectInto(&batch->rows);
     try {
@@ -506,7 +518,7 @@ bool Intake::handleDocument(const std::string& document) {
         error = e.what();
     }
     store->collectInto(nullptr);
-    size_t rows = batch->rows.statements.size() - before;
+    size_t rows = batch->rows.size() - before;
     if (rows == 0 || !error.empty()) {
         logger.warn("The document of %zu bytes %s: %s", document.size(),
                     rows == 0 ? "gave no indication" : "ended early",
@@ -539,6 +551,7 @@ bool Intake::commit() {
         compactedLeft = false;
     }
     stored = batchEnd;
+    counted.stored += batchDocuments;
     batch->rows = SQLiteDB::Batch();
     if (recovering) {
         if (stored >= recoverUpTo) {
