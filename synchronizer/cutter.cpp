@@ -136,20 +136,25 @@ private:
         return doc;
     }
 
-    // Two documents broken after their first pieces could as well have each other's
-    // rest: the pieces cannot be told apart.
+    // `doc` is a well-formed document other than `original`.
+    bool another(const Open& doc, const Open& original) const {
+        const std::string whole = text(doc);
+        return whole != text(original) && breaksFit(doc, trailerLength(doc)) && well_formed(whole);
+    }
+
+    // One of two documents broken after their first pieces could as well have the
+    // other's rest: their pieces cannot be told apart.
     bool exchangeable(const Open& a, const Open& b) const {
-        if (a.breaks.empty() || b.breaks.empty()) {
+        if (a.breaks.empty() || b.breaks.empty() || a.head >= a.pieces.size() ||
+            b.head >= b.pieces.size()) {
             return false;
         }
-        const Open ab = joined(a, b);
-        const Open ba = joined(b, a);
-        const std::string abText = text(ab);
-        if (abText == text(a) || abText == text(b)) {
+        // Only documents whose first pieces both came before the rest of either.
+        if (a.pieces[a.head - 1].to > b.pieces[b.head].from ||
+            b.pieces[b.head - 1].to > a.pieces[a.head].from) {
             return false;
         }
-        return breaksFit(ab, trailerLength(ab)) && breaksFit(ba, trailerLength(ba)) &&
-               well_formed(abText) && well_formed(text(ba));
+        return another(joined(a, b), a) || another(joined(b, a), b);
     }
 
     bool declarationAt(size_t at) const {
@@ -383,6 +388,28 @@ size_t without_trailer(const std::string& document) {
     return document.size();
 }
 
+bool is_whole(const std::string& document) {
+    size_t end = without_trailer(document);
+    while (end > 0 && is_blank(document.data() + end - 1, document.data() + end)) {
+        --end;
+    }
+    // The root element: the first one after the declaration, comments and the like.
+    size_t at = 0;
+    while ((at = document.find('<', at)) != kNone && at + 1 < end &&
+           (document[at + 1] == '?' || document[at + 1] == '!')) {
+        ++at;
+    }
+    if (at == kNone || at + 1 >= end) {
+        return false;
+    }
+    const size_t name = at + 1;
+    const size_t after = document.find_first_of(" \t\r\n/>", name);
+    const std::string endTag =
+        "</" + document.substr(name, (after == kNone ? end : after) - name) + ">";
+    return end >= endTag.size() &&
+           document.compare(end - endTag.size(), endTag.size(), endTag) == 0;
+}
+
 DocumentCutter::DocumentCutter(size_t blockSize) : block(blockSize > 0 ? blockSize : 4096) {}
 
 void DocumentCutter::add(const char* data, size_t size) {
@@ -469,7 +496,6 @@ void DocumentCutter::erase(size_t length) {
     }
     lineFrom = lineFrom > length ? lineFrom - length : 0;
     newlineFrom = newlineFrom > length ? newlineFrom - length : 0;
-    unresolved = unresolved > length ? unresolved - length : 0;
 }
 
 void DocumentCutter::emit(size_t length) {
@@ -478,15 +504,16 @@ void DocumentCutter::emit(size_t length) {
     cut = true;
 }
 
-// Puts the stretch buffer[0, length) of interleaved documents back together; false when
-// there is no way to.
-bool DocumentCutter::resolve(size_t length) {
+// Puts the stretch buffer[0, length) of interleaved documents back together: the certain
+// ones go out, the rest is passed over whole.
+void DocumentCutter::resolve(size_t length) {
     std::vector<size_t> inside(declarations.begin(),
                                std::lower_bound(declarations.begin(), declarations.end(), length));
     std::vector<std::string> documents;
     std::string rest;
     if (!Stretch(buffer, length, block, inside).solve(documents, rest)) {
-        return false;
+        documents.assign(inside.size(), std::string());
+        rest = buffer.substr(0, length);
     }
     const unsigned long long before = taken;
     for (std::string& document : documents) {
@@ -503,7 +530,27 @@ bool DocumentCutter::resolve(size_t length) {
         ready.back().final = true;
     }
     cut = true;
-    return true;
+}
+
+// Where the stretch of interleaved documents that begins at the buffer's front ends: after
+// the trailer that closes the last one open; kNone when it is not in the buffer yet.
+// `later` counts the trailers after the declaration `second`.
+size_t DocumentCutter::stretchEnd(size_t second, size_t& later) const {
+    size_t open = 0;
+    for (size_t d = 0, m = 0; d < declarations.size() || m < marks.size();) {
+        if (m == marks.size() || (d < declarations.size() && declarations[d] < marks[m].first)) {
+            ++open;
+            ++d;
+            continue;
+        }
+        later += marks[m].first > second ? 1U : 0U;
+        open -= open > 0 ? 1 : 0;
+        if (open == 0 && marks[m].second) {
+            return marks[m].first;
+        }
+        ++m;
+    }
+    return kNone;
 }
 
 // Cuts what the front of the buffer allows: one document, or a stretch of interleaved
@@ -525,6 +572,14 @@ bool DocumentCutter::cutFront(bool atEnd) {
         return true;
     }
     const size_t second = declarations.size() > 1 ? declarations[1] : kNone;
+    // A trailer whose line end comes later, after another writer's piece, ends its
+    // document where its equal signs end.
+    auto mark = std::find_if(marks.begin(), marks.end(),
+                             [first](const std::pair<size_t, bool>& m) { return m.first > first; });
+    if (mark != marks.end() && !mark->second && (second == kNone || mark->first <= second)) {
+        emit(mark->first);
+        return true;
+    }
     if (trailer != kNone && (second == kNone || trailer <= second)) {
         emit(trailer);
         return true;
@@ -532,35 +587,23 @@ bool DocumentCutter::cutFront(bool atEnd) {
     if (second == kNone) {
         return false;
     }
-    if ((second - first) % block == 0 && second >= unresolved) {
-        // Another document interrupts this one: the stretch ends with the trailer that
-        // closes the last open one.
-        size_t open = 0;
-        size_t end = kNone;
+    if ((second - first) % block == 0) {
+        // Another document interrupts this one.
         size_t later = 0;
-        for (size_t d = 0, m = 0; d < declarations.size() || m < marks.size();) {
-            if (m == marks.size() ||
-                (d < declarations.size() && declarations[d] < marks[m].first)) {
-                ++open;
-                ++d;
-                continue;
-            }
-            later += marks[m].first > second ? 1U : 0U;
-            open -= open > 0 ? 1 : 0;
-            if (open == 0 && marks[m].second) {
-                end = marks[m].first;
-                break;
-            }
-            ++m;
-        }
-        if (end != kNone && resolve(end)) {
+        const size_t end = stretchEnd(second, later);
+        if (end != kNone) {
+            resolve(end);
             return true;
         }
-        // Not put back together: each document is cut as it stands.
-        unresolved = end != kNone ? end : unresolved;
-        if (end == kNone && !atEnd && buffer.size() - first < kLongestStretch &&
-            later < kMostTrailers) {
+        if (!atEnd && buffer.size() - first < kLongestStretch && later < kMostTrailers) {
             return false;
+        }
+        // A trailer split where it cannot be seen in the stream: the stretch is taken to
+        // end with the delivery, or with the last whole trailer line.
+        const size_t last = atEnd ? buffer.size() : trailers.empty() ? 0 : trailers.back().second;
+        if (last > second) {
+            resolve(last);
+            return true;
         }
     }
     // The document ends without a trailer before the line of the next declaration; what
@@ -595,7 +638,7 @@ bool DocumentCutter::finish(std::string& document) {
     declarations.clear();
     trailers.clear();
     marks.clear();
-    lineFrom = newlineFrom = unresolved = 0;
+    lineFrom = newlineFrom = 0;
     cut = false;
     return next(document);
 }

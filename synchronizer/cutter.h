@@ -15,6 +15,10 @@ bool is_trailer_line(const char* begin, const char* end);
 // The length of a document without its trailer line, if it ends with one.
 size_t without_trailer(const std::string& document);
 
+// The document, without its trailer line and blank space, ends with the end tag of its
+// root element: nothing of it is missing at its end.
+bool is_whole(const std::string& document);
+
 // Cuts a stream of delivered bytes into indication documents.
 //
 // The pipe is a stream of pieces: a writer's stdio stream writes a document larger than
@@ -76,7 +80,8 @@ private:
     bool cutFront(bool atEnd);
     void emit(size_t length);
     void erase(size_t length);
-    bool resolve(size_t length);
+    void resolve(size_t length);
+    size_t stretchEnd(size_t second, size_t& later) const;
 
     size_t block;
     std::string buffer;
@@ -89,8 +94,6 @@ private:
     std::vector<std::pair<size_t, bool>> marks;
     size_t lineFrom = 0;
     size_t newlineFrom = 0;
-    // No stretch before this is tried again: it could not be put back together.
-    size_t unresolved = 0;
     // A document has been cut since the last finish().
     bool cut = false;
     unsigned long long taken = 0;

@@ -501,7 +501,7 @@ bool Intake::nextDocument(std::string& document) {
     }
 }
 
-bool Intake::handleDocument(const std::string& document) {
+bool Intake::handleDocument(const std::string& document, unsigned long long end) {
     std::string why;
     if (!write_temp(paths.temp, document, without_trailer(document), why)) {
         failed("Unable to open indication temp file " + paths.temp + ": " + why);
@@ -519,7 +519,16 @@ bool Intake::handleDocument(const std::string& document) {
     }
     store->collectInto(nullptr);
     size_t rows = batch->rows.size() - before;
-    if (rows == 0 || !error.empty()) {
+    if (rows > 0 && !error.empty() && !is_whole(document)) {
+        // No row from a document that is not whole: its bytes are kept as they came.
+        batch->rows.rows.resize(before);
+        logger.warn("The document of %zu bytes ending at %llu in %s is not whole (%s): no "
+                    "row is stored from it.",
+                    document.size(), end, paths.pending.c_str(), error.c_str());
+        counted.strayDropped +=
+            keep_stray(paths.stray, document, "bytes of a document that is not whole");
+        ++counted.damaged;
+    } else if (rows == 0 || !error.empty()) {
         logger.warn("The document of %zu bytes %s: %s", document.size(),
                     rows == 0 ? "gave no indication" : "ended early",
                     error.empty() ? "no instance in it" : error.c_str());
@@ -572,8 +581,7 @@ void Intake::compact() {
     // A delivery whose end is noted and whose bytes are all cut holds nothing more.
     const unsigned long long journalSize = journal.size();
     bool idleNow = positioned && stored == journalSize && fed == journalSize &&
-                   batchDocuments == 0 && !holding && !journal.holdsUnwritten() &&
-                   cutter.idle() &&
+                   batchDocuments == 0 && !holding && !journal.holdsUnwritten() && cutter.idle() &&
                    (deliveryEnds.empty() || deliveryEnds.back() <= fed);
     if (!idleNow || journalSize == 0 || (!compactNow && journalSize < kCompactBytes)) {
         return;
@@ -626,7 +634,7 @@ bool Intake::storeDocuments() {
         if (batchDocuments == 0) {
             batchStart = Clock::now();
         }
-        if (!handleDocument(document)) {
+        if (!handleDocument(document, end)) {
             held.swap(document);
             heldEnd = end;
             heldWhole = whole;
@@ -646,19 +654,19 @@ bool Intake::storeDocuments() {
 // Keeps what the cutter passed over: stray bytes, and stretches of documents whose
 // pieces could not be told apart.
 void Intake::countDamaged(size_t documents) {
-    damaged += documents;
+    counted.damaged += documents;
 }
 
 void Intake::keepPassedOver() {
     const size_t untold = cutter.takeUntold();
     const std::string bytes = cutter.takeStray();
     if (untold == 0) {
-        keep_stray(paths.stray, bytes, "stray bytes between documents");
+        counted.strayDropped += keep_stray(paths.stray, bytes, "stray bytes between documents");
         return;
     }
     const std::string what = "bytes of " + std::to_string(untold) +
                              " interleaved documents whose pieces cannot be told apart";
-    keep_stray(paths.stray, bytes, what.c_str());
+    counted.strayDropped += keep_stray(paths.stray, bytes, what.c_str());
     countDamaged(untold);
 }
 

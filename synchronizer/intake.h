@@ -28,6 +28,11 @@ struct IntakeCounts {
     std::atomic<unsigned long long> stored{0};
     // Failures of the store or the journal that are tried again.
     std::atomic<unsigned long long> retries{0};
+    // Documents stored in no row because they were not whole (ended early, or pieces of
+    // interleaved deliveries that could not be told apart): kept in the stray file.
+    std::atomic<unsigned long long> damaged{0};
+    // Bytes dropped from the stray file at its bound.
+    std::atomic<unsigned long long> strayDropped{0};
 };
 
 // Where the intake works. The daemon always uses the fixed paths below; tests give
@@ -125,7 +130,7 @@ private:
     bool storeDocuments();
     bool openStore();
     bool nextDocument(std::string& document);
-    bool handleDocument(const std::string& document);
+    bool handleDocument(const std::string& document, unsigned long long end);
     bool commit();
     void keepPassedOver();
     void countDamaged(size_t documents);
@@ -151,8 +156,6 @@ private:
     // Where deliveries ended (every writer gone), in journal offsets.
     std::deque<unsigned long long> deliveryEnds;
     DocumentCutter cutter;
-    // Documents not stored because they were not whole, since the start.
-    unsigned long long damaged = 0;
     // The position is known once the store has been opened.
     bool positioned = false;
     unsigned long long stored = 0;

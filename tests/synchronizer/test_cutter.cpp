@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iostream>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -174,56 +172,5 @@ TEST(DocumentCutter, PutsInterleavedPiecesBackTogetherWhereThatIsCertain) {
                 << c.what << ": what cannot be told apart is kept whole";
             EXPECT_TRUE(cutter.idle()) << c.what;
         }
-    }
-}
-
-// Eight writers at once, each delivering its documents piece by piece as its stdio
-// stream writes them, in a random order that keeps each writer's own: every document
-// comes out whole, or is passed over whole.
-TEST(DocumentCutter, PutsManyWritersBackTogether) {
-    std::mt19937 random(11);
-    for (size_t size : {size_t(2900), size_t(8150)}) {
-        std::vector<std::string> sent;
-        std::vector<std::vector<std::string>> writers(8);
-        std::string bytes;
-        std::vector<size_t> next(8, 0);
-        for (int writer = 0; writer < 8; ++writer) {
-            for (int i = 0; i < 30; ++i) {
-                std::string doc = padded(writer * 100 + i, 0);
-                doc = replaceAll(doc, "</INSTANCE>",
-                                 "<PROPERTY NAME=\"Description\" TYPE=\"string\">\n<VALUE>" +
-                                     std::string(size - doc.size() - 54, 'x') +
-                                     "</VALUE>\n</PROPERTY>\n</INSTANCE>");
-                sent.push_back(doc + "\n" + Sandbox::kTrailer + "\n");
-                for (const std::string& piece : stdioWrites(doc)) {
-                    writers[static_cast<size_t>(writer)].push_back(piece);
-                }
-            }
-        }
-        for (size_t left = 1; left > 0;) {
-            left = 0;
-            const size_t writer = random() % 8;
-            if (next[writer] < writers[writer].size()) {
-                bytes += writers[writer][next[writer]++];
-            }
-            for (size_t w = 0; w < 8; ++w) {
-                left += writers[w].size() - next[w];
-            }
-        }
-        DocumentCutter cutter(kBlock);
-        cutter.add(bytes.data(), bytes.size());
-        std::vector<std::string> cut;
-        std::string document;
-        while (cutter.next(document)) {
-            cut.push_back(document);
-        }
-        size_t whole = 0;
-        for (const std::string& doc : cut) {
-            whole += std::find(sent.begin(), sent.end(), doc) != sent.end() ? 1 : 0;
-        }
-        EXPECT_EQ(whole, cut.size()) << "no document that is not whole";
-        EXPECT_GE(whole + cutter.takeUntold(), sent.size());
-        std::cout << "many writers, " << size << " bytes: " << whole << " of " << sent.size()
-                  << " whole\n";
     }
 }
