@@ -201,7 +201,12 @@ int create_fifo(const IntakePaths& paths) {
             break; // a broker that made a file there meanwhile is handled by the next round
         }
     }
+    const int error = errno;
     logger.error("Unable to create FIFO.");
+    const std::string folder = fifo.substr(0, fifo.rfind('/'));
+    logger.error("Cannot make the FIFO %s: %s. Make the daemon's folders (systemd-tmpfiles "
+                 "--create orvind.conf, or mkdir -p %s) and start again.",
+                 fifo.c_str(), files::errorText(error).c_str(), folder.c_str());
     return 0;
 }
 

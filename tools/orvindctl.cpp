@@ -50,8 +50,12 @@ const char* const kUsage =
     "\n"
     "Exit status of status, as its first line says: 0 healthy (running, subscribed to\n"
     "the broker, the BMC answering, nothing held, no refusal in the last hour),\n"
-    "1 degraded, 3 not running, 4 cannot tell; of metrics: 1 when the database cannot\n"
-    "be read; 2 for a wrong command line.\n";
+    "1 degraded, 3 not running, 4 cannot tell (also when not run as root); of\n"
+    "metrics: 1 when the database cannot be read, 4 when not run as root; 2 for a\n"
+    "wrong command line.\n";
+
+// Not run as root: nothing can be told (LSB's "unknown").
+const int kNotRootStatus = 4;
 
 // How long a query waits for a database that a writer holds.
 const int kBusyTimeoutMs = 500;
@@ -806,6 +810,14 @@ int main(int argc, char** argv) {
         return wrong("--json goes with status; metrics are always in the Prometheus format");
     }
 
+    // Another user would find every file unreadable and take that for the daemon's state.
+    if (geteuid() != 0) {
+        fprintf(stderr,
+                "orvindctl: permission denied: only root reads orvind's files; run it as root "
+                "(sudo orvindctl %s)\n",
+                command.c_str());
+        return kNotRootStatus;
+    }
     if (command == "metrics") {
         return metricsCommand(textfileDir);
     }
