@@ -2,6 +2,7 @@
 // monitoring (metrics in the Prometheus text format). Read-only: it opens the
 // database with mode=ro and a short busy timeout, reads only the end of the log, and
 // never creates a file except the metrics file it is told to write.
+#include "cimclient.h"
 #include "health.h"
 #include "paths.h"
 #include "runstate.h"
@@ -481,9 +482,18 @@ std::string describeDaemon(const Status& s) {
            ", which is not a running orvind (left behind; orvind-pidfile clear-stale removes it)";
 }
 
+// The CIM client the running daemon registers through; without one, the one this build
+// (the daemon's own package) uses.
+std::string cimClient(const Status& s) {
+    auto found = s.facts.find("cim_client");
+    return found != s.facts.end() && !found->second.empty() ? found->second
+                                                            : cimClientDescription();
+}
+
 void printWords(const Status& s) {
     printf("health:         %s\n", s.verdict.line().c_str());
     printf("daemon:         %s\n", describeDaemon(s).c_str());
+    printf("CIM client: %s\n", cimClient(s).c_str());
     if (s.running) {
         printf("broker:         %s\n", describeSubscription(s).c_str());
     }
@@ -560,6 +570,7 @@ void printJson(const Status& s) {
     const bool db = s.dbError.empty();
     printf("{\n");
     printf("  \"health\": %s,\n", s.verdict.json().c_str());
+    printf("  \"cim_client\": %s,\n", json(cimClient(s)).c_str());
     printf("  \"running\": %s,\n", s.running ? "true" : "false");
     printf("  \"pid\": %s,\n", s.pid > 0 ? std::to_string(s.pid).c_str() : "null");
     // Known only while the daemon runs.
