@@ -7,6 +7,7 @@
 #include "logger.h"
 #include "paths.h"
 #include "readiness.h"
+#include "runstate.h"
 #include "sfcbclient.h"
 
 #include <csignal>
@@ -302,7 +303,8 @@ int daemon_main(int argc, char** argv) {
     SfcbClient::getSfcbClient()->createSubscription();
     logger.info("Subscription created.");
 
-    if (!start_thread()) {
+    RunState runState; // what it publishes about itself, for orvindctl
+    if (!start_thread(&runState)) {
         logger.error("Create thread error.");
         fatal_exit();
     }

@@ -55,6 +55,10 @@ public:
     // The highest row id of the table, 0 when it is empty or cannot be read.
     int highestId();
 
+    // The connection, for pieces that keep tables of their own in the same database
+    // (their statements hold `mutex` as the store's do).
+    sqlite3* connection() { return db.get(); }
+
     // Rows of one or more documents, stored together with the intake's position.
     struct Batch {
         std::vector<std::string> statements;

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <sqlite3.h>
 #include <string>
@@ -123,6 +125,10 @@ struct Status {
     // The log.
     long long logBytes = -1;
     std::vector<std::string> errors;
+    // What the forwarding made of the rows, per target and result (table bmc_outcome).
+    std::vector<std::pair<std::string, long long>> outcomes; // "fpl written", count
+    // What the running daemon publishes about itself; empty when it does not run.
+    std::map<std::string, std::string> facts;
     time_t now = time(nullptr);
 };
 
@@ -269,6 +275,15 @@ std::string readRow(sqlite3* db, const char* sql, Row& out) {
 }
 
 // The database as a reader sees it: mode=ro never creates it nor its companions.
+// A database the forwarding has not worked on yet has no counts.
+void readOutcomes(sqlite3* db, Status& s) {
+    query(db, "SELECT Target, Result, Count FROM bmc_outcome ORDER BY Target, Result",
+          [&](sqlite3_stmt* stmt) {
+              s.outcomes.emplace_back(text(stmt, 0) + " " + text(stmt, 1),
+                                      sqlite3_column_int64(stmt, 2));
+          });
+}
+
 void readDatabase(Status& s) {
     struct stat st;
     if (stat(paths::kDatabase, &st) != 0) {
@@ -318,6 +333,7 @@ void readDatabase(Status& s) {
     if (error.empty()) {
         error = readRow(db.get(), forwarded.c_str(), s.lastForwarded);
     }
+    readOutcomes(db.get(), s);
     query(db.get(), "COMMIT", [](sqlite3_stmt*) {});
     if (error.find("no such table") != std::string::npos) {
         error = "it holds no table indication: not orvind's database";
@@ -359,6 +375,23 @@ void readLog(Status& s) {
     }
 }
 
+// The facts file: one "name value" line per fact.
+void readFacts(Status& s) {
+    std::ifstream in(paths::kStateFile);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t blank = line.find(' ');
+        if (blank != std::string::npos && blank > 0) {
+            s.facts[line.substr(0, blank)] = line.substr(blank + 1);
+        }
+    }
+}
+
+std::string fact(const Status& s, const char* name) {
+    auto found = s.facts.find(name);
+    return found == s.facts.end() ? std::string() : found->second;
+}
+
 Status gather() {
     Status s;
     readDaemon(s);
@@ -371,6 +404,9 @@ Status gather() {
         s.journalBytes = st.st_size;
     }
     readLog(s);
+    if (s.running) {
+        readFacts(s);
+    }
     return s;
 }
 
@@ -420,6 +456,50 @@ std::string describeDaemon(const Status& s) {
            ", which is not a running orvind (left behind; orvind-pidfile clear-stale removes it)";
 }
 
+// Seconds since a published UTC time ("%Y-%m-%dT%H:%M:%SZ"); -1 when there is none.
+long long secondsSince(const std::string& when, time_t now) {
+    struct tm tm = {};
+    if (when.empty() || strptime(when.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm) == nullptr) {
+        return -1;
+    }
+    return static_cast<long long>(now - timegm(&tm));
+}
+
+// What became of the records sent to the BMC, and what the daemon knows of the BMC now.
+void printBmc(const Status& s) {
+    std::string counts;
+    std::string target;
+    for (const auto& [name, count] : s.outcomes) {
+        const std::string its = name.substr(0, name.find(' '));
+        counts += (counts.empty()  ? ""
+                   : its == target ? ", "
+                                   : "; ") +
+                  (its == target ? name.substr(name.find(' ') + 1) : name) + " " +
+                  std::to_string(count);
+        target = its;
+    }
+    if (s.dbError.empty()) {
+        printf("BMC records:    %s\n", counts.empty() ? "none yet" : counts.c_str());
+    }
+    if (!s.running) {
+        return;
+    }
+    const std::string reachable = fact(s, "bmc_reachable");
+    const std::string heldSince = fact(s, "bmc_held_since");
+    if (reachable == "0") {
+        printf("BMC:            not reachable since %s, rows wait\n", heldSince.c_str());
+    } else if (reachable == "1") {
+        printf("BMC:            reachable\n");
+    }
+    if (fact(s, "bmc_not_keeping") == "1") {
+        printf("BMC:            this BMC does not keep OEM records\n");
+    }
+    const std::string refusal = fact(s, "bmc_last_refusal");
+    if (!refusal.empty()) {
+        printf("last refusal:   %s\n", refusal.c_str());
+    }
+}
+
 void printWords(const Status& s) {
     printf("daemon:         %s\n", describeDaemon(s).c_str());
     std::string pipe = paths::kFifo;
@@ -446,6 +526,7 @@ void printWords(const Status& s) {
         printf("last stored:    %s\n", describeRow(s.lastStored, s.now).c_str());
         printf("last forwarded: %s\n", describeRow(s.lastForwarded, s.now).c_str());
     }
+    printBmc(s);
     printf("marks:          FPL %s, halcyon %s\n", describeMark(s.fplMark).c_str(),
            describeMark(s.halcyonMark).c_str());
     printf("journal:        %s, %s\n", paths::kPendingFile,
@@ -526,6 +607,20 @@ void printJson(const Status& s) {
            s.fplMark >= 0 ? std::to_string(s.fplMark).c_str() : "null",
            s.halcyonMark >= 0 ? std::to_string(s.halcyonMark).c_str() : "null",
            s.fplMark == -2 ? "true" : "false", s.halcyonMark == -2 ? "true" : "false");
+    std::string outcomes;
+    for (const auto& [name, count] : s.outcomes) {
+        outcomes +=
+            std::string(outcomes.empty() ? "" : ", ") + json(name) + ": " + std::to_string(count);
+    }
+    auto factJson = [&](const char* name) {
+        const std::string value = fact(s, name);
+        return value.empty() ? std::string("null") : json(value);
+    };
+    printf("  \"bmc\": {\"records\": %s, \"reachable\": %s, \"held_since\": %s, "
+           "\"not_keeping\": %s, \"last_refusal\": %s},\n",
+           db ? ("{" + outcomes + "}").c_str() : "null", factJson("bmc_reachable").c_str(),
+           factJson("bmc_held_since").c_str(), fact(s, "bmc_not_keeping") == "1" ? "true" : "false",
+           factJson("bmc_last_refusal").c_str());
     printf("  \"journal\": {\"path\": %s, \"bytes\": %s},\n", json(paths::kPendingFile).c_str(),
            jsonNumber(s.journalBytes).c_str());
     printf("  \"log\": {\"path\": %s, \"bytes\": %s, \"last_errors\": [%s]}\n",
@@ -533,11 +628,45 @@ void printJson(const Status& s) {
     printf("}\n");
 }
 
+// What became of the records sent to the BMC, and whether it answers now.
+std::string bmcMetrics(const Status& s) {
+    std::string out;
+    auto metric = [&](const char* name, const char* help, const std::string& samples,
+                      const char* type = "gauge") {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" +
+               samples;
+    };
+    auto sample = [](const char* name, long long value) {
+        return std::string(name) + " " + std::to_string(value) + "\n";
+    };
+    std::string records;
+    for (const auto& [name, count] : s.outcomes) {
+        const size_t blank = name.find(' ');
+        records += "orvind_bmc_records_total{target=\"" + name.substr(0, blank) + "\",result=\"" +
+                   name.substr(blank + 1) + "\"} " + std::to_string(count) + "\n";
+    }
+    if (!records.empty()) {
+        metric("orvind_bmc_records_total",
+               "Records and commands sent to the BMC, by target and what became of them.", records,
+               "counter");
+    }
+    const std::string reachable = fact(s, "bmc_reachable");
+    if (!reachable.empty()) {
+        metric("orvind_bmc_reachable", "1 when the BMC answered the last try, 0 while rows wait.",
+               sample("orvind_bmc_reachable", reachable == "1"));
+        const long long held = secondsSince(fact(s, "bmc_held_since"), s.now);
+        metric("orvind_bmc_held_seconds", "How long the current BMC outage lasts (0: none).",
+               sample("orvind_bmc_held_seconds", held < 0 ? 0 : held));
+    }
+    return out;
+}
+
 std::string metricsText(const Status& s) {
     std::string out;
-    auto metric = [&](const char* name, const char* help, const std::string& samples) {
-        out +=
-            std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + samples;
+    auto metric = [&](const char* name, const char* help, const std::string& samples,
+                      const char* type = "gauge") {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" +
+               samples;
     };
     auto sample = [](const char* name, long long value) {
         return std::string(name) + " " + std::to_string(value) + "\n";
@@ -581,6 +710,7 @@ std::string metricsText(const Status& s) {
     if (!marks.empty()) {
         metric("orvind_mark", "Id of the last indication handed to each target.", marks);
     }
+    out += bmcMetrics(s);
     metric("orvind_journal_bytes", "Size of the intake journal (0 when there is none).",
            sample("orvind_journal_bytes", s.journalBytes < 0 ? 0 : s.journalBytes));
     metric("orvind_log_bytes", "Size of the daemon's log (0 when there is none).",
