@@ -20,15 +20,11 @@ if [ "${ORVIND_DEMO_INSIDE:-}" != 1 ]; then
         echo "scripts/demo.sh: run as root (the demo uses a private mount namespace)" >&2
         exit 2
     fi
+    echo "demo: [  0s] checking the packages it needs"
     scripts/setup.sh
-    if [ ! -f build/CMakeCache.txt ]; then
-        echo "demo: configuring build/"
-        cmake -S . -B build -G Ninja >/dev/null
-    fi
-    echo "demo: building ${targets[*]} in build/ (about a minute the first time on 2 cores)"
-    started=$(date +%s)
-    cmake --build build --target "${targets[@]}"
-    echo "demo: built in $(($(date +%s) - started)) s"
+    echo "demo: [$(printf '%3d' "$SECONDS")s] building ${targets[*]} in build/ (about a minute the first time on 2 cores)"
+    scripts/build.sh build -- "${targets[@]}"
+    echo "demo: [$(printf '%3d' "$SECONDS")s] built; running the daemon in a private mount namespace"
     ORVIND_DEMO_INSIDE=1 exec unshare --mount --propagation private "$0" "$@"
 fi
 
@@ -40,8 +36,8 @@ note() { printf '   %s\n' "$@"; }
 
 # Waits up to 60 s for a command to succeed.
 wait_for() {
-    local i
-    for i in $(seq 600); do
+    local _
+    for _ in $(seq 600); do
         if "$@" >/dev/null 2>&1; then return 0; fi
         sleep 0.1
     done

@@ -23,7 +23,7 @@
 # some were not, 2 for errors (a mutant that did not apply or build, a tree that cannot
 # be built, a label without tests).
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 root=$(pwd)
 list=scripts/mutants.txt
 tree=build-mutants
@@ -226,6 +226,7 @@ restore() {
         cat "$backup" >"$applied" && applied=
     fi
 }
+# shellcheck disable=SC2317 # called through the trap
 interrupted() {
     if [ -n "$child" ]; then
         kill -TERM -- "-$child" 2>/dev/null
@@ -321,7 +322,8 @@ if [ "$baseline" -eq 1 ]; then
     echo "== baseline: ${all_labels[*]}"
     test_labels "$logs/baseline.log" "${all_labels[@]}"
     if [ "$verdict" != survived ]; then
-        echo "$failures" | sed 's/^/    /' >&2
+        # shellcheck disable=SC2001 # every line indented, not one replacement
+        sed 's/^/    /' <<<"$failures" >&2
         die "the tests do not pass without a mutant ($verdict; see $logs/baseline.log)"
     fi
 fi

@@ -12,13 +12,19 @@
 # ORVIND_FUZZ_SECONDS (default 60) sets the fuzzing time, ORVIND_TEST_JOBS the number of
 # tests run side by side.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 root=$(pwd)
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "scripts/test.sh: run as root (the end-to-end tests need mount namespaces)" >&2
     exit 2
 fi
+started=$SECONDS
+phase() { # TEXT
+    printf '== [%3ds] %s\n' "$((SECONDS - started))" "$1"
+}
+
+phase "setup: checking the packages"
 scripts/setup.sh || exit 1
 
 fuzz_seconds=${ORVIND_FUZZ_SECONDS:-60}
@@ -26,11 +32,6 @@ jobs=${ORVIND_TEST_JOBS:-$(($(nproc) * 2))}
 passed=0
 failed=0
 status=0
-started=$SECONDS
-
-phase() { # TEXT
-    printf '== [%3ds] %s\n' "$((SECONDS - started))" "$1"
-}
 
 fail() { # WHAT
     echo "== $1 FAILED"
@@ -84,6 +85,7 @@ raise_priority() { # PID
 # Nothing else runs while a build is awaited, so it gets the normal priority back.
 end_build() { # NAME DIR -> non-zero if the build failed
     local name=$1 dir=$2
+    phase "$name: waiting for its build ($(grep -a '^build ' "$dir/build.log" | tail -n 1))"
     raise_priority "${build_pid[$name]}"
     if wait "${build_pid[$name]}"; then
         phase "$name: built"
@@ -96,6 +98,7 @@ end_build() { # NAME DIR -> non-zero if the build failed
 
 # Background work that is still running when the command ends (interrupted, say) ends
 # with it: the process and everything it has started.
+# shellcheck disable=SC2317 # called through the trap
 stop_tree() { # PID
     local child
     for child in $(pgrep -P "$1"); do
@@ -103,6 +106,7 @@ stop_tree() { # PID
     done
     kill "$1" 2>/dev/null
 }
+# shellcheck disable=SC2154 # pid is the loop's own variable
 trap 'for pid in "${build_pid[@]}" $tidy_pid "${fuzz_pids[@]#*:}"; do stop_tree "$pid"; done' EXIT
 
 # scripts/tidy.sh over the plain tree's compile commands, in the background.

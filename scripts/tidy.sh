@@ -29,6 +29,7 @@ fi
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 start=$SECONDS
+# shellcheck disable=SC2016 # expanded by the sh that xargs starts
 printf '%s\n' "${sources[@]}" | cat -n | xargs -P "$(nproc)" -n 2 sh -c \
     '"$0" --quiet -p "$1" "$4" >"$2/$3.log" 2>&1 || echo "$4" >"$2/$3.failed"' \
     "$tidy" "$dir" "$out"

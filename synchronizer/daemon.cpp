@@ -1,5 +1,6 @@
 #include "daemon.h"
 
+#include "check.h"
 #include "files.h"
 #include "forwarder.h"
 #include "fpl.h"
@@ -9,12 +10,15 @@
 #include "readiness.h"
 #include "runstate.h"
 #include "sfcbclient.h"
+#include "subscriber.h"
+#include "watchdog.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <getopt.h>
+#include <memory>
 #include <optional>
 #include <pthread.h>
 #include <string>
@@ -29,6 +33,9 @@ namespace {
 
 // How long the shutdown lets a writer still connected to the pipe finish its document.
 const int kWriterGraceMs = 1000;
+// How long the start waits for the broker's first answer to the registration before it
+// reports ready all the same (the registration goes on in the background).
+const std::chrono::seconds kFirstAnswerWait(10);
 
 // The intake of this process, for the shutdown.
 Intake* intake = nullptr;
@@ -59,12 +66,33 @@ sigset_t shutdown_signals() {
     }
 }
 
+// SIGHUP: after logrotate has renamed the log, the daemon writes to a new file at its
+// path; a dictionary installed meanwhile is checked as at start-up.
+void reload(int signo) {
+    std::string why;
+    if (logger.reopen(&why)) {
+        logger.info("caught %d signal: log reopened, event dictionary read again", signo);
+    } else {
+        logger.error("caught %d signal: cannot reopen the log %s: %s; it goes on in the file "
+                     "open so far. Check the folder (systemd-tmpfiles --create orvind.conf) "
+                     "and reload again (systemctl reload orvind).",
+                     signo, paths::kLogFile, why.c_str());
+    }
+    fpl_check_dictionary();
+}
+
 void wait_for_signals() {
     sigset_t set = shutdown_signals();
-    int signo = 0;
-    while (sigwait(&set, &signo) != 0) {
+    for (;;) {
+        int signo = 0;
+        if (sigwait(&set, &signo) != 0) {
+            continue;
+        }
+        if (signo != SIGHUP) {
+            handler(signo);
+        }
+        reload(signo);
     }
-    handler(signo);
 }
 
 // Read by others by convention.
@@ -112,17 +140,74 @@ void usage(FILE* out, const char* progname) {
             "failed (status 255, the reason on standard error and in %s).\n"
             "\n"
             "  -p port        accepted and not used\n"
+            "  --check        check the folders, the dictionary, the BMC, the broker\n"
+            "                 registration and the credentials, one line each, and exit\n"
+            "                 (status 0 when all pass); changes nothing, also beside a\n"
+            "                 running daemon\n"
             "  -h, --help     show this help and exit\n"
             "  -V, --version  show the version and exit\n",
             progname, paths::kFifo, paths::kDatabase, paths::kLogFile);
 }
+
+// Exit status of a wrong command line, as for every program of the package (the
+// daemon's own refusals end with 255).
+const int kUsageStatus = 2;
 
 // A command-line error: said on standard error as well as in the log.
 int bad_usage(const char* progname, const std::string& problem) {
     logger.error("Usage: %s [-p port]", progname);
     fprintf(stderr, "%s: %s\nUsage: %s [-p port]; try '%s --help'.\n", progname, problem.c_str(),
             progname, progname);
-    return -1;
+    return kUsageStatus;
+}
+
+// The pid-file helper by its full path: beside this program when it is installed
+// under another prefix, else where the package puts it.
+std::string pidfile_helper() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string prefix(exe, static_cast<size_t>(n));
+        prefix = prefix.substr(0, prefix.rfind('/'));
+        prefix = prefix.substr(0, prefix.rfind('/'));
+        std::string beside = prefix + "/libexec/orvind/orvind-pidfile";
+        if (access(beside.c_str(), X_OK) == 0) {
+            return beside;
+        }
+    }
+    return paths::kPidfileHelper;
+}
+
+std::string folder_of(const char* path) {
+    std::string folder = path;
+    return folder.substr(0, folder.rfind('/'));
+}
+
+// The folders of the log and the database must be there before the daemon starts: it
+// makes none of them. A missing one ends the start with its path, the reason and what
+// to do, in the log too when the log's own folder is there. (A missing working folder
+// ends it as well, once the pipe cannot be made there.)
+bool folders_exist(const char* progname) {
+    for (const std::string& folder : {folder_of(paths::kLogFile), folder_of(paths::kDatabase)}) {
+        struct stat st;
+        std::string reason;
+        if (stat(folder.c_str(), &st) != 0) {
+            reason = files::errorText(errno);
+        } else if (!S_ISDIR(st.st_mode)) {
+            reason = "not a folder";
+        } else {
+            continue;
+        }
+        char text[1024];
+        snprintf(text, sizeof text,
+                 "Cannot start: the folder %s is missing (%s). Make the daemon's folders "
+                 "(systemd-tmpfiles --create orvind.conf, or mkdir -p %s) and start again.",
+                 folder.c_str(), reason.c_str(), folder.c_str());
+        logger.error("%s", text);
+        fprintf(stderr, "%s: %s\n", progname, text);
+        return false;
+    }
+    return true;
 }
 
 // The pipe passed by systemd (socket activation) in *fd, -1 when started without one.
@@ -159,6 +244,7 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
     opterr = 0;
     const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, 'V'},
+                                         {"check", no_argument, nullptr, 'C'},
                                          {nullptr, 0, nullptr, 0}};
     int option;
     // The command line is read before any other thread starts.
@@ -172,6 +258,9 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
             printf("%s %s\n", progname, ORVIND_VERSION);
             return 0;
         }
+        if (option == 'C') {
+            return run_check(stdout);
+        }
         if (option != 'p') {
             return bad_usage(progname, optopt == 'p' ? "option -p needs a port number"
                                        : optopt != 0
@@ -179,6 +268,9 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
                                            : std::string("unknown option ") + argv[optind - 1]);
         }
         portNumber = atoi(optarg);
+    }
+    if (optind < argc) {
+        return bad_usage(progname, std::string("unexpected argument '") + argv[optind] + "'");
     }
     return std::nullopt;
 }
@@ -195,14 +287,15 @@ bool may_start(const char* progname) {
         logger.info("%s is already running", progname);
         fprintf(stderr,
                 "%s: %s is already running: %s exists. If no %s runs, remove the file "
-                "(orvind-pidfile clear-stale) and start again.\n",
-                progname, progname, paths::kPidFile, progname);
+                "(%s clear-stale) and start again.\n",
+                progname, progname, paths::kPidFile, progname, pidfile_helper().c_str());
         return false;
     }
-    return true;
+    return folders_exist(progname);
 }
 
-// The five signals are taken by a thread of their own, outside signal context. They
+// The five signals (four that stop the daemon, SIGHUP that reopens its log) are taken
+// by a thread of their own, outside signal context. They
 // are blocked here, before any thread exists, so that every thread inherits the mask;
 // one arriving before that thread waits stays pending until it does. An inherited
 // "ignore" disposition (nohup) is reset so that none of them can be discarded.
@@ -228,6 +321,71 @@ void detach(const char* progname) {
     }
     write_pid_file();
     narrow_modes();
+}
+
+// The pipe systemd passed (`passedFifo`), or one made or found at its path, with a read
+// end open from here on.
+void open_pipe(Intake& theIntake, int passedFifo) {
+    switch (passedFifo >= 0 ? theIntake.adoptFifo(passedFifo) : theIntake.openFifo()) {
+    case FifoState::Ready:
+        break;
+    case FifoState::NotCreated:
+        logger.error("Exit. Unable to create fifo.");
+        fatal_exit();
+    case FifoState::NotOpened:
+        fatal_exit();
+    case FifoState::Stopped:
+        park();
+    }
+}
+
+// Runs the intake on a thread of its own; a fatal end of it ends the process.
+std::thread start_intake(Intake& theIntake) {
+    try {
+        return std::thread([&theIntake] {
+            if (theIntake.run() != IntakeEnd::Stopped) {
+                fatal_exit();
+            }
+        });
+    } catch (...) {
+        logger.error("Create thread error.");
+        fatal_exit();
+    }
+}
+
+// Starts the registration and waits for the broker's first answer, for a while.
+void subscribe(Subscriber& subscriber) {
+    if (!subscriber.start()) {
+        logger.error("Create thread error.");
+        fatal_exit();
+    }
+    if (!subscriber.awaitFirst(kFirstAnswerWait)) {
+        logger.warn("The CIM broker has not answered the registration within %lld s; it goes "
+                    "on in the background.",
+                    static_cast<long long>(kFirstAnswerWait.count()));
+    }
+}
+
+// Once ready, systemd's STATUS= follows the facts, and WATCHDOG=1 goes while both threads
+// show life.
+std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
+    auto watchdog =
+        std::make_unique<Watchdog>(state, theIntake.heartbeat(), forwarding_heartbeat());
+    Watchdog* dog = watchdog.get();
+    // The counts go into the facts at each turn: the file changes at most once a turn.
+    const IntakeCounts& counts = theIntake.counts();
+    watchdog->eachTurn([&state, &counts] {
+        state.set({{"documents_received", std::to_string(counts.received)},
+                   {"documents_stored", std::to_string(counts.stored)},
+                   {"journal_retries", std::to_string(counts.retries)},
+                   {"log_lines_dropped", std::to_string(logger.droppedLines())}});
+    });
+    state.onChange([dog](const std::map<std::string, std::string>&) { dog->wake(); });
+    if (!watchdog->start()) {
+        logger.error("Create thread error.");
+        fatal_exit();
+    }
+    return watchdog;
 }
 
 } // namespace
@@ -277,6 +435,7 @@ int daemon_main(int argc, char** argv) {
         return 255;
     }
     detach(progname);
+    RunState state; // what this daemon publishes about itself (an earlier one's is gone)
 
     Intake theIntake;
     intake = &theIntake;
@@ -287,32 +446,28 @@ int daemon_main(int argc, char** argv) {
         fatal_exit();
     }
 
-    switch (passedFifo >= 0 ? theIntake.adoptFifo(passedFifo) : theIntake.openFifo()) {
-    case FifoState::Ready:
-        break;
-    case FifoState::NotCreated:
-        logger.error("Exit. Unable to create fifo.");
-        fatal_exit();
-    case FifoState::NotOpened:
-        fatal_exit();
-    case FifoState::Stopped:
-        park();
-    }
+    open_pipe(theIntake, passedFifo);
 
-    // The broker client logs the outcome of each registration itself.
-    SfcbClient::getSfcbClient()->createSubscription();
-    logger.info("Subscription created.");
+    // Made before any thread uses it for the parser's objects.
+    SfcbClient* client = SfcbClient::getSfcbClient();
+    // The pipe is read from here on, before and while the broker is asked for anything:
+    // the broker answers no request while one of its deliveries waits on a full pipe,
+    // and a pipe kept across a stop may be full.
+    std::thread intakeThread = start_intake(theIntake);
+    // The subscriber logs "Subscription created." once the broker holds the three
+    // objects; a refusal does not end the start: the broker may come later.
+    Subscriber subscriber(state, [client] { return client->createSubscription(); });
+    subscribe(subscriber);
 
-    RunState runState; // what it publishes about itself, for orvindctl
-    if (!start_thread(&runState)) {
+    if (!start_thread(&state)) {
         logger.error("Create thread error.");
         fatal_exit();
     }
 
     fpl_check_dictionary();
     readiness::ready();
-    if (theIntake.run() == IntakeEnd::Stopped) {
-        park();
-    }
-    fatal_exit();
+    const std::unique_ptr<Watchdog> watchdog = watch(state, theIntake);
+    // The intake ends only when stopped (the shutdown then ends the process) or fatally.
+    intakeThread.join();
+    park();
 }

@@ -6,6 +6,7 @@
 #include "logid.h"
 #include "runstate.h"
 #include "sqlitedb.h"
+#include "watchdog.h"
 
 #include <tallow.h>
 
@@ -36,14 +37,27 @@ std::mutex pauseLock;
 std::condition_variable pauseWake;
 bool stopping = false;
 
-// Sleeps, unless the shutdown is under way or comes meanwhile.
-void forwarding_pause(int seconds) {
-    std::unique_lock<std::mutex> lock(pauseLock);
-    pauseWake.wait_for(lock, std::chrono::seconds(seconds), [] { return stopping; });
+// The longest a forwarding pass may take (a BMC that answers slowly, rpm) before the
+// thread counts as stuck.
+const std::chrono::seconds kPassLimit(300);
+
+Heartbeat& heartbeat() {
+    static Heartbeat beat;
+    return beat;
 }
 
-// True, after the last line of the thread, once the thread is to end.
+// Sleeps, unless the shutdown is under way or comes meanwhile.
+void forwarding_pause(int seconds) {
+    heartbeat().waiting();
+    std::unique_lock<std::mutex> lock(pauseLock);
+    pauseWake.wait_for(lock, std::chrono::seconds(seconds), [] { return stopping; });
+    heartbeat().working(kPassLimit);
+}
+
+// True, after the last line of the thread, once the thread is to end. Called before each
+// pass: the pass starts with a fresh heartbeat.
 bool thread_ends() {
+    heartbeat().working(kPassLimit);
     if (threadrun) {
         return false;
     }
@@ -311,6 +325,10 @@ void create_thread(RunState* state) {
             forwarding_pause(kRecoveryPauseSeconds);
         }
     }
+}
+
+const Heartbeat& forwarding_heartbeat() {
+    return heartbeat();
 }
 
 bool start_thread(RunState* state) {

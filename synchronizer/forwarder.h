@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+class Heartbeat;
 class RunState;
 class SQLiteDB;
 
@@ -53,6 +54,10 @@ void create_thread(RunState* state = nullptr);
 // Sets `threadrun` and starts the forwarding thread into `pid`. False when the thread
 // cannot be made (then `threadrun` is false again).
 bool start_thread(RunState* state = nullptr);
+
+// The forwarding thread's heartbeat, for the watchdog: it waits in its pauses and works
+// between them.
+const Heartbeat& forwarding_heartbeat();
 
 // Clears `threadrun`, cuts short the thread's pause and waits until the thread has
 // ended; a forwarding pass under way is finished first. Nothing to do when the thread

@@ -1,7 +1,9 @@
 #include "intake.h"
 
 #include "XMLTextReader.h"
+#include "cutter.h"
 #include "files.h"
+#include "journal.h"
 #include "logger.h"
 #include "parser.h"
 #include "sqlitedb.h"
@@ -28,12 +30,15 @@ namespace {
 // at this often: a writer that connected before the current read end was opened does
 // not raise a hang-up when it leaves, and only a read tells that it has gone.
 const int kDeliveryPollMs = 100;
+// The longest one turn of the loop may take (a group of documents, a busy database)
+// before the intake counts as stuck.
+const std::chrono::seconds kTurnLimit(120);
 const size_t kChunk = 65536;
 // Reads of the pipe in one go before the documents are looked at again.
 const int kReadsPerTurn = 16;
 // After a document this large the heap is given back to the system.
 const size_t kLargeDocument = 1 << 20;
-// Pauses after a failure that may pass: doubled each time up to the cap.
+// The first pause after a failure that may pass, and the longest.
 const std::chrono::milliseconds kFirstPause(500);
 const std::chrono::milliseconds kLongestPause(60000);
 // A database busy with another process is tried again quietly this often before the
@@ -43,51 +48,13 @@ const int kQuietBusyAttempts = 3;
 // document it was writing, or after this long without growing.
 const int kUnfinishedWaitMs = 2000;
 
-bool is_blank(const char* begin, const char* end) {
-    for (const char* p = begin; p != end; ++p) {
-        if (*p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool has_content(const std::string& text) {
-    return !is_blank(text.data(), text.data() + text.size());
-}
-
-// The broker's trailer, "=========== End of Indication ===========". A line of markup
-// that happens to carry the words (a property value) is not one.
-bool is_trailer(const char* begin, const char* end) {
-    static const char kWords[] = "End of Indication";
-    const char* found = std::search(begin, end, kWords, kWords + sizeof kWords - 1);
-    return found != end && std::find(begin, end, '<') == end;
-}
-
-const char kDeclaration[] = "<?xml";
-const size_t kDeclarationLength = sizeof kDeclaration - 1;
-
-// The text starts, after blank space, with an XML declaration.
-bool begins_document(const char* begin, const char* end) {
-    const char* p = begin;
-    while (p != end && is_blank(p, p + 1)) {
-        ++p;
-    }
-    return static_cast<size_t>(end - p) >= kDeclarationLength &&
-           memcmp(p, kDeclaration, kDeclarationLength) == 0;
-}
-
-// The intake's own files: the journal, the stray bytes, the temp file.
+// The intake's own files: the journal, the temp file.
 const mode_t kPrivateMode = 0600;
 
 // Where a regular file found at the pipe path goes while the pipe is made, and where
 // the journal goes while it is compacted: beside the journal.
 std::string incoming_file(const IntakePaths& paths) {
     return paths.pending + ".incoming";
-}
-
-std::string compacted_file(const IntakePaths& paths) {
-    return paths.pending + ".stored";
 }
 
 // The broker may still be appending a document to a regular file that has just been
@@ -110,8 +77,8 @@ std::string read_when_finished(int fd) {
         size_t end = content.find_last_not_of(" \t\r\n");
         size_t line = end == std::string::npos ? 0 : content.rfind('\n', end);
         line = line == std::string::npos ? 0 : line + 1;
-        bool finished =
-            end == std::string::npos || is_trailer(content.data() + line, content.data() + end + 1);
+        bool finished = end == std::string::npos ||
+                        is_trailer_line(content.data() + line, content.data() + end + 1);
         if (n < 0 || finished ||
             std::chrono::steady_clock::now() - last >
                 std::chrono::milliseconds(kUnfinishedWaitMs)) {
@@ -191,27 +158,6 @@ std::string parse_temp_file(SQLiteDB& store, const std::string& path) {
     return error;
 }
 
-// The length of a document without its trailer line, if it ends with one. libxml2
-// reads ahead, and text after the root element makes it report an error before it
-// has handed over the last nodes it read: the trailer would cost the properties at
-// the end of every document.
-size_t without_trailer(const std::string& document) {
-    size_t end = document.size();
-    if (end > 0 && document[end - 1] == '\n') {
-        --end;
-    }
-    size_t start = document.rfind('\n', end == 0 ? 0 : end - 1);
-    start = start == std::string::npos ? 0 : start + 1;
-    if (start < end && is_trailer(document.data() + start, document.data() + end)) {
-        return start;
-    }
-    return document.size();
-}
-
-std::chrono::milliseconds grown(std::chrono::milliseconds pause) {
-    return pause.count() == 0 ? kFirstPause : std::min(pause * 2, kLongestPause);
-}
-
 int millis_until(std::chrono::steady_clock::time_point when) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     when - std::chrono::steady_clock::now())
@@ -220,85 +166,6 @@ int millis_until(std::chrono::steady_clock::time_point when) {
 }
 
 } // namespace
-
-void DocumentCutter::add(const char* data, size_t size) {
-    buffer.append(data, size);
-}
-
-std::string DocumentCutter::takeStray() {
-    std::string bytes;
-    bytes.swap(stray);
-    return bytes;
-}
-
-bool DocumentCutter::next(std::string& document) {
-    for (;;) {
-        size_t newline = buffer.find('\n', scanned);
-        if (newline == std::string::npos) {
-            return false;
-        }
-        const char* line = buffer.data() + scanned;
-        const char* end = buffer.data() + newline;
-        const char* declaration = std::search(line, end, kDeclaration, kDeclaration + 5);
-        if (declaration != end) {
-            size_t at = static_cast<size_t>(declaration - buffer.data());
-            bool strayBefore = !is_blank(line, declaration);
-            if (content) {
-                // A new document begins here: what came before is a document when it
-                // begins like one, else bytes of another writer.
-                bool whole = begins_document(buffer.data(), line);
-                if (whole) {
-                    document.assign(buffer, 0, scanned);
-                }
-                size_t from = whole ? scanned : 0;
-                stray.append(buffer, from, (strayBefore ? at : scanned) - from);
-                buffer.erase(0, at);
-                taken += at;
-                scanned = 0;
-                content = false;
-                if (whole) {
-                    cut = true;
-                    return true;
-                }
-                continue;
-            }
-            if (strayBefore) {
-                stray.append(buffer, scanned, at - scanned);
-                buffer.erase(scanned, at - scanned);
-                taken += at - scanned;
-                continue;
-            }
-            content = true;
-            scanned = newline + 1;
-            continue;
-        }
-        if (is_trailer(line, end)) {
-            size_t length = newline + 1; // the trailer belongs to the document before it
-            document.assign(buffer, 0, length);
-            buffer.erase(0, length);
-            taken += length;
-            scanned = 0;
-            content = false;
-            cut = true;
-            return true;
-        }
-        content = content || !is_blank(line, end);
-        scanned = newline + 1;
-    }
-}
-
-bool DocumentCutter::finish(std::string& document) {
-    bool any = !cut || has_content(buffer);
-    taken += buffer.size();
-    if (any) {
-        document.swap(buffer);
-    }
-    buffer.clear();
-    scanned = 0;
-    content = false;
-    cut = false;
-    return any;
-}
 
 int create_fifo(const IntakePaths& paths) {
     const std::string& fifo = paths.fifo;
@@ -334,7 +201,12 @@ int create_fifo(const IntakePaths& paths) {
             break; // a broker that made a file there meanwhile is handled by the next round
         }
     }
+    const int error = errno;
     logger.error("Unable to create FIFO.");
+    const std::string folder = fifo.substr(0, fifo.rfind('/'));
+    logger.error("Cannot make the FIFO %s: %s. Make the daemon's folders (systemd-tmpfiles "
+                 "--create orvind.conf, or mkdir -p %s) and start again.",
+                 fifo.c_str(), files::errorText(error).c_str(), folder.c_str());
     return 0;
 }
 
@@ -350,7 +222,7 @@ struct Intake::Batch {
 
 Intake::Intake(IntakePaths where)
     : paths(std::move(where)), wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      batch(std::make_unique<Batch>()) {}
+      journal(paths.pending), batch(std::make_unique<Batch>()) {}
 
 Intake::~Intake() = default;
 
@@ -439,122 +311,6 @@ bool Intake::openReadEnd() {
     return true;
 }
 
-// Opens the journal; without `create` a missing journal counts as an empty one.
-bool Intake::openJournal(bool create) {
-    if (journal) {
-        return true;
-    }
-    bool created = false;
-    journal =
-        files::openRegular(paths.pending, O_RDWR | (create ? O_CREAT : 0), kPrivateMode, &created);
-    struct stat st;
-    if (!journal && errno == ENOENT && !create) {
-        journalSize = 0;
-        return true;
-    }
-    // A new journal's name is on disk before any position names a byte of it.
-    if (!journal || fstat(journal.get(), &st) != 0 ||
-        (created && files::syncFolderOf(paths.pending) != 0)) {
-        int error = errno;
-        journal.reset();
-        journalFailed("open", error);
-        return false;
-    }
-    // A journal cut short behind the intake's back (it only ever grows) is read as
-    // it now stands.
-    journalSize = static_cast<unsigned long long>(st.st_size);
-    return true;
-}
-
-// Bytes that belong to no document are kept in a file of their own, since the journal
-// that held them is compacted once its documents are stored.
-void Intake::keepStray(const std::string& bytes) {
-    if (bytes.empty()) {
-        return;
-    }
-    // Kept before the journal that holds them is compacted away.
-    int error = files::appendDurably(paths.stray, bytes.data(), bytes.size(), kPrivateMode);
-    if (error == 0) {
-        logger.warn("Passed over %zu stray bytes between documents; kept in %s.", bytes.size(),
-                    paths.stray.c_str());
-    } else {
-        logger.warn("Passed over %zu stray bytes between documents; not kept in %s: %s.",
-                    bytes.size(), paths.stray.c_str(), files::errorText(error).c_str());
-    }
-}
-
-bool Intake::appendJournal(const char* data, size_t size) {
-    if (!openJournal(true)) {
-        unwritten.append(data, size);
-        return false;
-    }
-    size_t done = 0;
-    int error = 0;
-    while (done < size) {
-        ssize_t n =
-            pwrite(journal.get(), data + done, size - done, static_cast<off_t>(journalSize));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            error = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        done += static_cast<size_t>(n);
-        journalSize += static_cast<size_t>(n);
-    }
-    if (done < size) {
-        unwritten.assign(data + done, size - done);
-        journalFailed("write", error);
-        return false;
-    }
-    if (!journalFailure.empty()) {
-        logger.info("The journal %s is written again.", paths.pending.c_str());
-        journalFailure.clear();
-    }
-    appendPause = std::chrono::milliseconds(0);
-    return true;
-}
-
-// Reports a failure to "open" or "write" the journal once, and pauses before the next try.
-void Intake::journalFailed(const char* doing, int error) {
-    std::string why = files::errorText(error);
-    if (why != journalFailure) {
-        logger.error("Unable to %s the journal %s: %s; what follows stays in the pipe.", doing,
-                     paths.pending.c_str(), why.c_str());
-        journalFailure = why;
-    }
-    appendPause = grown(appendPause);
-    appendAt = Clock::now() + appendPause;
-}
-
-// Moves up to a chunk from the pipe to the journal's end inside the kernel. A byte is
-// then either still in the pipe or in the journal, whenever the daemon is killed; a
-// read() would hold it in the process's memory in between. Returns what read() would,
-// with EAGAIN also when the journal cannot take bytes now (they stay in the pipe).
-ssize_t Intake::spliceJournal() {
-    if (!openJournal(true)) {
-        errno = EAGAIN;
-        return -1;
-    }
-    loff_t at = static_cast<loff_t>(journalSize);
-    ssize_t n = splice(readEnd.get(), nullptr, journal.get(), &at, kChunk, SPLICE_F_NONBLOCK);
-    if (n > 0) {
-        journalSize += static_cast<size_t>(n);
-        if (!journalFailure.empty()) {
-            logger.info("The journal %s is written again.", paths.pending.c_str());
-            journalFailure.clear();
-        }
-        appendPause = std::chrono::milliseconds(0);
-    } else if (n < 0 && errno == EINVAL) {
-        splicing = false; // a file system without splice: read and write
-    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        journalFailed("write", errno);
-        errno = EAGAIN;
-    }
-    return n;
-}
-
 IntakeEnd Intake::run() {
     for (;;) {
         int wait;
@@ -570,7 +326,7 @@ IntakeEnd Intake::run() {
             }
             wait = work();
             // Nothing more is read from the pipe while the journal cannot take it.
-            reading = unwritten.empty() && journalFailure.empty();
+            reading = !journal.holdsUnwritten() && !journal.failing();
             // systemd's pipe never reports the end of a delivery.
             if (received && reading && !passed && (wait < 0 || wait > kDeliveryPollMs)) {
                 wait = kDeliveryPollMs;
@@ -578,7 +334,9 @@ IntakeEnd Intake::run() {
             fds[0] = {reading ? static_cast<int>(readEnd.get()) : -1, POLLIN, 0};
             fds[1] = {wakeFd.get(), POLLIN, 0};
         }
+        beat.waiting();
         int ready = poll(fds, 2, wait);
+        beat.working(kTurnLimit);
         if (!enter()) {
             return IntakeEnd::Stopped;
         }
@@ -594,8 +352,9 @@ IntakeEnd Intake::run() {
 bool Intake::readPipe(bool hangup) {
     char chunk[kChunk];
     for (int reads = 0; reads < kReadsPerTurn; ++reads) {
-        bool spliced = splicing && unwritten.empty();
-        ssize_t n = spliced ? spliceJournal() : read(readEnd.get(), chunk, sizeof chunk);
+        bool spliced = journal.splices() && !journal.holdsUnwritten();
+        ssize_t n =
+            spliced ? journal.splice(readEnd.get(), kChunk) : read(readEnd.get(), chunk, kChunk);
         if (n < 0 && errno == EINVAL && spliced) {
             continue;
         }
@@ -603,12 +362,12 @@ bool Intake::readPipe(bool hangup) {
             received = true;
             // New documents are worth a try soon, however long the pause has grown.
             retryAt = std::min(retryAt, Clock::now() + kFirstPause);
-            if (!spliced && !appendJournal(chunk, static_cast<size_t>(n))) {
+            if (!spliced && !journal.append(chunk, static_cast<size_t>(n))) {
                 return true;
             }
             continue;
         }
-        if (n < 0 && spliced && !journalFailure.empty()) {
+        if (n < 0 && spliced && journal.failing()) {
             return true; // what follows stays in the pipe until the journal takes it
         }
         if (n < 0 && errno == EINTR) {
@@ -618,7 +377,7 @@ bool Intake::readPipe(bool hangup) {
             return true; // a writer is still connected (systemd's end always is)
         }
         if (received || hangup) {
-            deliveryEnds.push_back(journalSize);
+            deliveryEnds.push_back(journal.size());
         }
         return openReadEnd();
     }
@@ -627,6 +386,7 @@ bool Intake::readPipe(bool hangup) {
 
 void Intake::failed(const std::string& why) {
     ++attempts;
+    ++counted.retries;
     bool quiet =
         why.find("database is locked") != std::string::npos && attempts <= kQuietBusyAttempts;
     if (why != failure && !quiet) {
@@ -635,7 +395,7 @@ void Intake::failed(const std::string& why) {
                      static_cast<long long>(kLongestPause.count() / 1000));
         failure = why;
     }
-    pause = grown(pause);
+    pause = grown_pause(pause);
     retryAt = Clock::now() + pause;
 }
 
@@ -659,7 +419,7 @@ bool Intake::openStore() {
         }
         // A journal set aside for compaction belongs to a position recorded before it.
         struct stat st;
-        std::string old = compacted_file(paths);
+        std::string old = journal.setAsidePath();
         if (lstat(old.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             if (position == 0 || position == static_cast<unsigned long long>(st.st_size)) {
                 position = 0;
@@ -668,6 +428,7 @@ bool Intake::openStore() {
                 unlink(old.c_str());
             }
         }
+        const unsigned long long journalSize = journal.size();
         if (position > journalSize) {
             logger.warn("The stored position %llu is beyond the end of %s (%llu bytes): it is "
                         "taken in from its start.",
@@ -703,29 +464,20 @@ bool Intake::nextDocument(std::string& document) {
         if (cutter.next(document)) {
             return true;
         }
-        unsigned long long limit = deliveryEnds.empty() ? journalSize : deliveryEnds.front();
-        if (fed < limit && journal) {
+        unsigned long long limit = deliveryEnds.empty() ? journal.size() : deliveryEnds.front();
+        if (fed < limit && journal.isOpen()) {
             char chunk[kChunk];
             size_t want = static_cast<size_t>(std::min<unsigned long long>(kChunk, limit - fed));
-            ssize_t n = pread(journal.get(), chunk, want, static_cast<off_t>(fed));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
+            ssize_t n = journal.read(fed, chunk, want);
             if (n <= 0) {
                 // Cut short behind the intake's back: read as it now stands.
                 failed(
                     "Unable to read the journal " + paths.pending + ": " +
                     (n < 0 ? files::errorText(errno) : std::string("it is shorter than expected")));
-                struct stat st;
-                if (fstat(journal.get(), &st) == 0) {
-                    journalSize = static_cast<unsigned long long>(st.st_size);
-                    while (!deliveryEnds.empty() && deliveryEnds.back() > journalSize) {
-                        deliveryEnds.pop_back();
-                    }
-                    if (fed > journalSize) {
-                        fed = journalSize;
-                    }
+                while (!deliveryEnds.empty() && deliveryEnds.back() > journal.size()) {
+                    deliveryEnds.pop_back();
                 }
+                fed = std::min(fed, journal.size());
                 return false;
             }
             cutter.add(chunk, static_cast<size_t>(n));
@@ -750,7 +502,8 @@ bool Intake::handleDocument(const std::string& document) {
         return false;
     }
     logger.info("Received a document of %zu bytes.", document.size());
-    size_t before = batch->rows.statements.size();
+    ++counted.received;
+    size_t before = batch->rows.size();
     std::string error;
     store->collectInto(&batch->rows);
     try {
@@ -759,7 +512,7 @@ bool Intake::handleDocument(const std::string& document) {
         error = e.what();
     }
     store->collectInto(nullptr);
-    size_t rows = batch->rows.statements.size() - before;
+    size_t rows = batch->rows.size() - before;
     if (rows == 0 || !error.empty()) {
         logger.warn("The document of %zu bytes %s: %s", document.size(),
                     rows == 0 ? "gave no indication" : "ended early",
@@ -775,11 +528,11 @@ bool Intake::commit() {
     // The journal reaches the disk before the position that names it: after a power
     // loss the position never lies beyond what the journal still holds. Once per group:
     // the sync costs about a fifth of the commit.
-    if (journal && synced < batchEnd && fdatasync(journal.get()) != 0) {
-        failed("Unable to sync the journal " + paths.pending + ": " + files::errorText(errno));
+    const int unsynced = journal.sync(batchEnd);
+    if (unsynced != 0) {
+        failed("Unable to sync the journal " + paths.pending + ": " + files::errorText(unsynced));
         return false;
     }
-    synced = std::max(synced, batchEnd);
     int rc = store->commitBatch(batch->rows, batchEnd);
     if (rc != SQLITE_OK) {
         store.reset(); // opened afresh, which also mends a damaged file or table
@@ -788,10 +541,11 @@ bool Intake::commit() {
     }
     succeeded();
     if (compactedLeft) {
-        unlink(compacted_file(paths).c_str());
+        unlink(journal.setAsidePath().c_str());
         compactedLeft = false;
     }
     stored = batchEnd;
+    counted.stored += batchDocuments;
     batch->rows = SQLiteDB::Batch();
     if (recovering) {
         if (stored >= recoverUpTo) {
@@ -810,8 +564,9 @@ bool Intake::commit() {
 // recognises.
 void Intake::compact() {
     // A delivery whose end is noted and whose bytes are all cut holds nothing more.
+    const unsigned long long journalSize = journal.size();
     bool idleNow = positioned && stored == journalSize && fed == journalSize &&
-                   batchDocuments == 0 && !holding && unwritten.empty() &&
+                   batchDocuments == 0 && !holding && !journal.holdsUnwritten() &&
                    cutter.unhandled().empty() &&
                    (deliveryEnds.empty() || deliveryEnds.back() <= fed);
     if (!idleNow || journalSize == 0 || (!compactNow && journalSize < kCompactBytes)) {
@@ -819,18 +574,11 @@ void Intake::compact() {
     }
     compactNow = false;
     deliveryEnds.clear();
-    std::string old = compacted_file(paths);
-    if (rename(paths.pending.c_str(), old.c_str()) != 0) {
+    if (!journal.setAside()) {
         return;
     }
-    // The position 0 is committed only once the journal is known to be set aside: else
-    // a power loss could bring the stored journal back under that position.
-    if (files::syncFolderOf(old) != 0) {
-        rename(old.c_str(), paths.pending.c_str());
-        return;
-    }
-    journal.reset();
-    journalSize = fed = stored = origin = synced = 0;
+    const std::string old = journal.setAsidePath();
+    fed = stored = origin = 0;
     cutter = DocumentCutter();
     compactedLeft = true;
     if (store->commitBatch(SQLiteDB::Batch(), 0) == SQLITE_OK) {
@@ -838,34 +586,6 @@ void Intake::compact() {
         compactedLeft = false;
     }
     // The next byte from the pipe makes a new journal.
-}
-
-// After a journal failure, tries again once the pause is over: first what the pipe
-// gave meanwhile, then the journal itself.
-void Intake::retryJournal() {
-    if (journalFailure.empty() || Clock::now() < appendAt) {
-        return;
-    }
-    if (unwritten.empty() && journal && splicing && readEnd) {
-        // Whether the journal takes bytes again shows with the pipe's next ones: they
-        // are moved now, or the failure stands and its pause grows.
-        ssize_t n = spliceJournal();
-        if (n > 0) {
-            received = true;
-        } else if (Clock::now() >= appendAt) {
-            logger.info("The journal %s is written again.", paths.pending.c_str());
-            journalFailure.clear();
-        }
-    } else if (unwritten.empty()) {
-        if (openJournal(positioned)) {
-            logger.info("The journal %s is written again.", paths.pending.c_str());
-            journalFailure.clear();
-        }
-    } else {
-        std::string rest;
-        rest.swap(unwritten);
-        appendJournal(rest.data(), rest.size());
-    }
 }
 
 // Cuts, parses and commits documents in groups until none is left, one cannot be
@@ -890,7 +610,7 @@ bool Intake::storeDocuments() {
         } else {
             break;
         }
-        keepStray(cutter.takeStray());
+        keep_stray(paths.stray, cutter.takeStray(), "stray bytes between documents");
         if (batchDocuments == 0) {
             batchStart = Clock::now();
         }
@@ -917,11 +637,13 @@ int Intake::work() {
         int ms = millis_until(when);
         wait = wait < 0 ? ms : std::min(wait, ms);
     };
-    retryJournal();
-    if (!journalFailure.empty()) {
-        until(appendAt);
+    if (journal.retry(readEnd.get(), positioned)) {
+        received = true;
     }
-    if (!positioned && (!journal && !openJournal(false))) {
+    if (journal.failing()) {
+        until(journal.retryAt());
+    }
+    if (!positioned && !journal.isOpen() && !journal.open(false)) {
         return wait; // the stored position means nothing without the journal's length
     }
     if (Clock::now() < retryAt || (!store && !openStore())) {
@@ -957,7 +679,7 @@ void Intake::drainPipe(int waitMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
     char chunk[kChunk];
     std::string rest;
-    rest.swap(unwritten);
+    rest = journal.takeUnwritten();
     for (;;) {
         ssize_t n = read(readEnd.get(), chunk, sizeof chunk);
         if (n > 0) {
@@ -977,8 +699,8 @@ void Intake::drainPipe(int waitMs) {
         pollfd fd = {readEnd.get(), POLLIN, 0};
         poll(&fd, 1, std::min(left, 20));
     }
-    if (!rest.empty() && !appendJournal(rest.data(), rest.size())) {
+    if (!rest.empty() && !journal.append(rest.data(), rest.size())) {
         logger.error("Unable to keep %zu bytes from the FIFO for the next start.",
-                     unwritten.size());
+                     journal.takeUnwritten().size());
     }
 }

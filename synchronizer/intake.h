@@ -1,9 +1,13 @@
 #ifndef ORVIND_INTAKE_H
 #define ORVIND_INTAKE_H
 
+#include "cutter.h"
 #include "files.h"
+#include "journal.h"
 #include "paths.h"
+#include "watchdog.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -14,6 +18,17 @@
 #include <sys/types.h>
 
 class SQLiteDB;
+
+// What the intake has done since the daemon started, for the metrics.
+struct IntakeCounts {
+    // Documents cut from the journal and handed to the parser (a document handled again
+    // after a failed commit counts again).
+    std::atomic<unsigned long long> received{0};
+    // Documents whose rows were committed.
+    std::atomic<unsigned long long> stored{0};
+    // Failures of the store or the journal that are tried again.
+    std::atomic<unsigned long long> retries{0};
+};
 
 // Where the intake works. The daemon always uses the fixed paths below; tests give
 // folders of their own.
@@ -31,41 +46,6 @@ struct IntakePaths {
     std::string stray = paths::kStrayFile;
     // The indication store.
     std::string database = paths::kDatabase;
-};
-
-// Cuts a stream of delivered bytes into indication documents. A document ends after
-// a trailer line (one that says "End of Indication" and holds no markup) and before
-// an XML declaration, wherever in a line it stands, when the document already holds
-// something other than blank space. Bytes before a declaration that do not begin with
-// one themselves (stray bytes from another writer) are passed over. Bytes go in with
-// add(); complete documents come out with next(); finish() ends a delivery and hands
-// over what is left.
-class DocumentCutter {
-public:
-    void add(const char* data, size_t size);
-    // Cuts the next complete document off the front; false when there is none yet.
-    bool next(std::string& document);
-    // End of a delivery: the rest is one more document, unless documents have
-    // already been cut from this delivery and the rest is only blank space.
-    // An empty delivery gives one empty document.
-    bool finish(std::string& document);
-    // Everything received and not yet cut off.
-    const std::string& unhandled() const { return buffer; }
-    // Bytes cut off the front so far: documents and what was passed over.
-    unsigned long long consumed() const { return taken; }
-    // The bytes passed over since the last call.
-    std::string takeStray();
-
-private:
-    std::string buffer;
-    // buffer[0, scanned) are whole lines already looked at; none ends a document.
-    size_t scanned = 0;
-    // Those lines hold something other than blank space.
-    bool content = false;
-    // A document has been cut since the last finish().
-    bool cut = false;
-    unsigned long long taken = 0;
-    std::string stray;
 };
 
 // Makes sure a private pipe (0600) is at the pipe path: a pipe found there is kept
@@ -88,8 +68,8 @@ enum class FifoState { Ready, NotCreated, NotOpened, Stopped };
 // temp file one at a time and parsed, and their rows are committed together with the
 // journal position up to which they are stored. A store that fails for a reason that
 // may pass is retried with a growing pause while the pipe is still read into the
-// journal; a journal that cannot be written leaves the rest in the pipe. The loop runs
-// on the main thread; stop() and saveUnhandled() are called by the shutdown.
+// journal; a journal that cannot be written leaves the rest in the pipe. run() may run
+// on any thread; stop(), from another one, ends it, and saveUnhandled() follows.
 class Intake {
 public:
     explicit Intake(IntakePaths paths = IntakePaths());
@@ -121,6 +101,10 @@ public:
 
     // The files this intake works on.
     const IntakePaths& where() const { return paths; }
+    // The loop's heartbeat, for the watchdog: it waits in poll and works between.
+    const Heartbeat& heartbeat() const { return beat; }
+    // What it has done so far.
+    const IntakeCounts& counts() const { return counted; }
 
     // Groups of documents stored in one transaction under a burst.
     static constexpr size_t kGroupDocuments = 64;
@@ -136,14 +120,8 @@ private:
     bool stopRequested();
     bool openReadEnd();
     bool readPipe(bool hangup);
-    bool appendJournal(const char* data, size_t size);
-    ssize_t spliceJournal();
-    void journalFailed(const char* doing, int error);
-    void keepStray(const std::string& bytes);
-    bool openJournal(bool create);
     void drainPipe(int waitMs);
     int work();
-    void retryJournal();
     bool storeDocuments();
     bool openStore();
     bool nextDocument(std::string& document);
@@ -163,19 +141,11 @@ private:
     // Something arrived on the current read end.
     bool received = false;
 
-    // The journal, its length, and how far it has been fed to the cutter. Offsets are
-    // positions in the journal; the cutter started at `origin`.
-    files::Fd journal;
-    unsigned long long journalSize = 0;
+    // The journal, and how far it has been fed to the cutter. Offsets are positions in
+    // the journal; the cutter started at `origin`.
+    Journal journal;
     unsigned long long fed = 0;
     unsigned long long origin = 0;
-    // The journal is on disk up to here.
-    unsigned long long synced = 0;
-    // Taken from the pipe and not yet in the journal (it could not be written).
-    std::string unwritten;
-    // The pipe's bytes move into the journal inside the kernel (splice); false once the
-    // journal's file system refused it, and the bytes are read and written instead.
-    bool splicing = true;
     // Where deliveries ended (every writer gone), in journal offsets.
     std::deque<unsigned long long> deliveryEnds;
     DocumentCutter cutter;
@@ -205,10 +175,9 @@ private:
     int attempts = 0;
     Clock::time_point retryAt;
     std::chrono::milliseconds pause{0};
-    std::string journalFailure;
-    Clock::time_point appendAt;
-    std::chrono::milliseconds appendPause{0};
 
+    Heartbeat beat;
+    IntakeCounts counted;
     std::mutex gate;
     std::condition_variable idle;
     bool busy = false;

@@ -1,7 +1,7 @@
 #include "ledger.h"
 
 #include "logger.h"
-#include "sqlitedb.h"
+#include "transaction.h"
 
 #include <memory>
 #include <unistd.h>
@@ -34,17 +34,10 @@ int run(sqlite3_stmt* statement) {
     return rc == SQLITE_DONE ? SQLITE_OK : rc;
 }
 
-struct MutexHold {
-    MutexHold() { pthread_mutex_lock(&mutex); }
-    ~MutexHold() { pthread_mutex_unlock(&mutex); }
-    MutexHold(const MutexHold&) = delete;
-    MutexHold& operator=(const MutexHold&) = delete;
-};
-
 // The mark and the counts in one transaction; rolled back unless all of it is in.
 int markOnce(sqlite3* db, int id, const std::vector<ledger::Outcome>& outcomes) {
-    MutexHold hold;
-    int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    Transaction transaction(db);
+    int rc = transaction.begun();
     if (rc != SQLITE_OK) {
         return rc;
     }
@@ -62,13 +55,7 @@ int markOnce(sqlite3* db, int id, const std::vector<ledger::Outcome>& outcomes) 
             rc = run(count.get());
         }
     }
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    }
-    if (rc != SQLITE_OK && sqlite3_get_autocommit(db) == 0) {
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    return rc;
+    return rc == SQLITE_OK ? transaction.commit() : rc;
 }
 
 } // namespace
@@ -76,7 +63,6 @@ int markOnce(sqlite3* db, int id, const std::vector<ledger::Outcome>& outcomes) 
 namespace ledger {
 
 int prepare(sqlite3* db) {
-    MutexHold hold;
     return sqlite3_exec(db, kCreate, nullptr, nullptr, nullptr);
 }
 

@@ -28,8 +28,8 @@ struct Count {
 int prepare(sqlite3* db);
 
 // Marks row `id` forwarded (status 1) and adds one to the count of each outcome, in one
-// transaction under the store's mutex; a busy database is tried again as the store's own
-// mark is (2, 4 and 6 s), with the same log lines ("update number %d indication
+// transaction on the forwarding thread's own connection; a busy database is tried again as the
+// store's own mark is (2, 4 and 6 s), with the same log lines ("update number %d indication
 // success", ...). The SQLite result code of the last attempt.
 int markForwarded(sqlite3* db, int id, const std::vector<Outcome>& outcomes);
 

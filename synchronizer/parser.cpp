@@ -5,13 +5,11 @@
 #include "sqlitedb.h"
 #include "values.h"
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -19,10 +17,6 @@ namespace {
 const int kStartElement = 1;
 const int kText = 3;
 const int kEndElement = 15;
-
-// Store calls per instance, and the pause after each failed one.
-const int kStoreAttempts = 3;
-const std::chrono::seconds kStorePause(2);
 
 // The recognised CIM type names and their type codes.
 struct TypeName {
@@ -174,15 +168,9 @@ void Parser::parseIndicationResp() {
 }
 
 void Parser::_storeInstance(CIMCInstance* inst) {
-    for (int attempt = 1; attempt <= kStoreAttempts; ++attempt) {
-        if (pDB->storeIndication(inst) == 0) {
-            return;
-        }
-        if (attempt == kStoreAttempts) {
-            logger.error("Can't store one Indication");
-        }
-        std::this_thread::sleep_for(kStorePause);
-    }
+    // Once: in the daemon the store adds the row to the intake's group, whose commit
+    // the intake retries; the store logs any failure itself.
+    pDB->storeIndication(inst);
 }
 
 std::pair<uint32_t, std::string> Parser::_processError() {

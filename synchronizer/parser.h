@@ -43,7 +43,7 @@ private:
     // tells whether it now stands on a node inside that element, whose kind and
     // name it hands back. False at the element's end tag and at the end of input.
     bool _nextInside(const char* element, int& type, std::string& name);
-    // Up to three store calls, two seconds apart.
+    // Hands the instance to the store, once.
     void _storeInstance(CIMCInstance* inst);
 
     SQLiteDB* pDB;

@@ -32,6 +32,9 @@ inline constexpr const char* kFplMark = "/opt/vexa/orvind/fpl.log";
 // Id of the last row handed to the halcyon event generator.
 inline constexpr const char* kHalcyonMark = "/opt/vexa/orvind/zu.log";
 
+// The helper that clears a stale pid file, where the package installs it.
+inline constexpr const char* kPidfileHelper = "/usr/libexec/orvind/orvind-pidfile";
+
 // The provider's folder and the release file whose packages the host facts name.
 inline constexpr const char* kProviderDir = "/opt/vexa/vexa-qrx";
 inline constexpr const char* kIssueFile = "/etc/issue";

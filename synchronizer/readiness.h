@@ -5,6 +5,8 @@
 // failed, and with the daemon's status: a start that fails after detaching does not
 // look successful. The daemon reports through a pipe to the process that started it;
 // under systemd (Type=notify) it also tells the service manager its pid and READY=1.
+#include <string>
+
 namespace readiness {
 
 // Called just before detaching. Forks: the calling process stays in here until the
@@ -14,9 +16,15 @@ namespace readiness {
 // goes on in the calling process, without the wait.
 void await(const char* progname);
 
-// The daemon is ready: the pipe is open, the subscription requested and the
-// forwarding thread started. The waiting command exits with 0.
+// The daemon is ready: the pipe is open and read, the registration answered (or given
+// a while to be) and the forwarding thread started. The waiting command exits with 0.
 void ready();
+
+// Under systemd: the daemon's state in one line (systemctl status shows it as "Status:").
+void status(const std::string& line);
+
+// Under systemd: the daemon shows life (the unit's WatchdogSec=).
+void watchdog();
 
 // The daemon ends with `status` before it was ready: the waiting command exits with
 // the same status. Does nothing once ready() has been called.

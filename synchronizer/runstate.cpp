@@ -2,7 +2,6 @@
 
 #include "files.h"
 
-#include <fstream>
 #include <utility>
 
 namespace {
@@ -26,20 +25,34 @@ RunState::RunState(std::string path_) : path(std::move(path_)) {
 }
 
 int RunState::set(const std::string& name, const std::string& value) {
-    std::string key = oneLine(name);
-    for (char& c : key) {
-        if (c == ' ' || c == '\t') {
-            c = '_';
+    return set(std::map<std::string, std::string>{{name, value}});
+}
+
+int RunState::set(const std::map<std::string, std::string>& values) {
+    std::lock_guard<std::mutex> hold(lock);
+    bool changes = false;
+    for (const auto& [name, value] : values) {
+        std::string key = oneLine(name);
+        for (char& c : key) {
+            if (c == ' ' || c == '\t') {
+                c = '_';
+            }
+        }
+        std::string text = oneLine(value);
+        auto found = facts.find(key);
+        if (found == facts.end() || found->second != text) {
+            facts[key] = text;
+            changes = true;
         }
     }
-    std::string text = oneLine(value);
-    std::lock_guard<std::mutex> hold(lock);
-    auto found = facts.find(key);
-    if (found != facts.end() && found->second == text) {
+    if (!changes) {
         return 0;
     }
-    facts[key] = text;
-    return publish();
+    int error = publish();
+    if (changed) {
+        changed(facts);
+    }
+    return error;
 }
 
 std::string RunState::get(const std::string& name) const {
@@ -56,15 +69,12 @@ int RunState::publish() const {
     return files::writeDurably(path, text.data(), text.size(), kStateMode);
 }
 
-std::map<std::string, std::string> RunState::read(const std::string& path) {
-    std::map<std::string, std::string> facts;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t blank = line.find(' ');
-        if (blank != std::string::npos && blank > 0) {
-            facts[line.substr(0, blank)] = line.substr(blank + 1);
-        }
-    }
+std::map<std::string, std::string> RunState::all() const {
+    std::lock_guard<std::mutex> hold(lock);
     return facts;
+}
+
+void RunState::onChange(std::function<void(const std::map<std::string, std::string>&)> hook) {
+    std::lock_guard<std::mutex> hold(lock);
+    changed = std::move(hook);
 }

@@ -3,6 +3,8 @@
 
 #include "paths.h"
 
+#include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -24,12 +26,33 @@ public:
     // Sets one fact (a name without blanks, a value without line ends) and replaces the
     // file when the value differs from the one it has. 0 or an errno value.
     int set(const std::string& name, const std::string& value);
+    // Sets several facts, with one replacement of the file when any differs.
+    int set(const std::map<std::string, std::string>& values);
     // The value of one fact, empty when it was never set.
     std::string get(const std::string& name) const;
+    // Every fact set so far.
+    std::map<std::string, std::string> all() const;
+
+    // `hook` is called with every fact each time one changes, once the file is replaced
+    // (the daemon's line for systemd follows the facts this way). It runs under the
+    // state's lock: it must not call back into the state.
+    void onChange(std::function<void(const std::map<std::string, std::string>&)> hook);
 
     // Reads a published file: every fact by name; empty when there is none or it cannot
-    // be read (a reader that is not root).
-    static std::map<std::string, std::string> read(const std::string& path = paths::kStateFile);
+    // be read (a reader that is not root). Inline: the tools read it without the daemon's
+    // pieces.
+    static std::map<std::string, std::string> read(const std::string& path = paths::kStateFile) {
+        std::map<std::string, std::string> facts;
+        std::ifstream in(path);
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t blank = line.find(' ');
+            if (blank != std::string::npos && blank > 0) {
+                facts[line.substr(0, blank)] = line.substr(blank + 1);
+            }
+        }
+        return facts;
+    }
 
 private:
     int publish() const; // under lock
@@ -37,6 +60,7 @@ private:
     const std::string path;
     mutable std::mutex lock;
     std::map<std::string, std::string> facts;
+    std::function<void(const std::map<std::string, std::string>&)> changed;
 };
 
 #endif

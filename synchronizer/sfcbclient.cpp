@@ -51,6 +51,17 @@ struct TextFree {
     void operator()(char* text) const { free(text); }
 };
 
+// Logs one step's outcome ("connect() rc=0, msg=(null)" and the like) at info, whatever
+// it is; the first that fails (11, already there, does not) becomes the result.
+void noteStep(SubscriptionResult& result, const char* what, int rc, const char* message) {
+    std::string line = std::string(what) + " rc=" + std::to_string(rc) + ", msg=" + message;
+    logger.info("%s", line.c_str());
+    if (rc != CIMC_RC_OK && rc != CIMC_RC_ERR_ALREADY_EXISTS && result.code == 0) {
+        result.code = rc;
+        result.message = line;
+    }
+}
+
 } // namespace
 
 SfcbClient* SfcbClient::getSfcbClient() {
@@ -65,19 +76,46 @@ void SfcbClient::EnvRelease::operator()(CIMCEnv* env) const {
 }
 
 SfcbClient::SfcbClient() {
+    SubscriptionResult ignored;
+    makeEnvironment(ignored);
+}
+
+bool SfcbClient::makeEnvironment(SubscriptionResult& result) {
+    if (ce) {
+        return true;
+    }
     int status = 0;
     char* rawMessage = nullptr;
     ce.reset(NewCIMCEnv("SfcbLocal", 0, &status, &rawMessage));
     std::unique_ptr<char, TextFree> message(rawMessage);
     if (!ce) {
-        logger.info("local connect failed call to NewCIMCEnv rc = %d , message = [%s]", status,
-                    message ? message.get() : "(null)");
-        return;
+        std::string line =
+            "local connect failed call to NewCIMCEnv rc = " + std::to_string(status) +
+            " , message = [" + (message ? message.get() : "(null)") + "]";
+        logger.info("%s", line.c_str());
+        result.code = status != 0 ? status : noBrokerRc;
+        result.message = line;
+        return false;
+    }
+    return true;
+}
+
+bool SfcbClient::connect(SubscriptionResult& result) {
+    if (pclient) {
+        return true;
+    }
+    if (!makeEnvironment(result)) {
+        return false;
     }
     CIMCStatus st{};
     pclient.reset(ce->ft->connect(ce.get(), "localhost", nullptr, nullptr, nullptr, nullptr, &st));
-    logger.info("connect() rc=%d, msg=%s", st.rc, text(st));
+    const int rc = st.rc == CIMC_RC_OK && !pclient ? noBrokerRc : st.rc;
+    noteStep(result, "connect()", rc, text(st));
     dropMessage(st);
+    if (rc != CIMC_RC_OK) {
+        pclient.reset();
+    }
+    return pclient != nullptr;
 }
 
 SfcbClient::~SfcbClient() = default;
@@ -127,29 +165,32 @@ CIMCInstance* SfcbClient::createInstance(const std::string& classname) {
     return inst;
 }
 
-CIMCObjectPath* SfcbClient::createFilter() {
+CIMCObjectPath* SfcbClient::createFilter(SubscriptionResult& result) {
     static const char* const properties[][2] = {
         {"Query", "SELECT * FROM CIM_ProcessIndication"},
         {"QueryLanguage", "WQL"},
         {"SourceNamespace", "root/zarn"},
     };
-    return createDestinationObject("CIM_IndicationFilter", "createFilter", properties, 3);
+    return createDestinationObject("CIM_IndicationFilter", "createFilter ()", properties, 3,
+                                   result);
 }
 
-CIMCObjectPath* SfcbClient::createHandler() {
+CIMCObjectPath* SfcbClient::createHandler(SubscriptionResult& result) {
     static const char* const properties[][2] = {
         {"Name", "orvind"},
         {"Destination", pipeUrl},
     };
-    return createDestinationObject("CIM_IndicationHandlerCIMXML", "createHandler", properties, 2);
+    return createDestinationObject("CIM_IndicationHandlerCIMXML", "createHandler ()", properties, 2,
+                                   result);
 }
 
 // Filter and handler differ only in class, properties and log line: both
 // carry the same four keys.
 CIMCObjectPath* SfcbClient::createDestinationObject(const char* className, const char* what,
-                                                    const char* const properties[][2], int count) {
+                                                    const char* const properties[][2], int count,
+                                                    SubscriptionResult& result) {
     if (!ce) {
-        logger.info("%s () rc=%d, msg=%s", what, noBrokerRc, noBroker);
+        noteStep(result, what, noBrokerRc, noBroker);
         return nullptr;
     }
     CIMCStatus st{};
@@ -161,7 +202,7 @@ CIMCObjectPath* SfcbClient::createDestinationObject(const char* className, const
         addTextKey(op.get(), "Name", "orvind");
     }
     if (st.rc != CIMC_RC_OK || !op) {
-        logger.info("%s () rc=%d, msg=%s", what, st.rc, text(st));
+        noteStep(result, what, st.rc != CIMC_RC_OK ? st.rc : noBrokerRc, text(st));
         dropMessage(st);
         return nullptr;
     }
@@ -176,20 +217,24 @@ CIMCObjectPath* SfcbClient::createDestinationObject(const char* className, const
     if (pclient) {
         CimcPtr<CIMCObjectPath> created(
             pclient->ft->createInstance(pclient.get(), op.get(), inst.get(), &st));
-        logger.info("%s () rc=%d, msg=%s", what, st.rc, text(st));
+        noteStep(result, what, st.rc, text(st));
     } else {
-        logger.info("%s () rc=%d, msg=%s", what, noBrokerRc, noBroker);
+        noteStep(result, what, noBrokerRc, noBroker);
     }
     dropMessage(st);
     return copy.release();
 }
 
-void SfcbClient::createSubscription() {
-    CimcPtr<CIMCObjectPath> filter(createFilter());
-    CimcPtr<CIMCObjectPath> handler(createHandler());
+SubscriptionResult SfcbClient::createSubscription() {
+    SubscriptionResult result;
+    if (!connect(result)) {
+        return result;
+    }
+    CimcPtr<CIMCObjectPath> filter(createFilter(result));
+    CimcPtr<CIMCObjectPath> handler(createHandler(result));
     CimcPtr<CIMCObjectPath> op;
     CimcPtr<CIMCInstance> inst;
-    if (ce && filter && handler) {
+    if (filter && handler) {
         op.reset(ce->ft->newObjectPath(ce.get(), interop, "CIM_IndicationSubscription", nullptr));
     }
     if (op) {
@@ -206,16 +251,20 @@ void SfcbClient::createSubscription() {
             ignore(inst->ft->setProperty(inst.get(), "Handler", &value, CIMC_ref));
         }
     }
-    if (op && inst && pclient) {
+    if (op && inst) {
         CIMCStatus st{};
         CimcPtr<CIMCObjectPath> created(
             pclient->ft->createInstance(pclient.get(), op.get(), inst.get(), &st));
-        logger.info("createSubscription () rc=%d, msg=%s", st.rc, text(st));
+        noteStep(result, "createSubscription ()", st.rc, text(st));
         dropMessage(st);
     } else {
-        // Without a filter, a handler or a connection there is nothing to
-        // subscribe; the request is not made.
-        logger.info("createSubscription () rc=%d, msg=%s", noBrokerRc,
-                    !pclient ? noBroker : "no filter or handler to subscribe");
+        // Without a filter or a handler there is nothing to subscribe; the request is
+        // not made.
+        noteStep(result, "createSubscription ()", noBrokerRc, "no filter or handler to subscribe");
     }
+    // The broker may have gone or restarted: the next registration connects afresh.
+    if (result.code != 0) {
+        pclient.reset();
+    }
+    return result;
 }

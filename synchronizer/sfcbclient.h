@@ -8,6 +8,15 @@
 #include <memory>
 #include <string>
 
+// What a registration achieved: code 0 when filter, handler and subscription all exist in
+// the broker afterwards (made now, or refused with 11 because they were there already);
+// otherwise the broker's code for the first step that failed, and `message` naming that
+// step and the broker's answer, as its log line does: "createFilter () rc=1, msg=...".
+struct SubscriptionResult {
+    int code = 0;
+    std::string message;
+};
+
 // The daemon's one gateway to the local CIM broker: owns the CIMC
 // environment and the connection, builds the CIMC objects the parser needs
 // (from the project's own objects, with or without a connection) and
@@ -16,7 +25,9 @@
 // releases it.
 class SfcbClient {
 public:
-    // The single instance, made (and connected) on the first call.
+    // The single instance, made on the first call (on the main thread, before any other
+    // thread starts). It makes the CIMC environment; the connection is made by the first
+    // registration.
     static SfcbClient* getSfcbClient();
     ~SfcbClient();
 
@@ -34,18 +45,24 @@ public:
     CIMCInstance* createInstance(const std::string& classname);
 
     // Register the filter and the handler in "root/interop"; each returns a
-    // copy of the path it built (null when the path could not be made).
-    CIMCObjectPath* createFilter();
-    CIMCObjectPath* createHandler();
-    // Registers filter, handler and the subscription joining them. Reports
-    // only through the log; a refusal (11 when they are left from an
-    // earlier run) is logged and start-up goes on.
-    void createSubscription();
+    // copy of the path it built (null when the path could not be made) and notes a
+    // failure in `result` unless one is noted already.
+    CIMCObjectPath* createFilter(SubscriptionResult& result);
+    CIMCObjectPath* createHandler(SubscriptionResult& result);
+    // Registers filter, handler and the subscription joining them, connecting first
+    // when there is no connection; each step's outcome is logged. A refusal with 11
+    // (left from an earlier run) counts as made. After a failure the connection is
+    // dropped, so that the next call connects again (the broker may have restarted).
+    // Called from one thread at a time.
+    SubscriptionResult createSubscription();
 
 private:
     SfcbClient();
+    bool makeEnvironment(SubscriptionResult& result);
+    bool connect(SubscriptionResult& result);
     CIMCObjectPath* createDestinationObject(const char* className, const char* what,
-                                            const char* const properties[][2], int count);
+                                            const char* const properties[][2], int count,
+                                            SubscriptionResult& result);
 
     struct EnvRelease {
         void operator()(CIMCEnv* env) const;

@@ -1,22 +1,25 @@
 #include "sqlitedb.h"
 
+#include "cutter.h"
 #include "files.h"
 #include "logger.h"
+#include "transaction.h"
 #include "values.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
-
-pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // clang-format off
 const char* const members[72] = {
@@ -88,8 +91,7 @@ const char* const kFetchQuery =
     "HWEncodingPhysicalLocation, HWPhysicalLocation, NetworkAddresses from indication where "
     "status=0 order by Id";
 
-const char* const kTrailer = "End of Indication";
-
+// A mark is run at most this many times while the database is busy.
 const int kAttempts = 4;
 
 // Another program's lock that lasts no longer than this is waited for inside SQLite;
@@ -100,31 +102,20 @@ const int kBusyTimeoutMs = 100;
 const int kAutocheckpointPages = 1000;
 const long long kWalSizeLimit = 8LL * 1024 * 1024;
 
-// Once the database's filesystem has refused the write-ahead log, later connections
-// of the process go straight to the rollback journal and say so no more.
-std::atomic<bool> walRefused{false};
-
 struct SqliteFree {
     void operator()(char* text) const { sqlite3_free(text); }
 };
 using ErrorText = std::unique_ptr<char, SqliteFree>;
 
-struct Unlock {
-    void operator()(pthread_mutex_t* m) const { pthread_mutex_unlock(m); }
-};
+using Hold = std::unique_lock<std::mutex>;
 
-// Holds `mutex` for the life of the object.
-std::unique_ptr<pthread_mutex_t, Unlock> lockStore() {
-    pthread_mutex_lock(&mutex);
-    return std::unique_ptr<pthread_mutex_t, Unlock>(&mutex);
-}
-
-// Runs one statement under `mutex` and hands back its result and error text.
-int execLocked(sqlite3* db, const std::string& sql, ErrorText& error) {
+// Runs one statement that takes no values under `lock` and hands back its result and
+// error text.
+int execLocked(std::mutex& lock, sqlite3* db, const std::string& sql, ErrorText& error) {
     char* message = nullptr;
     int rc;
     {
-        auto lock = lockStore();
+        Hold hold(lock);
         rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message);
     }
     error.reset(message);
@@ -135,21 +126,8 @@ const char* errorOf(const ErrorText& error, int rc) {
     return error ? error.get() : sqlite3_errstr(rc);
 }
 
-// Doubles every single quote and wraps the text in single quotes.
-std::string quote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        quoted += c;
-        if (c == '\'') {
-            quoted += '\'';
-        }
-    }
-    quoted += '\'';
-    return quoted;
-}
-
-// True for an optional minus sign followed by one or more decimal digits: the
-// only text that may stand bare in the statement.
+// True for an optional minus sign followed by one or more decimal digits: the only
+// text an "int" column takes.
 bool isDecimalInteger(const std::string& text) {
     size_t start = (!text.empty() && text[0] == '-') ? 1 : 0;
     if (start == text.size()) {
@@ -163,20 +141,19 @@ bool isDecimalInteger(const std::string& text) {
     return true;
 }
 
-// The delivered document: the lines of the file up to the trailer line, joined
+// The delivered document: the lines of the file up to the trailer line (the cutter's
+// rule: a property value that carries the trailer's words does not end it), joined
 // without their line feeds. A file that cannot be read gives the empty text.
 std::string readRawData(const std::string& path) {
     std::string text;
     std::ifstream in(path, std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.find(kTrailer) != std::string::npos) {
+        if (is_trailer_line(line.data(), line.data() + line.size())) {
             break;
         }
         text += line;
     }
-    // A NUL byte would end the statement's text early.
-    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
     return text;
 }
 
@@ -229,10 +206,7 @@ time_t parseEventTime(const char* text) {
     return mktime(&broken);
 }
 
-struct Finalizer {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
+using Statement = std::unique_ptr<sqlite3_stmt, SQLiteDB::Finalizer>;
 
 // A connection of its own, for a probe.
 using Connection = std::unique_ptr<sqlite3, SQLiteDB::Closer>;
@@ -258,9 +232,10 @@ std::string columnList() {
     return list + ",RawData";
 }
 
-// Runs SQL that hands back rows, under `mutex`; every value as text.
-int queryLocked(sqlite3* db, const std::string& sql, std::vector<std::vector<std::string>>& rows) {
-    auto lock = lockStore();
+// Runs SQL that hands back rows, under `lock`; every value as text.
+int queryLocked(std::mutex& lock, sqlite3* db, const std::string& sql,
+                std::vector<std::vector<std::string>>& rows) {
+    Hold hold(lock);
     int rc = SQLITE_OK;
     Statement stmt(prepare(db, sql.c_str(), &rc));
     if (!stmt) {
@@ -283,15 +258,25 @@ int queryLocked(sqlite3* db, const std::string& sql, std::vector<std::vector<std
 }
 
 // A database file that SQLite reports as damaged or as no database is moved aside,
-// with its journals, under a dated name; nothing is deleted. Under `mutex`, and only
-// when a fresh connection still finds it damaged: the other connection of the process
-// may have set it aside already. True when the path is free for a new database.
-bool setAsideDamaged(const std::string& path) {
+// with its journals, under a dated name; nothing is deleted. Only when a fresh
+// connection still finds it damaged, holding a lock of its own on the file (the
+// other connection of the process may be setting it aside as well): a file that is
+// no longer the one at `path` has been set aside meanwhile. Under the store's `lock`.
+// True when the path is free for a new database.
+bool setAsideDamaged(std::mutex& lock, const std::string& path) {
     std::string reason;
     std::string aside;
     bool moved = false;
     {
-        auto lock = lockStore();
+        Hold hold(lock);
+        files::Fd file = files::openOwned(path, O_RDONLY, 0);
+        struct stat held = {};
+        struct stat now = {};
+        if (!file || flock(file.get(), LOCK_EX) != 0 || fstat(file.get(), &held) != 0 ||
+            stat(path.c_str(), &now) != 0 || held.st_ino != now.st_ino ||
+            held.st_dev != now.st_dev) {
+            return true; // set aside meanwhile
+        }
         sqlite3* raw = nullptr;
         int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
         Connection probe(raw);
@@ -302,12 +287,12 @@ bool setAsideDamaged(const std::string& path) {
         reason = sqlite3_errstr(rc);
         probe.reset();
         if (rc != SQLITE_NOTADB && rc != SQLITE_CORRUPT) {
-            return true; // set aside meanwhile, or sound after all
+            return true; // sound after all
         }
         char stamp[32];
-        time_t now = time(nullptr);
+        time_t seconds = time(nullptr);
         struct tm local;
-        localtime_r(&now, &local);
+        localtime_r(&seconds, &local);
         strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
         aside = path + ".damaged-" + stamp;
         moved = rename(path.c_str(), aside.c_str()) == 0;
@@ -326,8 +311,8 @@ bool setAsideDamaged(const std::string& path) {
 }
 
 const char* const kCreatePosition =
-    "BEGIN;CREATE TABLE intake_position(Id INTEGER PRIMARY KEY CHECK (Id = 1), Format INTEGER "
-    "NOT NULL, Journal INTEGER NOT NULL);INSERT INTO intake_position VALUES(1, 1, 0);COMMIT;";
+    "CREATE TABLE intake_position(Id INTEGER PRIMARY KEY CHECK (Id = 1), Format INTEGER "
+    "NOT NULL, Journal INTEGER NOT NULL);INSERT INTO intake_position VALUES(1, 1, 0);";
 // The format of the position table that this program writes.
 const long long kPositionFormat = 1;
 
@@ -336,15 +321,12 @@ const long long kPositionFormat = 1;
 SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawData) : rawDataPath(rawData) {
     open(path);
 
-    // Under `mutex` like every other statement of the process: run beside the other
-    // connection's insert or update, it found the database locked and the whole
-    // store handle failed.
     ErrorText error;
-    int rc = execLocked(db.get(), kCreateTable, error);
-    if ((rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) && setAsideDamaged(path)) {
+    int rc = execLocked(lock, db.get(), kCreateTable, error);
+    if ((rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) && setAsideDamaged(lock, path)) {
         // Documents wait in the intake's journal meanwhile: nothing is lost.
         open(path);
-        rc = execLocked(db.get(), kCreateTable, error);
+        rc = execLocked(lock, db.get(), kCreateTable, error);
     }
     if (rc != SQLITE_OK) {
         std::string text =
@@ -357,7 +339,7 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawData) : rawDat
     // The index only speeds up the fetch: without it (a table of another shape,
     // a database busy right now) the store still works, and the next object
     // tries again.
-    rc = execLocked(db.get(), kCreateIndex, error);
+    rc = execLocked(lock, db.get(), kCreateIndex, error);
     if (rc != SQLITE_OK) {
         logger.warn("create index failed:%s", errorOf(error, rc));
     }
@@ -415,20 +397,20 @@ static bool readable(const std::string& path) {
 // recovered by SQLite when it is next read.
 void SQLiteDB::configure(const std::string& path) {
     sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
-    auto lock = lockStore();
+    Hold hold(lock);
     pragma(db.get(), "PRAGMA synchronous=FULL", nullptr);
     int rc = SQLITE_OK;
-    if (!walRefused) {
+    {
         std::string mode;
         rc = pragma(db.get(), "PRAGMA journal_mode=WAL", &mode);
+        int extended = sqlite3_extended_errcode(db.get());
         if (rc == SQLITE_OK && mode == "wal") {
             // An empty file is switched without touching the index: a first
             // transaction shows whether the filesystem can hold it.
-            rc = pragma(db.get(), "BEGIN IMMEDIATE", nullptr);
-        }
-        int extended = sqlite3_extended_errcode(db.get());
-        if (rc == SQLITE_OK) {
-            pragma(db.get(), "COMMIT", nullptr);
+            Transaction probe(db.get());
+            rc = probe.begun();
+            extended = sqlite3_extended_errcode(db.get());
+            probe.commit();
         }
         if ((rc == SQLITE_OK || rc == SQLITE_BUSY) && mode == "wal") {
             sqlite3_wal_hook(db.get(), checkpointAfterCommit, &checkpointHeldBack);
@@ -443,7 +425,7 @@ void SQLiteDB::configure(const std::string& path) {
             // Not a database, disk full: the next statement meets the same and reports
             // it. Busy: another program holds the file longer than the wait.
             if (rc == SQLITE_BUSY) {
-                lock.reset();
+                hold.unlock();
                 logger.warn("write-ahead log not set up for %s now (%s): the next "
                             "connection tries again",
                             path.c_str(), sqlite3_errstr(rc));
@@ -451,12 +433,10 @@ void SQLiteDB::configure(const std::string& path) {
             return;
         }
         std::string reason = rc == SQLITE_OK ? "journal mode " + mode : sqlite3_errmsg(db.get());
-        if (!walRefused.exchange(true)) {
-            lock.reset();
-            logger.warn("write-ahead log not available for %s (%s): using the rollback journal",
-                        path.c_str(), reason.c_str());
-            lock = lockStore();
-        }
+        hold.unlock();
+        logger.warn("write-ahead log not available for %s (%s): using the rollback journal",
+                    path.c_str(), reason.c_str());
+        hold.lock();
     }
     // On the rollback journal. A connection left half switched by a failed attempt, or
     // a database still in the write-ahead log format (from a filesystem that had the
@@ -467,8 +447,9 @@ void SQLiteDB::configure(const std::string& path) {
 }
 
 // Opens the database afresh under an exclusive lock, which stands in for the index,
-// and turns it back to the rollback journal, taking in what the log holds. Under `mutex`.
+// and turns it back to the rollback journal, taking in what the log holds. Under `lock`.
 void SQLiteDB::reopenOnRollbackJournal(const std::string& path) {
+    insert.reset();
     db.reset();
     sqlite3* handle = nullptr;
     sqlite3_open(path.c_str(), &handle);
@@ -483,7 +464,7 @@ void SQLiteDB::reopenOnRollbackJournal(const std::string& path) {
 }
 
 int SQLiteDB::checkpoint() {
-    auto lock = lockStore();
+    Hold hold(lock);
     return sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
                                      nullptr);
 }
@@ -495,6 +476,7 @@ void SQLiteDB::open(const std::string& path) {
     if (path != ":memory:") {
         files::makeFile(path, 0600);
     }
+    insert.reset(); // prepared on the connection it replaces
     int rc = sqlite3_open(path.c_str(), &handle);
     db.reset(handle);
     if (rc != SQLITE_OK) {
@@ -505,10 +487,37 @@ void SQLiteDB::open(const std::string& path) {
     configure(path);
 }
 
-int SQLiteDB::storeIndication(CIMCInstance* inst) {
-    // Columns named: a table that gained columns later holds them in another order.
-    std::string sql = "INSERT INTO \"Indication\"(" + columnList() + ") VALUES(NULL,0";
-    std::string name;
+namespace {
+
+// Binds the value of one column of `members` (`kind` "string" or "int") to parameter
+// `index`. A "string" value is text; an "int" value is an integer when it is a decimal
+// one (a real when it is too large for 64 bits, as SQLite reads such a number), and SQL
+// NULL otherwise (a property of another type, or a text that is no number).
+int bindValue(sqlite3_stmt* stmt, int index, const char* kind,
+              const std::optional<std::string>& value) {
+    if (!value) {
+        return sqlite3_bind_null(stmt, index);
+    }
+    if (strcmp(kind, "string") == 0) {
+        return sqlite3_bind_text(stmt, index, value->data(), static_cast<int>(value->size()),
+                                 SQLITE_TRANSIENT);
+    }
+    if (!isDecimalInteger(*value)) {
+        return sqlite3_bind_null(stmt, index);
+    }
+    errno = 0;
+    const long long number = strtoll(value->c_str(), nullptr, 10);
+    if (errno == ERANGE) {
+        return sqlite3_bind_double(stmt, index, strtod(value->c_str(), nullptr));
+    }
+    return sqlite3_bind_int64(stmt, index, number);
+}
+
+// The row of the instance: the rendering of each property of `members`, the text NULL
+// for a "string" property in the null state and SQL NULL for an "int" one.
+SQLiteDB::Row rowOf(CIMCInstance* inst) {
+    SQLiteDB::Row row;
+    row.values.reserve(36);
     for (size_t i = 0; i < 72; i += 2) {
         CIMCData data = inst->ft->getProperty(inst, members[i], nullptr);
         std::string value = "NULL";
@@ -516,51 +525,71 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
             value = valueText(data.type, &data.value);
         }
         if (strcmp(members[i], "ProviderName") == 0) {
-            name = value;
+            row.name = value;
         }
-        sql += ',';
-        if (strcmp(members[i + 1], "string") == 0) {
-            sql += quote(value);
-        } else {
-            // Anything but a plain integer (a property of another type, or a
-            // hostile text) could end the statement or add one: store NULL.
-            sql += isDecimalInteger(value) ? value : "NULL";
+        const bool null = data.state == CIMC_nullValue && strcmp(members[i + 1], "int") == 0;
+        row.values.push_back(null ? std::nullopt : std::optional<std::string>(value));
+    }
+    return row;
+}
+
+} // namespace
+
+int SQLiteDB::insertRow(const Row& row) {
+    int rc = SQLITE_OK;
+    if (!insert) {
+        // Columns named: a table that gained columns later holds them in another order.
+        std::string sql = "INSERT INTO \"Indication\"(" + columnList() + ") VALUES(NULL,0";
+        for (size_t i = 0; i < 37; ++i) {
+            sql += ",?";
+        }
+        insert = prepare(db.get(), (sql + ")").c_str(), &rc);
+        if (!insert) {
+            return rc;
         }
     }
-    sql += ',';
-    sql += quote(readRawData(rawDataPath));
-    sql += ");";
+    sqlite3_stmt* stmt = insert.get();
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    for (size_t i = 0; rc == SQLITE_OK && i < row.values.size() && i < 36; ++i) {
+        rc = bindValue(stmt, static_cast<int>(i) + 1, members[2 * i + 1], row.values[i]);
+    }
+    if (rc == SQLITE_OK) {
+        rc = bindValue(stmt, 37, "string", row.rawData);
+    }
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(stmt);
+        rc = rc == SQLITE_DONE ? SQLITE_OK : rc;
+    }
+    sqlite3_reset(stmt); // lets go of the table before the lock is
+    return rc;
+}
+
+int SQLiteDB::storeIndication(CIMCInstance* inst) {
+    Row row = rowOf(inst);
+    row.rawData = readRawData(rawDataPath);
     if (collecting != nullptr) {
-        collecting->statements.push_back(std::move(sql));
-        collecting->names.push_back(name);
+        collecting->rows.push_back(std::move(row));
         return SQLITE_OK;
     }
-
     int rc = SQLITE_OK;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        ErrorText error;
-        rc = execLocked(db.get(), sql, error);
-        if (rc == SQLITE_OK) {
-            logger.info("insert %s indication success", name.c_str());
-            break;
-        }
-        if (rc != SQLITE_BUSY || attempt == kAttempts - 1) {
-            logger.error("insert %s indication failed:%s", name.c_str(), errorOf(error, rc));
-            break;
-        }
-        error.reset();
-        int seconds = 2 * (attempt + 1);
-        // sleep() is safe on glibc's threads; the tests stand in for it to take the pauses.
-        sleep(static_cast<unsigned>(seconds)); // NOLINT(concurrency-mt-unsafe)
-        logger.error("database is busy, insert %s indication again in %d seconds", name.c_str(),
-                     seconds);
+    std::string error;
+    {
+        Hold hold(lock);
+        rc = insertRow(row);
+        error = sqlite3_errmsg(db.get());
+    }
+    if (rc == SQLITE_OK) {
+        logger.info("insert %s indication success", row.name.c_str());
+    } else {
+        logger.error("insert %s indication failed:%s", row.name.c_str(), error.c_str());
     }
     return rc;
 }
 
 bool SQLiteDB::getIndication(Indication_t* pind) {
     {
-        auto lock = lockStore();
+        Hold hold(lock);
         int rc = SQLITE_OK;
         Statement stmt(prepare(db.get(), kFetchQuery, &rc));
         if (!stmt) {
@@ -606,12 +635,17 @@ bool SQLiteDB::getIndication(Indication_t* pind) {
 }
 
 int SQLiteDB::updateIndication(int id) {
-    std::string sql = "update indication set status=1 where Id=" + std::to_string(id);
     int rc = SQLITE_OK;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        ErrorText error;
-        rc = execLocked(db.get(), sql, error);
-        error.reset();
+        {
+            Hold hold(lock);
+            Statement stmt(prepare(db.get(), "update indication set status=1 where Id=?", &rc));
+            if (stmt) {
+                sqlite3_bind_int(stmt.get(), 1, id);
+                rc = sqlite3_step(stmt.get());
+                rc = rc == SQLITE_DONE ? SQLITE_OK : sqlite3_reset(stmt.get());
+            }
+        }
         if (rc == SQLITE_OK) {
             logger.info("update number %d indication success", id);
             break;
@@ -630,7 +664,7 @@ int SQLiteDB::updateIndication(int id) {
 
 void SQLiteDB::addMissingColumns() {
     std::vector<std::vector<std::string>> rows;
-    if (queryLocked(db.get(), "PRAGMA table_info(indication)", rows) != SQLITE_OK) {
+    if (queryLocked(lock, db.get(), "PRAGMA table_info(indication)", rows) != SQLITE_OK) {
         return; // the insert reports what is wrong
     }
     std::vector<std::string> have;
@@ -653,8 +687,8 @@ void SQLiteDB::addMissingColumns() {
             continue;
         }
         ErrorText error;
-        int rc =
-            execLocked(db.get(), "ALTER TABLE indication ADD COLUMN " + column + " " + type, error);
+        int rc = execLocked(lock, db.get(),
+                            "ALTER TABLE indication ADD COLUMN " + column + " " + type, error);
         std::string& list = rc == SQLITE_OK ? added : failed;
         list += (list.empty() ? "" : " ") + column;
     }
@@ -683,17 +717,25 @@ bool SQLiteDB::mayPass(int rc) {
 unsigned long long SQLiteDB::intakePosition() {
     const std::string select = "SELECT Format, Journal FROM intake_position WHERE Id = 1";
     std::vector<std::vector<std::string>> rows;
-    int rc = queryLocked(db.get(), select, rows);
+    int rc = queryLocked(lock, db.get(), select, rows);
     if (rc != SQLITE_OK && std::string(sqlite3_errmsg(db.get())).find("no such table") == 0) {
-        ErrorText error;
-        rc = execLocked(db.get(), kCreatePosition, error);
+        {
+            Hold hold(lock);
+            Transaction transaction(db.get());
+            rc = transaction.begun();
+            if (rc == SQLITE_OK) {
+                rc = sqlite3_exec(db.get(), kCreatePosition, nullptr, nullptr, nullptr);
+            }
+            if (rc == SQLITE_OK) {
+                rc = transaction.commit();
+            }
+        }
         if (rc != SQLITE_OK) {
-            execLocked(db.get(), "ROLLBACK", error);
             throw std::runtime_error(std::string("the intake position cannot be recorded: ") +
                                      sqlite3_errstr(rc));
         }
         rows.clear();
-        rc = queryLocked(db.get(), select, rows);
+        rc = queryLocked(lock, db.get(), select, rows);
     }
     if (rc != SQLITE_OK) {
         throw std::runtime_error(std::string("the intake position cannot be read: ") +
@@ -713,48 +755,47 @@ unsigned long long SQLiteDB::intakePosition() {
 }
 
 int SQLiteDB::commitBatch(const Batch& batch, unsigned long long position) {
-    std::vector<std::string> rejected(batch.statements.size());
+    std::vector<std::string> rejected(batch.rows.size());
     int rc = SQLITE_OK;
     {
-        auto lock = lockStore();
-        rc = sqlite3_exec(db.get(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-        for (size_t i = 0; rc == SQLITE_OK && i < batch.statements.size(); ++i) {
-            char* message = nullptr;
-            int one =
-                sqlite3_exec(db.get(), batch.statements[i].c_str(), nullptr, nullptr, &message);
-            ErrorText error(message);
+        Hold hold(lock);
+        Transaction transaction(db.get());
+        rc = transaction.begun();
+        for (size_t i = 0; rc == SQLITE_OK && i < batch.rows.size(); ++i) {
+            const int one = insertRow(batch.rows[i]);
             if (one == SQLITE_OK) {
                 continue;
             }
             if (mayPass(one) || sqlite3_get_autocommit(db.get())) {
                 rc = one;
             } else {
-                rejected[i] = errorOf(error, one); // this row only; the rest go on
+                rejected[i] = sqlite3_errmsg(db.get()); // this row only; the rest go on
             }
         }
         if (rc == SQLITE_OK) {
-            std::string update =
-                "UPDATE intake_position SET Journal=" + std::to_string(position) + " WHERE Id=1";
-            rc = sqlite3_exec(db.get(), update.c_str(), nullptr, nullptr, nullptr);
+            Statement update(
+                prepare(db.get(), "UPDATE intake_position SET Journal=? WHERE Id=1", &rc));
+            if (update) {
+                sqlite3_bind_int64(update.get(), 1, static_cast<sqlite3_int64>(position));
+                rc = sqlite3_step(update.get());
+                rc = rc == SQLITE_DONE ? SQLITE_OK : sqlite3_reset(update.get());
+            }
             if (rc == SQLITE_OK && sqlite3_changes(db.get()) != 1) {
                 rc = SQLITE_NOTFOUND;
             }
         }
         if (rc == SQLITE_OK) {
-            rc = sqlite3_exec(db.get(), "COMMIT", nullptr, nullptr, nullptr);
-        }
-        if (rc != SQLITE_OK && !sqlite3_get_autocommit(db.get())) {
-            sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+            rc = transaction.commit();
         }
     }
     if (rc != SQLITE_OK) {
         return rc;
     }
-    for (size_t i = 0; i < batch.statements.size(); ++i) {
+    for (size_t i = 0; i < batch.rows.size(); ++i) {
         if (rejected[i].empty()) {
-            logger.info("insert %s indication success", batch.names[i].c_str());
+            logger.info("insert %s indication success", batch.rows[i].name.c_str());
         } else {
-            logger.error("insert %s indication failed:%s", batch.names[i].c_str(),
+            logger.error("insert %s indication failed:%s", batch.rows[i].name.c_str(),
                          rejected[i].c_str());
         }
     }
@@ -763,7 +804,8 @@ int SQLiteDB::commitBatch(const Batch& batch, unsigned long long position) {
 
 int SQLiteDB::highestId() {
     std::vector<std::vector<std::string>> rows;
-    if (queryLocked(db.get(), "SELECT ifnull(max(Id), 0) FROM indication", rows) != SQLITE_OK ||
+    if (queryLocked(lock, db.get(), "SELECT ifnull(max(Id), 0) FROM indication", rows) !=
+            SQLITE_OK ||
         rows.empty() || !isDecimalInteger(rows[0][0])) {
         return 0;
     }

@@ -7,18 +7,15 @@
 #include <chrono>
 #include <cimc/cimc.h>
 #include <memory>
-#include <pthread.h>
+#include <mutex>
+#include <optional>
 #include <sqlite3.h>
 #include <string>
 #include <vector>
 
-// Serialises the statements of every SQLiteDB object of the process. The store
-// never sleeps or logs while holding it.
-extern pthread_mutex_t mutex;
-
 // The 36 columns that a stored indication fills from its instance, as pairs of
 // (name, kind): each name is a column of the table and the CIM property that
-// supplies it; the kind "string" is written as quoted text, "int" bare.
+// supplies it; the kind "string" is stored as text, "int" as an integer.
 extern const char* const members[72];
 
 // One connection to the indication database. Each thread owns its own object.
@@ -36,8 +33,8 @@ public:
     SQLiteDB(const SQLiteDB&) = delete;
     SQLiteDB& operator=(const SQLiteDB&) = delete;
 
-    // Stores the instance as a new row with status 0, retrying while the database
-    // is busy. Returns the SQLite result code: 0 stored, 5 still busy, else failed.
+    // Stores the instance as a new row with status 0 (or adds it to the batch set with
+    // collectInto). Returns the SQLite result code: 0 stored, 5 busy, else failed.
     int storeIndication(CIMCInstance* inst);
 
     // Fills *pind from the oldest row not yet forwarded and returns true; returns
@@ -55,17 +52,24 @@ public:
     // The highest row id of the table, 0 when it is empty or cannot be read.
     int highestId();
 
-    // The connection, for pieces that keep tables of their own in the same database
-    // (their statements hold `mutex` as the store's do).
+    // The connection, for pieces that keep tables of their own in the same database;
+    // used only by the thread that owns this object, never beside its other calls.
     sqlite3* connection() { return db.get(); }
 
+    // One row to insert: the value of each column of `members`, in their order (none: SQL
+    // NULL), the delivered document and the provider's name for the log.
+    struct Row {
+        std::vector<std::optional<std::string>> values;
+        std::string rawData;
+        std::string name;
+    };
     // Rows of one or more documents, stored together with the intake's position.
     struct Batch {
-        std::vector<std::string> statements;
-        std::vector<std::string> names; // the provider of each row, for the log
+        std::vector<Row> rows;
+        size_t size() const { return rows.size(); }
     };
-    // While a batch is set (nullptr: none), storeIndication adds its statement to it and
-    // returns 0 instead of running it.
+    // While a batch is set (nullptr: none), storeIndication adds its row to it and
+    // returns 0 instead of storing it.
     void collectInto(Batch* batch) { collecting = batch; }
     // Runs the batch and records `position` as the intake's position, in one
     // transaction. A row that SQLite rejects for good is logged and passed over.
@@ -84,6 +88,10 @@ public:
     struct Closer {
         void operator()(sqlite3* handle) const { sqlite3_close(handle); }
     };
+    // Finalizes a prepared statement.
+    struct Finalizer {
+        void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+    };
 
 private:
     // Sets the journal, its syncs and checkpoints, and the busy wait on a freshly
@@ -93,8 +101,15 @@ private:
 
     void open(const std::string& path);
     void addMissingColumns();
+    // Inserts one row through the prepared insert, under `lock`; the SQLite result code.
+    int insertRow(const Row& row);
 
+    // Serialises the statements of this connection. The store never sleeps or logs
+    // while holding it.
+    std::mutex lock;
     std::unique_ptr<sqlite3, Closer> db;
+    // The insert of every column, prepared on first use and kept for the connection.
+    std::unique_ptr<sqlite3_stmt, Finalizer> insert;
     std::string rawDataPath;
     // When the last copy of the write-ahead log was held back by a reader.
     std::chrono::steady_clock::time_point checkpointHeldBack;

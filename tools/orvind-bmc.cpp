@@ -23,7 +23,8 @@ const char* const kUsage =
     "The simulated BMC keeps its state in one folder: DIR, else $ORVIND_BMC_DIR,\n"
     "else /var/lib/orvind-bmc.\n"
     "\n"
-    "  status                      state folder, UUID, dictionary, faults and counts\n"
+    "  status                      state folder, UUID, dictionary, faults and counts;\n"
+    "                              status 1 when the BMC does not answer\n"
     "  uuid                        the system UUID\n"
     "  dictionary                  the entries of the dictionary in use\n"
     "  dictionary check FILE       report malformed lines of FILE (status 1 if any)\n"
@@ -300,8 +301,8 @@ int commandsCommand(const std::string& dir, const std::vector<std::string>& args
 }
 
 #ifdef ORVIND_HAVE_IPMI
-// One line on the BMC that the IPMI backend talks to.
-void ipmiStatus() {
+// One line on the BMC that the IPMI backend talks to; false when it does not answer.
+bool ipmiStatus() {
     tallowipmi::Session session;
     unsigned entries = 0, freeBytes = 0;
     bool overflow = false;
@@ -312,10 +313,11 @@ void ipmiStatus() {
     if (rc != 0) {
         printf("bmc: %s: not reachable: %s\n", tallowipmi::targetText().c_str(),
                session.error().c_str());
-        return;
+        return false;
     }
     printf("bmc: %s: SEL %u records, %u bytes free%s\n", tallowipmi::targetText().c_str(), entries,
            freeBytes, overflow || freeBytes < 16 ? " (full)" : "");
+    return true;
 }
 
 int selCommand(const std::string& dir, const std::vector<std::string>& args) {
@@ -380,9 +382,11 @@ int status(const std::string& dir) {
     tallowsim::readFpl(dir, fpl, &error);
     tallowsim::readCommands(dir, commands, &error);
     printf("backend: %s\n", ORVIND_BMC_BACKEND);
+    // The simulated BMC does not answer while an open fault is set.
+    bool answers = faults.open == 0;
 #ifdef ORVIND_HAVE_IPMI
     if (strcmp(ORVIND_BMC_BACKEND, "ipmi") == 0) {
-        ipmiStatus();
+        answers = ipmiStatus();
     }
 #endif
     if (access(dir.c_str(), F_OK) == 0) {
@@ -399,7 +403,7 @@ int status(const std::string& dir) {
            faults.append, faults.cli, faults.cliStatus, faults.forget);
     printf("fpl: %zu\n", fpl.records.size());
     printf("commands: %zu\n", commands.size());
-    return 0;
+    return answers ? 0 : 1;
 }
 
 int uuidCommand(const std::string& dir) {

@@ -2,6 +2,7 @@
 // indications and delivers them to every subscription whose filter selects
 // them, exactly as the broker writes to file:// destinations, and shows and
 // edits what is registered in the broker's repository.
+#include "broker/gate.h"
 #include "broker/indication.h"
 #include "broker/repository.h"
 #include "broker/subscriptions.h"
@@ -74,10 +75,10 @@ Commands:
                             file:///tmp/indications.tmp (required)
   define-class CLASS SUPERCLASS [Name:type]...
                        name an indication class's superclass for filter
-                       matching, and its own properties (Name:type[] for an
-                       array), which every document of the class carries;
-                       classes named nowhere count as subclasses of
-                       CIM_ProcessIndication
+                       matching (its properties, Name:type[] for an array,
+                       are kept for the reader; a document carries what the
+                       raised indication holds); classes named nowhere count
+                       as subclasses of CIM_ProcessIndication
   help, --help         this text
   -V, --version        the version
 )";
@@ -296,11 +297,8 @@ public:
     // the broker's do. Empty, else what failed.
     std::string reserveSequences(const std::string& repositoryDir);
 
-    // What each document carries besides the given properties.
-    void describe(std::vector<broker::Property> classProperties, std::string context) {
-        classProperties_ = std::move(classProperties);
-        context_ = std::move(context);
-    }
+    // The SequenceContext the documents carry: names this run of the tool.
+    void describe(std::string context) { context_ = std::move(context); }
 
     void run();
     // Writes the raise and delivery times to the --times file: 0, else the exit status.
@@ -322,8 +320,8 @@ private:
     const std::vector<broker::Target> targets_;
     std::vector<size_t> slotOf_;
     std::vector<std::atomic<long long>> sequence_;
-    std::vector<broker::Property> classProperties_;
     std::string context_;
+    std::string repositoryDir_;
     std::atomic<unsigned long long> messageId_;
     std::atomic<unsigned long long> delivered_{0};
     std::atomic<unsigned long long> failed_{0};
@@ -332,6 +330,7 @@ private:
 };
 
 std::string Raise::reserveSequences(const std::string& repositoryDir) {
+    repositoryDir_ = repositoryDir;
     std::map<std::string, size_t> slot;
     std::vector<unsigned long long> perSlot;
     for (const broker::Target& t : targets_) {
@@ -370,8 +369,13 @@ std::string Raise::document(size_t target) {
     }
     added.push_back(
         broker::Property{"IndicationFilterName", broker::stringValue(targets_[target].filterName)});
-    return broker::buildDocument(
-        o_.cls, broker::documentProperties(o_.properties, classProperties_, added), messageId_++);
+    // The broker's own properties stand together, at a place that changes from document
+    // to document (nothing may rely on it): after as many given ones as the message id,
+    // counted round the given ones and the end.
+    const unsigned long long messageId = messageId_++;
+    const size_t at = static_cast<size_t>(messageId % (o_.properties.size() + 1));
+    return broker::buildDocument(o_.cls, broker::documentProperties(o_.properties, added, at),
+                                 messageId);
 }
 
 void Raise::deliverOne(size_t target) {
@@ -391,7 +395,12 @@ void Raise::deliverOne(size_t target) {
         if (attempt > 0) {
             std::this_thread::sleep_for(std::chrono::seconds(o_.retryInterval));
         }
-        err = broker::deliverToFile(t.destination, doc);
+        {
+            // No request to the broker is answered while this delivery is under way, also
+            // while it waits on a full pipe.
+            broker::Gate delivering(repositoryDir_, broker::Gate::delivery);
+            err = broker::deliverToFile(t.destination, doc);
+        }
         if (err == 0) {
             ++delivered_;
             if (!o_.times.empty()) {
@@ -460,10 +469,8 @@ int cmdRaise(const std::string& dir, Args& args) {
     if (!error.empty()) {
         return fail(error);
     }
-    // The document carries every property of the class.
-    raise.describe(broker::Schema::load(repo.directory()).properties(o.cls),
-                   "orvind-broker:" + std::to_string(getpid()) + ":" +
-                       std::to_string(time(nullptr)));
+    raise.describe("orvind-broker:" + std::to_string(getpid()) + ":" +
+                   std::to_string(time(nullptr)));
     raise.run();
     if (int status = raise.writeTimes()) {
         return status;

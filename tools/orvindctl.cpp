@@ -2,7 +2,9 @@
 // monitoring (metrics in the Prometheus text format). Read-only: it opens the
 // database with mode=ro and a short busy timeout, reads only the end of the log, and
 // never creates a file except the metrics file it is told to write.
+#include "health.h"
 #include "paths.h"
+#include "runstate.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -13,7 +15,6 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sqlite3.h>
@@ -47,8 +48,14 @@ const char* const kUsage =
     "  -h, --help      show this help and exit\n"
     "  -V, --version   show the version and exit\n"
     "\n"
-    "Exit status: 0 when the daemon runs and its database can be read, 1 otherwise\n"
-    "(metrics: 1 only when the database cannot be read), 2 for a wrong command line.\n";
+    "Exit status of status, as its first line says: 0 healthy (running, subscribed to\n"
+    "the broker, the BMC answering, nothing held, no refusal in the last hour),\n"
+    "1 degraded, 3 not running, 4 cannot tell (also when not run as root); of\n"
+    "metrics: 1 when the database cannot be read, 4 when not run as root; 2 for a\n"
+    "wrong command line.\n";
+
+// Not run as root: nothing can be told (LSB's "unknown").
+const int kNotRootStatus = 4;
 
 // How long a query waits for a database that a writer holds.
 const int kBusyTimeoutMs = 500;
@@ -127,9 +134,10 @@ struct Status {
     std::vector<std::string> errors;
     // What the forwarding made of the rows, per target and result (table bmc_outcome).
     std::vector<std::pair<std::string, long long>> outcomes; // "fpl written", count
-    // What the running daemon publishes about itself; empty when it does not run.
-    std::map<std::string, std::string> facts;
     time_t now = time(nullptr);
+    // What the running daemon publishes about itself, and the verdict drawn from it.
+    std::map<std::string, std::string> facts;
+    health::Verdict verdict;
 };
 
 std::string trim(std::string text) {
@@ -375,16 +383,37 @@ void readLog(Status& s) {
     }
 }
 
-// The facts file: one "name value" line per fact.
-void readFacts(Status& s) {
-    std::ifstream in(paths::kStateFile);
-    std::string line;
-    while (std::getline(in, line)) {
-        size_t blank = line.find(' ');
-        if (blank != std::string::npos && blank > 0) {
-            s.facts[line.substr(0, blank)] = line.substr(blank + 1);
+// Why the daemon is not running, for the verdict.
+std::string whyNotRunning(const Status& s) {
+    if (!s.pidFile) {
+        return std::string("no pid file ") + paths::kPidFile;
+    }
+    if (s.pid == 0) {
+        return std::string(paths::kPidFile) + " holds no pid";
+    }
+    return std::string(paths::kPidFile) + " names pid " + std::to_string(s.pid) +
+           ", which is not a running orvind";
+}
+
+// The daemon's facts count only while it runs: a stopped daemon's file is stale.
+void judge(Status& s) {
+    health::Inputs in;
+    in.running = s.running;
+    in.now = s.now;
+    if (!s.running) {
+        in.notRunning = whyNotRunning(s);
+    } else {
+        Fd state = openRead(paths::kStateFile);
+        if (!state) {
+            in.readable = false;
+            in.unreadable = std::string("cannot read ") + paths::kStateFile + ": " +
+                            errorText(errno) + (errno == EACCES ? " (run orvindctl as root)" : "");
+        } else {
+            s.facts = RunState::read(paths::kStateFile);
+            in.facts = s.facts;
         }
     }
+    s.verdict = health::judge(in);
 }
 
 std::string fact(const Status& s, const char* name) {
@@ -392,9 +421,20 @@ std::string fact(const Status& s, const char* name) {
     return found == s.facts.end() ? std::string() : found->second;
 }
 
+// The daemon's registration in the broker, as it publishes it.
+std::string describeSubscription(const Status& s) {
+    std::string text =
+        fact(s, "subscribed") == "1"
+            ? "subscribed since " + fact(s, "subscribed_since")
+            : std::string("not subscribed") + (s.facts.count("subscribed") != 0 ? "" : " yet");
+    const std::string refusal = fact(s, "subscription_refusal");
+    return refusal.empty() ? text : text + "; last refusal " + refusal;
+}
+
 Status gather() {
     Status s;
     readDaemon(s);
+    judge(s);
     readPipe(s);
     readDatabase(s);
     s.fplMark = markOf(paths::kFplMark);
@@ -404,9 +444,6 @@ Status gather() {
         s.journalBytes = st.st_size;
     }
     readLog(s);
-    if (s.running) {
-        readFacts(s);
-    }
     return s;
 }
 
@@ -501,7 +538,11 @@ void printBmc(const Status& s) {
 }
 
 void printWords(const Status& s) {
+    printf("health:         %s\n", s.verdict.line().c_str());
     printf("daemon:         %s\n", describeDaemon(s).c_str());
+    if (s.running) {
+        printf("broker:         %s\n", describeSubscription(s).c_str());
+    }
     std::string pipe = paths::kFifo;
     if (!s.pipeExists) {
         pipe += " (missing)";
@@ -544,20 +585,7 @@ void printWords(const Status& s) {
 }
 
 std::string json(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-            out += escape;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
+    return health::jsonString(text);
 }
 
 std::string jsonRow(const Row& row, time_t now) {
@@ -588,8 +616,18 @@ void printJson(const Status& s) {
     }
     const bool db = s.dbError.empty();
     printf("{\n");
+    printf("  \"health\": %s,\n", s.verdict.json().c_str());
     printf("  \"running\": %s,\n", s.running ? "true" : "false");
     printf("  \"pid\": %s,\n", s.pid > 0 ? std::to_string(s.pid).c_str() : "null");
+    // Known only while the daemon runs.
+    auto known = [&s](const char* name) {
+        return s.running && s.facts.count(name) != 0 ? json(fact(s, name)) : std::string("null");
+    };
+    printf("  \"subscription\": {\"subscribed\": %s, \"since\": %s, \"last_refusal\": %s},\n",
+           !s.running                     ? "null"
+           : fact(s, "subscribed") == "1" ? "true"
+                                          : "false",
+           known("subscribed_since").c_str(), known("subscription_refusal").c_str());
     printf("  \"pid_file\": {\"path\": %s, \"exists\": %s, \"stale\": %s},\n",
            json(paths::kPidFile).c_str(), s.pidFile ? "true" : "false",
            s.pidFile && !s.running ? "true" : "false");
@@ -628,8 +666,9 @@ void printJson(const Status& s) {
     printf("}\n");
 }
 
-// What became of the records sent to the BMC, and whether it answers now.
-std::string bmcMetrics(const Status& s) {
+// The forwarding: its marks, what became of the records sent to the BMC, and whether
+// the BMC answers now.
+std::string forwardingMetrics(const Status& s) {
     std::string out;
     auto metric = [&](const char* name, const char* help, const std::string& samples,
                       const char* type = "gauge") {
@@ -639,6 +678,16 @@ std::string bmcMetrics(const Status& s) {
     auto sample = [](const char* name, long long value) {
         return std::string(name) + " " + std::to_string(value) + "\n";
     };
+    std::string marks;
+    if (s.fplMark >= 0) {
+        marks += "orvind_mark{target=\"fpl\"} " + std::to_string(s.fplMark) + "\n";
+    }
+    if (s.halcyonMark >= 0) {
+        marks += "orvind_mark{target=\"halcyon\"} " + std::to_string(s.halcyonMark) + "\n";
+    }
+    if (!marks.empty()) {
+        metric("orvind_mark", "Id of the last indication handed to each target.", marks);
+    }
     std::string records;
     for (const auto& [name, count] : s.outcomes) {
         const size_t blank = name.find(' ');
@@ -661,18 +710,50 @@ std::string bmcMetrics(const Status& s) {
     return out;
 }
 
+// The running daemon's counts since it started (a restart starts them at 0 again).
+void counters(const Status& s, std::string& out) {
+    const struct {
+        const char* fact;
+        const char* name;
+        const char* help;
+    } counts[] = {
+        {"documents_received", "orvind_documents_received_total",
+         "Documents taken from the pipe and handed to the parser since the daemon started."},
+        {"documents_stored", "orvind_documents_stored_total",
+         "Documents whose rows were committed since the daemon started."},
+        {"journal_retries", "orvind_journal_retries_total",
+         "Failed attempts to store the documents waiting in the journal, each tried again."},
+        {"log_lines_dropped", "orvind_log_lines_dropped_total",
+         "Log lines dropped whole because the log could not be written (a full disk)."},
+    };
+    for (const auto& c : counts) {
+        auto found = s.facts.find(c.fact);
+        if (found == s.facts.end()) {
+            continue;
+        }
+        out += std::string("# HELP ") + c.name + " " + c.help + "\n# TYPE " + c.name +
+               " counter\n" + c.name + " " + found->second + "\n";
+    }
+}
+
 std::string metricsText(const Status& s) {
     std::string out;
-    auto metric = [&](const char* name, const char* help, const std::string& samples,
-                      const char* type = "gauge") {
-        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" +
-               samples;
+    auto metric = [&](const char* name, const char* help, const std::string& samples) {
+        out +=
+            std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " gauge\n" + samples;
     };
     auto sample = [](const char* name, long long value) {
         return std::string(name) + " " + std::to_string(value) + "\n";
     };
     metric("orvind_up", "1 when the pid file names a running orvind.",
            sample("orvind_up", s.running));
+    metric("orvind_healthy",
+           "1 when orvind runs and does its work (subscribed, the BMC answering, nothing "
+           "held, no refusal in the last hour), as orvindctl status says.",
+           sample("orvind_healthy", s.verdict.state == health::State::Healthy));
+    metric("orvind_subscribed",
+           "1 when the running orvind is subscribed to the CIM broker's indications.",
+           sample("orvind_subscribed", s.running && fact(s, "subscribed") == "1"));
     metric("orvind_pipe_holders", "Descriptors open on the daemon's named pipe.",
            sample("orvind_pipe_holders", static_cast<long long>(s.holders.size())));
     const bool db = s.dbError.empty();
@@ -700,22 +781,12 @@ std::string metricsText(const Status& s) {
                    sample("orvind_last_forwarded_timestamp_seconds", s.lastForwarded.epoch));
         }
     }
-    std::string marks;
-    if (s.fplMark >= 0) {
-        marks += "orvind_mark{target=\"fpl\"} " + std::to_string(s.fplMark) + "\n";
-    }
-    if (s.halcyonMark >= 0) {
-        marks += "orvind_mark{target=\"halcyon\"} " + std::to_string(s.halcyonMark) + "\n";
-    }
-    if (!marks.empty()) {
-        metric("orvind_mark", "Id of the last indication handed to each target.", marks);
-    }
-    out += bmcMetrics(s);
+    counters(s, out);
     metric("orvind_journal_bytes", "Size of the intake journal (0 when there is none).",
            sample("orvind_journal_bytes", s.journalBytes < 0 ? 0 : s.journalBytes));
     metric("orvind_log_bytes", "Size of the daemon's log (0 when there is none).",
            sample("orvind_log_bytes", s.logBytes < 0 ? 0 : s.logBytes));
-    return out;
+    return out + forwardingMetrics(s);
 }
 
 // Replaces DIR/orvind.prom whole, so that the collector never reads half a file.
@@ -802,6 +873,14 @@ int main(int argc, char** argv) {
         return wrong("--json goes with status; metrics are always in the Prometheus format");
     }
 
+    // Another user would find every file unreadable and take that for the daemon's state.
+    if (geteuid() != 0) {
+        fprintf(stderr,
+                "orvindctl: permission denied: only root reads orvind's files; run it as root "
+                "(sudo orvindctl %s)\n",
+                command.c_str());
+        return kNotRootStatus;
+    }
     if (command == "metrics") {
         return metricsCommand(textfileDir);
     }
@@ -811,5 +890,5 @@ int main(int argc, char** argv) {
     } else {
         printWords(s);
     }
-    return s.running && s.dbError.empty() ? 0 : 1;
+    return s.verdict.exitStatus();
 }

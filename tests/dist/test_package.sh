@@ -48,7 +48,7 @@ if [ "$mode" = build ]; then
     needed=$(for elf in "$out"/contents/usr/sbin/* "$out"/contents/usr/bin/*; do
         objdump -p "$elf" | awk '$1 == "NEEDED" { print $2 }'
     done | sort -u)
-    # shellcheck disable=SC2046 # one pattern a library
+    # shellcheck disable=SC2046,SC2001 # one pattern a library, each line prefixed
     owners=$(dpkg -S $(sed "s|^|*/$multiarch/|" <<<"$needed") 2>/dev/null)
     for lib in $needed; do
         found=$(grep -F "/$lib" <<<"$owners" | sed 's/[:,].*//' | grep -xF "$depended" | head -n 1)
@@ -89,7 +89,8 @@ fi
     echo "unknown mode $mode"
     exit 2
 }
-deb=$(ls "$out"/orvind_*.deb 2>/dev/null | head -n 1)
+debs=("$out"/orvind_*.deb)
+deb=${debs[0]}
 [ -f "$deb" ] || {
     echo "no package in $out: run the build step first"
     exit 1
@@ -149,6 +150,8 @@ crash() {
     check "the daemon starts after the crash" start_daemon
 }
 stopped() { check "the removal has stopped the daemon" gone "$daemon"; }
+start() { check "the installed daemon starts" start_daemon; }
+reopened() { check "the daemon reopens its log after the rotation" wait_for 10 grep -q 'log reopened' "$ROOT$log"; }
 
 transcript=/run/install.txt
 while IFS= read -r line; do

@@ -72,8 +72,7 @@ bool endsWith(const std::string& text, const std::string& tail) {
 // the forwarding.
 bool fromIntake(const std::string& entry) {
     for (const char* mark : {"] Received a document of ", "] The document of ", "] insert ",
-                             "] error code : ", "] Can't store one Indication", "] Passed over ",
-                             "] createInstance "}) {
+                             "] error code : ", "] Passed over ", "] createInstance "}) {
         if (entry.find(mark) != std::string::npos) {
             return true;
         }

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <sys/stat.h>
@@ -24,22 +23,6 @@ const auto received = Sandbox::received;
 
 std::string sample(const std::string& name) {
     return readFile(std::string(ORVIND_TEST_DATA) + "/intake/" + name);
-}
-
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-        text.replace(at, from.size(), to);
-        at += to.size();
-    }
-    return text;
-}
-
-// A text of the cutter's case file with its placeholders and escapes put in.
-std::string expand(std::string text) {
-    text = replaceAll(text, "{alert}", sample("alert.xml"));
-    text = replaceAll(text, "{disk}", sample("disk.xml"));
-    text = replaceAll(text, "{T}", Sandbox::kTrailer);
-    return replaceAll(replaceAll(text, "\\n", "\n"), "\\r", "\r");
 }
 
 // The log's entries that contain `word`.
@@ -99,53 +82,6 @@ void writeNonBlocking(const std::string& path, const std::string& bytes) {
 }
 
 } // namespace
-
-// Each case of the case file, in chunks of one byte, of seven and of a page, twice on
-// the same cutter: each finish() starts it afresh.
-TEST(DocumentCutter, CutsEachCaseOfTheCaseFileWhateverTheChunks) {
-    std::ifstream file(ORVIND_TEST_DATA "/intake/cuts.txt");
-    size_t cases = 0;
-    for (std::string line; std::getline(file, line);) {
-        const size_t colon = line.find(": ");
-        const size_t arrow = line.find(" =>");
-        if (line.empty() || line[0] == '#' || colon == std::string::npos || arrow < colon) {
-            continue;
-        }
-        const std::string what = line.substr(0, colon);
-        const std::string bytes = expand(line.substr(colon + 2, arrow - colon - 2));
-        // The documents, each after " | ", then what is passed over, after " ~ ".
-        std::string rest = line.substr(std::min(line.size(), arrow + 4));
-        const size_t tilde = std::min(rest.find(" ~ "), rest.size());
-        const std::string stray = expand(rest.substr(std::min(rest.size(), tilde + 3)));
-        rest = rest.substr(0, tilde) + " | ";
-        std::vector<std::string> documents;
-        for (size_t at = 0, bar; (bar = rest.find(" | ", at)) != std::string::npos; at = bar + 3) {
-            documents.push_back(expand(rest.substr(at, bar - at)));
-        }
-        for (size_t step : {size_t(1), size_t(7), size_t(4096)}) {
-            DocumentCutter cutter;
-            for (unsigned round = 1; round <= 2; ++round) {
-                std::vector<std::string> cut;
-                std::string document;
-                for (size_t at = 0; at < bytes.size(); at += step) {
-                    cutter.add(bytes.data() + at, std::min(step, bytes.size() - at));
-                    while (cutter.next(document)) {
-                        cut.push_back(document);
-                    }
-                }
-                if (cutter.finish(document)) {
-                    cut.push_back(document);
-                }
-                EXPECT_EQ(cut, documents) << what << ", chunks of " << step << ", round " << round;
-                EXPECT_EQ(cutter.takeStray(), stray) << what << ", chunks of " << step;
-                EXPECT_EQ(cutter.consumed(), round * bytes.size()) << "every byte is counted";
-                EXPECT_TRUE(cutter.unhandled().empty());
-            }
-        }
-        ++cases;
-    }
-    EXPECT_GE(cases, 12u);
-}
 
 // A pipe found at start is kept with what it holds, and made private again.
 TEST(CreateFifo, KeepsAPipeFoundAndMakesItPrivate) {
@@ -232,6 +168,19 @@ TEST(Intake, TakesInWhatLiesBeyondTheStoredPosition) {
         EXPECT_EQ(store.intakePosition(), 0u) << what << ": compacted once all is stored";
         EXPECT_FALSE(Sandbox::exists(f.paths.pending)) << what;
     }
+}
+
+// The stored text ends at the trailer line by the cutter's rule: a property value that
+// carries the trailer's words is stored whole.
+TEST(Intake, StoresTheWholeTextWhenAValueCarriesTheTrailerWords) {
+    Folder f;
+    const std::string alert = sample("alert.xml");
+    ASSERT_NE(alert.find("<VALUE>Fan 3 stopped: End of Indication"), std::string::npos);
+    writeFile(f.paths.pending, framed(alert));
+    ASSERT_TRUE(f.runUntil([&] { return countEntries(recovered(f.paths, 1)) > 0; }));
+    std::string flat = alert;
+    flat.erase(std::remove(flat.begin(), flat.end(), '\n'), flat.end());
+    EXPECT_EQ(Sandbox::queryValue("select RawData from indication", f.paths.database), flat);
 }
 
 TEST(Intake, KeepsDocumentsWhileTheyCannotBeStored) {

@@ -16,26 +16,12 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 namespace fs = std::filesystem;
-
-// The parser's pauses between store attempts, taken without waiting: this test
-// stands in for the C library's nanosleep, which the pause comes down to.
-namespace {
-std::mutex pausesLock;
-std::vector<long> pausesTaken; // seconds
-} // namespace
-
-extern "C" int nanosleep(const struct timespec* duration, struct timespec* /*remaining*/) {
-    std::lock_guard<std::mutex> hold(pausesLock);
-    pausesTaken.push_back(duration->tv_sec);
-    return 0;
-}
 
 namespace {
 
@@ -111,8 +97,7 @@ protected:
 // The rows and log entries of one delivery as the golden files hold them: each row
 // with the columns that differ from what a column not carried holds ('' in a text
 // column, SQL NULL in an int one), line feeds and blanks at the end escaped; the
-// document's own text as @document@; then the log; then the pauses between store
-// attempts, when there were any.
+// document's own text as @document@; then the log.
 std::string escape(const std::string& text) {
     const size_t end = text.find_last_not_of(' ') + 1; // blanks at the end show as \s
     std::string result;
@@ -148,13 +133,6 @@ std::string render(TestDb& db, const std::string& document, const std::vector<st
     for (const std::string& line : log) {
         text += line + "\n";
     }
-    if (!pausesTaken.empty()) {
-        text += "pauses";
-        for (long seconds : pausesTaken) {
-            text += " " + std::to_string(seconds);
-        }
-        text += "\n";
-    }
     return text;
 }
 
@@ -183,7 +161,6 @@ TEST_F(ParserTest, EachGoldenDocumentGivesItsRowsAndLog) {
             TestDb(database).exec(readFile(file));
         }
         const std::string document = readFile(file.replace_extension(".xml"));
-        pausesTaken.clear();
         deliver(document);
         TestDb db(database);
         const std::string actual = render(db, document, messages());

@@ -6,6 +6,7 @@
 
 #include "broker/repository.h"
 #include "broker/subscriptions.h"
+#include "logger.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -22,12 +23,14 @@ namespace {
 
 // A start of the daemon's client: it registers and makes an instance for the parser,
 // locally (the broker would keep an instance of an indication class for good). The exit
-// status tells whether the client and the instance's object path were as expected.
+// status tells whether the client and the instance's object path were as expected; the
+// registration's result is logged after the client's own lines.
 std::string start() {
     clearTestLog();
     const int status = inChild([] {
         SfcbClient* client = SfcbClient::getSfcbClient();
-        client->createSubscription();
+        const SubscriptionResult result = client->createSubscription();
+        logger.info("result: %d %s", result.code, result.message.c_str());
         CIMCInstance* inst = client->createInstance("VEXA_AlertIndication");
         CIMCObjectPath* op = inst->ft->getObjectPath(inst, nullptr);
         CIMCString* s = op->ft->toString(op, nullptr);
@@ -53,7 +56,8 @@ std::string repository(const std::string& dir) {
 
 // The first start registers the filter, the handler (its destination the pipe's URL) and
 // the subscription naming both; a second start is refused by the broker (with an empty
-// message) and carries on; without the broker, each call logs once and nothing crashes.
+// message), which counts as made; without the broker the connection fails, which is the
+// result, and nothing crashes.
 TEST(SfcbClient, FirstStartRegistersSecondIsRefusedNoBrokerIsLogged) {
     TempDir dir;
     setenv("ORVIND_BROKER_DIR", dir.path().c_str(), 1);

@@ -115,8 +115,8 @@ void setUp(Scene& s, const std::string& what) {
 }
 
 // The text with what changes from run to run written as words: the given texts, the
-// pids, the ages, the log's size, and how the simulated BMC was built and what the host
-// has.
+// pids, the ages, the time of the subscription, the log's size, and how the simulated BMC was built
+// and what the host has.
 std::string normalised(std::string text,
                        const std::vector<std::pair<std::string, std::string>>& words) {
     for (const auto& [from, to] : words) {
@@ -127,6 +127,8 @@ std::string normalised(std::string text,
     text = std::regex_replace(text, std::regex(R"(\d+ s ago)"), "N s ago");
     text = std::regex_replace(text, std::regex(R"((pid"?:? )\d+)"), "$1PID");
     text = std::regex_replace(text, std::regex(R"((age_seconds"?:? )\d+)"), "$1N");
+    text = std::regex_replace(text, std::regex(R"((subscribed since |"since": ")[0-9T:Z-]+)"),
+                              "$1UTC-TIME");
     text = std::regex_replace(text, std::regex("\n(backend|bmc|dictionary): .*"), "\n$1: AS BUILT");
     return std::regex_replace(
         text, std::regex(R"((orvind_log_bytes |"log": \{"path": "[^"]+", "bytes": )\d+)"), "$1N");

@@ -1,7 +1,9 @@
 #include "broker/indication.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -215,8 +217,7 @@ bool parseProperty(const std::string& given, bool check, Property* out, std::str
 }
 
 std::vector<Property> documentProperties(const std::vector<Property>& given,
-                                         const std::vector<Property>& classProperties,
-                                         const std::vector<Property>& added) {
+                                         const std::vector<Property>& added, size_t at) {
     auto has = [](const std::vector<Property>& list, const std::string& name) {
         for (const Property& p : list) {
             if (sameName(p.name, name)) {
@@ -231,19 +232,10 @@ std::vector<Property> documentProperties(const std::vector<Property>& given,
             rest.push_back(p);
         }
     }
-    for (const Property& p : classProperties) {
-        if (!has(added, p.name) && !has(rest, p.name)) {
-            rest.push_back(p);
-        }
-    }
-    std::vector<Property> out;
-    if (!rest.empty()) {
-        out.push_back(rest[0]);
-    }
+    const auto place = rest.begin() + static_cast<std::ptrdiff_t>(std::min(at, rest.size()));
+    std::vector<Property> out(rest.begin(), place);
     out.insert(out.end(), added.begin(), added.end());
-    if (!rest.empty()) {
-        out.insert(out.end(), rest.begin() + 1, rest.end());
-    }
+    out.insert(out.end(), place, rest.end());
     return out;
 }
 

@@ -49,54 +49,6 @@ const char* builtIn[][2] = {
     {"CIM_SNMPTrapIndication", "CIM_ProcessIndication"},
 };
 
-// The properties each built-in class declares itself.
-const char* const indicationProperties[] = {
-    "IndicationIdentifier:string", "CorrelatedIndications:string[]", "IndicationTime:datetime",
-    "PerceivedSeverity:uint16",    "OtherSeverity:string",           "IndicationFilterName:string",
-    "SequenceContext:string",      "SequenceNumber:sint64",
-};
-const char* const alertProperties[] = {
-    "Description:string",
-    "AlertingManagedElement:string",
-    "AlertingElementFormat:uint16",
-    "OtherAlertingElementFormat:string",
-    "AlertType:uint16",
-    "OtherAlertType:string",
-    "ProbableCause:uint16",
-    "ProbableCauseDescription:string",
-    "Trending:uint16",
-    "RecommendedActions:string[]",
-    "EventID:string",
-    "EventTime:datetime",
-    "SystemCreationClassName:string",
-    "SystemName:string",
-    "ProviderName:string",
-};
-// The alert class the platform's providers raise. It has no blade, enclosure,
-// rack or complex properties.
-const char* const vexaAlertProperties[] = {
-    "ProviderVersion:string",
-    "HWPhysicalLocation:string",
-    "HWEncodingPhysicalLocation:string",
-    "HWPartNumber:string",
-    "OSType:uint16",
-    "OSVersion:string",
-    "NetworkAddresses:string[]",
-    "SystemFirmwareVersion:string",
-    "SystemSerialNumber:string",
-    "SystemProductID:string",
-    "SystemModel:string",
-    "SystemGUID:string",
-    "Summary:string",
-    "EventCategory:uint16",
-    "ImpactedDomain:uint16",
-    "PartitionID:string",
-};
-
-template <size_t N> std::vector<std::string> list(const char* const (&names)[N]) {
-    return std::vector<std::string>(names, names + N);
-}
-
 std::string text(const Value* v) {
     return v != nullptr && !v->null && !v->items.empty() ? v->items[0] : "";
 }
@@ -115,31 +67,15 @@ bool parseQuery(const std::string& query, std::string* className) {
 
 Schema::Schema() {
     for (const auto& entry : builtIn) {
-        add(entry[0], entry[1], {});
+        add(entry[0], entry[1]);
     }
-    add("CIM_Indication", "", list(indicationProperties));
-    add("CIM_AlertIndication", "CIM_ProcessIndication", list(alertProperties));
-    add("VEXA_AlertIndication", "CIM_AlertIndication", list(vexaAlertProperties));
+    add("CIM_Indication", "");
+    add("CIM_AlertIndication", "CIM_ProcessIndication");
+    add("VEXA_AlertIndication", "CIM_AlertIndication");
 }
 
-void Schema::add(const std::string& cls, const std::string& superclass,
-                 const std::vector<std::string>& properties) {
-    Class c{superclass, {}};
-    // A line that names only the superclass keeps the properties known so far.
-    auto known = classes_.find(lower(cls));
-    if (properties.empty() && known != classes_.end()) {
-        c.properties = known->second.properties;
-    }
-    for (const std::string& given : properties) {
-        Property p;
-        std::string error;
-        // Declarations carry no value, so they come out NULL; a bad one is
-        // passed over.
-        if (broker::parseProperty(given, false, &p, &error) && p.value.null) {
-            c.properties.push_back(p);
-        }
-    }
-    classes_[lower(cls)] = c;
+void Schema::add(const std::string& cls, const std::string& superclass) {
+    classes_[lower(cls)] = superclass;
 }
 
 Schema Schema::load(const std::string& dir) {
@@ -149,7 +85,7 @@ Schema Schema::load(const std::string& dir) {
     while (std::getline(in, line)) {
         std::vector<std::string> w = words(line);
         if (w.size() >= 2 && w[0][0] != '#' && !sameName(w[0], "CIM_Indication")) {
-            schema.add(w[0], w[1], std::vector<std::string>(w.begin() + 2, w.end()));
+            schema.add(w[0], w[1]);
         }
     }
     return schema;
@@ -160,35 +96,7 @@ std::string Schema::superclass(const std::string& cls) const {
         return "";
     }
     auto it = classes_.find(lower(cls));
-    return it != classes_.end() ? it->second.superclass : "CIM_ProcessIndication";
-}
-
-std::vector<Property> Schema::properties(const std::string& cls) const {
-    std::vector<std::string> chain;
-    std::string c = cls;
-    // The depth bound keeps a loop in the classes file from hanging.
-    for (int depth = 0; depth < 64 && !c.empty(); ++depth) {
-        chain.push_back(c);
-        c = superclass(c);
-    }
-    std::vector<Property> out;
-    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-        auto found = classes_.find(lower(*it));
-        if (found == classes_.end()) {
-            continue;
-        }
-        for (const Property& p : found->second.properties) {
-            // A subclass may declare an inherited property again.
-            auto same = std::find_if(out.begin(), out.end(),
-                                     [&](const Property& q) { return sameName(q.name, p.name); });
-            if (same != out.end()) {
-                *same = p;
-            } else {
-                out.push_back(p);
-            }
-        }
-    }
-    return out;
+    return it != classes_.end() ? it->second : "CIM_ProcessIndication";
 }
 
 bool Schema::isA(const std::string& cls, const std::string& base) const {

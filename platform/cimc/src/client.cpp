@@ -2,6 +2,7 @@
 // broker's repository on disk.
 #include "internal.h"
 
+#include "broker/gate.h"
 #include "broker/repository.h"
 
 #include <cstdio>
@@ -344,6 +345,9 @@ void setBrokerStatus(CIMCStatus* st, const broker::Status& bs) {
 }
 
 // ---- the client's table ---------------------------------------------------
+// Each request that reaches the repository passes the broker's gate first: it is not
+// answered while a delivery is under way, as the real broker answers none while one of
+// its deliveries is blocked on a full pipe.
 
 CIMCStatus release(CIMCClient* cl) {
     if (cl != nullptr) {
@@ -384,6 +388,7 @@ CIMCInstance* getInstance(CIMCClient* cl, CIMCObjectPath* op, CIMCFlags, char**,
         return nullptr;
     }
     broker::Object object;
+    broker::Gate answering(repo(cl).directory(), broker::Gate::request);
     broker::Status bs = repo(cl).get(path, &object);
     setBrokerStatus(st, bs);
     return bs.good() ? fromObject(object) : nullptr;
@@ -413,6 +418,7 @@ CIMCObjectPath* createInstance(CIMCClient* cl, CIMCObjectPath* op, CIMCInstance*
         setStatus(st, CIMC_RC_ERR_INVALID_PARAMETER, error.c_str());
         return nullptr;
     }
+    broker::Gate answering(repo(cl).directory(), broker::Gate::request);
     broker::Status bs = repo(cl).create(object);
     if (bs.code == broker::alreadyExists) {
         // The broker's refusal of an object that exists comes with an empty
@@ -436,6 +442,7 @@ CIMCStatus deleteInstance(CIMCClient* cl, CIMCObjectPath* op) {
     if (!error.empty()) {
         return status(CIMC_RC_ERR_INVALID_PARAMETER, error.c_str());
     }
+    broker::Gate answering(repo(cl).directory(), broker::Gate::request);
     broker::Status bs = repo(cl).remove(path);
     return status(static_cast<CIMCrc>(bs.code), bs.good() ? nullptr : bs.message.c_str());
 }
@@ -455,6 +462,7 @@ CIMCEnumeration* enumerate(CIMCClient* cl, CIMCObjectPath* op, bool names, CIMCS
     std::string error;
     broker::Path wanted = toPath(op, &error);
     std::vector<broker::Object> objects;
+    broker::Gate answering(repo(cl).directory(), broker::Gate::request);
     broker::Status bs = repo(cl).list(&objects);
     if (!bs.good()) {
         setBrokerStatus(st, bs);

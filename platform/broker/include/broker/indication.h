@@ -27,14 +27,14 @@ bool isTypeName(const std::string& name);
 // taken as they stand. False with a one-line *error on bad input.
 bool parseProperty(const std::string& given, bool check, Property* out, std::string* error);
 
-// The properties of a document as the broker writes it: every property of
-// the class, the given ones with their values and the others NULL, in the
-// order given and then the class's; the broker's own properties (added:
-// SequenceNumber, SequenceContext, IndicationFilterName) come right after
-// the first and take the place of any given under their names.
+// The properties of a document as the broker writes it: those the raised
+// indication holds, in the order given (a NULL one as start and end tags
+// only), with the broker's own (SequenceNumber, SequenceContext,
+// IndicationFilterName, in that order) together among them, after `at` of
+// the given ones (at most all of them). The added ones take the place of any
+// given under their names.
 std::vector<Property> documentProperties(const std::vector<Property>& given,
-                                         const std::vector<Property>& classProperties,
-                                         const std::vector<Property>& added);
+                                         const std::vector<Property>& added, size_t at);
 
 // Entity-escapes <, >, &, " and '; everything else passes unchanged.
 std::string escapeXml(const std::string& text);

@@ -15,12 +15,12 @@ namespace broker {
 // blanks between the words); false for every other query.
 bool parseQuery(const std::string& query, std::string* className);
 
-// The superclass and the properties of each indication class: a built-in
-// list of the standard indication classes (and of the platform providers'
-// alert class), extended or overridden by the repository's "classes" file. A
-// class named nowhere is taken as a direct subclass of CIM_ProcessIndication
-// without properties of its own, as a provider's own indication classes
-// usually are.
+// The superclass of each indication class: a built-in list of the standard
+// indication classes (and of the platform providers' alert class), extended or
+// overridden by the repository's "classes" file. A class named nowhere is taken
+// as a direct subclass of CIM_ProcessIndication, as a provider's own indication
+// classes usually are. Properties declared in the file are kept there for the
+// reader; a document carries the properties of the raised indication only.
 class Schema {
 public:
     static Schema load(const std::string& dir);
@@ -28,9 +28,6 @@ public:
     std::string superclass(const std::string& cls) const;
     // Whether cls is base or one of its subclasses.
     bool isA(const std::string& cls, const std::string& base) const;
-    // Every property of cls, inherited ones first (CIM_Indication's at the
-    // top), each as a NULL value of its type.
-    std::vector<Property> properties(const std::string& cls) const;
     // Adds "cls superclass [Name:type]..." to the repository's "classes" file;
     // the properties given are the class's own ("Name:type" or "Name:type[]").
     static Status define(const std::string& dir, const std::string& cls,
@@ -39,13 +36,8 @@ public:
 
 private:
     Schema();
-    void add(const std::string& cls, const std::string& superclass,
-             const std::vector<std::string>& properties);
-    struct Class {
-        std::string superclass;
-        std::vector<Property> properties; // its own, NULL
-    };
-    std::map<std::string, Class> classes_; // lower-case class name -> class
+    void add(const std::string& cls, const std::string& superclass);
+    std::map<std::string, std::string> classes_; // lower-case class name -> superclass
 };
 
 // SequenceNumber values for count indications to a destination: the first of

@@ -1,0 +1,156 @@
+#include "brokertool.h"
+#include "sandbox.h"
+#include "testlog.h"
+
+#include <runstate.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+// The daemon against what the broker does to it: a pipe left full while the daemon was
+// stopped, a broker that is not there or refuses at start-up, a broker that goes away
+// and comes back while the daemon runs.
+
+namespace {
+
+const std::string kRefusal = "Subscription not created: ";
+
+std::string fact(const std::string& name) {
+    const auto facts = RunState::read();
+    const auto found = facts.find(name);
+    return found == facts.end() ? "(none)" : found->second;
+}
+
+// Bytes waiting in the pipe, read through the descriptor that holds it.
+int waiting(int keeper) {
+    int bytes = 0;
+    return ioctl(keeper, FIONREAD, &bytes) == 0 ? bytes : -1;
+}
+
+} // namespace
+
+// With the pipe kept across a stop, the broker goes on delivering until the pipe is full,
+// and then its delivery waits, and with it every request to the broker. The restarted
+// daemon reads the pipe before it registers: it is ready within 5 s and every document
+// is stored once.
+TEST(BrokerHazard, RestartWithAFullPipeIsReadyAndStoresEverything) {
+    const int kDocuments = 1500; // more than the pipe's 1 MiB holds
+    Sandbox sb;
+    const int keeper = sb.keepPipe();
+    sb.startDaemon();
+    ASSERT_EQ(sb.stop(SIGTERM), 0);
+    std::atomic<bool> raised{false};
+    // Should the daemon not read, the pipe is drained here so that the raise can end.
+    JoiningThread provider(
+        [&] {
+            Sandbox::raiseIndications(kDocuments);
+            raised = true;
+        },
+        [&] {
+            Sandbox::waitUntil([&] { return raised.load(); });
+            char chunk[65536];
+            while (!raised) {
+                if (read(keeper, chunk, sizeof chunk) <= 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+            }
+        });
+    // Full: no more bytes come (pages of the pipe are not all filled to the brim).
+    int level = 0;
+    ASSERT_TRUE(Sandbox::waitUntil([&] {
+        const int before = level;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        level = waiting(keeper);
+        return level > (1 << 19) && level == before;
+    })) << level
+        << " bytes in the pipe";
+    ASSERT_FALSE(raised) << "the broker's delivery did not wait on the full pipe";
+
+    const auto start = std::chrono::steady_clock::now();
+    sb.launch();
+    EXPECT_EQ(sb.launcherStatus(5000), 0) << Sandbox::log();
+    printf("ready after %lld ms\n",
+           static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - start)
+                                      .count()));
+    provider.join();
+    const std::string all = std::to_string(kDocuments);
+    EXPECT_TRUE(Sandbox::waitUntil([&] {
+        return Sandbox::queryValue("select count(*) from indication") == all;
+    })) << Sandbox::queryValue("select count(*) from indication")
+        << " stored";
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(Sandbox::queryValue("select count(distinct RawData) from indication"), all)
+        << "each document once";
+    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 2u);
+}
+
+// A broker that is not there at start-up, then one that refuses: the start succeeds
+// all the same, each answer is one error line (also on the terminal for the first),
+// the registration is tried again in the background and made as soon as the broker
+// takes it; documents then arrive. What the daemon knows is published for orvindctl.
+TEST(BrokerHazard, RegistrationIsTriedAgainUntilTheBrokerTakesIt) {
+    Sandbox sb;
+    const std::string repository = Sandbox::kBrokerRepository;
+    ASSERT_EQ(rmdir(repository.c_str()), 0);
+    sb.startDaemon();
+    const std::string absent =
+        kRefusal +
+        "connect() rc=1, msg=Cannot connect to the local CIM broker: the CIM "
+        "broker's repository folder " +
+        repository + " does not exist";
+    EXPECT_NE(Sandbox::launcherOutput(2).find(absent), std::string::npos)
+        << Sandbox::launcherOutput(2);
+    EXPECT_EQ(Sandbox::countContaining("[error] " + absent), 1u) << Sandbox::log();
+    EXPECT_EQ(fact("subscribed"), "0");
+    EXPECT_NE(fact("subscription_refusal").find(" connect() rc=1, msg="), std::string::npos);
+
+    // The broker comes, with a repository it cannot read: the filter is refused.
+    ASSERT_EQ(mkdir(repository.c_str(), 0755), 0);
+    writeFile(repository + "/objects", "not a repository\n");
+    const std::string refused = kRefusal + "createFilter () rc=1, msg=";
+    ASSERT_TRUE(Sandbox::waitUntil([&] { return Sandbox::countContaining(refused) == 1; }))
+        << Sandbox::log();
+    EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 0u);
+    ASSERT_EQ(unlink((repository + "/objects").c_str()), 0);
+    ASSERT_TRUE(Sandbox::waitForLog("[info] Subscription created.")) << Sandbox::log();
+    EXPECT_EQ(fact("subscribed"), "1");
+    EXPECT_EQ(fact("subscribed_since").size(), 20u) << fact("subscribed_since");
+    EXPECT_NE(fact("subscription_refusal").find(" createFilter () rc=1, msg="), std::string::npos);
+    EXPECT_EQ(Sandbox::countContaining(kRefusal), 2u) << "one line per answer:\n" << Sandbox::log();
+
+    Sandbox::raiseIndications(3);
+    EXPECT_TRUE(Sandbox::waitUntil([] {
+        return Sandbox::queryValue("select count(*) from indication") == "3";
+    })) << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+}
+
+// The registrations outlive the broker: while it is away nothing is delivered, and once
+// it is back it delivers again, without the daemon doing anything.
+TEST(BrokerHazard, BrokerAwayAndBackWhileTheDaemonRuns) {
+    Sandbox sb;
+    sb.startDaemon();
+    Sandbox::raiseIndications(2);
+    const std::string repository = Sandbox::kBrokerRepository;
+    const std::string away = repository + ".away";
+    ASSERT_EQ(rename(repository.c_str(), away.c_str()), 0);
+    ToolResult refused = runBrokerTool({"raise", "--class", "VEXA_AlertIndication"}, repository);
+    EXPECT_NE(refused.status, 0) << refused.out;
+    ASSERT_EQ(rename(away.c_str(), repository.c_str()), 0);
+    Sandbox::raiseIndications(3);
+    EXPECT_TRUE(Sandbox::waitUntil([] {
+        return Sandbox::queryValue("select count(*) from indication") == "5";
+    })) << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(Sandbox::countContaining("createFilter ()"), 1u) << "registered once";
+    EXPECT_EQ(Sandbox::countContaining(kRefusal), 0u);
+}

@@ -1,0 +1,89 @@
+// The health verdict as a table of fact sets (tests/data/health/), and the pieces that carry
+// it: the state's change hook and the threads' heartbeats.
+#include "health.h"
+#include "runstate.h"
+#include "testlog.h"
+#include "watchdog.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+
+namespace {
+
+const std::string kData = ORVIND_TEST_DATA "/health/";
+
+// 2026-12-07T05:00:00Z
+const time_t kNow = 1796619600;
+
+health::Inputs inputsOf(const std::vector<std::string>& lines) {
+    health::Inputs in;
+    in.now = kNow;
+    for (const std::string& line : lines) {
+        const size_t blank = line.find(' ');
+        const std::string name = line.substr(0, blank);
+        const std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);
+        if (line == "running") {
+            in.running = true;
+        } else if (line.rfind("not running: ", 0) == 0) {
+            in.notRunning = line.substr(13);
+        } else if (line.rfind("unreadable: ", 0) == 0) {
+            in.running = true;
+            in.readable = false;
+            in.unreadable = line.substr(12);
+        } else {
+            in.facts[name] = value;
+        }
+    }
+    return in;
+}
+
+} // namespace
+
+// Each fact set gives orvindctl's exit status, the first line of its status (and the
+// daemon's STATUS=) and the JSON, from one verdict.
+TEST(Health, JudgesEachSetOfFacts) {
+    EXPECT_EQ(health::firstUtcTime("at 2026-12-07T05:00:00Z"), kNow);
+    std::string text =
+        "# The verdict of each case of facts.cases: its exit status, line and JSON.\n";
+    for (const auto& [name, lines] : readCases(kData + "facts.cases")) {
+        const health::Verdict v = health::judge(inputsOf(lines));
+        text += "== " + name + "\nstatus " + std::to_string(v.exitStatus()) + "\n" + v.line() +
+                "\n" + v.json() + "\n";
+    }
+    expectGolden(kData + "verdicts.expected", text);
+}
+
+// A change of a fact reaches the hook with every fact, once the file holds it; setting
+// the same value again is no change.
+TEST(Health, StateCallsItsHookOnEachChange) {
+    TempDir dir;
+    RunState state(dir.file("state"));
+    std::map<std::string, std::string> seen;
+    int calls = 0;
+    state.onChange([&](const std::map<std::string, std::string>& facts) {
+        seen = facts;
+        ++calls;
+        EXPECT_EQ(RunState::read(dir.file("state")), facts);
+    });
+    EXPECT_EQ(state.set("subscribed", "1"), 0);
+    EXPECT_EQ(state.set("bmc_reachable", "0"), 0);
+    EXPECT_EQ(state.set("bmc_reachable", "0"), 0);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(seen, state.all());
+    EXPECT_EQ(seen.size(), 2u);
+}
+
+// A thread shows life while it waits, and while it works within its bound only.
+TEST(Health, HeartbeatShowsLifeWhileWaitingOrWithinItsBound) {
+    using Clock = Heartbeat::Clock;
+    Heartbeat beat;
+    EXPECT_TRUE(beat.alive(Clock::now() + std::chrono::hours(24)));
+    beat.working(std::chrono::seconds(60));
+    EXPECT_TRUE(beat.alive(Clock::now() + std::chrono::seconds(50)));
+    EXPECT_FALSE(beat.alive(Clock::now() + std::chrono::seconds(61)));
+    beat.waiting();
+    EXPECT_TRUE(beat.alive(Clock::now() + std::chrono::hours(24)));
+}
