@@ -1,6 +1,7 @@
 #include "daemon.h"
 
 #include "check.h"
+#include "cimclient.h"
 #include "files.h"
 #include "forwarder.h"
 #include "fpl.h"
@@ -388,6 +389,12 @@ std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
     return watchdog;
 }
 
+// Which CIM client this build registers through: once in the log, and for orvindctl.
+void announce_cim_client(RunState& state) {
+    logger.info("CIM client: %s", cimClientDescription().c_str());
+    state.set("cim_client", cimClientDescription());
+}
+
 } // namespace
 
 void handler(int signo) {
@@ -436,7 +443,7 @@ int daemon_main(int argc, char** argv) {
     }
     detach(progname);
     RunState state; // what this daemon publishes about itself (an earlier one's is gone)
-
+    announce_cim_client(state);
     Intake theIntake;
     intake = &theIntake;
     try {

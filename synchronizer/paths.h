@@ -27,6 +27,8 @@ inline constexpr const char* kStrayFile = "/opt/vexa/orvind/indications.stray";
 inline constexpr const char* kDatabase = "/var/lib/orvind/indications.db";
 // What the running daemon publishes about itself for orvindctl (subscribed, BMC, ...).
 inline constexpr const char* kStateFile = "/opt/vexa/orvind/state";
+// Where the built-in CIMC client registers: the local broker stand-in's repository.
+inline constexpr const char* kBrokerRepository = "/var/lib/cim-broker";
 // Id of the last row handed to the FPL writer.
 inline constexpr const char* kFplMark = "/opt/vexa/orvind/fpl.log";
 // Id of the last row handed to the halcyon event generator.

@@ -2,6 +2,7 @@
 // monitoring (metrics in the Prometheus text format). Read-only: it opens the
 // database with mode=ro and a short busy timeout, reads only the end of the log, and
 // never creates a file except the metrics file it is told to write.
+#include "cimclient.h"
 #include "health.h"
 #include "paths.h"
 #include "runstate.h"
@@ -537,9 +538,18 @@ void printBmc(const Status& s) {
     }
 }
 
+// The CIM client the running daemon registers through; without one, the one this build
+// (the daemon's own package) uses.
+std::string cimClient(const Status& s) {
+    auto found = s.facts.find("cim_client");
+    return found != s.facts.end() && !found->second.empty() ? found->second
+                                                            : cimClientDescription();
+}
+
 void printWords(const Status& s) {
     printf("health:         %s\n", s.verdict.line().c_str());
     printf("daemon:         %s\n", describeDaemon(s).c_str());
+    printf("CIM client: %s\n", cimClient(s).c_str());
     if (s.running) {
         printf("broker:         %s\n", describeSubscription(s).c_str());
     }
@@ -604,6 +614,25 @@ std::string jsonNumber(long long value, long long none = -1) {
     return value == none ? "null" : std::to_string(value);
 }
 
+// What became of the records sent to the BMC and what the daemon knows of it, as JSON.
+std::string bmcJson(const Status& s) {
+    const bool db = s.dbError.empty();
+    std::string outcomes;
+    for (const auto& [name, count] : s.outcomes) {
+        outcomes +=
+            std::string(outcomes.empty() ? "" : ", ") + json(name) + ": " + std::to_string(count);
+    }
+    auto factJson = [&](const char* name) {
+        const std::string value = fact(s, name);
+        return value.empty() ? std::string("null") : json(value);
+    };
+    return std::string("{\"records\": ") + (db ? "{" + outcomes + "}" : "null") +
+           ", \"reachable\": " + factJson("bmc_reachable") +
+           ", \"held_since\": " + factJson("bmc_held_since") +
+           ", \"not_keeping\": " + (fact(s, "bmc_not_keeping") == "1" ? "true" : "false") +
+           ", \"last_refusal\": " + factJson("bmc_last_refusal") + "}";
+}
+
 void printJson(const Status& s) {
     std::string holders;
     for (const auto& h : s.holders) {
@@ -617,6 +646,7 @@ void printJson(const Status& s) {
     const bool db = s.dbError.empty();
     printf("{\n");
     printf("  \"health\": %s,\n", s.verdict.json().c_str());
+    printf("  \"cim_client\": %s,\n", json(cimClient(s)).c_str());
     printf("  \"running\": %s,\n", s.running ? "true" : "false");
     printf("  \"pid\": %s,\n", s.pid > 0 ? std::to_string(s.pid).c_str() : "null");
     // Known only while the daemon runs.
@@ -645,20 +675,7 @@ void printJson(const Status& s) {
            s.fplMark >= 0 ? std::to_string(s.fplMark).c_str() : "null",
            s.halcyonMark >= 0 ? std::to_string(s.halcyonMark).c_str() : "null",
            s.fplMark == -2 ? "true" : "false", s.halcyonMark == -2 ? "true" : "false");
-    std::string outcomes;
-    for (const auto& [name, count] : s.outcomes) {
-        outcomes +=
-            std::string(outcomes.empty() ? "" : ", ") + json(name) + ": " + std::to_string(count);
-    }
-    auto factJson = [&](const char* name) {
-        const std::string value = fact(s, name);
-        return value.empty() ? std::string("null") : json(value);
-    };
-    printf("  \"bmc\": {\"records\": %s, \"reachable\": %s, \"held_since\": %s, "
-           "\"not_keeping\": %s, \"last_refusal\": %s},\n",
-           db ? ("{" + outcomes + "}").c_str() : "null", factJson("bmc_reachable").c_str(),
-           factJson("bmc_held_since").c_str(), fact(s, "bmc_not_keeping") == "1" ? "true" : "false",
-           factJson("bmc_last_refusal").c_str());
+    printf("  \"bmc\": %s,\n", bmcJson(s).c_str());
     printf("  \"journal\": {\"path\": %s, \"bytes\": %s},\n", json(paths::kPendingFile).c_str(),
            jsonNumber(s.journalBytes).c_str());
     printf("  \"log\": {\"path\": %s, \"bytes\": %s, \"last_errors\": [%s]}\n",
