@@ -126,6 +126,8 @@ struct Status {
     std::string dbError; // empty when it was read
     long long waiting = 0;
     Row oldest, lastStored, lastForwarded;
+    // Deliveries the broker numbered that never arrived, and those that came twice.
+    long long upstreamMissing = 0, upstreamRepeated = 0;
     // Marks: -1 when missing, -2 when not 4 bytes long.
     long long fplMark = -1, halcyonMark = -1;
     // The journal: -1 when missing.
@@ -293,6 +295,22 @@ void readOutcomes(sqlite3* db, Status& s) {
           });
 }
 
+// The counts of the broker's numbered deliveries; the daemon makes their table once a
+// document carries the numbering.
+void readUpstream(sqlite3* db, Status& s) {
+    query(db, "SELECT ifnull(sum(Missing), 0), ifnull(sum(Repeated), 0) FROM upstream_sequence",
+          [&](sqlite3_stmt* stmt) {
+              s.upstreamMissing = sqlite3_column_int64(stmt, 0);
+              s.upstreamRepeated = sqlite3_column_int64(stmt, 1);
+          });
+}
+
+// What the daemon counted in the database: the broker's deliveries, the BMC's outcomes.
+void readTallies(sqlite3* db, Status& s) {
+    readUpstream(db, s);
+    readOutcomes(db, s);
+}
+
 void readDatabase(Status& s) {
     struct stat st;
     if (stat(paths::kDatabase, &st) != 0) {
@@ -342,7 +360,7 @@ void readDatabase(Status& s) {
     if (error.empty()) {
         error = readRow(db.get(), forwarded.c_str(), s.lastForwarded);
     }
-    readOutcomes(db.get(), s);
+    readTallies(db.get(), s); // nothing when the figures above could not be read
     query(db.get(), "COMMIT", [](sqlite3_stmt*) {});
     if (error.find("no such table") != std::string::npos) {
         error = "it holds no table indication: not orvind's database";
@@ -576,6 +594,8 @@ void printWords(const Status& s) {
                s.waiting > 0 ? (", the oldest " + describeRow(s.oldest, s.now)).c_str() : "");
         printf("last stored:    %s\n", describeRow(s.lastStored, s.now).c_str());
         printf("last forwarded: %s\n", describeRow(s.lastForwarded, s.now).c_str());
+        printf("upstream:       %lld lost before the daemon, %lld delivered twice\n",
+               s.upstreamMissing, s.upstreamRepeated);
     }
     printBmc(s);
     printf("marks:          FPL %s, halcyon %s\n", describeMark(s.fplMark).c_str(),
@@ -670,6 +690,11 @@ void printJson(const Status& s) {
     printf("  \"oldest_waiting\": %s,\n", db ? jsonRow(s.oldest, s.now).c_str() : "null");
     printf("  \"last_stored\": %s,\n", db ? jsonRow(s.lastStored, s.now).c_str() : "null");
     printf("  \"last_forwarded\": %s,\n", db ? jsonRow(s.lastForwarded, s.now).c_str() : "null");
+    printf("  \"upstream\": %s,\n",
+           db ? ("{\"missing\": " + std::to_string(s.upstreamMissing) +
+                 ", \"repeated\": " + std::to_string(s.upstreamRepeated) + "}")
+                    .c_str()
+              : "null");
     printf("  \"marks\": {\"fpl\": %s, \"halcyon\": %s, \"fpl_damaged\": %s, "
            "\"halcyon_damaged\": %s},\n",
            s.fplMark >= 0 ? std::to_string(s.fplMark).c_str() : "null",
@@ -727,6 +752,29 @@ std::string forwardingMetrics(const Status& s) {
     return out;
 }
 
+// Whether the daemon is subscribed, and the counts of the broker's numbered deliveries
+// that never arrived or came twice (when the database could be read).
+std::string brokerMetrics(const Status& s) {
+    auto family = [](const std::string& name, const char* type, const char* help, long long value) {
+        return "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
+               std::to_string(value) + "\n";
+    };
+    std::string out =
+        family("orvind_subscribed", "gauge",
+               "1 when the running orvind is subscribed to the CIM broker's indications.",
+               s.running && fact(s, "subscribed") == "1");
+    if (s.dbError.empty()) {
+        out += family("orvind_upstream_missing_total", "counter",
+                      "Deliveries the broker numbered that never arrived (lost before the "
+                      "daemon).",
+                      s.upstreamMissing);
+        out += family("orvind_upstream_repeated_total", "counter",
+                      "Deliveries the broker numbered that arrived more than once (each stored).",
+                      s.upstreamRepeated);
+    }
+    return out;
+}
+
 // The running daemon's counts since it started (a restart starts them at 0 again).
 void counters(const Status& s, std::string& out) {
     const struct {
@@ -768,9 +816,7 @@ std::string metricsText(const Status& s) {
            "1 when orvind runs and does its work (subscribed, the BMC answering, nothing "
            "held, no refusal in the last hour), as orvindctl status says.",
            sample("orvind_healthy", s.verdict.state == health::State::Healthy));
-    metric("orvind_subscribed",
-           "1 when the running orvind is subscribed to the CIM broker's indications.",
-           sample("orvind_subscribed", s.running && fact(s, "subscribed") == "1"));
+    out += brokerMetrics(s);
     metric("orvind_pipe_holders", "Descriptors open on the daemon's named pipe.",
            sample("orvind_pipe_holders", static_cast<long long>(s.holders.size())));
     const bool db = s.dbError.empty();
