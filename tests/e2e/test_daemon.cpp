@@ -204,6 +204,11 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
         return counts["documents_received"] == "2" && counts["documents_stored"] == "2" &&
                counts["journal_retries"] == "0";
     }));
+    // Their commit noted the minute they arrived in.
+    EXPECT_EQ(Sandbox::queryValue("select LastId = (select max(Id) from indication) and "
+                                  "abs(Minute - strftime('%s', 'now') / 60) <= 1 from row_arrival "
+                                  "order by Minute desc limit 1"),
+              "1");
     Sandbox::query(Sandbox::insertRow("VEXA_WBEM", "2"));
     EXPECT_TRUE(Sandbox::waitForLog("[error] Get IPMIeventid failed, ProviderName:VEXA_WBEM,"
                                     "Event_ID:2 not exist in VEXA Event DataBase "
