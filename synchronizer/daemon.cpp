@@ -379,6 +379,8 @@ std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
         state.set({{"documents_received", std::to_string(counts.received)},
                    {"documents_stored", std::to_string(counts.stored)},
                    {"journal_retries", std::to_string(counts.retries)},
+                   {"documents_damaged", std::to_string(counts.damaged)},
+                   {"stray_bytes_dropped", std::to_string(counts.strayDropped)},
                    {"log_lines_dropped", std::to_string(logger.droppedLines())}});
     });
     state.onChange([dog](const std::map<std::string, std::string>&) { dog->wake(); });

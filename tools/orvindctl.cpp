@@ -826,6 +826,10 @@ void counters(const Status& s, std::string& out) {
          "Documents whose rows were committed since the daemon started."},
         {"journal_retries", "orvind_journal_retries_total",
          "Failed attempts to store the documents waiting in the journal, each tried again."},
+        {"documents_damaged", "orvind_documents_damaged_total",
+         "Documents stored in no row because they were not whole; kept in the stray file."},
+        {"stray_bytes_dropped", "orvind_stray_bytes_dropped_total",
+         "Bytes dropped from the stray file at its bound (16 MiB), oldest first."},
         {"log_lines_dropped", "orvind_log_lines_dropped_total",
          "Log lines dropped whole because the log could not be written (a full disk)."},
     };

@@ -1,3 +1,4 @@
+#include "diskimage.h"
 #include "health.h"
 #include "runstate.h"
 #include "sandbox.h"
@@ -14,7 +15,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
+#include <iostream>
+#include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -350,6 +354,86 @@ TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
         << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0) << "the daemon is still up and stops cleanly";
 }
+
+// Eight writers at once, each writing its documents through stdio as the broker does:
+// the pieces of documents larger than the pipe's block interleave in the pipe. Every one
+// is stored whole, or kept whole in the stray file; none is cut short or stored twice.
+// Blocks of the pipe's own size (4 KiB), and of 1 KiB on a file system of 1 KiB blocks.
+class DaemonInterleaved : public testing::TestWithParam<int> {};
+
+TEST_P(DaemonInterleaved, StoresEachDocumentWholeOrKeepsItWhole) {
+    const int block = GetParam();
+    Sandbox sb;
+    std::unique_ptr<DiskImage> disk;
+    if (block == 1024) {
+        disk = std::make_unique<DiskImage>("/run/work.img", Sandbox::kWorkDir, 16, "-b 1024");
+        if (!disk->ok()) {
+            GTEST_SKIP() << "no file system of 1 KiB blocks: " << disk->why();
+        }
+    }
+    sb.startDaemon();
+    const size_t size = block == 1024 ? 2900 : 6000;
+    std::string text;
+    for (int word = 0; text.size() + 760 < size; ++word) {
+        text += "word" + std::to_string(word) + " ";
+    }
+    const std::vector<std::string> properties = {"-p", "Description:string=" + text};
+    std::vector<std::string> first = {"--message-id", "0"};
+    first.insert(first.end(), properties.begin(), properties.end());
+    Sandbox::raiseIndications(1, first);
+    ASSERT_TRUE(Sandbox::waitUntil(
+        [] { return Sandbox::queryValue("select count(*) from indication") == "1"; }));
+    const std::string sent = Sandbox::queryValue("select RawData from indication");
+    EXPECT_NEAR(static_cast<double>(sent.size()), static_cast<double>(size), 200.0);
+
+    std::vector<std::string> many = {"--threads", "8", "--message-id", "1"};
+    many.insert(many.end(), properties.begin(), properties.end());
+    Sandbox::raiseIndications(300, many);
+    auto strayDocuments = [] {
+        const std::string stray =
+            Sandbox::exists(paths::kStrayFile) ? readFile(paths::kStrayFile) : "";
+        size_t count = 0;
+        for (size_t at = stray.find("<?xml"); at != std::string::npos;
+             at = stray.find("<?xml", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    EXPECT_TRUE(Sandbox::waitUntil([&] {
+        return std::stoul(Sandbox::queryValue("select count(*) from indication")) - 1 +
+                   strayDocuments() >=
+               300;
+    })) << Sandbox::log();
+    // Whole: every property up to the last is there, with the whole text.
+    std::set<std::string> ids;
+    size_t whole = 0;
+    for (const auto& row :
+         Sandbox::query("select RawData, Description from indication where Id > 1")) {
+        const std::string& raw = row.at(0);
+        const size_t at = raw.find("MESSAGE ID=\"") + 12;
+        const std::string id = raw.substr(at, raw.find('"', at) - at);
+        whole += row.at(1) == text && raw.size() + 1 == sent.size() + id.size() &&
+                         raw.compare(raw.size() - 16, 16, "</MESSAGE></CIM>") == 0
+                     ? 1
+                     : 0;
+        EXPECT_TRUE(ids.insert(id).second) << "stored twice: " << id;
+    }
+    EXPECT_EQ(strayDocuments(), 300 - ids.size()) << "the rest is kept whole";
+    // Where the pieces of documents of one layout break inside the same long text value,
+    // other ways of putting them together are well-formed as well: those documents are
+    // kept whole in the stray file, never guessed. (Measured: 75 to 133 of 300 stored
+    // whole at 4 KiB, 268 to 296 at 1 KiB.) Known fault: at 4 KiB the rest of a document
+    // whose stretch was passed over can still join the next document (1 to 3 of 300).
+    EXPECT_GE(whole, block == 1024 ? 150u : 30u);
+    EXPECT_LE(ids.size() - whole, block == 1024 ? 0u : 5u) << "rows that are not whole";
+    std::cout << "interleaved, blocks of " << block << ": " << whole << " of 300 stored whole, "
+              << strayDocuments() << " kept in the stray file\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, DaemonInterleaved, testing::Values(4096, 1024),
+                         [](const testing::TestParamInfo<int>& block) {
+                             return "Of" + std::to_string(block.param);
+                         });
 
 namespace {
 
