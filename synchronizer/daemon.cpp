@@ -10,6 +10,7 @@
 #include "paths.h"
 #include "readiness.h"
 #include "runstate.h"
+#include "secrets.h"
 #include "sfcbclient.h"
 #include "subscriber.h"
 #include "watchdog.h"
@@ -443,6 +444,9 @@ int daemon_main(int argc, char** argv) {
     if (!passed_fifo(progname, &passedFifo)) {
         return 255;
     }
+    // Before any thread or child, and after the passed descriptors are taken (the
+    // password's own descriptor must not be taken for one of them).
+    const files::Fd password = secrets::takeBmcPassword();
     detach(progname);
     RunState state; // what this daemon publishes about itself (an earlier one's is gone)
     announce_cim_client(state);

@@ -122,8 +122,8 @@ TEST(DaemonCommand, SaysOnTheTerminalAndInTheLogWhyItDidNotStart) {
 // The start command returns only once the daemon is ready: its pipe is made, the
 // subscription requested and the forwarding thread started. Under systemd it tells the
 // service manager its own pid and READY=1 first, and waits until the manager has taken
-// them in. A missing dictionary is named once at start-up, on the terminal too, and every
-// event that cannot be looked up gives the same reason.
+// them in. A missing dictionary is named once at start-up, on the terminal and in the
+// journal too, and every event that cannot be looked up gives the same reason.
 TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDictionary) {
     Sandbox sb;
     ASSERT_EQ(unlink((std::string(Sandbox::kBmcDir) + "/" + tallowsim::kDictionaryFile).c_str()),
@@ -172,6 +172,12 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
             messages.emplace_back(text, static_cast<size_t>(got));
         }
     });
+    // The journal's socket: what the daemon sends there, one datagram a line.
+    const int journal = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    mkdir("/run/systemd", 0755);
+    mkdir("/run/systemd/journal", 0755);
+    strncpy(addr.sun_path, "/run/systemd/journal/socket", sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(journal, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     setenv("NOTIFY_SOCKET", path.c_str(), 1);
     setenv("WATCHDOG_USEC", "2000000", 1);
     sb.launch({"-p", "1234"});
@@ -180,12 +186,21 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     unsetenv("WATCHDOG_USEC");
     manager.join();
     close(sock);
+    std::vector<std::string> journaled;
+    char datagram[4096];
+    for (ssize_t got; (got = recv(journal, datagram, sizeof datagram, 0)) > 0;) {
+        journaled.emplace_back(datagram, static_cast<size_t>(got));
+    }
+    close(journal);
     ASSERT_EQ(status, 0) << Sandbox::launcherOutput(2);
     const std::string line = "No event dictionary: " + reason +
                              ". No event can be written as FPL until it is installed "
                              "(orvind-bmc dictionary install).";
     EXPECT_EQ(Sandbox::launcherOutput(2), "orvind: " + line + "\n");
     EXPECT_EQ(Sandbox::countLog("[error] " + line), 1u);
+    // Under systemd the error goes to the journal too, with its priority; info lines do not.
+    ASSERT_EQ(journaled.size(), 1u);
+    EXPECT_EQ(journaled[0], "MESSAGE=" + line + "\nPRIORITY=3\nSYSLOG_IDENTIFIER=orvind\n");
     EXPECT_EQ(Sandbox::countLog("[info] FIFO created."), 1u);
     EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
     EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
