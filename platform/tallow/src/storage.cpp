@@ -162,7 +162,7 @@ int openAppend(const std::string& dir, const char* name) {
     return fd;
 }
 
-int appendRecord(int fd, const void* data, size_t size, size_t recordSize) {
+int appendRecord(int fd, const void* data, size_t size, size_t recordSize, off_t* at) {
     if (lockFile(fd, LOCK_EX) != 0) {
         return errno;
     }
@@ -177,6 +177,9 @@ int appendRecord(int fd, const void* data, size_t size, size_t recordSize) {
                                       : wholeLinesLength(fd, st.st_size);
         if (length < 0 || (length != st.st_size && ftruncate(fd, length) != 0)) {
             result = errno;
+        }
+        if (at != nullptr) {
+            *at = length;
         }
         if (result == 0 &&
             (!writeAll(fd, static_cast<const char*>(data), size) || fsync(fd) != 0)) {
