@@ -40,7 +40,7 @@ configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.tmpfiles" "${staged}/orvind.con
 set(ORVIND_BINDIR "${prefix}/${ORVIND_BINDIR_REL}")
 configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind-metrics.service.in"
     "${staged}/orvind-metrics.service" @ONLY)
-configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.logrotate" "${staged}/orvind" COPYONLY)
+configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.logrotate.in" "${staged}/orvind" @ONLY)
 
 set(data PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 set(program PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE

@@ -1,5 +1,7 @@
 #include "daemon.h"
 
+#include "check.h"
+#include "cimclient.h"
 #include "files.h"
 #include "forwarder.h"
 #include "fpl.h"
@@ -67,12 +69,33 @@ sigset_t shutdown_signals() {
     }
 }
 
+// SIGHUP: after logrotate has renamed the log, the daemon writes to a new file at its
+// path; a dictionary installed meanwhile is checked as at start-up.
+void reload(int signo) {
+    std::string why;
+    if (logger.reopen(&why)) {
+        logger.info("caught %d signal: log reopened, event dictionary read again", signo);
+    } else {
+        logger.error("caught %d signal: cannot reopen the log %s: %s; it goes on in the file "
+                     "open so far. Check the folder (systemd-tmpfiles --create orvind.conf) "
+                     "and reload again (systemctl reload orvind).",
+                     signo, paths::kLogFile, why.c_str());
+    }
+    fpl_check_dictionary();
+}
+
 void wait_for_signals() {
     sigset_t set = shutdown_signals();
-    int signo = 0;
-    while (sigwait(&set, &signo) != 0) {
+    for (;;) {
+        int signo = 0;
+        if (sigwait(&set, &signo) != 0) {
+            continue;
+        }
+        if (signo != SIGHUP) {
+            handler(signo);
+        }
+        reload(signo);
     }
-    handler(signo);
 }
 
 // Read by others by convention.
@@ -120,17 +143,74 @@ void usage(FILE* out, const char* progname) {
             "failed (status 255, the reason on standard error and in %s).\n"
             "\n"
             "  -p port        accepted and not used\n"
+            "  --check        check the folders, the dictionary, the BMC, the broker\n"
+            "                 registration and the credentials, one line each, and exit\n"
+            "                 (status 0 when all pass); changes nothing, also beside a\n"
+            "                 running daemon\n"
             "  -h, --help     show this help and exit\n"
             "  -V, --version  show the version and exit\n",
             progname, paths::kFifo, paths::kDatabase, paths::kLogFile);
 }
+
+// Exit status of a wrong command line, as for every program of the package (the
+// daemon's own refusals end with 255).
+const int kUsageStatus = 2;
 
 // A command-line error: said on standard error as well as in the log.
 int bad_usage(const char* progname, const std::string& problem) {
     logger.error("Usage: %s [-p port]", progname);
     fprintf(stderr, "%s: %s\nUsage: %s [-p port]; try '%s --help'.\n", progname, problem.c_str(),
             progname, progname);
-    return -1;
+    return kUsageStatus;
+}
+
+// The pid-file helper by its full path: beside this program when it is installed
+// under another prefix, else where the package puts it.
+std::string pidfile_helper() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string prefix(exe, static_cast<size_t>(n));
+        prefix = prefix.substr(0, prefix.rfind('/'));
+        prefix = prefix.substr(0, prefix.rfind('/'));
+        std::string beside = prefix + "/libexec/orvind/orvind-pidfile";
+        if (access(beside.c_str(), X_OK) == 0) {
+            return beside;
+        }
+    }
+    return paths::kPidfileHelper;
+}
+
+std::string folder_of(const char* path) {
+    std::string folder = path;
+    return folder.substr(0, folder.rfind('/'));
+}
+
+// The folders of the log and the database must be there before the daemon starts: it
+// makes none of them. A missing one ends the start with its path, the reason and what
+// to do, in the log too when the log's own folder is there. (A missing working folder
+// ends it as well, once the pipe cannot be made there.)
+bool folders_exist(const char* progname) {
+    for (const std::string& folder : {folder_of(paths::kLogFile), folder_of(paths::kDatabase)}) {
+        struct stat st;
+        std::string reason;
+        if (stat(folder.c_str(), &st) != 0) {
+            reason = files::errorText(errno);
+        } else if (!S_ISDIR(st.st_mode)) {
+            reason = "not a folder";
+        } else {
+            continue;
+        }
+        char text[1024];
+        snprintf(text, sizeof text,
+                 "Cannot start: the folder %s is missing (%s). Make the daemon's folders "
+                 "(systemd-tmpfiles --create orvind.conf, or mkdir -p %s) and start again.",
+                 folder.c_str(), reason.c_str(), folder.c_str());
+        logger.error("%s", text);
+        fprintf(stderr, "%s: %s\n", progname, text);
+        return false;
+    }
+    return true;
 }
 
 // The pipe passed by systemd (socket activation) in *fd, -1 when started without one.
@@ -167,6 +247,7 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
     opterr = 0;
     const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, 'V'},
+                                         {"check", no_argument, nullptr, 'C'},
                                          {nullptr, 0, nullptr, 0}};
     int option;
     // The command line is read before any other thread starts.
@@ -180,6 +261,9 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
             printf("%s %s\n", progname, ORVIND_VERSION);
             return 0;
         }
+        if (option == 'C') {
+            return run_check(stdout);
+        }
         if (option != 'p') {
             return bad_usage(progname, optopt == 'p' ? "option -p needs a port number"
                                        : optopt != 0
@@ -187,6 +271,9 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
                                            : std::string("unknown option ") + argv[optind - 1]);
         }
         portNumber = atoi(optarg);
+    }
+    if (optind < argc) {
+        return bad_usage(progname, std::string("unexpected argument '") + argv[optind] + "'");
     }
     return std::nullopt;
 }
@@ -203,14 +290,15 @@ bool may_start(const char* progname) {
         logger.info("%s is already running", progname);
         fprintf(stderr,
                 "%s: %s is already running: %s exists. If no %s runs, remove the file "
-                "(orvind-pidfile clear-stale) and start again.\n",
-                progname, progname, paths::kPidFile, progname);
+                "(%s clear-stale) and start again.\n",
+                progname, progname, paths::kPidFile, progname, pidfile_helper().c_str());
         return false;
     }
-    return true;
+    return folders_exist(progname);
 }
 
-// The five signals are taken by a thread of their own, outside signal context. They
+// The five signals (four that stop the daemon, SIGHUP that reopens its log) are taken
+// by a thread of their own, outside signal context. They
 // are blocked here, before any thread exists, so that every thread inherits the mask;
 // one arriving before that thread waits stays pending until it does. An inherited
 // "ignore" disposition (nohup) is reset so that none of them can be discarded.
@@ -287,12 +375,26 @@ std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
     auto watchdog =
         std::make_unique<Watchdog>(state, theIntake.heartbeat(), forwarding_heartbeat());
     Watchdog* dog = watchdog.get();
+    // The counts go into the facts at each turn: the file changes at most once a turn.
+    const IntakeCounts& counts = theIntake.counts();
+    watchdog->eachTurn([&state, &counts] {
+        state.set({{"documents_received", std::to_string(counts.received)},
+                   {"documents_stored", std::to_string(counts.stored)},
+                   {"journal_retries", std::to_string(counts.retries)},
+                   {"log_lines_dropped", std::to_string(logger.droppedLines())}});
+    });
     state.onChange([dog](const std::map<std::string, std::string>&) { dog->wake(); });
     if (!watchdog->start()) {
         logger.error("Create thread error.");
         fatal_exit();
     }
     return watchdog;
+}
+
+// Which CIM client this build registers through: once in the log, and for orvindctl.
+void announce_cim_client(RunState& state) {
+    logger.info("CIM client: %s", cimClientDescription().c_str());
+    state.set("cim_client", cimClientDescription());
 }
 
 } // namespace
@@ -343,7 +445,7 @@ int daemon_main(int argc, char** argv) {
     }
     detach(progname);
     RunState state; // what this daemon publishes about itself (an earlier one's is gone)
-
+    announce_cim_client(state);
     Intake theIntake;
     intake = &theIntake;
     try {

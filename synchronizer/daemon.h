@@ -9,7 +9,8 @@ extern int portNumber; // NOLINT(cppcoreguidelines-avoid-non-const-global-variab
 // (-1), a failed check); every other way out ends the process.
 int daemon_main(int argc, char** argv);
 
-// The shutdown after one of the five signals: stops the intake and the forwarding
+// The shutdown after one of the four stop signals (SIGINT, SIGQUIT, SIGTERM, SIGALRM;
+// SIGHUP only reopens the log): stops the intake and the forwarding
 // thread, removes the daemon's files and ends the process with status 0. Runs on
 // the thread that waits for the signals, never inside a signal handler.
 [[noreturn]] void handler(int signo);

@@ -201,7 +201,12 @@ int create_fifo(const IntakePaths& paths) {
             break; // a broker that made a file there meanwhile is handled by the next round
         }
     }
+    const int error = errno;
     logger.error("Unable to create FIFO.");
+    const std::string folder = fifo.substr(0, fifo.rfind('/'));
+    logger.error("Cannot make the FIFO %s: %s. Make the daemon's folders (systemd-tmpfiles "
+                 "--create orvind.conf, or mkdir -p %s) and start again.",
+                 fifo.c_str(), files::errorText(error).c_str(), folder.c_str());
     return 0;
 }
 
@@ -381,6 +386,7 @@ bool Intake::readPipe(bool hangup) {
 
 void Intake::failed(const std::string& why) {
     ++attempts;
+    ++counted.retries;
     bool quiet =
         why.find("database is locked") != std::string::npos && attempts <= kQuietBusyAttempts;
     if (why != failure && !quiet) {
@@ -496,6 +502,7 @@ bool Intake::handleDocument(const std::string& document) {
         return false;
     }
     logger.info("Received a document of %zu bytes.", document.size());
+    ++counted.received;
     size_t before = batch->rows.size();
     std::string error;
     store->collectInto(&batch->rows);
@@ -538,6 +545,7 @@ bool Intake::commit() {
         compactedLeft = false;
     }
     stored = batchEnd;
+    counted.stored += batchDocuments;
     batch->rows = SQLiteDB::Batch();
     if (recovering) {
         if (stored >= recoverUpTo) {

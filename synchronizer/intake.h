@@ -7,6 +7,7 @@
 #include "paths.h"
 #include "watchdog.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -17,6 +18,17 @@
 #include <sys/types.h>
 
 class SQLiteDB;
+
+// What the intake has done since the daemon started, for the metrics.
+struct IntakeCounts {
+    // Documents cut from the journal and handed to the parser (a document handled again
+    // after a failed commit counts again).
+    std::atomic<unsigned long long> received{0};
+    // Documents whose rows were committed.
+    std::atomic<unsigned long long> stored{0};
+    // Failures of the store or the journal that are tried again.
+    std::atomic<unsigned long long> retries{0};
+};
 
 // Where the intake works. The daemon always uses the fixed paths below; tests give
 // folders of their own.
@@ -91,6 +103,8 @@ public:
     const IntakePaths& where() const { return paths; }
     // The loop's heartbeat, for the watchdog: it waits in poll and works between.
     const Heartbeat& heartbeat() const { return beat; }
+    // What it has done so far.
+    const IntakeCounts& counts() const { return counted; }
 
     // Groups of documents stored in one transaction under a burst.
     static constexpr size_t kGroupDocuments = 64;
@@ -163,6 +177,7 @@ private:
     std::chrono::milliseconds pause{0};
 
     Heartbeat beat;
+    IntakeCounts counted;
     std::mutex gate;
     std::condition_variable idle;
     bool busy = false;

@@ -32,27 +32,52 @@ bool giveToLogGroup(int fd) {
 
 Logger::Logger() : Logger(paths::kLogFile) {}
 
-Logger::Logger(const std::string& path) {
+Logger::Logger(const std::string& file) : path(file) {
     std::string movedAside;
+    out = openLog(&movedAside);
+    if (!movedAside.empty()) {
+        log("warn", gettime(), movedAside);
+    }
+}
+
+files::Fd Logger::openLog(std::string* movedAside) const {
     // A link is moved aside, never written through. Anything else that is not a regular
     // file (a device such as /dev/null, a pipe) stays where it is and is not written to.
     struct stat at;
     if (lstat(path.c_str(), &at) == 0 && S_ISLNK(at.st_mode)) {
-        files::moveAside(path, &movedAside);
+        files::moveAside(path, movedAside);
     }
     bool created = false;
     // O_NONBLOCK: should a pipe appear at the path meanwhile, the open must not wait.
-    out = files::openOwned(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kLogMode, &created);
+    files::Fd fd =
+        files::openOwned(path, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kLogMode, &created);
     struct stat st;
-    if (out && (fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
-        out.reset();
+    if (fd && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
+        fd.reset();
     }
-    if (out && created) {
-        giveToLogGroup(out.get());
+    if (fd && created) {
+        giveToLogGroup(fd.get());
+    }
+    return fd;
+}
+
+bool Logger::reopen(std::string* why) {
+    std::string movedAside;
+    errno = 0;
+    files::Fd fresh = openLog(&movedAside);
+    const int error = errno != 0 ? errno : EINVAL;
+    const bool opened = static_cast<bool>(fresh);
+    std::lock_guard<std::mutex> guard(lock);
+    // Without a new file the old one, rotated or not, keeps taking the lines.
+    if (opened) {
+        out = std::move(fresh);
+    } else if (why != nullptr) {
+        *why = files::errorText(error);
     }
     if (!movedAside.empty()) {
         log("warn", gettime(), movedAside);
     }
+    return opened;
 }
 
 Logger::~Logger() {
@@ -115,6 +140,7 @@ void Logger::log(const std::string& level, const std::string& time, const std::s
         dropped = 0;
     } else {
         dropped++;
+        ++droppedTotal;
     }
 }
 

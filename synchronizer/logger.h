@@ -3,6 +3,7 @@
 
 #include "files.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <mutex>
 #include <string>
@@ -12,10 +13,10 @@
 // threads never interleave. A log that cannot be opened silently drops every line.
 //
 // The file is made with mode 0640 and the group "adm" (when that group exists), and
-// it is never reached through a link: a link or anything else that is not a regular
-// file at its path is moved aside at opening, and the file is opened once, so a link
-// put there later is never written through. Rotation copies and truncates it in
-// place; appending simply goes on at the new end.
+// it is never reached through a link: a link at its path is moved aside at opening, and
+// anything else that is not a regular file is not written to. Rotation renames the file
+// and asks for a reopen (SIGHUP): lines go to the renamed file until then, and to a new
+// file at the path from then on, so none is lost or torn.
 //
 // A line that cannot be written (a full disk) is dropped whole, never left torn, and
 // counted; the next line that fits is preceded by one saying how many were dropped.
@@ -24,7 +25,7 @@ public:
     // Opens "/var/log/vexa/orvind".
     Logger();
     // Opens the given file instead (tests).
-    explicit Logger(const std::string& path);
+    explicit Logger(const std::string& file);
     ~Logger();
 
     Logger(const Logger&) = delete;
@@ -34,21 +35,32 @@ public:
     void warn(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+    // Opens the file at the path anew (after a rotation renamed it) and writes there from
+    // then on. When it cannot be opened, the lines go on into the file open so far, and
+    // false is returned with the reason in *why.
+    bool reopen(std::string* why = nullptr);
+
     // Flushes and closes the file; later calls write nothing. May be called again.
     void close();
 
+    // Lines dropped since the log was opened, for the metrics.
+    unsigned long long droppedLines() const { return droppedTotal; }
+
 private:
+    files::Fd openLog(std::string* movedAside) const;
     void vwrite(const char* level, const char* format, va_list args);
     void log(const std::string& level, const std::string& time, const std::string& line);
     bool writeWhole(const std::string& text);
     std::string droppedLine(const std::string& time) const;
     std::string gettime();
 
+    const std::string path;
     // Opened for appending.
     files::Fd out;
     std::mutex lock;
     // Lines dropped since the last one written, and why the first of them was.
     unsigned long dropped = 0;
+    std::atomic<unsigned long long> droppedTotal{0};
     int dropError = 0;
 };
 

@@ -118,8 +118,8 @@ CIMCValue booleanValue(const std::string& text) {
     return value;
 }
 
-// A property the document carries without a value we can set is NULL on the
-// instance, as the class's unset properties are; the store tells it from a
+// A property the document carries without any value is NULL on the instance,
+// as the class's unset properties are; the store tells it from a
 // property the document does not carry at all. A value already set under the
 // same name stays.
 void setNullUnlessSet(CIMCInstance* inst, const std::string& name, CIMCType code) {
@@ -205,9 +205,8 @@ CIMCInstance* Parser::_processInstance() {
         if (name == "PROPERTY.ARRAY") {
             _processPropertyArray(instance.get());
         }
-        // References are not decoded: carried, but without a value.
         if (name == "PROPERTY.REFERENCE") {
-            setNullUnlessSet(instance.get(), reader.getAttribute("NAME"), CIMC_ref);
+            _processReference(instance.get());
         }
     }
     return instance.release();
@@ -220,13 +219,14 @@ void Parser::_processProperty(CIMCInstance* inst) {
         setNullUnlessSet(inst, propertyName, code);
         return;
     }
-    bool set = false;
+    bool carriesValue = false;
     int type;
     std::string name;
     while (_nextInside("PROPERTY", type, name)) {
         if (type != kStartElement || name != "VALUE") {
             continue;
         }
+        carriesValue = true;
         std::string text = _processValue();
         CIMCValue value = emptyValue();
         // Strings and date-times are copied by setProperty; ours go afterwards.
@@ -257,9 +257,9 @@ void Parser::_processProperty(CIMCInstance* inst) {
             continue; // a type we do not decode: the text is dropped
         }
         inst->ft->setProperty(inst, propertyName.c_str(), &value, code);
-        set = true;
     }
-    if (!set) {
+    // A value we do not decode sets nothing; only an element without any VALUE is NULL.
+    if (!carriesValue) {
         setNullUnlessSet(inst, propertyName, code);
     }
 }
@@ -271,13 +271,14 @@ void Parser::_processPropertyArray(CIMCInstance* inst) {
         setNullUnlessSet(inst, propertyName, CIMC_ARRAY);
         return;
     }
-    bool set = false;
+    bool carriesValue = false;
     int type;
     std::string name;
     while (_nextInside("PROPERTY.ARRAY", type, name)) {
         if (type != kStartElement || name != "VALUE.ARRAY") {
             continue;
         }
+        carriesValue = true;
         std::vector<std::string> texts = _processValueArray();
         // Copied by setProperty; ours goes afterwards. No array: nothing is set.
         CimcPtr<CIMCArray> array(_convertArray(typeName, texts));
@@ -287,10 +288,25 @@ void Parser::_processPropertyArray(CIMCInstance* inst) {
         CIMCValue value = emptyValue();
         value.array = array.get();
         inst->ft->setProperty(inst, propertyName.c_str(), &value, CIMC_ARRAY);
-        set = true;
     }
-    if (!set) {
+    if (!carriesValue) {
         setNullUnlessSet(inst, propertyName, CIMC_ARRAY);
+    }
+}
+
+void Parser::_processReference(CIMCInstance* inst) {
+    std::string propertyName = reader.getAttribute("NAME");
+    bool carriesValue = false;
+    if (!reader.isEmptyElement()) {
+        int type;
+        std::string name;
+        while (_nextInside("PROPERTY.REFERENCE", type, name)) {
+            carriesValue = carriesValue || (type == kStartElement && name == "VALUE.REFERENCE");
+        }
+    }
+    // References are not decoded: one with a value sets nothing, one without is NULL.
+    if (!carriesValue) {
+        setNullUnlessSet(inst, propertyName, CIMC_ref);
     }
 }
 

@@ -3,14 +3,14 @@
 
 #include "XMLTextReader.h"
 
+#include <cimc/cimc.h>
+
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 class SQLiteDB;
-typedef struct CIMCInstance CIMCInstance;
-typedef struct CIMCArray CIMCArray;
 
 // Walks one delivered CIM-XML document and hands every INSTANCE in it, decoded
 // into a CIMC instance, to the store. One parser serves one document; neither the
@@ -35,6 +35,7 @@ private:
     CIMCInstance* _processInstance();
     void _processProperty(CIMCInstance* inst);
     void _processPropertyArray(CIMCInstance* inst);
+    void _processReference(CIMCInstance* inst);
     std::string _processValue();
     std::vector<std::string> _processValueArray();
     CIMCArray* _convertArray(const std::string& type, const std::vector<std::string>& data);

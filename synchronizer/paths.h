@@ -27,10 +27,15 @@ inline constexpr const char* kStrayFile = "/opt/vexa/orvind/indications.stray";
 inline constexpr const char* kDatabase = "/var/lib/orvind/indications.db";
 // What the running daemon publishes about itself for orvindctl (subscribed, BMC, ...).
 inline constexpr const char* kStateFile = "/opt/vexa/orvind/state";
+// Where the built-in CIMC client registers: the local broker stand-in's repository.
+inline constexpr const char* kBrokerRepository = "/var/lib/cim-broker";
 // Id of the last row handed to the FPL writer.
 inline constexpr const char* kFplMark = "/opt/vexa/orvind/fpl.log";
 // Id of the last row handed to the halcyon event generator.
 inline constexpr const char* kHalcyonMark = "/opt/vexa/orvind/zu.log";
+
+// The helper that clears a stale pid file, where the package installs it.
+inline constexpr const char* kPidfileHelper = "/usr/libexec/orvind/orvind-pidfile";
 
 // The provider's folder and the release file whose packages the host facts name.
 inline constexpr const char* kProviderDir = "/opt/vexa/vexa-qrx";

@@ -119,35 +119,9 @@ void report(unsigned char status) {
     reportFd = -1;
 }
 
-std::string folderOf(const char* path) {
-    std::string folder = path;
-    return folder.substr(0, folder.rfind('/'));
-}
-
-// Folders whose absence does not stop the daemon but makes it do less than it seems.
-void warnOfMissingFolders(const char* progname) {
-    const struct {
-        std::string folder;
-        const char* consequence;
-    } needed[] = {
-        {folderOf(paths::kLogFile), "the daemon runs without a log"},
-        {folderOf(paths::kDatabase), "nothing is stored until it is made"},
-    };
-    for (const auto& n : needed) {
-        struct stat st;
-        if (stat(n.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            fprintf(stderr,
-                    "%s: warning: %s does not exist: %s (systemd-tmpfiles --create "
-                    "orvind.conf makes the daemon's folders)\n",
-                    progname, n.folder.c_str(), n.consequence);
-        }
-    }
-}
-
 } // namespace
 
 void await(const char* progname) {
-    warnOfMissingFolders(progname);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         return;

@@ -16,8 +16,8 @@ namespace readiness {
 // goes on in the calling process, without the wait.
 void await(const char* progname);
 
-// The daemon is ready: the pipe is open, the subscription requested and the
-// forwarding thread started. The waiting command exits with 0.
+// The daemon is ready: the pipe is open and read, the registration answered (or given
+// a while to be) and the forwarding thread started. The waiting command exits with 0.
 void ready();
 
 // Under systemd: the daemon's state in one line (systemctl status shows it as "Status:").

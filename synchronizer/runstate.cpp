@@ -25,19 +25,29 @@ RunState::RunState(std::string path_) : path(std::move(path_)) {
 }
 
 int RunState::set(const std::string& name, const std::string& value) {
-    std::string key = oneLine(name);
-    for (char& c : key) {
-        if (c == ' ' || c == '\t') {
-            c = '_';
+    return set(std::map<std::string, std::string>{{name, value}});
+}
+
+int RunState::set(const std::map<std::string, std::string>& values) {
+    std::lock_guard<std::mutex> hold(lock);
+    bool changes = false;
+    for (const auto& [name, value] : values) {
+        std::string key = oneLine(name);
+        for (char& c : key) {
+            if (c == ' ' || c == '\t') {
+                c = '_';
+            }
+        }
+        std::string text = oneLine(value);
+        auto found = facts.find(key);
+        if (found == facts.end() || found->second != text) {
+            facts[key] = text;
+            changes = true;
         }
     }
-    std::string text = oneLine(value);
-    std::lock_guard<std::mutex> hold(lock);
-    auto found = facts.find(key);
-    if (found != facts.end() && found->second == text) {
+    if (!changes) {
         return 0;
     }
-    facts[key] = text;
     int error = publish();
     if (changed) {
         changed(facts);

@@ -26,6 +26,8 @@ public:
     // Sets one fact (a name without blanks, a value without line ends) and replaces the
     // file when the value differs from the one it has. 0 or an errno value.
     int set(const std::string& name, const std::string& value);
+    // Sets several facts, with one replacement of the file when any differs.
+    int set(const std::map<std::string, std::string>& values);
     // The value of one fact, empty when it was never set.
     std::string get(const std::string& name) const;
     // Every fact set so far.

@@ -4,6 +4,7 @@
 #include "files.h"
 #include "logger.h"
 #include "transaction.h"
+#include "upstream.h"
 #include "values.h"
 
 #include <algorithm>
@@ -531,7 +532,32 @@ SQLiteDB::Row rowOf(CIMCInstance* inst) {
         const bool null = data.state == CIMC_nullValue && strcmp(members[i + 1], "int") == 0;
         row.values.push_back(null ? std::nullopt : std::optional<std::string>(value));
     }
+    CIMCData context = inst->ft->getProperty(inst, "SequenceContext", nullptr);
+    CIMCData number = inst->ft->getProperty(inst, "SequenceNumber", nullptr);
+    const CIMCValueState absent = CIMC_nullValue | CIMC_notFound | CIMC_badValue;
+    if ((context.state & absent) == 0 && (number.state & absent) == 0 && context.type != 0 &&
+        number.type != 0) {
+        const std::string digits = valueText(number.type, &number.value);
+        char* end = nullptr;
+        const long long n = strtoll(digits.c_str(), &end, 10);
+        if (!digits.empty() && end != nullptr && *end == '\0') {
+            row.sequenceContext = valueText(context.type, &context.value);
+            row.sequenceNumber = n;
+        }
+    }
     return row;
+}
+
+// The broker's numbers of the rows stored (a rejected row's too: it arrived).
+std::vector<upstream::Sighting> sightings(const SQLiteDB::Batch& batch,
+                                          const std::vector<std::string>& rejected) {
+    std::vector<upstream::Sighting> out;
+    for (size_t i = 0; i < batch.rows.size() && i < rejected.size(); ++i) {
+        if (batch.rows[i].sequenceContext) {
+            out.push_back({*batch.rows[i].sequenceContext, batch.rows[i].sequenceNumber});
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -757,6 +783,7 @@ unsigned long long SQLiteDB::intakePosition() {
 
 int SQLiteDB::commitBatch(const Batch& batch, unsigned long long position) {
     std::vector<std::string> rejected(batch.rows.size());
+    std::vector<upstream::Gap> gaps;
     int rc = SQLITE_OK;
     {
         Hold hold(lock);
@@ -786,11 +813,19 @@ int SQLiteDB::commitBatch(const Batch& batch, unsigned long long position) {
             }
         }
         if (rc == SQLITE_OK) {
+            rc = upstream::record(db.get(), sightings(batch, rejected), time(nullptr), &gaps);
+        }
+        if (rc == SQLITE_OK) {
             rc = transaction.commit();
         }
     }
     if (rc != SQLITE_OK) {
         return rc;
+    }
+    for (const upstream::Gap& gap : gaps) {
+        logger.warn("Lost before the daemon: the broker's deliveries %lld to %lld of %s never "
+                    "arrived (%lld).",
+                    gap.first, gap.last, gap.context.c_str(), gap.last - gap.first + 1);
     }
     for (size_t i = 0; i < batch.rows.size(); ++i) {
         if (rejected[i].empty()) {

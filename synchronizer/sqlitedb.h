@@ -58,6 +58,9 @@ public:
         std::vector<std::optional<std::string>> values;
         std::string rawData;
         std::string name;
+        // The broker's numbering of its deliveries, when the document carries it.
+        std::optional<std::string> sequenceContext;
+        long long sequenceNumber = 0;
     };
     // Rows of one or more documents, stored together with the intake's position.
     struct Batch {
@@ -67,10 +70,10 @@ public:
     // While a batch is set (nullptr: none), storeIndication adds its row to it and
     // returns 0 instead of storing it.
     void collectInto(Batch* batch) { collecting = batch; }
-    // Runs the batch and records `position` as the intake's position, in one
-    // transaction. A row that SQLite rejects for good is logged and passed over.
-    // Returns SQLITE_OK once committed; otherwise everything is rolled back and the
-    // result code tells why.
+    // Runs the batch and records `position` as the intake's position, and the broker's
+    // numbering of the rows (upstream.h), in one transaction. A row that SQLite rejects for good is
+    // logged and passed over. Returns SQLITE_OK once committed; otherwise everything is rolled back
+    // and the result code tells why.
     int commitBatch(const Batch& batch, unsigned long long position);
     // The intake position last committed (0 in a new database). Throws
     // std::runtime_error, touching nothing, when the position table is of a newer

@@ -64,6 +64,9 @@ void Watchdog::run() {
 }
 
 void Watchdog::check() {
+    if (turnWork) {
+        turnWork();
+    }
     health::Inputs in;
     in.running = true;
     in.facts = state.all();

@@ -4,9 +4,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 class RunState;
 
@@ -45,6 +47,9 @@ public:
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
 
+    // `publish` runs at the start of each turn, before the verdict (the daemon's counts
+    // go into the facts this way). Set before start().
+    void eachTurn(std::function<void()> publish) { turnWork = std::move(publish); }
     // Starts the thread. False when it cannot be made.
     bool start();
     // Makes the thread send the verdict at once (called when a fact changes).
@@ -68,6 +73,7 @@ private:
     bool stopping = false;
     std::string sent;
     bool stuck = false;
+    std::function<void()> turnWork;
     std::thread thread;
 };
 

@@ -2,6 +2,7 @@
 // monitoring (metrics in the Prometheus text format). Read-only: it opens the
 // database with mode=ro and a short busy timeout, reads only the end of the log, and
 // never creates a file except the metrics file it is told to write.
+#include "cimclient.h"
 #include "health.h"
 #include "paths.h"
 #include "runstate.h"
@@ -50,8 +51,12 @@ const char* const kUsage =
     "\n"
     "Exit status of status, as its first line says: 0 healthy (running, subscribed to\n"
     "the broker, the BMC answering, nothing held, no refusal in the last hour),\n"
-    "1 degraded, 3 not running, 4 cannot tell; of metrics: 1 when the database cannot\n"
-    "be read; 2 for a wrong command line.\n";
+    "1 degraded, 3 not running, 4 cannot tell (also when not run as root); of\n"
+    "metrics: 1 when the database cannot be read, 4 when not run as root; 2 for a\n"
+    "wrong command line.\n";
+
+// Not run as root: nothing can be told (LSB's "unknown").
+const int kNotRootStatus = 4;
 
 // How long a query waits for a database that a writer holds.
 const int kBusyTimeoutMs = 500;
@@ -121,6 +126,8 @@ struct Status {
     std::string dbError; // empty when it was read
     long long waiting = 0;
     Row oldest, lastStored, lastForwarded;
+    // Deliveries the broker numbered that never arrived, and those that came twice.
+    long long upstreamMissing = 0, upstreamRepeated = 0;
     // Marks: -1 when missing, -2 when not 4 bytes long.
     long long fplMark = -1, halcyonMark = -1;
     // The journal: -1 when missing.
@@ -277,6 +284,16 @@ std::string readRow(sqlite3* db, const char* sql, Row& out) {
 }
 
 // The database as a reader sees it: mode=ro never creates it nor its companions.
+// The counts of the broker's numbered deliveries; the daemon makes their table once a
+// document carries the numbering.
+void readUpstream(sqlite3* db, Status& s) {
+    query(db, "SELECT ifnull(sum(Missing), 0), ifnull(sum(Repeated), 0) FROM upstream_sequence",
+          [&](sqlite3_stmt* stmt) {
+              s.upstreamMissing = sqlite3_column_int64(stmt, 0);
+              s.upstreamRepeated = sqlite3_column_int64(stmt, 1);
+          });
+}
+
 void readDatabase(Status& s) {
     struct stat st;
     if (stat(paths::kDatabase, &st) != 0) {
@@ -326,6 +343,7 @@ void readDatabase(Status& s) {
     if (error.empty()) {
         error = readRow(db.get(), forwarded.c_str(), s.lastForwarded);
     }
+    readUpstream(db.get(), s); // nothing when the figures above could not be read
     query(db.get(), "COMMIT", [](sqlite3_stmt*) {});
     if (error.find("no such table") != std::string::npos) {
         error = "it holds no table indication: not orvind's database";
@@ -477,9 +495,18 @@ std::string describeDaemon(const Status& s) {
            ", which is not a running orvind (left behind; orvind-pidfile clear-stale removes it)";
 }
 
+// The CIM client the running daemon registers through; without one, the one this build
+// (the daemon's own package) uses.
+std::string cimClient(const Status& s) {
+    auto found = s.facts.find("cim_client");
+    return found != s.facts.end() && !found->second.empty() ? found->second
+                                                            : cimClientDescription();
+}
+
 void printWords(const Status& s) {
     printf("health:         %s\n", s.verdict.line().c_str());
     printf("daemon:         %s\n", describeDaemon(s).c_str());
+    printf("CIM client: %s\n", cimClient(s).c_str());
     if (s.running) {
         printf("broker:         %s\n", describeSubscription(s).c_str());
     }
@@ -506,6 +533,8 @@ void printWords(const Status& s) {
                s.waiting > 0 ? (", the oldest " + describeRow(s.oldest, s.now)).c_str() : "");
         printf("last stored:    %s\n", describeRow(s.lastStored, s.now).c_str());
         printf("last forwarded: %s\n", describeRow(s.lastForwarded, s.now).c_str());
+        printf("upstream:       %lld lost before the daemon, %lld delivered twice\n",
+               s.upstreamMissing, s.upstreamRepeated);
     }
     printf("marks:          FPL %s, halcyon %s\n", describeMark(s.fplMark).c_str(),
            describeMark(s.halcyonMark).c_str());
@@ -556,6 +585,7 @@ void printJson(const Status& s) {
     const bool db = s.dbError.empty();
     printf("{\n");
     printf("  \"health\": %s,\n", s.verdict.json().c_str());
+    printf("  \"cim_client\": %s,\n", json(cimClient(s)).c_str());
     printf("  \"running\": %s,\n", s.running ? "true" : "false");
     printf("  \"pid\": %s,\n", s.pid > 0 ? std::to_string(s.pid).c_str() : "null");
     // Known only while the daemon runs.
@@ -579,6 +609,11 @@ void printJson(const Status& s) {
     printf("  \"oldest_waiting\": %s,\n", db ? jsonRow(s.oldest, s.now).c_str() : "null");
     printf("  \"last_stored\": %s,\n", db ? jsonRow(s.lastStored, s.now).c_str() : "null");
     printf("  \"last_forwarded\": %s,\n", db ? jsonRow(s.lastForwarded, s.now).c_str() : "null");
+    printf("  \"upstream\": %s,\n",
+           db ? ("{\"missing\": " + std::to_string(s.upstreamMissing) +
+                 ", \"repeated\": " + std::to_string(s.upstreamRepeated) + "}")
+                    .c_str()
+              : "null");
     printf("  \"marks\": {\"fpl\": %s, \"halcyon\": %s, \"fpl_damaged\": %s, "
            "\"halcyon_damaged\": %s},\n",
            s.fplMark >= 0 ? std::to_string(s.fplMark).c_str() : "null",
@@ -589,6 +624,55 @@ void printJson(const Status& s) {
     printf("  \"log\": {\"path\": %s, \"bytes\": %s, \"last_errors\": [%s]}\n",
            json(paths::kLogFile).c_str(), jsonNumber(s.logBytes).c_str(), errors.c_str());
     printf("}\n");
+}
+
+// Whether the daemon is subscribed, and the counts of the broker's numbered deliveries
+// that never arrived or came twice (when the database could be read).
+std::string brokerMetrics(const Status& s) {
+    auto family = [](const std::string& name, const char* type, const char* help, long long value) {
+        return "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n" + name + " " +
+               std::to_string(value) + "\n";
+    };
+    std::string out =
+        family("orvind_subscribed", "gauge",
+               "1 when the running orvind is subscribed to the CIM broker's indications.",
+               s.running && fact(s, "subscribed") == "1");
+    if (s.dbError.empty()) {
+        out += family("orvind_upstream_missing_total", "counter",
+                      "Deliveries the broker numbered that never arrived (lost before the "
+                      "daemon).",
+                      s.upstreamMissing);
+        out += family("orvind_upstream_repeated_total", "counter",
+                      "Deliveries the broker numbered that arrived more than once (each stored).",
+                      s.upstreamRepeated);
+    }
+    return out;
+}
+
+// The running daemon's counts since it started (a restart starts them at 0 again).
+void counters(const Status& s, std::string& out) {
+    const struct {
+        const char* fact;
+        const char* name;
+        const char* help;
+    } counts[] = {
+        {"documents_received", "orvind_documents_received_total",
+         "Documents taken from the pipe and handed to the parser since the daemon started."},
+        {"documents_stored", "orvind_documents_stored_total",
+         "Documents whose rows were committed since the daemon started."},
+        {"journal_retries", "orvind_journal_retries_total",
+         "Failed attempts to store the documents waiting in the journal, each tried again."},
+        {"log_lines_dropped", "orvind_log_lines_dropped_total",
+         "Log lines dropped whole because the log could not be written (a full disk)."},
+    };
+    for (const auto& c : counts) {
+        auto found = s.facts.find(c.fact);
+        if (found == s.facts.end()) {
+            continue;
+        }
+        out += std::string("# HELP ") + c.name + " " + c.help + "\n# TYPE " + c.name +
+               " counter\n" + c.name + " " + found->second + "\n";
+    }
 }
 
 std::string metricsText(const Status& s) {
@@ -606,9 +690,7 @@ std::string metricsText(const Status& s) {
            "1 when orvind runs and does its work (subscribed, the BMC answering, nothing "
            "held, no refusal in the last hour), as orvindctl status says.",
            sample("orvind_healthy", s.verdict.state == health::State::Healthy));
-    metric("orvind_subscribed",
-           "1 when the running orvind is subscribed to the CIM broker's indications.",
-           sample("orvind_subscribed", s.running && fact(s, "subscribed") == "1"));
+    out += brokerMetrics(s);
     metric("orvind_pipe_holders", "Descriptors open on the daemon's named pipe.",
            sample("orvind_pipe_holders", static_cast<long long>(s.holders.size())));
     const bool db = s.dbError.empty();
@@ -646,6 +728,7 @@ std::string metricsText(const Status& s) {
     if (!marks.empty()) {
         metric("orvind_mark", "Id of the last indication handed to each target.", marks);
     }
+    counters(s, out);
     metric("orvind_journal_bytes", "Size of the intake journal (0 when there is none).",
            sample("orvind_journal_bytes", s.journalBytes < 0 ? 0 : s.journalBytes));
     metric("orvind_log_bytes", "Size of the daemon's log (0 when there is none).",
@@ -737,6 +820,14 @@ int main(int argc, char** argv) {
         return wrong("--json goes with status; metrics are always in the Prometheus format");
     }
 
+    // Another user would find every file unreadable and take that for the daemon's state.
+    if (geteuid() != 0) {
+        fprintf(stderr,
+                "orvindctl: permission denied: only root reads orvind's files; run it as root "
+                "(sudo orvindctl %s)\n",
+                command.c_str());
+        return kNotRootStatus;
+    }
     if (command == "metrics") {
         return metricsCommand(textfileDir);
     }

@@ -150,6 +150,8 @@ crash() {
     check "the daemon starts after the crash" start_daemon
 }
 stopped() { check "the removal has stopped the daemon" gone "$daemon"; }
+start() { check "the installed daemon starts" start_daemon; }
+reopened() { check "the daemon reopens its log after the rotation" wait_for 10 grep -q 'log reopened' "$ROOT$log"; }
 
 transcript=/run/install.txt
 while IFS= read -r line; do

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -153,4 +154,44 @@ TEST(BrokerHazard, BrokerAwayAndBackWhileTheDaemonRuns) {
     EXPECT_EQ(sb.stop(SIGTERM), 0);
     EXPECT_EQ(Sandbox::countContaining("createFilter ()"), 1u) << "registered once";
     EXPECT_EQ(Sandbox::countContaining(kRefusal), 0u);
+}
+
+// The broker numbers its deliveries when retries are on. 300 numbered in one run of the
+// broker: 20 of them delivered while the daemon was dead and its pipe had no reader (lost
+// without a trace), 10 pairs delivered the other way round. A minute after the later
+// ones came, the 20 are counted lost upstream with one warning line, the reordered ones
+// not at all; a new run of the broker starts a count of its own.
+TEST(BrokerHazard, LossBeforeTheDaemonIsCountedFromTheBrokersNumbers) {
+    Sandbox sb;
+    sb.startDaemon();
+    auto raise = [](const std::string& context, int number) {
+        Sandbox::raiseIndications(1, {"-p", "SequenceContext:string=" + context, "-p",
+                                      "SequenceNumber:sint64=" + std::to_string(number)});
+    };
+    for (int n = 0; n < 300; ++n) {
+        if (n == 100) {
+            ASSERT_EQ(sb.stop(SIGKILL), 128 + SIGKILL);
+            for (; n < 120; ++n) {
+                raise("broker#1", n); // into a pipe without a reader
+            }
+            unlink(Sandbox::kPidFile);
+            sb.startDaemon();
+        }
+        // Pairs from 200 on come the other way round.
+        raise("broker#1", n >= 200 && n < 220 ? n ^ 1 : n);
+    }
+    raise("broker#2", 7);
+    ASSERT_TRUE(Sandbox::waitUntil([] {
+        return Sandbox::queryValue("select count(*) from indication") == "281";
+    })) << Sandbox::queryValue("select count(*) from indication");
+    std::this_thread::sleep_for(std::chrono::seconds(61));
+    raise("broker#2", 8); // the count is made when rows are stored
+    const std::string line = "[warn] Lost before the daemon: the broker's deliveries 100 to 119 "
+                             "of broker#1 never arrived (20).";
+    EXPECT_TRUE(Sandbox::waitForLog(line)) << Sandbox::log();
+    EXPECT_EQ(Sandbox::queryValue("select sum(Missing) || ' ' || sum(Repeated) from "
+                                  "upstream_sequence"),
+              "20 0");
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(Sandbox::countContaining("Lost before the daemon"), 1u);
 }

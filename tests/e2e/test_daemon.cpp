@@ -197,6 +197,13 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     facts.facts = RunState::read(paths::kStateFile);
     facts.now = time(nullptr);
     EXPECT_EQ(messages[messages.size() - 2], "STATUS=" + health::judge(facts).line());
+    // The intake's counts reach the facts at the watchdog's next turn (1 s here).
+    Sandbox::raiseIndications(2);
+    EXPECT_TRUE(Sandbox::waitUntil([] {
+        auto counts = RunState::read(paths::kStateFile);
+        return counts["documents_received"] == "2" && counts["documents_stored"] == "2" &&
+               counts["journal_retries"] == "0";
+    }));
     Sandbox::query(Sandbox::insertRow("VEXA_WBEM", "2"));
     EXPECT_TRUE(Sandbox::waitForLog("[error] Get IPMIeventid failed, ProviderName:VEXA_WBEM,"
                                     "Event_ID:2 not exist in VEXA Event DataBase "
@@ -207,7 +214,7 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
 
 const std::string kAlert = ORVIND_TEST_DATA "/intake/alert.xml";
 
-// Each of the five signals ends the daemon cleanly: the document in hand is finished,
+// Each of the four stop signals ends the daemon cleanly: the document in hand is finished,
 // the pipe, the copy of the document and the pid file are gone, the database and the
 // marks stay. A delivery still being written is kept for the next start (SIGTERM).
 class DaemonSignal : public testing::TestWithParam<int> {};
@@ -250,11 +257,65 @@ TEST_P(DaemonSignal, ShutsDownCleanly) {
     EXPECT_EQ(readFile(Sandbox::kFplMark), "kept");
 }
 
-INSTANTIATE_TEST_SUITE_P(FiveSignals, DaemonSignal,
-                         testing::Values(SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM),
+INSTANTIATE_TEST_SUITE_P(FourSignals, DaemonSignal,
+                         testing::Values(SIGINT, SIGQUIT, SIGTERM, SIGALRM),
                          [](const testing::TestParamInfo<int>& signal) {
                              return std::string(sigabbrev_np(signal.param));
                          });
+
+// logrotate's way, under load: the log renamed, then SIGHUP, five times while 400
+// indications are stored and forwarded. Every line is in one of the files, whole, and
+// each new file begins with the reopening; the daemon runs on.
+TEST(DaemonSignal, HangupReopensTheLogWithoutLosingOrTearingALine) {
+    const int count = 400;
+    const int rotations = 5;
+    Sandbox sb;
+    sb.startDaemon();
+    std::vector<std::string> files;
+    {
+        JoiningThread raiser([&] { Sandbox::raiseIndications(count); });
+        for (int i = rotations; i > 0; --i) {
+            const std::string rotated = std::string(Sandbox::kLogFile) + "." + std::to_string(i);
+            ASSERT_EQ(rename(Sandbox::kLogFile, rotated.c_str()), 0);
+            files.push_back(rotated);
+            sb.signal(SIGHUP);
+            ASSERT_TRUE(Sandbox::waitForLog("[info] caught 1 signal: log reopened, event "
+                                            "dictionary read again"));
+            usleep(50 * 1000);
+        }
+    }
+    files.emplace_back(Sandbox::kLogFile);
+    ASSERT_TRUE(Sandbox::waitUntil([&] {
+        return Sandbox::queryValue("select count(*) from indication where Status=1") ==
+               std::to_string(count);
+    })) << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    size_t stored = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::istringstream lines(readFile(files[i]));
+        size_t n = 0;
+        std::string previous;
+        for (std::string line; std::getline(lines, line); ++n, previous = line) {
+            // The forwarding's event_time line ends in ctime()'s own newline.
+            const bool continued =
+                line.empty() && previous.find("event_time=") != std::string::npos;
+            const bool prefixed =
+                line.size() > 28 && line[0] == '[' && line[20] == ']' &&
+                (line.compare(21, 7, "[info] ") == 0 || line.compare(21, 7, "[warn] ") == 0 ||
+                 line.compare(21, 8, "[error] ") == 0);
+            const bool whole = continued || prefixed;
+            EXPECT_TRUE(whole) << files[i] << ": a torn line: " << line << " after " << previous;
+            if (i > 0 && n == 0) {
+                EXPECT_EQ(line.substr(21),
+                          "[info] caught 1 signal: log reopened, event dictionary read again")
+                    << files[i];
+            }
+            stored += line.find("indication success") != std::string::npos &&
+                      line.find("] insert ") != std::string::npos;
+        }
+    }
+    EXPECT_EQ(stored, static_cast<size_t>(count)) << "every stored row's line, once";
+}
 
 // What the golden cases cannot hold: bytes of every value, more than the pipe's buffer,
 // an empty delivery, and a document nested deeper than any parser should follow.

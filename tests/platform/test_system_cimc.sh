@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# The daemon and the tools built with -DORVIND_SYSTEM_CIMC=ON against an installed CIMC client
-# library, played by a stand-in: our headers and a shared libcimcclient.so.0 that exports only
-# the real library's names. Checks that the sources compile unchanged against the installed
-# headers, that the daemon takes NewCIMCEnv and ReleaseCIMCEnv from the library, that no symbol
-# of ours clashes with one the library exports, and that documents give the same rows.
+# The daemon and the tools built with an installed CIMC client library, the one that
+# ORVIND_SYSTEM_CIMC=AUTO finds, played by a stand-in: the real API's headers
+# (../shared/cimc-real/include beside the source tree, as CI has them; our own headers when
+# they are absent) and a shared libcimcclient.so.0 that exports only the real library's names.
+# Checks that ON without a library is refused, that the sources compile unchanged against the
+# installed headers, that the build names the library it uses, that the daemon takes NewCIMCEnv
+# and ReleaseCIMCEnv from the library, that no symbol of ours clashes with one the library
+# exports, and that documents give the same rows.
 #   test_system_cimc.sh SOURCE_DIR STANDIN_LIBRARY CMAKE
 set -euo pipefail
 src=$1
@@ -19,7 +22,15 @@ fail() {
 
 # The installed library: headers under include/cimc, the library under lib.
 mkdir -p "$work/prefix/include/cimc" "$work/prefix/lib"
-cp "$src"/platform/cimc/include/cimc/*.h "$work/prefix/include/cimc/"
+real=$src/../shared/cimc-real/include
+if [ -f "$real/cimc/cimc.h" ]; then
+    headers=$(cd "$real" && pwd)
+    echo "headers: the real API's, $headers"
+else
+    headers=$work/prefix/include
+    cp "$src"/platform/cimc/include/cimc/*.h "$headers/cimc/"
+    echo "headers: ours; the build against the real API's is skipped: no $real/cimc/cimc.h"
+fi
 cp "$standin" "$work/prefix/lib/libcimcclient.so.0"
 ln -s libcimcclient.so.0 "$work/prefix/lib/libcimcclient.so"
 
@@ -27,15 +38,31 @@ exported=$(nm -D --defined-only "$work/prefix/lib/libcimcclient.so.0" | awk '$2 
 [ "$exported" = "$(printf 'NewCIMCEnv\nReleaseCIMCEnv')" ] ||
     fail "the stand-in exports more than the real names: $exported"
 
-"$cmake" -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DORVIND_SYSTEM_CIMC=ON \
-    -DCMAKE_PREFIX_PATH="$work/prefix" -DORVIND_BUILD_TESTS=ON -DORVIND_BUILD_BENCH=OFF \
+# Asked for the installed library while there is none, configuring fails and names what is
+# missing (nothing is searched outside an empty root).
+mkdir "$work/empty"
+if "$cmake" -S "$src" -B "$work/none" -G Ninja -DORVIND_SYSTEM_CIMC=ON -DCMAKE_FIND_ROOT_PATH="$work/empty" \
+    -DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=ONLY -DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY >"$work/none.log" 2>&1; then
+    fail "ORVIND_SYSTEM_CIMC=ON configured without the library"
+fi
+grep -q "missing the header cimc/cimc.h" "$work/none.log" || fail "no word of what is missing: $(cat "$work/none.log")"
+
+# The default, AUTO, takes the installed library it finds on the search path.
+"$cmake" -S "$src" -B "$work/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_PREFIX_PATH="$work/prefix;$(dirname "$headers")" -DORVIND_BUILD_TESTS=ON -DORVIND_BUILD_BENCH=OFF \
     >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure"; }
 # Warnings count as failures: the sources must build as they stand.
-"$cmake" --build "$work/build" --target orvind orvind-broker orvind-bmc synchronizer_test_parser_walk \
+"$cmake" --build "$work/build" --target orvind orvind-broker orvind-bmc orvindctl synchronizer_test_parser_walk \
     -- -j "$(nproc)" >"$work/build.log" 2>&1 || { tail -n 60 "$work/build.log"; fail "build"; }
 ! grep -E "warning:|-fpermissive" "$work/build.log" || fail "the build against the installed library warns"
 
 daemon=$work/build/synchronizer/orvind
+grep -q "CIM client: system library $work/prefix/lib/libcimcclient.so.0 (headers in $headers;" \
+    "$work/configure.log" || fail "configuring does not name the library: $(grep 'CIM client' "$work/configure.log")"
+# orvindctl (no daemon of this build runs) names the library of its build.
+status=$("$work/build/tools/orvindctl" status || true)
+grep -qx "CIM client: system library $work/prefix/lib/libcimcclient.so.0" <<<"$status" ||
+    fail "orvindctl status does not name the library: $status"
 
 # The entry points come from the library, and the library is what the daemon needs.
 undefined=$(nm -D --undefined-only "$daemon" | awk '{print $2}')

@@ -8,6 +8,8 @@
 #   Table.slot: type              the slot's exact type
 #   sizeof Name N (member@O ...), ...   sizes and member offsets
 #   NAME VALUE NAME VALUE ...      constants
+#   struct _ Name Name ...         each Name is a typedef of struct _Name (union _ likewise):
+#                                  a program that declares the tag itself must meet the same
 if(NOT LIST OR NOT OUT)
     message(FATAL_ERROR "generate.cmake needs -DLIST=... and -DOUT=...")
 endif()
@@ -46,6 +48,14 @@ foreach(line IN LISTS lines)
                 endforeach()
             endif()
         endforeach()
+    elseif(line MATCHES "^(struct|union) _ ([A-Za-z ]+)$")
+        set(kind "${CMAKE_MATCH_1}")
+        string(REPLACE " " ";" names "${CMAKE_MATCH_2}")
+        foreach(name IN LISTS names)
+            string(APPEND body
+                "static_assert(std::is_same<${kind} _${name}, ${name}>::value,\n"
+                "              \"${name} is not ${kind} _${name}\");\n")
+        endforeach()
     elseif(line MATCHES "^[A-Za-z_]+ [0-9]+( [A-Za-z_]+ [0-9]+)*$")
         string(REPLACE " " ";" words "${line}")
         list(LENGTH words n)
@@ -66,7 +76,7 @@ endif()
 
 file(WRITE "${OUT}.new"
     "// Generated from ${LIST}; do not edit.\n"
-    "// Holds <cimc/cimc.h> to the CIMC API's exact slot types (${count} slots).\n"
+    "// Holds <cimc/cimc.h> to the CIMC API's exact slot types (${count} slots) and tags.\n"
     "#include <cimc/cimc.h>\n\n#include <cstddef>\n#include <type_traits>\n\n"
     "${body}")
 # Rewritten only when it changed, so that an unchanged list rebuilds nothing.

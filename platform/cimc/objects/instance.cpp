@@ -2,12 +2,40 @@
 // properties in the order they were first set.
 #include "internal.h"
 
+#include <cctype>
+#include <unordered_map>
+#include <utility>
+
 namespace cimc {
 namespace {
 
+// A CIM name in lower case: names are told apart without case.
+std::string folded(const char* name) {
+    std::string key(name);
+    for (char& c : key) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return key;
+}
+
 struct InstanceData {
+    InstanceData(CIMCObjectPath* p, std::vector<Named> list)
+        : path(p), properties(std::move(list)) {
+        for (size_t i = 0; i < properties.size(); ++i) {
+            index.emplace(folded(properties[i].name.c_str()), i);
+        }
+    }
+
+    // The property of that name, null when the instance has none. Looked up in the
+    // index, so that setting every property of a wide instance stays linear.
+    Named* find(const char* name) {
+        auto found = index.find(folded(name));
+        return found == index.end() ? nullptr : &properties[found->second];
+    }
+
     CIMCObjectPath* path;
     std::vector<Named> properties;
+    std::unordered_map<std::string, size_t> index; // folded name -> position in properties
 };
 
 InstanceData* data(CIMCInstance* inst) {
@@ -68,7 +96,7 @@ CIMCInstance* clone(CIMCInstance* inst, CIMCStatus* st) {
 }
 
 CIMCData getProperty(CIMCInstance* inst, const char* name, CIMCStatus* st) {
-    const Named* p = inst != nullptr ? findNamed(data(inst)->properties, name) : nullptr;
+    const Named* p = inst != nullptr && name != nullptr ? data(inst)->find(name) : nullptr;
     if (p == nullptr) {
         setStatus(st, CIMC_RC_ERR_NO_SUCH_PROPERTY, "no such property");
         return notFoundData();
@@ -112,12 +140,14 @@ CIMCStatus setProperty(CIMCInstance* inst, const char* name, CIMCValue* value, C
     if (rc != CIMC_RC_OK) {
         return status(rc, "property type not supported");
     }
-    Named* p = findNamed(data(inst)->properties, name);
+    InstanceData* d = data(inst);
+    Named* p = d->find(name);
     if (p != nullptr) {
         clearData(&p->data);
         p->data = copy;
     } else {
-        data(inst)->properties.push_back(Named{name, copy});
+        d->index.emplace(folded(name), d->properties.size());
+        d->properties.push_back(Named{name, copy});
     }
     return status(CIMC_RC_OK);
 }

@@ -12,6 +12,10 @@
 extern "C" {
 #endif
 
+/* The struct and union tags are the API's own (_CIMCInstance for CIMCInstance, ...):
+ * a program may declare them itself, so they must match. */
+/* NOLINTBEGIN(bugprone-reserved-identifier) */
+
 /* ---- scalar typedefs ---------------------------------------------------- */
 
 typedef unsigned short CIMCType;       /* one of the CIMC_xxx type codes below */
@@ -122,40 +126,40 @@ typedef enum CIMCrc {
 
 /* ---- objects and their function tables (tables are in cimcft.h) --------- */
 
-typedef struct CIMCEnv CIMCEnv;
-typedef struct CIMCClient CIMCClient;
-typedef struct CIMCInstance CIMCInstance;
-typedef struct CIMCObjectPath CIMCObjectPath;
-typedef struct CIMCArgs CIMCArgs;
-typedef struct CIMCClass CIMCClass;
-typedef struct CIMCEnumeration CIMCEnumeration;
-typedef struct CIMCArray CIMCArray;
-typedef struct CIMCString CIMCString;
-typedef struct CIMCDateTime CIMCDateTime;
-typedef struct CIMCIndicationListener CIMCIndicationListener;
+typedef struct _CIMCEnv CIMCEnv;
+typedef struct _CIMCClient CIMCClient;
+typedef struct _CIMCInstance CIMCInstance;
+typedef struct _CIMCObjectPath CIMCObjectPath;
+typedef struct _CIMCArgs CIMCArgs;
+typedef struct _CIMCClass CIMCClass;
+typedef struct _CIMCEnumeration CIMCEnumeration;
+typedef struct _CIMCArray CIMCArray;
+typedef struct _CIMCString CIMCString;
+typedef struct _CIMCDateTime CIMCDateTime;
+typedef struct _CIMCIndicationListener CIMCIndicationListener;
 
-typedef struct CIMCEnvFT CIMCEnvFT;
-typedef struct CIMCClientFT CIMCClientFT;
-typedef struct CIMCInstanceFT CIMCInstanceFT;
-typedef struct CIMCObjectPathFT CIMCObjectPathFT;
-typedef struct CIMCArgsFT CIMCArgsFT;
-typedef struct CIMCClassFT CIMCClassFT;
-typedef struct CIMCEnumerationFT CIMCEnumerationFT;
-typedef struct CIMCArrayFT CIMCArrayFT;
-typedef struct CIMCStringFT CIMCStringFT;
-typedef struct CIMCDateTimeFT CIMCDateTimeFT;
-typedef struct CIMCIndicationListenerFT CIMCIndicationListenerFT;
+typedef struct _CIMCEnvFT CIMCEnvFT;
+typedef struct _CIMCClientFT CIMCClientFT;
+typedef struct _CIMCInstanceFT CIMCInstanceFT;
+typedef struct _CIMCObjectPathFT CIMCObjectPathFT;
+typedef struct _CIMCArgsFT CIMCArgsFT;
+typedef struct _CIMCClassFT CIMCClassFT;
+typedef struct _CIMCEnumerationFT CIMCEnumerationFT;
+typedef struct _CIMCArrayFT CIMCArrayFT;
+typedef struct _CIMCStringFT CIMCStringFT;
+typedef struct _CIMCDateTimeFT CIMCDateTimeFT;
+typedef struct _CIMCIndicationListenerFT CIMCIndicationListenerFT;
 
 /* ---- values ------------------------------------------------------------- */
 
 /* Opaque pointer plus length, carried for CIMC_ptr values. */
-typedef struct CIMCValuePtr {
+typedef struct _CIMCValuePtr {
     void* ptr;
     unsigned int length;
 } CIMCValuePtr;
 
 /* One value; which member is live is given by the CIMCType next to it. */
-typedef union CIMCValue {
+typedef union _CIMCValue {
     CIMCUint64 uint64;
     CIMCUint32 uint32;
     CIMCUint16 uint16;
@@ -183,14 +187,14 @@ typedef union CIMCValue {
 /* A typed value with its state, as returned by getProperty, getKey, getNext,
  * getElementAt and friends.  Objects inside a returned CIMCData are usually a
  * view owned by the object it came from (see the table comments). */
-typedef struct CIMCData {
+typedef struct _CIMCData {
     CIMCType type;
     CIMCValueState state;
     CIMCValue value;
 } CIMCData;
 
 /* Result of a call.  A non-NULL msg belongs to the caller, who releases it. */
-typedef struct CIMCStatus {
+typedef struct _CIMCStatus {
     CIMCrc rc;
     CIMCString* msg;
 } CIMCStatus;
@@ -200,58 +204,58 @@ typedef struct CIMCStatus {
  * the NUL-terminated characters.
  */
 
-struct CIMCEnv {
+struct _CIMCEnv {
     void* hdl;
     CIMCEnvFT* ft;
     unsigned int options; /* the options given to NewCIMCEnv */
 };
 
-struct CIMCClient {
+struct _CIMCClient {
     void* hdl;
     CIMCClientFT* ft;
 };
 
-struct CIMCInstance {
+struct _CIMCInstance {
     void* hdl;
     CIMCInstanceFT* ft;
 };
 
-struct CIMCObjectPath {
+struct _CIMCObjectPath {
     void* hdl;
     CIMCObjectPathFT* ft;
 };
 
-struct CIMCArgs {
+struct _CIMCArgs {
     void* hdl;
     CIMCArgsFT* ft;
 };
 
-struct CIMCClass {
+struct _CIMCClass {
     void* hdl;
     CIMCClassFT* ft;
 };
 
-struct CIMCEnumeration {
+struct _CIMCEnumeration {
     void* hdl;
     CIMCEnumerationFT* ft;
 };
 
-struct CIMCArray {
+struct _CIMCArray {
     void* hdl;
     CIMCArrayFT* ft;
 };
 
-struct CIMCString {
+struct _CIMCString {
     void* hdl; /* the NUL-terminated characters */
     CIMCStringFT* ft;
 };
 
-struct CIMCDateTime {
+struct _CIMCDateTime {
     void* hdl;
     CIMCDateTimeFT* ft;
 };
 
-struct CIMCIndicationListener {
+struct _CIMCIndicationListener {
     void* hdl;
     CIMCIndicationListenerFT* ft;
 };
@@ -276,6 +280,8 @@ CIMC_LAYOUT_CHECK_(offsetof(CIMCStatus, msg) == 8, "CIMCStatus.msg at offset 8")
 #undef CIMC_LAYOUT_CHECK_
 #endif
 #endif
+
+/* NOLINTEND(bugprone-reserved-identifier) */
 
 #ifdef __cplusplus
 }

@@ -24,9 +24,12 @@
 extern "C" {
 #endif
 
+/* The struct tags are the API's own, as in cimcdt.h. */
+/* NOLINTBEGIN(bugprone-reserved-identifier) */
+
 /* ---- environment: factory for clients and free-standing objects --------- */
 
-struct CIMCEnvFT {
+struct _CIMCEnvFT {
     /* connector name, "XML" or "SfcbLocal" */
     char* env;
 
@@ -85,7 +88,7 @@ struct CIMCEnvFT {
 
 /* ---- client: operations against the broker ------------------------------ */
 
-struct CIMCClientFT {
+struct _CIMCClientFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCClient* cl);
@@ -142,7 +145,7 @@ struct CIMCClientFT {
 
 /* ---- instance ------------------------------------------------------------ */
 
-struct CIMCInstanceFT {
+struct _CIMCInstanceFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCInstance* inst);
@@ -184,7 +187,7 @@ struct CIMCInstanceFT {
 
 /* ---- object path ---------------------------------------------------------- */
 
-struct CIMCObjectPathFT {
+struct _CIMCObjectPathFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCObjectPath* op);
@@ -225,7 +228,7 @@ struct CIMCObjectPathFT {
 
 /* ---- method arguments (minimal) ------------------------------------------- */
 
-struct CIMCArgsFT {
+struct _CIMCArgsFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCArgs* as);
@@ -241,7 +244,7 @@ struct CIMCArgsFT {
 
 /* ---- class (minimal) ------------------------------------------------------- */
 
-struct CIMCClassFT {
+struct _CIMCClassFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCClass* cc);
@@ -257,7 +260,7 @@ struct CIMCClassFT {
 
 /* ---- string ---------------------------------------------------------------- */
 
-struct CIMCStringFT {
+struct _CIMCStringFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCString* st);
@@ -268,7 +271,7 @@ struct CIMCStringFT {
 
 /* ---- array ------------------------------------------------------------------ */
 
-struct CIMCArrayFT {
+struct _CIMCArrayFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCArray* ar);
@@ -285,7 +288,7 @@ struct CIMCArrayFT {
 
 /* ---- date-time -------------------------------------------------------------- */
 
-struct CIMCDateTimeFT {
+struct _CIMCDateTimeFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCDateTime* dt);
@@ -299,7 +302,7 @@ struct CIMCDateTimeFT {
 
 /* ---- enumeration ------------------------------------------------------------- */
 
-struct CIMCEnumerationFT {
+struct _CIMCEnumerationFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCEnumeration* en);
@@ -313,12 +316,14 @@ struct CIMCEnumerationFT {
 
 /* ---- indication listener (minimal) ------------------------------------------ */
 
-struct CIMCIndicationListenerFT {
+struct _CIMCIndicationListenerFT {
     int ftVersion;
 
     CIMCStatus (*release)(CIMCIndicationListener* il);
     CIMCIndicationListener* (*clone)(CIMCIndicationListener* il, CIMCStatus* rc);
 };
+
+/* NOLINTEND(bugprone-reserved-identifier) */
 
 #ifdef __cplusplus
 }
