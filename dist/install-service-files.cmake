@@ -51,5 +51,8 @@ file(INSTALL DESTINATION "${unitdir}" TYPE FILE ${data} FILES "${staged}/orvind-
     "${ORVIND_DIST_SOURCE_DIR}/orvind-metrics.timer")
 file(INSTALL DESTINATION "${tmpfilesdir}" TYPE FILE ${data} FILES "${staged}/orvind.conf")
 file(INSTALL DESTINATION "${logrotatedir}" TYPE FILE ${data} FILES "${staged}/orvind")
+# The settings file the unit reads (EnvironmentFile=-/etc/default/orvind).
+configure_file("${ORVIND_DIST_SOURCE_DIR}/orvind.default" "${staged}/default/orvind" COPYONLY)
+file(INSTALL DESTINATION "${sysconfdir}/default" TYPE FILE ${data} FILES "${staged}/default/orvind")
 file(INSTALL DESTINATION "${ORVIND_LIBEXECDIR}" TYPE PROGRAM ${program}
     FILES "${ORVIND_DIST_SOURCE_DIR}/orvind-pidfile")

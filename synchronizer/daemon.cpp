@@ -10,6 +10,7 @@
 #include "paths.h"
 #include "readiness.h"
 #include "runstate.h"
+#include "secrets.h"
 #include "sfcbclient.h"
 #include "subscriber.h"
 #include "watchdog.h"
@@ -381,6 +382,8 @@ std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
         state.set({{"documents_received", std::to_string(counts.received)},
                    {"documents_stored", std::to_string(counts.stored)},
                    {"journal_retries", std::to_string(counts.retries)},
+                   {"documents_damaged", std::to_string(counts.damaged)},
+                   {"stray_bytes_dropped", std::to_string(counts.strayDropped)},
                    {"log_lines_dropped", std::to_string(logger.droppedLines())}});
     });
     state.onChange([dog](const std::map<std::string, std::string>&) { dog->wake(); });
@@ -443,6 +446,9 @@ int daemon_main(int argc, char** argv) {
     if (!passed_fifo(progname, &passedFifo)) {
         return 255;
     }
+    // Before any thread or child, and after the passed descriptors are taken (the
+    // password's own descriptor must not be taken for one of them).
+    const files::Fd password = secrets::takeBmcPassword();
     detach(progname);
     RunState state; // what this daemon publishes about itself (an earlier one's is gone)
     announce_cim_client(state);

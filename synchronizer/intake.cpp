@@ -289,6 +289,10 @@ FifoState Intake::adoptFifo(int fd) {
     // A file left by an interrupted start by hand still holds documents.
     take_in_incoming(paths);
     readEnd.reset(fd);
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        cutter.setBlockSize(static_cast<size_t>(st.st_blksize));
+    }
     passed = true;
     logger.info("FIFO passed in by systemd.");
     return FifoState::Ready;
@@ -306,6 +310,8 @@ bool Intake::openReadEnd() {
         logger.error("open error on fifo.");
         return false;
     }
+    // Writers write through stdio buffers of the pipe's block size.
+    cutter.setBlockSize(static_cast<size_t>(st.st_blksize));
     readEnd = std::move(fd);
     received = false;
     return true;
@@ -495,7 +501,7 @@ bool Intake::nextDocument(std::string& document) {
     }
 }
 
-bool Intake::handleDocument(const std::string& document) {
+bool Intake::handleDocument(const std::string& document, unsigned long long end) {
     std::string why;
     if (!write_temp(paths.temp, document, without_trailer(document), why)) {
         failed("Unable to open indication temp file " + paths.temp + ": " + why);
@@ -513,7 +519,16 @@ bool Intake::handleDocument(const std::string& document) {
     }
     store->collectInto(nullptr);
     size_t rows = batch->rows.size() - before;
-    if (rows == 0 || !error.empty()) {
+    if (rows > 0 && !error.empty() && !is_whole(document)) {
+        // No row from a document that is not whole: its bytes are kept as they came.
+        batch->rows.rows.resize(before);
+        logger.warn("The document of %zu bytes ending at %llu in %s is not whole (%s): no "
+                    "row is stored from it.",
+                    document.size(), end, paths.pending.c_str(), error.c_str());
+        counted.strayDropped +=
+            keep_stray(paths.stray, document, "bytes of a document that is not whole");
+        ++counted.damaged;
+    } else if (rows == 0 || !error.empty()) {
         logger.warn("The document of %zu bytes %s: %s", document.size(),
                     rows == 0 ? "gave no indication" : "ended early",
                     error.empty() ? "no instance in it" : error.c_str());
@@ -566,8 +581,7 @@ void Intake::compact() {
     // A delivery whose end is noted and whose bytes are all cut holds nothing more.
     const unsigned long long journalSize = journal.size();
     bool idleNow = positioned && stored == journalSize && fed == journalSize &&
-                   batchDocuments == 0 && !holding && !journal.holdsUnwritten() &&
-                   cutter.unhandled().empty() &&
+                   batchDocuments == 0 && !holding && !journal.holdsUnwritten() && cutter.idle() &&
                    (deliveryEnds.empty() || deliveryEnds.back() <= fed);
     if (!idleNow || journalSize == 0 || (!compactNow && journalSize < kCompactBytes)) {
         return;
@@ -579,7 +593,7 @@ void Intake::compact() {
     }
     const std::string old = journal.setAsidePath();
     fed = stored = origin = 0;
-    cutter = DocumentCutter();
+    cutter = DocumentCutter(cutter.blockSize());
     compactedLeft = true;
     if (store->commitBatch(SQLiteDB::Batch(), 0) == SQLITE_OK) {
         unlink(old.c_str());
@@ -593,7 +607,9 @@ void Intake::compact() {
 bool Intake::storeDocuments() {
     std::string document;
     while (!stopRequested()) {
-        if (batchDocuments > 0 &&
+        // Documents put back together from one stretch are committed together: the
+        // position never points between them.
+        if (batchDocuments > 0 && batchWhole &&
             (batchDocuments >= kGroupDocuments ||
              Clock::now() - batchStart >= std::chrono::milliseconds(kGroupMs))) {
             if (!commit()) {
@@ -601,32 +617,57 @@ bool Intake::storeDocuments() {
             }
         }
         unsigned long long end;
+        bool whole;
         if (holding) {
             document.swap(held);
             end = heldEnd;
+            whole = heldWhole;
             holding = false;
         } else if (nextDocument(document)) {
             end = origin + cutter.consumed();
+            whole = cutter.atBoundary();
+            keepPassedOver();
         } else {
+            keepPassedOver();
             break;
         }
-        keep_stray(paths.stray, cutter.takeStray(), "stray bytes between documents");
         if (batchDocuments == 0) {
             batchStart = Clock::now();
         }
-        if (!handleDocument(document)) {
+        if (!handleDocument(document, end)) {
             held.swap(document);
             heldEnd = end;
+            heldWhole = whole;
             holding = true;
             break;
         }
         ++batchDocuments;
         batchEnd = end;
+        batchWhole = whole;
         if (recovering && end <= recoverUpTo) {
             ++recoveredCount;
         }
     }
-    return batchDocuments == 0 || commit();
+    return batchDocuments == 0 || !batchWhole || commit();
+}
+
+// Keeps what the cutter passed over: stray bytes, and stretches of documents whose
+// pieces could not be told apart.
+void Intake::countDamaged(size_t documents) {
+    counted.damaged += documents;
+}
+
+void Intake::keepPassedOver() {
+    const size_t untold = cutter.takeUntold();
+    const std::string bytes = cutter.takeStray();
+    if (untold == 0) {
+        counted.strayDropped += keep_stray(paths.stray, bytes, "stray bytes between documents");
+        return;
+    }
+    const std::string what = "bytes of " + std::to_string(untold) +
+                             " interleaved documents whose pieces cannot be told apart";
+    counted.strayDropped += keep_stray(paths.stray, bytes, what.c_str());
+    countDamaged(untold);
 }
 
 // Handles what the journal holds as far as the store lets it; returns how long the
@@ -650,7 +691,7 @@ int Intake::work() {
         until(retryAt);
         return wait;
     }
-    if (batchDocuments > 0 && !commit()) {
+    if (batchDocuments > 0 && batchWhole && !commit()) {
         until(retryAt);
         return wait;
     }

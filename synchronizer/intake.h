@@ -28,6 +28,11 @@ struct IntakeCounts {
     std::atomic<unsigned long long> stored{0};
     // Failures of the store or the journal that are tried again.
     std::atomic<unsigned long long> retries{0};
+    // Documents stored in no row because they were not whole (ended early, or pieces of
+    // interleaved deliveries that could not be told apart): kept in the stray file.
+    std::atomic<unsigned long long> damaged{0};
+    // Bytes dropped from the stray file at its bound.
+    std::atomic<unsigned long long> strayDropped{0};
 };
 
 // Where the intake works. The daemon always uses the fixed paths below; tests give
@@ -125,8 +130,10 @@ private:
     bool storeDocuments();
     bool openStore();
     bool nextDocument(std::string& document);
-    bool handleDocument(const std::string& document);
+    bool handleDocument(const std::string& document, unsigned long long end);
     bool commit();
+    void keepPassedOver();
+    void countDamaged(size_t documents);
     void compact();
     void failed(const std::string& why);
     void succeeded();
@@ -164,11 +171,14 @@ private:
     bool holding = false;
     std::string held;
     unsigned long long heldEnd = 0;
+    bool heldWhole = true;
     // Rows parsed and not yet committed (the store's batch), and where their documents end.
     struct Batch;
     std::unique_ptr<Batch> batch;
     size_t batchDocuments = 0;
     unsigned long long batchEnd = 0;
+    // The batch's last document ends where no document cut together with it follows.
+    bool batchWhole = true;
     Clock::time_point batchStart;
     // Retrying after a failure that may pass.
     std::string failure;

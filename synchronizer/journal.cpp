@@ -15,6 +15,8 @@ namespace {
 const mode_t kPrivateMode = 0600;
 
 const std::chrono::milliseconds kFirstPause(500);
+// The stray file's bound: past it the oldest half is dropped.
+const size_t kStrayBound = 16U << 20;
 const std::chrono::milliseconds kLongestPause(60000);
 
 } // namespace
@@ -188,16 +190,45 @@ bool Journal::setAside() {
     return true;
 }
 
-void keep_stray(const std::string& path, const std::string& bytes, const char* what) {
+size_t keep_stray(const std::string& path, const std::string& bytes, const char* what) {
     if (bytes.empty()) {
-        return;
+        return 0;
     }
-    // Kept before the journal that holds them is compacted away.
-    int error = files::appendDurably(path, bytes.data(), bytes.size(), kPrivateMode);
+    // Kept before the journal that holds them is compacted away; past its bound the
+    // file keeps its newest half.
+    size_t dropped = 0;
+    struct stat st;
+    int error = 0;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<unsigned long long>(st.st_size) + bytes.size() > kStrayBound) {
+        std::string kept;
+        {
+            files::Fd fd(files::openRegular(path, O_RDONLY, kPrivateMode));
+            char chunk[65536];
+            ssize_t n;
+            while (fd && (n = read(fd.get(), chunk, sizeof chunk)) > 0) {
+                kept.append(chunk, static_cast<size_t>(n));
+            }
+        }
+        kept += bytes;
+        while (kept.size() > kStrayBound) {
+            const size_t half = kept.size() / 2;
+            dropped += half;
+            kept.erase(0, half);
+        }
+        error = files::writeDurably(path, kept.data(), kept.size(), kPrivateMode);
+        if (error == 0) {
+            logger.warn("The stray file %s reached %zu MiB: its oldest %zu bytes are dropped.",
+                        path.c_str(), kStrayBound >> 20, dropped);
+        }
+    } else {
+        error = files::appendDurably(path, bytes.data(), bytes.size(), kPrivateMode);
+    }
     if (error == 0) {
         logger.warn("Passed over %zu %s; kept in %s.", bytes.size(), what, path.c_str());
     } else {
         logger.warn("Passed over %zu %s; not kept in %s: %s.", bytes.size(), what, path.c_str(),
                     files::errorText(error).c_str());
     }
+    return error == 0 ? dropped : 0;
 }

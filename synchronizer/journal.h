@@ -85,7 +85,9 @@ private:
 std::chrono::milliseconds grown_pause(std::chrono::milliseconds pause);
 
 // Keeps bytes that belong to no document in the file at `path`, since the journal that
-// held them is compacted once its documents are stored. `what` says what they are.
-void keep_stray(const std::string& path, const std::string& bytes, const char* what);
+// held them is compacted once its documents are stored. `what` says what they are. The
+// file is bounded at 16 MiB: past that its oldest half is dropped, with a line. Returns
+// the bytes dropped.
+size_t keep_stray(const std::string& path, const std::string& bytes, const char* what);
 
 #endif

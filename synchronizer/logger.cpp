@@ -5,10 +5,15 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <grp.h>
 #include <sys/stat.h>
+#include <syslog.h>
+// The journal records the message, not where in the source it was sent from.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
 namespace {
@@ -30,7 +35,12 @@ bool giveToLogGroup(int fd) {
 
 } // namespace
 
-Logger::Logger() : Logger(paths::kLogFile) {}
+Logger::Logger() : Logger(paths::kLogFile) {
+    // Started by systemd: its standard streams lead to the journal, or it was told where
+    // to report. Read once, before main runs, so that no thread can change it meanwhile.
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    journal = getenv("JOURNAL_STREAM") != nullptr || getenv("NOTIFY_SOCKET") != nullptr;
+}
 
 Logger::Logger(const std::string& file) : path(file) {
     std::string movedAside;
@@ -125,6 +135,11 @@ void Logger::vwrite(const char* level, const char* format, va_list args) {
         snprintf(line, sizeof line, "%s", kOverflowText);
     }
     log(level, gettime(), line);
+    // Warnings and errors also go to the journal, with their priority, so that
+    // journalctl -u orvind -p err shows what failed; the file keeps every line.
+    if (journal && level[0] != 'i') {
+        sd_journal_print(level[0] == 'w' ? LOG_WARNING : LOG_ERR, "%s", line);
+    }
 }
 
 void Logger::log(const std::string& level, const std::string& time, const std::string& line) {

@@ -18,11 +18,14 @@
 // and asks for a reopen (SIGHUP): lines go to the renamed file until then, and to a new
 // file at the path from then on, so none is lost or torn.
 //
+// Under systemd the process-wide log also sends each warning and error line to the
+// journal with its priority (warning, err); the file's lines stay as they are.
+//
 // A line that cannot be written (a full disk) is dropped whole, never left torn, and
 // counted; the next line that fits is preceded by one saying how many were dropped.
 class Logger {
 public:
-    // Opens "/var/log/vexa/orvind".
+    // Opens "/var/log/vexa/orvind"; under systemd, also writes to the journal.
     Logger();
     // Opens the given file instead (tests).
     explicit Logger(const std::string& file);
@@ -62,6 +65,8 @@ private:
     unsigned long dropped = 0;
     std::atomic<unsigned long long> droppedTotal{0};
     int dropError = 0;
+    // Warnings and errors go to the journal as well.
+    bool journal = false;
 };
 
 // The process-wide log, defined by the program that links the daemon's pieces: the one

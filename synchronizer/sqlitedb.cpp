@@ -87,6 +87,17 @@ const char* const kCreateTable =
 const char* const kCreateIndex =
     "CREATE INDEX IF NOT EXISTS indication_unforwarded ON indication(Id) WHERE Status=0";
 
+// When rows arrived, a minute at a time: the highest row id committed in each minute since
+// the epoch. A row that carries no time of its own is dated by it (orvindctl's age of the
+// oldest waiting row). Kept for kArrivalDays, one row a minute at most.
+const char* const kCreateArrival = "CREATE TABLE IF NOT EXISTS row_arrival(Minute INTEGER "
+                                   "PRIMARY KEY, LastId INTEGER NOT NULL)";
+const char* const kNoteArrival =
+    "INSERT INTO row_arrival(Minute, LastId) VALUES(?1, ?2) ON CONFLICT(Minute) DO UPDATE SET "
+    "LastId=excluded.LastId";
+const char* const kForgetArrival = "DELETE FROM row_arrival WHERE Minute < ?";
+const long long kArrivalDays = 31;
+
 const char* const kFetchQuery =
     "select Id, ProviderName, EventID, EventTime, SystemFirmwareVersion, HWPartNumber, "
     "HWEncodingPhysicalLocation, HWPhysicalLocation, NetworkAddresses from indication where "
@@ -345,6 +356,26 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawData) : rawDat
     if (rc != SQLITE_OK) {
         logger.warn("create index failed:%s", errorOf(error, rc));
     }
+    // Only an aid to the reader, like the index.
+    rc = execLocked(lock, db.get(), kCreateArrival, error);
+    if (rc != SQLITE_OK) {
+        logger.warn("create table row_arrival failed:%s", errorOf(error, rc));
+    }
+}
+
+void SQLiteDB::noteArrival() {
+    const long long minute = static_cast<long long>(time(nullptr)) / 60;
+    int rc = SQLITE_OK;
+    Statement note(prepare(db.get(), kNoteArrival, &rc));
+    Statement forget(prepare(db.get(), kForgetArrival, &rc));
+    if (!note || !forget) {
+        return; // no such table: the rows are stored all the same
+    }
+    sqlite3_bind_int64(note.get(), 1, minute);
+    sqlite3_bind_int64(note.get(), 2, sqlite3_last_insert_rowid(db.get()));
+    sqlite3_step(note.get());
+    sqlite3_bind_int64(forget.get(), 1, minute - kArrivalDays * 24 * 60);
+    sqlite3_step(forget.get());
 }
 
 // Runs one pragma and hands back the first value it answers ("" when none).
@@ -811,6 +842,9 @@ int SQLiteDB::commitBatch(const Batch& batch, unsigned long long position) {
             if (rc == SQLITE_OK && sqlite3_changes(db.get()) != 1) {
                 rc = SQLITE_NOTFOUND;
             }
+        }
+        if (rc == SQLITE_OK && !batch.rows.empty()) {
+            noteArrival();
         }
         if (rc == SQLITE_OK) {
             rc = upstream::record(db.get(), sightings(batch, rejected), time(nullptr), &gaps);

@@ -93,6 +93,8 @@ public:
     };
 
 private:
+    // Within commitBatch's transaction: the last row inserted arrived in this minute.
+    void noteArrival();
     // Sets the journal, its syncs and checkpoints, and the busy wait on a freshly
     // opened connection; may reopen it on the rollback journal.
     void configure(const std::string& path);

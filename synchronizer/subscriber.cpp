@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -27,20 +28,30 @@ Subscriber::Subscriber(RunState& state_, Attempt attempt_)
 }
 
 Subscriber::~Subscriber() {
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        stopping = true;
-    }
+    std::unique_lock<std::mutex> hold(lock);
+    stopping = true;
     changed.notify_all();
-    if (thread.joinable()) {
-        thread.join();
-    }
+    changed.wait(hold, [this] { return !running; });
 }
 
+// The thread is detached: the daemon ends without waiting for it (it may be waiting for the
+// broker), and the destructor waits for it instead.
 bool Subscriber::start() {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        running = true;
+    }
     try {
-        thread = std::thread(&Subscriber::run, this);
+        std::thread([this] {
+            run();
+            // The last touch of this object: once `running` is false it may be gone.
+            std::lock_guard<std::mutex> hold(lock);
+            running = false;
+            changed.notify_all();
+        }).detach();
     } catch (...) {
+        std::lock_guard<std::mutex> hold(lock);
+        running = false;
         return false;
     }
     return true;

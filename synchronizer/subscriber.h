@@ -8,7 +8,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 
 class RunState;
 
@@ -27,7 +26,8 @@ public:
 
     // `attempt` registers once (the daemon: SfcbClient::createSubscription).
     Subscriber(RunState& state, Attempt attempt);
-    // Stops the tries and waits for the thread (an attempt under way is finished first).
+    // Stops the tries and waits for the thread to end (an attempt under way is finished
+    // first).
     ~Subscriber();
     Subscriber(const Subscriber&) = delete;
     Subscriber& operator=(const Subscriber&) = delete;
@@ -50,7 +50,7 @@ private:
     bool firstDone = false;
     bool done = false;
     bool stopping = false;
-    std::thread thread;
+    bool running = false;
 };
 
 #endif

@@ -105,6 +105,9 @@ struct Row {
     long long id = 0;
     std::string time; // the row's IndicationTime, else its EventTime (CIM datetime)
     long long epoch = -1;
+    // For a row without a time of its own: when it arrived, to the minute (the start of
+    // the minute its commit fell in); -1 when not known.
+    long long arrived = -1;
 };
 
 struct Holder {
@@ -283,6 +286,36 @@ std::string readRow(sqlite3* db, const char* sql, Row& out) {
     });
 }
 
+// When row `id` arrived, to the minute, from the daemon's table of arrivals; -1 when it
+// does not say (a database of an earlier version, a row older than the table keeps).
+long long arrivalOf(sqlite3* db, long long id) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT Minute FROM row_arrival WHERE LastId >= ? ORDER BY Minute "
+                           "LIMIT 1",
+                           -1, &raw, nullptr) != SQLITE_OK) {
+        return -1;
+    }
+    Stmt stmt(raw);
+    sqlite3_bind_int64(stmt.get(), 1, id);
+    return sqlite3_step(stmt.get()) == SQLITE_ROW ? sqlite3_column_int64(stmt.get(), 0) * 60 : -1;
+}
+
+// Opens the database read-only with a short busy timeout; empty, with s.dbError set, when
+// it cannot be opened.
+Db openDatabase(const std::string& uri, Status& s) {
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    Db db(raw);
+    if (rc != SQLITE_OK) {
+        s.dbError = std::string("cannot open ") + paths::kDatabase + ": " +
+                    (raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
+    return db;
+}
+
 // The database as a reader sees it: mode=ro never creates it nor its companions.
 // The counts of the broker's numbered deliveries; the daemon makes their table once a
 // document carries the numbering.
@@ -312,15 +345,10 @@ void readDatabase(Status& s) {
                                access((std::string(paths::kDatabase) + "-wal").c_str(), F_OK) != 0;
     const std::string uri = std::string("file:") + paths::kDatabase +
                             (walWithoutLog ? "?mode=ro&immutable=1" : "?mode=ro");
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(uri.c_str(), &raw, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-    Db db(raw);
-    if (rc != SQLITE_OK) {
-        s.dbError = std::string("cannot open ") + paths::kDatabase + ": " +
-                    (raw != nullptr ? sqlite3_errmsg(raw) : sqlite3_errstr(rc));
+    Db db = openDatabase(uri, s);
+    if (!db) {
         return;
     }
-    sqlite3_busy_timeout(db.get(), kBusyTimeoutMs);
     // One read transaction: the figures agree with each other, and the daemon's writer
     // meets the reader's lock once, briefly.
     std::string error = query(db.get(), "BEGIN", [](sqlite3_stmt*) {});
@@ -336,6 +364,9 @@ void readDatabase(Status& s) {
     }
     if (error.empty()) {
         error = readRow(db.get(), oldest.c_str(), s.oldest);
+    }
+    if (error.empty() && s.oldest.id != 0 && s.oldest.epoch < 0) {
+        s.oldest.arrived = arrivalOf(db.get(), s.oldest.id);
     }
     if (error.empty()) {
         error = readRow(db.get(), stored.c_str(), s.lastStored);
@@ -471,6 +502,10 @@ std::string describeRow(const Row& row, time_t now) {
     } else {
         text += ", time " + row.time;
     }
+    if (row.epoch < 0 && row.arrived >= 0) {
+        text +=
+            ", arrived " + utc(row.arrived) + " (" + std::to_string(now - row.arrived) + " s ago)";
+    }
     return text;
 }
 
@@ -564,6 +599,9 @@ std::string jsonRow(const Row& row, time_t now) {
     if (row.epoch >= 0) {
         out += ", \"epoch\": " + std::to_string(row.epoch) +
                ", \"age_seconds\": " + std::to_string(now - row.epoch);
+    } else if (row.arrived >= 0) {
+        out += ", \"arrived_epoch\": " + std::to_string(row.arrived) +
+               ", \"age_seconds\": " + std::to_string(now - row.arrived);
     }
     return out + "}";
 }
@@ -662,6 +700,10 @@ void counters(const Status& s, std::string& out) {
          "Documents whose rows were committed since the daemon started."},
         {"journal_retries", "orvind_journal_retries_total",
          "Failed attempts to store the documents waiting in the journal, each tried again."},
+        {"documents_damaged", "orvind_documents_damaged_total",
+         "Documents stored in no row because they were not whole; kept in the stray file."},
+        {"stray_bytes_dropped", "orvind_stray_bytes_dropped_total",
+         "Bytes dropped from the stray file at its bound (16 MiB), oldest first."},
         {"log_lines_dropped", "orvind_log_lines_dropped_total",
          "Log lines dropped whole because the log could not be written (a full disk)."},
     };
@@ -675,6 +717,13 @@ void counters(const Status& s, std::string& out) {
     }
 }
 
+// How long the oldest waiting row has waited: by its own time, else since it arrived;
+// 0 when none waits or neither is known.
+long long oldestAge(const Status& s) {
+    const long long since = s.oldest.epoch >= 0 ? s.oldest.epoch : s.oldest.arrived;
+    return s.waiting > 0 && since >= 0 ? s.now - since : 0;
+}
+
 std::string metricsText(const Status& s) {
     std::string out;
     auto metric = [&](const char* name, const char* help, const std::string& samples) {
@@ -686,9 +735,7 @@ std::string metricsText(const Status& s) {
     };
     metric("orvind_up", "1 when the pid file names a running orvind.",
            sample("orvind_up", s.running));
-    metric("orvind_healthy",
-           "1 when orvind runs and does its work (subscribed, the BMC answering, nothing "
-           "held, no refusal in the last hour), as orvindctl status says.",
+    metric("orvind_healthy", "1 when orvind runs and does its work (orvindctl status exits 0).",
            sample("orvind_healthy", s.verdict.state == health::State::Healthy));
     out += brokerMetrics(s);
     metric("orvind_pipe_holders", "Descriptors open on the daemon's named pipe.",
@@ -700,9 +747,8 @@ std::string metricsText(const Status& s) {
         metric("orvind_rows_waiting", "Stored indications not yet forwarded (status 0).",
                sample("orvind_rows_waiting", s.waiting));
         metric("orvind_oldest_waiting_age_seconds",
-               "Age of the oldest waiting indication by its own time; 0 when none waits.",
-               sample("orvind_oldest_waiting_age_seconds",
-                      s.waiting > 0 && s.oldest.epoch >= 0 ? s.now - s.oldest.epoch : 0));
+               "Age of the oldest waiting indication (its own time, else its arrival); 0: none.",
+               sample("orvind_oldest_waiting_age_seconds", oldestAge(s)));
         metric("orvind_last_stored_id", "Id of the last stored indication (0: none).",
                sample("orvind_last_stored_id", s.lastStored.id));
         metric("orvind_last_forwarded_id", "Id of the last forwarded indication (0: none).",

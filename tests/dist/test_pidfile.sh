@@ -57,6 +57,7 @@ after() {
     done
     echo "; live.pid '$(cat "$dir/live.pid")'; nothing $(test -e "$dir/nothing" || echo absent)"
 }
+sim_gone() { ! running "${pids[SIM]}"; }
 export ORVIND_STOP_TIMEOUT=1
 grep '^#' "$expected" >"$dir/actual"
 grep '^\$ ' "$expected" | while read -r _ command file; do
@@ -70,7 +71,10 @@ grep '^\$ ' "$expected" | while read -r _ command file; do
     *) printf '%s' "${pids[$file]:-$file}" >"$pidfile" ;;
     esac
     "$helper" "$command" "$pidfile" 2>/dev/null
-    echo "status $?; $(after)"
+    status=$?
+    # A reload only sends SIGHUP, which ends the stand-in a moment later.
+    if [ "$command $file" = "reload SIM" ]; then wait_for 5 sim_gone; fi
+    echo "status $status; $(after)"
 done >>"$dir/actual"
 for name in "${!pids[@]}"; do sed -i "s/\b${pids[$name]}\b/$name/g" "$dir/actual"; done
 check_golden "each call does what pidfile.expected says" "$expected" "$dir/actual"

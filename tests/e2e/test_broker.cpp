@@ -66,13 +66,15 @@ TEST(BrokerHazard, RestartWithAFullPipeIsReadyAndStoresEverything) {
         });
     // Full: no more bytes come (pages of the pipe are not all filled to the brim).
     int level = 0;
-    ASSERT_TRUE(Sandbox::waitUntil([&] {
-        const int before = level;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        level = waiting(keeper);
-        return level > (1 << 19) && level == before;
-    })) << level
-        << " bytes in the pipe";
+    ASSERT_TRUE(Sandbox::waitUntil(
+        [&] {
+            const int before = level;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            level = waiting(keeper);
+            return level > (1 << 19) && level == before;
+        },
+        60000))
+        << level << " bytes in the pipe";
     ASSERT_FALSE(raised) << "the broker's delivery did not wait on the full pipe";
 
     const auto start = std::chrono::steady_clock::now();
@@ -84,10 +86,10 @@ TEST(BrokerHazard, RestartWithAFullPipeIsReadyAndStoresEverything) {
                                       .count()));
     provider.join();
     const std::string all = std::to_string(kDocuments);
-    EXPECT_TRUE(Sandbox::waitUntil([&] {
-        return Sandbox::queryValue("select count(*) from indication") == all;
-    })) << Sandbox::queryValue("select count(*) from indication")
-        << " stored";
+    // Patient: a busy machine may take a while over 1,500 documents.
+    EXPECT_TRUE(Sandbox::waitUntil(
+        [&] { return Sandbox::queryValue("select count(*) from indication") == all; }, 90000))
+        << Sandbox::queryValue("select count(*) from indication") << " stored";
     EXPECT_EQ(sb.stop(SIGTERM), 0);
     EXPECT_EQ(Sandbox::queryValue("select count(distinct RawData) from indication"), all)
         << "each document once";

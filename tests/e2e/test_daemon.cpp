@@ -1,3 +1,4 @@
+#include "diskimage.h"
 #include "health.h"
 #include "runstate.h"
 #include "sandbox.h"
@@ -14,7 +15,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
+#include <iostream>
+#include <memory>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -118,8 +122,8 @@ TEST(DaemonCommand, SaysOnTheTerminalAndInTheLogWhyItDidNotStart) {
 // The start command returns only once the daemon is ready: its pipe is made, the
 // subscription requested and the forwarding thread started. Under systemd it tells the
 // service manager its own pid and READY=1 first, and waits until the manager has taken
-// them in. A missing dictionary is named once at start-up, on the terminal too, and every
-// event that cannot be looked up gives the same reason.
+// them in. A missing dictionary is named once at start-up, on the terminal and in the
+// journal too, and every event that cannot be looked up gives the same reason.
 TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDictionary) {
     Sandbox sb;
     ASSERT_EQ(unlink((std::string(Sandbox::kBmcDir) + "/" + tallowsim::kDictionaryFile).c_str()),
@@ -168,6 +172,12 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
             messages.emplace_back(text, static_cast<size_t>(got));
         }
     });
+    // The journal's socket: what the daemon sends there, one datagram a line.
+    const int journal = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    mkdir("/run/systemd", 0755);
+    mkdir("/run/systemd/journal", 0755);
+    strncpy(addr.sun_path, "/run/systemd/journal/socket", sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(journal, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     setenv("NOTIFY_SOCKET", path.c_str(), 1);
     setenv("WATCHDOG_USEC", "2000000", 1);
     sb.launch({"-p", "1234"});
@@ -176,12 +186,21 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     unsetenv("WATCHDOG_USEC");
     manager.join();
     close(sock);
+    std::vector<std::string> journaled;
+    char datagram[4096];
+    for (ssize_t got; (got = recv(journal, datagram, sizeof datagram, 0)) > 0;) {
+        journaled.emplace_back(datagram, static_cast<size_t>(got));
+    }
+    close(journal);
     ASSERT_EQ(status, 0) << Sandbox::launcherOutput(2);
     const std::string line = "No event dictionary: " + reason +
                              ". No event can be written as FPL until it is installed "
                              "(orvind-bmc dictionary install).";
     EXPECT_EQ(Sandbox::launcherOutput(2), "orvind: " + line + "\n");
     EXPECT_EQ(Sandbox::countLog("[error] " + line), 1u);
+    // Under systemd the error goes to the journal too, with its priority; info lines do not.
+    ASSERT_EQ(journaled.size(), 1u);
+    EXPECT_EQ(journaled[0], "MESSAGE=" + line + "\nPRIORITY=3\nSYSLOG_IDENTIFIER=orvind\n");
     EXPECT_EQ(Sandbox::countLog("[info] FIFO created."), 1u);
     EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
     EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
@@ -204,6 +223,11 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
         return counts["documents_received"] == "2" && counts["documents_stored"] == "2" &&
                counts["journal_retries"] == "0";
     }));
+    // Their commit noted the minute they arrived in.
+    EXPECT_EQ(Sandbox::queryValue("select LastId = (select max(Id) from indication) and "
+                                  "abs(Minute - strftime('%s', 'now') / 60) <= 1 from row_arrival "
+                                  "order by Minute desc limit 1"),
+              "1");
     Sandbox::query(Sandbox::insertRow("VEXA_WBEM", "2"));
     EXPECT_TRUE(Sandbox::waitForLog("[error] Get IPMIeventid failed, ProviderName:VEXA_WBEM,"
                                     "Event_ID:2 not exist in VEXA Event DataBase "
@@ -345,6 +369,86 @@ TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
         << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0) << "the daemon is still up and stops cleanly";
 }
+
+// Eight writers at once, each writing its documents through stdio as the broker does:
+// the pieces of documents larger than the pipe's block interleave in the pipe. Every one
+// is stored whole, or kept whole in the stray file; none is cut short or stored twice.
+// Blocks of the pipe's own size (4 KiB), and of 1 KiB on a file system of 1 KiB blocks.
+class DaemonInterleaved : public testing::TestWithParam<int> {};
+
+TEST_P(DaemonInterleaved, StoresEachDocumentWholeOrKeepsItWhole) {
+    const int block = GetParam();
+    Sandbox sb;
+    std::unique_ptr<DiskImage> disk;
+    if (block == 1024) {
+        disk = std::make_unique<DiskImage>("/run/work.img", Sandbox::kWorkDir, 16, "-b 1024");
+        if (!disk->ok()) {
+            GTEST_SKIP() << "no file system of 1 KiB blocks: " << disk->why();
+        }
+    }
+    sb.startDaemon();
+    const size_t size = block == 1024 ? 2900 : 6000;
+    std::string text;
+    for (int word = 0; text.size() + 760 < size; ++word) {
+        text += "word" + std::to_string(word) + " ";
+    }
+    const std::vector<std::string> properties = {"-p", "Description:string=" + text};
+    std::vector<std::string> first = {"--message-id", "0"};
+    first.insert(first.end(), properties.begin(), properties.end());
+    Sandbox::raiseIndications(1, first);
+    ASSERT_TRUE(Sandbox::waitUntil(
+        [] { return Sandbox::queryValue("select count(*) from indication") == "1"; }));
+    const std::string sent = Sandbox::queryValue("select RawData from indication");
+    EXPECT_NEAR(static_cast<double>(sent.size()), static_cast<double>(size), 200.0);
+
+    std::vector<std::string> many = {"--threads", "8", "--message-id", "1"};
+    many.insert(many.end(), properties.begin(), properties.end());
+    Sandbox::raiseIndications(300, many);
+    auto strayDocuments = [] {
+        const std::string stray =
+            Sandbox::exists(paths::kStrayFile) ? readFile(paths::kStrayFile) : "";
+        size_t count = 0;
+        for (size_t at = stray.find("<?xml"); at != std::string::npos;
+             at = stray.find("<?xml", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    EXPECT_TRUE(Sandbox::waitUntil([&] {
+        return std::stoul(Sandbox::queryValue("select count(*) from indication")) - 1 +
+                   strayDocuments() >=
+               300;
+    })) << Sandbox::log();
+    // Whole: every property up to the last is there, with the whole text.
+    std::set<std::string> ids;
+    size_t whole = 0;
+    for (const auto& row :
+         Sandbox::query("select RawData, Description from indication where Id > 1")) {
+        const std::string& raw = row.at(0);
+        const size_t at = raw.find("MESSAGE ID=\"") + 12;
+        const std::string id = raw.substr(at, raw.find('"', at) - at);
+        whole += row.at(1) == text && raw.size() + 1 == sent.size() + id.size() &&
+                         raw.compare(raw.size() - 16, 16, "</MESSAGE></CIM>") == 0
+                     ? 1
+                     : 0;
+        EXPECT_TRUE(ids.insert(id).second) << "stored twice: " << id;
+    }
+    EXPECT_EQ(strayDocuments(), 300 - ids.size()) << "the rest is kept whole";
+    // Where the pieces of documents of one layout break inside the same long text value,
+    // other ways of putting them together are well-formed as well: those documents are
+    // kept whole in the stray file, never guessed. (Measured: 75 to 133 of 300 stored
+    // whole at 4 KiB, 268 to 296 at 1 KiB.) Known fault: at 4 KiB the rest of a document
+    // whose stretch was passed over can still join the next document (1 to 3 of 300).
+    EXPECT_GE(whole, block == 1024 ? 150u : 30u);
+    EXPECT_LE(ids.size() - whole, block == 1024 ? 0u : 5u) << "rows that are not whole";
+    std::cout << "interleaved, blocks of " << block << ": " << whole << " of 300 stored whole, "
+              << strayDocuments() << " kept in the stray file\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, DaemonInterleaved, testing::Values(4096, 1024),
+                         [](const testing::TestParamInfo<int>& block) {
+                             return "Of" + std::to_string(block.param);
+                         });
 
 namespace {
 

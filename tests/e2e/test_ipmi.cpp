@@ -13,6 +13,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <tuple>
 #include <vector>
 
@@ -67,7 +68,7 @@ protected:
 // and comes back: the SEL holds each row's FPL record once, in order, byte for byte as
 // tests/data/ipmi/sel.expected says (ORVIND_UPDATE_GOLDEN=1 writes it anew), and the rows
 // selected for halcyon as events, with their event data. Each hold is logged once. Then the SEL is
-// full.
+// full. The password is taken from the environment (tests only) and then from a credential.
 TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
     Sandbox sb;
     storeRows({{"VEXA_RAID", "1"},
@@ -88,15 +89,29 @@ TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
                                                   std::make_tuple(sim.address(), "wrong", lan)}) {
         setenv("ORVIND_BMC_LAN", address.c_str(), 1);
         setenv("ORVIND_BMC_PASSWORD", password, 1);
-        sb.startDaemon();
+        const pid_t daemon = sb.startDaemon();
         ASSERT_TRUE(Sandbox::waitForLog(kHeld, ++holds)) << Sandbox::log();
+        // Taken for tests, with one warning, and gone from the daemon's environment, also
+        // from the one it started with, before any child (rpm) could inherit it.
+        EXPECT_EQ(Sandbox::countContaining("[warn] The BMC password is taken from the "
+                                           "environment (ORVIND_BMC_PASSWORD), which is for "
+                                           "tests only."),
+                  holds);
+        const std::string environ = readFile("/proc/" + std::to_string(daemon) + "/environ");
+        EXPECT_EQ(environ.find(std::string("PASSWORD=") + password), std::string::npos);
         EXPECT_EQ(sb.stop(SIGTERM), 0);
         EXPECT_EQ(Sandbox::countLog(line), 1u) << Sandbox::log();
     }
     EXPECT_EQ(Sandbox::readMark(Sandbox::kFplMark), 0) << "read, never written";
     EXPECT_TRUE(sim.sel().empty());
 
+    // From here on the password is the service's credential, as systemd passes it.
     sim.useFromHere();
+    unsetenv("ORVIND_BMC_PASSWORD");
+    ASSERT_EQ(mkdir("/run/credentials", 0700), 0);
+    writeFile("/run/credentials/bmc-password", "secret\n");
+    chmod("/run/credentials/bmc-password", 0600);
+    setenv("CREDENTIALS_DIRECTORY", "/run/credentials", 1);
     sim.stop(); // its address and SEL stay
     sb.startDaemon();
     ASSERT_TRUE(Sandbox::waitForLog(kHeld, 3)) << Sandbox::log();

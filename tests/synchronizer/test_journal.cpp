@@ -52,3 +52,18 @@ TEST(Journal, AppendsSplicesReadsAndIsSetAside) {
     EXPECT_TRUE(journal.append("three\n", 6)) << "the next byte makes a new journal";
     EXPECT_EQ(readFile(journal.path()), "three\n");
 }
+
+// The stray file keeps at most 16 MiB: past that its oldest half goes, with a line.
+TEST(Journal, StrayFileIsBounded) {
+    TempDir dir;
+    clearTestLog();
+    const std::string stray = dir.file("indications.stray");
+    const std::string old(12u << 20, 'o');
+    EXPECT_EQ(keep_stray(stray, old, "old bytes"), 0u);
+    const std::string fresh(6u << 20, 'n');
+    EXPECT_EQ(keep_stray(stray, fresh, "new bytes"), (18u << 20) / 2);
+    EXPECT_EQ(readFile(stray), std::string(3u << 20, 'o') + fresh) << "the newest half stays";
+    EXPECT_EQ(countEntries("[warn] The stray file " + stray +
+                           " reached 16 MiB: its oldest 9437184 bytes are dropped."),
+              1u);
+}

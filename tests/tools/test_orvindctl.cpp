@@ -108,6 +108,12 @@ void setUp(Scene& s, const std::string& what) {
         Sandbox::writeMark(Sandbox::kHalcyonMark, 1);
         std::ofstream(Sandbox::kLogFile, std::ios::app)
             << "[2026-12-06 09:40:00][error] failed to write VEXA_RAID indication to halcyon\n";
+    } else if (what == "an undated row waiting, arrived five minutes ago") {
+        // As the daemon notes each commit's minute beside its rows.
+        Sandbox::query(readFile(ORVIND_TEST_DATA "/store/schema.sql") +
+                       Sandbox::insertRow("VEXA_WBEM", "2", "NULL") +
+                       "create table row_arrival(Minute INTEGER PRIMARY KEY, LastId INTEGER);"
+                       "insert into row_arrival values(strftime('%s', 'now') / 60 - 5, 1);");
     } else if (what == "a locked database") {
         Sandbox::query(readFile(ORVIND_TEST_DATA "/store/schema.sql"));
         s.holdLock("BEGIN EXCLUSIVE");

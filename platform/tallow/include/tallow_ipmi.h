@@ -3,8 +3,10 @@
 // answers sorted into the library's error codes.
 //
 // In-band through the kernel's IPMI driver ("/dev/ipmi0") by default; out-of-band over
-// IPMI 2.0 LAN when ORVIND_BMC_LAN names "host:port" (ORVIND_BMC_USER and
-// ORVIND_BMC_PASSWORD then give the credentials). See platform/tallow/README.md.
+// IPMI 2.0 LAN when ORVIND_BMC_LAN names "host:port" (ORVIND_BMC_USER then names the user;
+// the password comes from the service's credential "bmc-password", else the root-only
+// file that ORVIND_BMC_PASSWORD_FILE names, else ORVIND_BMC_PASSWORD for tests). See
+// platform/tallow/README.md.
 #ifndef TALLOW_IPMI_H
 #define TALLOW_IPMI_H
 
@@ -19,9 +21,13 @@ namespace tallowipmi {
 // Environment variables.
 extern const char* const kLanVariable;      // "ORVIND_BMC_LAN": host:port of a LAN BMC
 extern const char* const kUserVariable;     // "ORVIND_BMC_USER"
-extern const char* const kPasswordVariable; // "ORVIND_BMC_PASSWORD"
-extern const char* const kDeviceVariable;   // "ORVIND_BMC_DEVICE": in-band device
-extern const char* const kDefaultDevice;    // "/dev/ipmi0"
+extern const char* const kPasswordVariable; // "ORVIND_BMC_PASSWORD" (tests)
+// "ORVIND_BMC_PASSWORD_FILE": a file of root's, mode 0600, that holds the password
+extern const char* const kPasswordFileVariable;
+// "bmc-password": the credential in $CREDENTIALS_DIRECTORY that holds it, first choice
+extern const char* const kPasswordCredential;
+extern const char* const kDeviceVariable; // "ORVIND_BMC_DEVICE": in-band device
+extern const char* const kDefaultDevice;  // "/dev/ipmi0"
 
 // Where the sessions go, as one line for people: "LAN 127.0.0.1:9623 as admin" or
 // "in-band /dev/ipmi0".

@@ -6,9 +6,12 @@
 #include <freeipmi/freeipmi.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tallowipmi {
@@ -16,6 +19,8 @@ namespace tallowipmi {
 const char* const kLanVariable = "ORVIND_BMC_LAN";
 const char* const kUserVariable = "ORVIND_BMC_USER";
 const char* const kPasswordVariable = "ORVIND_BMC_PASSWORD";
+const char* const kPasswordFileVariable = "ORVIND_BMC_PASSWORD_FILE";
+const char* const kPasswordCredential = "bmc-password";
 const char* const kDeviceVariable = "ORVIND_BMC_DEVICE";
 const char* const kDefaultDevice = "/dev/ipmi0";
 
@@ -44,6 +49,60 @@ const unsigned kLastRecord = 0xFFFF;
 std::string env(const char* name) {
     const char* value = getenv(name);
     return value != nullptr ? value : "";
+}
+
+// The system's text for an errno value.
+std::string errnoText(int error) {
+    char buffer[256];
+    // The GNU strerror_r answers the text, in the buffer or not.
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+// The LAN password: the service's credential, else the file named in the settings, else
+// the variable (tests). A file must be root's and readable by root alone. False with the
+// reason in *error when a file is named and cannot be used.
+bool readPassword(std::string* out, std::string* error) {
+    std::string file;
+    if (const char* dir = getenv("CREDENTIALS_DIRECTORY"); dir != nullptr && *dir != '\0') {
+        file = std::string(dir) + "/" + kPasswordCredential;
+        if (access(file.c_str(), F_OK) != 0) {
+            file.clear();
+        }
+    }
+    if (file.empty()) {
+        file = env(kPasswordFileVariable);
+    }
+    if (file.empty()) {
+        *out = env(kPasswordVariable);
+        return true;
+    }
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        *error = "the password file " + file + " cannot be read: " + errnoText(errno);
+    } else if (!S_ISREG(st.st_mode) || st.st_uid != 0 || (st.st_mode & 077) != 0) {
+        char mode[8];
+        snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        *error = "the password file " + file + " has mode " + mode + " and owner " +
+                 std::to_string(st.st_uid) + ": it must be root's alone (chown root: " + file +
+                 "; chmod 600 " + file + ")";
+    } else {
+        char buffer[256];
+        ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got >= 0) {
+            out->assign(buffer, static_cast<size_t>(got));
+            // A file written with echo ends in a newline that is not part of the password.
+            while (!out->empty() && (out->back() == '\n' || out->back() == '\r')) {
+                out->pop_back();
+            }
+        } else {
+            *error = "the password file " + file + " cannot be read: " + errnoText(errno);
+        }
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return error->empty();
 }
 
 std::string device() {
@@ -191,7 +250,12 @@ int Session::open() {
     int rc;
     if (!lan.empty()) {
         std::string user = env(kUserVariable);
-        std::string password = env(kPasswordVariable);
+        std::string password;
+        std::string problem;
+        if (!readPassword(&password, &problem)) {
+            lastError = targetText() + ": " + problem;
+            return BMC_E_NOACCESS;
+        }
         rc = ipmi_ctx_open_outofband_2_0(
             context->ctx, lan.c_str(), user.empty() ? nullptr : user.c_str(),
             password.empty() ? nullptr : password.c_str(), nullptr, 0, IPMI_PRIVILEGE_LEVEL_ADMIN,
