@@ -8,8 +8,8 @@
 #include <cstdlib>
 
 // The one client of the process, made on first use (a global for now).
-SfcbClient* SfcbClient::pInstance =
-    nullptr; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+SfcbClient* SfcbClient::pInstance = nullptr;
 
 namespace {
 
