@@ -474,7 +474,7 @@ int daemon_main(int argc, char** argv) {
     Subscriber subscriber(state, [client] { return client->createSubscription(); });
     subscribe(subscriber);
 
-    if (!start_thread()) {
+    if (!start_thread(&state)) {
         logger.error("Create thread error.");
         fatal_exit();
     }

@@ -4,6 +4,7 @@
 #include "halcyon.h"
 #include "logger.h"
 #include "logid.h"
+#include "runstate.h"
 #include "sqlitedb.h"
 #include "watchdog.h"
 
@@ -13,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -28,6 +30,8 @@ const int kIdlePauseSeconds = 3;
 const int kRecoveryPauseSeconds = 2;
 const int kHoldFirstPauseSeconds = 2;
 const int kHoldLongestPauseSeconds = 60;
+// A BMC that keeps no records is said again after this long while it goes on.
+const std::chrono::hours kNotKeptRepeat(1);
 
 // Start and stop of the thread are serialised, so the shutdown never waits for a
 // thread that is still being made.
@@ -80,6 +84,123 @@ int mark_for(SQLiteDB& store, const std::string& path, int id) {
     return mark;
 }
 
+// The time now in UTC, as the published facts give it.
+std::string utc_now() {
+    time_t now = time(nullptr);
+    struct tm parts;
+    char text[32] = "";
+    if (gmtime_r(&now, &parts) != nullptr) {
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    }
+    return text;
+}
+
+void publish(ForwardingFacts& facts, const char* name, const std::string& value) {
+    if (facts.state != nullptr) {
+        facts.state->set(name, value);
+    }
+}
+
+// Counts what became of a target's step for the row, to be kept with its mark; says
+// what the BMC refused or did not keep.
+void note(ForwardingFacts& facts, int id, const char* target, const BmcOutcome& outcome) {
+    if (facts.pendingRow != id) {
+        facts.pendingRow = id;
+        facts.pending.clear();
+    }
+    facts.pending.push_back({target, bmc_result_name(outcome.result)});
+    if (outcome.result == BmcResult::Refused) {
+        publish(facts, "bmc_last_refusal",
+                "row " + std::to_string(id) + ": " + target + ": " + outcome.reason + " (" +
+                    utc_now() + ")");
+    }
+    if (outcome.result != BmcResult::NotKept) {
+        return;
+    }
+    publish(facts, "bmc_not_keeping", "1");
+    const auto now = std::chrono::steady_clock::now();
+    if (facts.notKeptLogged && now - facts.notKeptAt < kNotKeptRepeat) {
+        return;
+    }
+    facts.notKeptLogged = true;
+    facts.notKeptAt = now;
+    logger.error("The BMC accepted the record of indication %d but did not keep it: %s. This "
+                 "BMC does not keep OEM records; such rows are counted as not kept and go on "
+                 "(said again once an hour while it lasts).",
+                 id, outcome.reason.c_str());
+}
+
+// The FPL step of a row: false when the BMC could not be reached (the row is held).
+bool fpl_step(const Indication_t& ind, unsigned int& alert_level, ForwardingFacts& facts) {
+    const unsigned int eventId = static_cast<unsigned int>(ind.eventId);
+    bool may_pass = false;
+    BmcOutcome outcome;
+    int rc = write_fpl(ind.proName, eventId, ind.eventTime, &alert_level, &may_pass, &outcome);
+    if (rc == 0) {
+        logger.info("write %s indication as FPL successfully", ind.proName);
+    } else if (rc == kFplNotKept) {
+        logger.info("write %s indication as FPL: accepted, not kept by the BMC", ind.proName);
+    } else {
+        logger.error("failed to write %s indication as FPL", ind.proName);
+        if (may_pass) {
+            return false; // not marked: the FPL gets this row later
+        }
+    }
+    note(facts, ind.id, "fpl", outcome);
+    return true;
+}
+
+// The halcyon step of a row: false when the BMC could not be reached (the row is held).
+bool halcyon_step(const Indication_t& ind, ForwardingFacts& facts) {
+    bool may_pass = false;
+    BmcOutcome outcome;
+    if (mp_event_gen(ind.proName, ind.partNumber, static_cast<unsigned int>(ind.eventId),
+                     ind.eventTime, ind.hw_location, ind.systemFirmwareVersion, ind.address,
+                     &may_pass, &outcome) == 0) {
+        logger.info("write %s indication to halcyon successfully", ind.proName);
+    } else {
+        logger.error("failed to write %s indication to halcyon", ind.proName);
+        if (may_pass) {
+            return false; // the FPL mark keeps the FPL from a second copy
+        }
+    }
+    note(facts, ind.id, "mp", outcome);
+    return true;
+}
+
+// A row held for an unreachable BMC: the outage is said once, and its end.
+struct Hold {
+    int row = 0;
+    int attempts = 0; // tries since the row was held (0 when none is)
+
+    // After a pass: starts or ends the outage, and publishes whether the BMC answers.
+    void after(PassResult result, int id, ForwardingFacts& facts) {
+        if (result != PassResult::Held && attempts > 0) {
+            logger.info("BMC answers again: indication %d forwarded after %d tries", row, attempts);
+            attempts = 0;
+        }
+        if (result == PassResult::Forwarded || result == PassResult::NotMarked) {
+            publish(facts, "bmc_reachable", "1");
+            publish(facts, "bmc_held_since", "");
+        }
+        if (result == PassResult::Held && attempts == 0) {
+            row = id;
+            publish(facts, "bmc_reachable", "0");
+            publish(facts, "bmc_held_since", utc_now());
+            logger.warn("BMC not reachable: indication %d and those after it wait; "
+                        "trying again from %d s up to every %d s",
+                        row, hold_pause_seconds(1), kHoldLongestPauseSeconds);
+        }
+    }
+
+    // Quietly, until the BMC opens again; then the row is tried anew.
+    void wait() {
+        do {
+            forwarding_pause(hold_pause_seconds(++attempts));
+        } while (threadrun && !bmc_answers());
+    }
+};
+
 } // namespace
 
 bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level) {
@@ -103,7 +224,10 @@ int hold_pause_seconds(int attempt) {
     return seconds < kHoldLongestPauseSeconds ? seconds : kHoldLongestPauseSeconds;
 }
 
-PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row) {
+PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
+                        ForwardingFacts* given) {
+    ForwardingFacts own;
+    ForwardingFacts& facts = given != nullptr ? *given : own;
     unsigned int alert_level = 0;
     Indication_t ind;
     memset(&ind, 0, sizeof ind);
@@ -118,15 +242,13 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row)
     // Effects in this order: FPL record, FPL mark, halcyon event, halcyon mark, row
     // status. Whatever a crash interrupts, the row is fetched again and the marks keep
     // a target that has been served from being served twice.
+    if (facts.pendingRow != ind.id) {
+        facts.pendingRow = ind.id;
+        facts.pending.clear();
+    }
     if (ind.id != mark_for(store, paths.fplMark, ind.id)) {
-        bool may_pass = false;
-        if (write_fpl(ind.proName, eventId, ind.eventTime, &alert_level, &may_pass) == 0) {
-            logger.info("write %s indication as FPL successfully", ind.proName);
-        } else {
-            logger.error("failed to write %s indication as FPL", ind.proName);
-            if (may_pass) {
-                return PassResult::Held; // not marked: the FPL gets this row later
-            }
+        if (!fpl_step(ind, alert_level, facts)) {
+            return PassResult::Held;
         }
         SetLogid(paths.fplMark.c_str(), ind.id);
     } else {
@@ -142,20 +264,21 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row)
 
     if (selected_for_halcyon(ind, alert_level) &&
         ind.id != mark_for(store, paths.halcyonMark, ind.id)) {
-        bool may_pass = false;
-        if (mp_event_gen(ind.proName, ind.partNumber, eventId, ind.eventTime, ind.hw_location,
-                         ind.systemFirmwareVersion, ind.address, &may_pass) == 0) {
-            logger.info("write %s indication to halcyon successfully", ind.proName);
-        } else {
-            logger.error("failed to write %s indication to halcyon", ind.proName);
-            if (may_pass) {
-                return PassResult::Held; // the FPL mark keeps the FPL from a second copy
-            }
+        if (!halcyon_step(ind, facts)) {
+            return PassResult::Held;
         }
         SetLogid(paths.halcyonMark.c_str(), ind.id);
     }
 
-    return store.updateIndication(ind.id) == 0 ? PassResult::Forwarded : PassResult::NotMarked;
+    if (!facts.ledgerReady) {
+        facts.ledgerReady = ledger::prepare(store.connection()) == SQLITE_OK;
+    }
+    if (ledger::markForwarded(store.connection(), ind.id, facts.pending) != SQLITE_OK) {
+        return PassResult::NotMarked;
+    }
+    facts.pending.clear();
+    facts.pendingRow = 0;
+    return PassResult::Forwarded;
 }
 
 namespace {
@@ -176,13 +299,14 @@ void pause_after_error() {
 
 } // namespace
 
-void create_thread() {
+void create_thread(RunState* state) {
     logger.info("new thread starts up.");
+    CheckHostFacts(); // once, rather than for every event
     forwarding_pause(kStartPauseSeconds);
     const ForwardingPaths paths;
-    // A row held for an unreachable BMC: its id, and the tries since (0 when none is held).
-    int heldRow = 0;
-    int attempts = 0;
+    ForwardingFacts facts;
+    facts.state = state;
+    Hold hold;
     for (;;) {
         try {
             // Looked at before the store is opened as well: a store that cannot be
@@ -192,31 +316,19 @@ void create_thread() {
             }
             // Restart point: the thread's own store handle, kept until an exception.
             SQLiteDB store(paths.database);
+            facts.ledgerReady = false;
             for (;;) {
                 if (thread_ends()) {
                     return;
                 }
                 int row = 0;
-                PassResult result = forward_next(store, paths, &row);
-                if (result != PassResult::Held && attempts > 0) {
-                    logger.info("BMC answers again: indication %d forwarded after %d tries",
-                                heldRow, attempts);
-                    attempts = 0;
-                }
+                PassResult result = forward_next(store, paths, &row, &facts);
+                hold.after(result, row, facts);
                 switch (result) {
                 case PassResult::Forwarded:
                     break; // the next row at once
                 case PassResult::Held:
-                    if (attempts == 0) {
-                        heldRow = row;
-                        logger.warn("BMC not reachable: indication %d and those after it wait; "
-                                    "trying again from %d s up to every %d s",
-                                    heldRow, hold_pause_seconds(1), kHoldLongestPauseSeconds);
-                    }
-                    // Quietly, until the BMC opens again; then the row is tried anew.
-                    do {
-                        forwarding_pause(hold_pause_seconds(++attempts));
-                    } while (threadrun && !bmc_answers());
+                    hold.wait();
                     break;
                 case PassResult::Idle:
                     // Nothing to forward: a good moment to move the write-ahead log
@@ -241,7 +353,7 @@ const Heartbeat& forwarding_heartbeat() {
     return heartbeat();
 }
 
-bool start_thread() {
+bool start_thread(RunState* state) {
     std::lock_guard<std::mutex> lock(startLock);
     {
         std::lock_guard<std::mutex> pause(pauseLock);
@@ -251,7 +363,7 @@ bool start_thread() {
     }
     threadrun = true;
     try {
-        pid = std::thread(create_thread);
+        pid = std::thread(create_thread, state);
     } catch (...) {
         threadrun = false;
         return false;

@@ -2,13 +2,17 @@
 #define ORVIND_FORWARDER_H
 
 #include "indication.h"
+#include "ledger.h"
 #include "paths.h"
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 class Heartbeat;
+class RunState;
 class SQLiteDB;
 
 // True while the forwarding thread is to keep running.
@@ -27,13 +31,29 @@ struct ForwardingPaths {
     std::string halcyonMark = paths::kHalcyonMark;
 };
 
+// What the forwarding keeps from one pass to the next, and where it publishes what it
+// learns of the BMC.
+struct ForwardingFacts {
+    // The daemon's published facts (bmc_reachable, bmc_held_since, bmc_not_keeping,
+    // bmc_last_refusal); none when not given.
+    RunState* state = nullptr;
+    // The outcomes of a row whose mark is still to come (a later target held it).
+    int pendingRow = 0;
+    std::vector<ledger::Outcome> pending;
+    // When the line about a BMC that does not keep records was last logged.
+    bool notKeptLogged = false;
+    std::chrono::steady_clock::time_point notKeptAt;
+    // Whether the outcome table is known to exist in the store.
+    bool ledgerReady = false;
+};
+
 // Body of the forwarding thread: drains the indication store towards the BMC until
-// `threadrun` is cleared.
-void create_thread();
+// `threadrun` is cleared, publishing its facts in `state` when given.
+void create_thread(RunState* state = nullptr);
 
 // Sets `threadrun` and starts the forwarding thread into `pid`. False when the thread
 // cannot be made (then `threadrun` is false again).
-bool start_thread();
+bool start_thread(RunState* state = nullptr);
 
 // The forwarding thread's heartbeat, for the watchdog: it waits in its pauses and works
 // between them.
@@ -64,8 +84,11 @@ enum class PassResult {
 // the row: neither that target's mark nor the row's is written, so the same row is
 // tried again and later rows keep waiting behind it. *row, when given, gets the id of the
 // row the pass handled.
+// An FPL record the BMC acknowledged but does not hold as sent (read back under the id
+// it gave) is logged once an hour at most, published as bmc_not_keeping, and the row goes
+// on. Each target's outcome is counted in the store with the row's mark (ledger.h).
 PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths = ForwardingPaths(),
-                        int* row = nullptr);
+                        int* row = nullptr, ForwardingFacts* facts = nullptr);
 
 // The pause before the `attempt`th try (from 1) to reach a BMC that holds a row: 2 s,
 // doubling up to 60 s.

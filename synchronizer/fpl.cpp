@@ -5,6 +5,7 @@
 #include <tallow.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -175,8 +176,49 @@ unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_
     return level;
 }
 
+const char* bmc_result_name(BmcResult result) {
+    switch (result) {
+    case BmcResult::Written:
+        return "written";
+    case BmcResult::NotKept:
+        return "not_kept";
+    case BmcResult::Refused:
+        return "refused";
+    case BmcResult::NoDictionaryEntry:
+        return "no_dictionary_entry";
+    case BmcResult::NotReached:
+        break;
+    }
+    return "";
+}
+
+std::string fpl_not_kept(BMC_t* bmc, const SEL_entry_t& entry) {
+    char text[160];
+    const unsigned id = entry.ThisID;
+    if (id == 0 || id >= 0xFFFF) {
+        snprintf(text, sizeof text, "it answered record id 0x%04x, which names no record", id);
+        return text;
+    }
+    SEL_entry_t back;
+    memset(&back, 0, sizeof back);
+    int rc = BMC_FPL_get_entry(bmc, id, &back);
+    if (rc != 0) {
+        snprintf(text, sizeof text, "record 0x%04x cannot be read back: %s", id, BMC_strerror(rc));
+        return text;
+    }
+    if (back.RecType != entry.RecType || memcmp(&back.e0, &entry.e0, sizeof entry.e0) != 0) {
+        snprintf(text, sizeof text, "record 0x%04x reads back as type 0x%02x with other bytes", id,
+                 static_cast<unsigned>(back.RecType));
+        return text;
+    }
+    return "";
+}
+
 int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const time_t event_time,
-              unsigned int* alert_level, bool* may_pass) {
+              unsigned int* alert_level, bool* may_pass, BmcOutcome* outcome) {
+    BmcOutcome ignored;
+    BmcOutcome& out = outcome != nullptr ? *outcome : ignored;
+    out = BmcOutcome();
     if (may_pass != nullptr) {
         *may_pass = false;
     }
@@ -193,6 +235,7 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
     }
     FplEvent event;
     if (!look_up_event(bmc.get(), provider_name, wbem_event_id, event)) {
+        out.result = BmcResult::NoDictionaryEntry;
         return -1;
     }
     if (alert_level != nullptr) {
@@ -208,10 +251,21 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
 
     rc = BMC_FPL_append_entry(bmc.get(), &entry);
     if (rc != 0) {
-        logger.error("FPL append failed: %s", BMC_strerror(rc));
+        const char* reason = BMC_strerror(rc);
+        logger.error("FPL append failed: %s", reason);
+        const bool passing = bmc_failure_may_pass(rc);
         if (may_pass != nullptr) {
-            *may_pass = bmc_failure_may_pass(rc);
+            *may_pass = passing;
         }
+        out.result = passing ? BmcResult::NotReached : BmcResult::Refused;
+        out.reason = std::string("FPL append failed: ") + reason;
+        return rc;
     }
-    return rc;
+    out.reason = fpl_not_kept(bmc.get(), entry);
+    if (!out.reason.empty()) {
+        out.result = BmcResult::NotKept;
+        return kFplNotKept;
+    }
+    out.result = BmcResult::Written;
+    return 0;
 }

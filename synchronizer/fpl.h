@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <string>
 
 // The BMC library's handle and log record (tallow.h).
 typedef struct BMC BMC_t;
@@ -15,6 +16,25 @@ struct BmcClose {
 };
 // The one owner of an open BMC handle.
 using BmcHandle = std::unique_ptr<BMC_t, BmcClose>;
+
+// What became of a record or command sent to the BMC.
+enum class BmcResult {
+    Written,           // accepted, and (for an FPL record) read back as sent
+    NotKept,           // accepted, but the BMC does not hold it as sent
+    Refused,           // the BMC or the library refused it for good
+    NoDictionaryEntry, // the event has no entry in the event dictionaries: nothing sent
+    NotReached,        // the BMC could not be reached: to be tried again
+};
+struct BmcOutcome {
+    BmcResult result = BmcResult::NotReached;
+    std::string reason; // the BMC's answer, for NotKept and Refused
+};
+// The name a result is counted under: "written", "not_kept", "refused",
+// "no_dictionary_entry" ("" for NotReached, which is not counted).
+const char* bmc_result_name(BmcResult result);
+
+// write_fpl's result when the BMC accepted the record but did not keep it.
+const int kFplNotKept = -2;
 
 // Opens unit 0 of the BMC library with `flags`. Empty when it cannot be opened; *rc,
 // when given, gets the library's code (0 when open).
@@ -31,12 +51,20 @@ SEL_entry_t fpl_record(uint32_t ipmi_event_id, unsigned int alert_level,
 // The provider's event number is translated into the platform's IPMI event id through the
 // BMC library's event dictionaries. On finding the event's dictionary entry, its alert
 // level is stored through alert_level (also when the append then fails).
-// Returns 0 when the record was appended, -1 when a dictionary lookup found nothing, else
+// Once appended, the record is read back under the id the BMC gave it and compared:
+// a BMC may answer success and keep nothing.
+// Returns 0 when the record was appended and read back, -1 when a dictionary lookup found
+// nothing, kFplNotKept when the BMC accepted the record but does not hold it as sent, else
 // the non-zero code of BMC_open or BMC_FPL_append_entry.
 // When may_pass is given it tells whether a failure may pass if tried again later (see
-// bmc_failure_may_pass); a refusal that will not change leaves it false.
+// bmc_failure_may_pass); a refusal that will not change leaves it false. *outcome, when
+// given, gets what became of the record and the BMC's answer.
 int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const time_t event_time,
-              unsigned int* alert_level, bool* may_pass = nullptr);
+              unsigned int* alert_level, bool* may_pass = nullptr, BmcOutcome* outcome = nullptr);
+
+// Why the record the BMC acknowledged with entry.ThisID is not what was sent: "" when it
+// reads back as sent (record type and body), else the BMC's answer in words.
+std::string fpl_not_kept(BMC_t* bmc, const SEL_entry_t& entry);
 
 // The alert level that the event dictionaries give the event, looked up without writing
 // anything to the BMC or the log; 0 when the event has none or the library cannot be opened

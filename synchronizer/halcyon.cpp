@@ -199,6 +199,12 @@ bool commandAnswer(const char* command, const char* queried, Answer& answer, cha
     return true;
 }
 
+std::string hex(int code) {
+    char text[16];
+    snprintf(text, sizeof text, "%02x", static_cast<unsigned>(code));
+    return text;
+}
+
 const char* interfaceError(int code) {
     switch (code) {
     case 0xAA:
@@ -277,8 +283,9 @@ HostFacts gatherHostFacts(const BMC_t& bmc, char* ProviderVersion) {
     return host;
 }
 
-// Runs "MPEventGen" with the parameter text in `request` and interprets its answer.
-int runCommand(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err) {
+// Runs "MPEventGen" with the parameter text in `request` and interprets its answer;
+// a refusal's text goes to *reason.
+int runCommand(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err, std::string* reason) {
     snprintf(request->name, sizeof request->name, "%s", kCommandName);
     logger.info("Parameter:%s", request->arg);
 
@@ -286,15 +293,19 @@ int runCommand(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err) {
     int code = ZU_CLI_Exec(bmc, request, &status, out, err);
     if (code != 0) {
         const char* message = interfaceError(code);
-        if (message != nullptr) {
-            logger.error("%s", message);
-        } else {
-            logger.error("Unknown interface error(%x).", static_cast<unsigned>(code));
+        char unknown[48];
+        if (message == nullptr) {
+            snprintf(unknown, sizeof unknown, "Unknown interface error(%x).",
+                     static_cast<unsigned>(code));
+            message = unknown;
         }
+        logger.error("%s", message);
+        *reason = "MPEventGen: interface code 0x" + hex(code) + ": " + message;
         return code;
     }
     if (status != 0) {
         logger.error("%s", statusError(status));
+        *reason = "MPEventGen: status " + std::to_string(status) + ": " + statusError(status);
         return 1;
     }
     return 0;
@@ -302,22 +313,27 @@ int runCommand(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err) {
 
 // Builds the parameter text, runs the command and interprets its answer.
 int sendEvent(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err,
-              const EventFields& event, char* ProviderVersion) {
+              const EventFields& event, char* ProviderVersion, std::string* reason) {
     if (event.providerName == nullptr || event.providerName[0] == '\0') {
         logger.error("provider_name is NULL or has no data.");
+        *reason = "provider_name is NULL or has no data.";
         return 1;
     }
     const HostFacts host = gatherHostFacts(*bmc, ProviderVersion);
     BuildParameterText(request->arg, sizeof request->arg, event, host);
-    return runCommand(bmc, request, out, err);
+    return runCommand(bmc, request, out, err, reason);
 }
 
 } // namespace
 
 int mp_event_gen(const char* provider_name, const char* hw_partnumber,
                  const unsigned int wbem_event_id, const time_t event_time, physloc_t hw_location,
-                 const char* system_FirmwareVersion, const char* system_address, bool* may_pass) {
+                 const char* system_FirmwareVersion, const char* system_address, bool* may_pass,
+                 BmcOutcome* outcome) {
     (void)event_time;
+    BmcOutcome ignored;
+    BmcOutcome& told = outcome != nullptr ? *outcome : ignored;
+    told = BmcOutcome();
     if (may_pass != nullptr) {
         *may_pass = false;
     }
@@ -346,6 +362,7 @@ int mp_event_gen(const char* provider_name, const char* hw_partnumber,
     event.systemAddress = system_address;
 
     int result = 1;
+    told.reason = "out of memory";
     std::unique_ptr<char, MemoryFree> outBuffer(static_cast<char*>(malloc(kOutSize)));
     std::unique_ptr<char, MemoryFree> errBuffer;
     if (!outBuffer) {
@@ -357,11 +374,17 @@ int mp_event_gen(const char* provider_name, const char* hw_partnumber,
         } else {
             str_buf out = {kOutSize, outBuffer.get()};
             str_buf err = {kErrSize, errBuffer.get()};
-            result = sendEvent(bmc.get(), &request, &out, &err, event, ProviderVersion);
+            told.reason.clear();
+            result =
+                sendEvent(bmc.get(), &request, &out, &err, event, ProviderVersion, &told.reason);
         }
     }
-    if (may_pass != nullptr && result == ZU_CLI_TIMEOUT) {
-        *may_pass = true; // no answer: the command may not have reached it
+    told.result = result == 0 ? BmcResult::Written : BmcResult::Refused;
+    if (result == ZU_CLI_TIMEOUT) {
+        told.result = BmcResult::NotReached; // no answer: the command may not have reached it
+        if (may_pass != nullptr) {
+            *may_pass = true;
+        }
     }
     return result;
 }
@@ -414,7 +437,36 @@ void WatchPackageDatabases(const std::vector<std::string>& folders) {
     packageDatabases = folders;
 }
 
+bool RpmInstalled() {
+    // As the shell that runs the query finds it: the first executable "rpm" on PATH.
+    const char* path = getenv("PATH"); // NOLINT(concurrency-mt-unsafe): nobody sets it
+    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= folders.size()) {
+        size_t end = folders.find(':', start);
+        if (end == std::string::npos) {
+            end = folders.size();
+        }
+        std::string folder = folders.substr(start, end - start);
+        std::string file = (folder.empty() ? std::string(".") : folder) + "/rpm";
+        if (access(file.c_str(), X_OK) == 0) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+void CheckHostFacts() {
+    if (!RpmInstalled()) {
+        logger.warn("host facts: rpm is not installed: provider versions are not known");
+    }
+}
+
 int GetProviderVersion(char* version) {
+    if (!RpmInstalled()) {
+        return 1; // said once at start-up (CheckHostFacts), not for every event
+    }
     char output[kOutputSize];
     if (!commandAnswer(kProviderCommand, paths::kProviderDir, providerAnswer, output)) {
         return 1;
@@ -437,6 +489,9 @@ int GetProviderVersion(char* version) {
 }
 
 int GetOSType(int* type) {
+    if (!RpmInstalled()) {
+        return 0; // nothing to ask: the type stays as preset, as with an empty answer
+    }
     char output[kOutputSize];
     if (!commandAnswer(kIssueCommand, paths::kIssueFile, issueAnswer, output)) {
         return 1;

@@ -1,6 +1,8 @@
 #ifndef ORVIND_HALCYON_H
 #define ORVIND_HALCYON_H
 
+#include "fpl.h"
+
 #include <tallow.h>
 
 #include <cstddef>
@@ -51,10 +53,12 @@ void BuildParameterText(char* text, size_t size, const EventFields& event, const
 // command came back with a non-zero status; else the interface code of ZU_CLI_Exec.
 // When may_pass is given it tells whether a failure may pass if tried again later: the
 // library could not be opened, or the command timed out before it was answered.
+// *outcome, when given, gets what became of the command (Written, Refused with the
+// answer's text, or NotReached).
 int mp_event_gen(const char* provider_name, const char* hw_partnumber,
                  const unsigned int wbem_event_id, const time_t event_time, physloc_t hw_location,
                  const char* system_FirmwareVersion, const char* system_address,
-                 bool* may_pass = nullptr);
+                 bool* may_pass = nullptr, BmcOutcome* outcome = nullptr);
 
 // Version of the installed provider package (the third '-'-separated piece of what
 // "rpm -qf /opt/vexa/vexa-qrx" prints) into version, kProviderVersionSize bytes; a longer
@@ -69,6 +73,14 @@ int GetOSType(int* type);
 // removed) makes GetProviderVersion and GetOSType ask rpm again; until then they give
 // its last answer. By default rpm's own; tests point them elsewhere.
 void WatchPackageDatabases(const std::vector<std::string>& folders);
+
+// Whether rpm can be run: an executable "rpm" in a folder of PATH. Without it the
+// provider version is not known (GetProviderVersion answers 1 without a line) and the OS
+// type stays as preset.
+bool RpmInstalled();
+
+// At start-up: one line when rpm is not installed, instead of one for every event.
+void CheckHostFacts();
 
 // Kernel release up to its first '-' into version, kOSVersionSize bytes. 0 found, 1 not.
 int GetOSVersion(char* version);

@@ -52,6 +52,10 @@ public:
     // The highest row id of the table, 0 when it is empty or cannot be read.
     int highestId();
 
+    // The connection, for pieces that keep tables of their own in the same database;
+    // used only by the thread that owns this object, never beside its other calls.
+    sqlite3* connection() { return db.get(); }
+
     // One row to insert: the value of each column of `members`, in their order (none: SQL
     // NULL), the delivered document and the provider's name for the log.
     struct Row {

@@ -32,7 +32,9 @@ const char* const kUsage =
     "  dictionary remove           drop the installed dictionary; the sample is used again\n"
     "  fault                       the faults set\n"
     "  fault set NAME VALUE        NAME is open or append (library error code), cli\n"
-    "                              (interface code) or cli-status (status byte); 0 clears\n"
+    "                              (interface code), cli-status (status byte) or forget\n"
+    "                              (appends answer success with this record id and keep\n"
+    "                              nothing); 0 clears\n"
     "  fault clear [NAME]          clear one fault, or all of them\n"
     "  fpl [--count | --raw]       the FPL decoded, its number of records, or hex records\n"
     "  fpl clear                   empty the FPL\n"
@@ -182,8 +184,8 @@ int faultCommand(const std::string& dir, const std::vector<std::string>& args) {
     tallowsim::Faults faults = tallowsim::readFaults(dir);
     std::string error;
     if (args.empty()) {
-        printf("open %d\nappend %d\ncli %d\ncli-status %d\n", faults.open, faults.append,
-               faults.cli, faults.cliStatus);
+        printf("open %d\nappend %d\ncli %d\ncli-status %d\nforget %d\n", faults.open, faults.append,
+               faults.cli, faults.cliStatus, faults.forget);
         return 0;
     }
     if (args[0] == "set" && args.size() == 3) {
@@ -397,8 +399,8 @@ int status(const std::string& dir) {
     } else {
         printf("dictionary: %s (not readable)\n", unreadable.c_str());
     }
-    printf("faults: open %d, append %d, cli %d, cli-status %d\n", faults.open, faults.append,
-           faults.cli, faults.cliStatus);
+    printf("faults: open %d, append %d, cli %d, cli-status %d, forget %d\n", faults.open,
+           faults.append, faults.cli, faults.cliStatus, faults.forget);
     printf("fpl: %zu\n", fpl.records.size());
     printf("commands: %zu\n", commands.size());
     return answers ? 0 : 1;

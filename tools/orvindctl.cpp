@@ -138,6 +138,8 @@ struct Status {
     // The log.
     long long logBytes = -1;
     std::vector<std::string> errors;
+    // What the forwarding made of the rows, per target and result (table bmc_outcome).
+    std::vector<std::pair<std::string, long long>> outcomes; // "fpl written", count
     time_t now = time(nullptr);
     // What the running daemon publishes about itself, and the verdict drawn from it.
     std::map<std::string, std::string> facts;
@@ -317,6 +319,15 @@ Db openDatabase(const std::string& uri, Status& s) {
 }
 
 // The database as a reader sees it: mode=ro never creates it nor its companions.
+// A database the forwarding has not worked on yet has no counts.
+void readOutcomes(sqlite3* db, Status& s) {
+    query(db, "SELECT Target, Result, Count FROM bmc_outcome ORDER BY Target, Result",
+          [&](sqlite3_stmt* stmt) {
+              s.outcomes.emplace_back(text(stmt, 0) + " " + text(stmt, 1),
+                                      sqlite3_column_int64(stmt, 2));
+          });
+}
+
 // The counts of the broker's numbered deliveries; the daemon makes their table once a
 // document carries the numbering.
 void readUpstream(sqlite3* db, Status& s) {
@@ -325,6 +336,12 @@ void readUpstream(sqlite3* db, Status& s) {
               s.upstreamMissing = sqlite3_column_int64(stmt, 0);
               s.upstreamRepeated = sqlite3_column_int64(stmt, 1);
           });
+}
+
+// What the daemon counted in the database: the broker's deliveries, the BMC's outcomes.
+void readTallies(sqlite3* db, Status& s) {
+    readUpstream(db, s);
+    readOutcomes(db, s);
 }
 
 void readDatabase(Status& s) {
@@ -374,7 +391,7 @@ void readDatabase(Status& s) {
     if (error.empty()) {
         error = readRow(db.get(), forwarded.c_str(), s.lastForwarded);
     }
-    readUpstream(db.get(), s); // nothing when the figures above could not be read
+    readTallies(db.get(), s); // nothing when the figures above could not be read
     query(db.get(), "COMMIT", [](sqlite3_stmt*) {});
     if (error.find("no such table") != std::string::npos) {
         error = "it holds no table indication: not orvind's database";
@@ -530,6 +547,50 @@ std::string describeDaemon(const Status& s) {
            ", which is not a running orvind (left behind; orvind-pidfile clear-stale removes it)";
 }
 
+// Seconds since a published UTC time ("%Y-%m-%dT%H:%M:%SZ"); -1 when there is none.
+long long secondsSince(const std::string& when, time_t now) {
+    struct tm tm = {};
+    if (when.empty() || strptime(when.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm) == nullptr) {
+        return -1;
+    }
+    return static_cast<long long>(now - timegm(&tm));
+}
+
+// What became of the records sent to the BMC, and what the daemon knows of the BMC now.
+void printBmc(const Status& s) {
+    std::string counts;
+    std::string target;
+    for (const auto& [name, count] : s.outcomes) {
+        const std::string its = name.substr(0, name.find(' '));
+        counts += (counts.empty()  ? ""
+                   : its == target ? ", "
+                                   : "; ") +
+                  (its == target ? name.substr(name.find(' ') + 1) : name) + " " +
+                  std::to_string(count);
+        target = its;
+    }
+    if (s.dbError.empty()) {
+        printf("BMC records:    %s\n", counts.empty() ? "none yet" : counts.c_str());
+    }
+    if (!s.running) {
+        return;
+    }
+    const std::string reachable = fact(s, "bmc_reachable");
+    const std::string heldSince = fact(s, "bmc_held_since");
+    if (reachable == "0") {
+        printf("BMC:            not reachable since %s, rows wait\n", heldSince.c_str());
+    } else if (reachable == "1") {
+        printf("BMC:            reachable\n");
+    }
+    if (fact(s, "bmc_not_keeping") == "1") {
+        printf("BMC:            this BMC does not keep OEM records\n");
+    }
+    const std::string refusal = fact(s, "bmc_last_refusal");
+    if (!refusal.empty()) {
+        printf("last refusal:   %s\n", refusal.c_str());
+    }
+}
+
 // The CIM client the running daemon registers through; without one, the one this build
 // (the daemon's own package) uses.
 std::string cimClient(const Status& s) {
@@ -571,6 +632,7 @@ void printWords(const Status& s) {
         printf("upstream:       %lld lost before the daemon, %lld delivered twice\n",
                s.upstreamMissing, s.upstreamRepeated);
     }
+    printBmc(s);
     printf("marks:          FPL %s, halcyon %s\n", describeMark(s.fplMark).c_str(),
            describeMark(s.halcyonMark).c_str());
     printf("journal:        %s, %s\n", paths::kPendingFile,
@@ -608,6 +670,25 @@ std::string jsonRow(const Row& row, time_t now) {
 
 std::string jsonNumber(long long value, long long none = -1) {
     return value == none ? "null" : std::to_string(value);
+}
+
+// What became of the records sent to the BMC and what the daemon knows of it, as JSON.
+std::string bmcJson(const Status& s) {
+    const bool db = s.dbError.empty();
+    std::string outcomes;
+    for (const auto& [name, count] : s.outcomes) {
+        outcomes +=
+            std::string(outcomes.empty() ? "" : ", ") + json(name) + ": " + std::to_string(count);
+    }
+    auto factJson = [&](const char* name) {
+        const std::string value = fact(s, name);
+        return value.empty() ? std::string("null") : json(value);
+    };
+    return std::string("{\"records\": ") + (db ? "{" + outcomes + "}" : "null") +
+           ", \"reachable\": " + factJson("bmc_reachable") +
+           ", \"held_since\": " + factJson("bmc_held_since") +
+           ", \"not_keeping\": " + (fact(s, "bmc_not_keeping") == "1" ? "true" : "false") +
+           ", \"last_refusal\": " + factJson("bmc_last_refusal") + "}";
 }
 
 void printJson(const Status& s) {
@@ -657,11 +738,56 @@ void printJson(const Status& s) {
            s.fplMark >= 0 ? std::to_string(s.fplMark).c_str() : "null",
            s.halcyonMark >= 0 ? std::to_string(s.halcyonMark).c_str() : "null",
            s.fplMark == -2 ? "true" : "false", s.halcyonMark == -2 ? "true" : "false");
+    printf("  \"bmc\": %s,\n", bmcJson(s).c_str());
     printf("  \"journal\": {\"path\": %s, \"bytes\": %s},\n", json(paths::kPendingFile).c_str(),
            jsonNumber(s.journalBytes).c_str());
     printf("  \"log\": {\"path\": %s, \"bytes\": %s, \"last_errors\": [%s]}\n",
            json(paths::kLogFile).c_str(), jsonNumber(s.logBytes).c_str(), errors.c_str());
     printf("}\n");
+}
+
+// The forwarding: its marks, what became of the records sent to the BMC, and whether
+// the BMC answers now.
+std::string forwardingMetrics(const Status& s) {
+    std::string out;
+    auto metric = [&](const char* name, const char* help, const std::string& samples,
+                      const char* type = "gauge") {
+        out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n" +
+               samples;
+    };
+    auto sample = [](const char* name, long long value) {
+        return std::string(name) + " " + std::to_string(value) + "\n";
+    };
+    std::string marks;
+    if (s.fplMark >= 0) {
+        marks += "orvind_mark{target=\"fpl\"} " + std::to_string(s.fplMark) + "\n";
+    }
+    if (s.halcyonMark >= 0) {
+        marks += "orvind_mark{target=\"halcyon\"} " + std::to_string(s.halcyonMark) + "\n";
+    }
+    if (!marks.empty()) {
+        metric("orvind_mark", "Id of the last indication handed to each target.", marks);
+    }
+    std::string records;
+    for (const auto& [name, count] : s.outcomes) {
+        const size_t blank = name.find(' ');
+        records += "orvind_bmc_records_total{target=\"" + name.substr(0, blank) + "\",result=\"" +
+                   name.substr(blank + 1) + "\"} " + std::to_string(count) + "\n";
+    }
+    if (!records.empty()) {
+        metric("orvind_bmc_records_total",
+               "Records and commands sent to the BMC, by target and what became of them.", records,
+               "counter");
+    }
+    const std::string reachable = fact(s, "bmc_reachable");
+    if (!reachable.empty()) {
+        metric("orvind_bmc_reachable", "1 when the BMC answered the last try, 0 while rows wait.",
+               sample("orvind_bmc_reachable", reachable == "1"));
+        const long long held = secondsSince(fact(s, "bmc_held_since"), s.now);
+        metric("orvind_bmc_held_seconds", "How long the current BMC outage lasts (0: none).",
+               sample("orvind_bmc_held_seconds", held < 0 ? 0 : held));
+    }
+    return out;
 }
 
 // Whether the daemon is subscribed, and the counts of the broker's numbered deliveries
@@ -764,22 +890,12 @@ std::string metricsText(const Status& s) {
                    sample("orvind_last_forwarded_timestamp_seconds", s.lastForwarded.epoch));
         }
     }
-    std::string marks;
-    if (s.fplMark >= 0) {
-        marks += "orvind_mark{target=\"fpl\"} " + std::to_string(s.fplMark) + "\n";
-    }
-    if (s.halcyonMark >= 0) {
-        marks += "orvind_mark{target=\"halcyon\"} " + std::to_string(s.halcyonMark) + "\n";
-    }
-    if (!marks.empty()) {
-        metric("orvind_mark", "Id of the last indication handed to each target.", marks);
-    }
     counters(s, out);
     metric("orvind_journal_bytes", "Size of the intake journal (0 when there is none).",
            sample("orvind_journal_bytes", s.journalBytes < 0 ? 0 : s.journalBytes));
     metric("orvind_log_bytes", "Size of the daemon's log (0 when there is none).",
            sample("orvind_log_bytes", s.logBytes < 0 ? 0 : s.logBytes));
-    return out;
+    return out + forwardingMetrics(s);
 }
 
 // Replaces DIR/orvind.prom whole, so that the collector never reads half a file.

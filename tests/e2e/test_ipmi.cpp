@@ -150,6 +150,11 @@ TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
     EXPECT_EQ(Sandbox::countContaining("0xc4 (out of space: the SEL is full)"), 1u)
         << Sandbox::log();
     EXPECT_EQ(Sandbox::queryValue("select Status from indication where Id=7"), "1");
+    // Every record was read back as sent; the refusal is counted.
+    EXPECT_EQ(Sandbox::countContaining("not kept by the BMC"), 0u) << Sandbox::log();
+    EXPECT_EQ(Sandbox::queryValue("select group_concat(Target || ' ' || Result || ' ' || Count, "
+                                  "', ') from bmc_outcome where Result<>'written'"),
+              "fpl refused 1");
     FILE* tool = popen(ORVIND_TOOLS_DIR "/orvind-bmc sel 2>&1", "r");
     ASSERT_NE(tool, nullptr);
     std::string out;

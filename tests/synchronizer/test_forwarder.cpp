@@ -7,6 +7,7 @@
 // scenarios.expected (ORVIND_UPDATE_GOLDEN=1 writes it anew).
 #include "forwarder.h"
 #include "fpl.h"
+#include "runstate.h"
 
 #include "sandbox.h"
 #include "sqlitedb.h"
@@ -25,6 +26,16 @@
 
 namespace {
 
+// The time now as the published facts give it (a pass within the same second).
+std::string utcNow() {
+    time_t now = time(nullptr);
+    struct tm parts;
+    char text[32] = "";
+    gmtime_r(&now, &parts);
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
 const std::string kData = ORVIND_TEST_DATA "/forwarder/";
 
 // One scenario's store, marks and BMC.
@@ -36,6 +47,7 @@ struct World {
         setenv(tallowsim::kDirVariable, bmc.c_str(), 1);
         setenv(tallowsim::kDmiUuidVariable, temp.file("no-dmi").c_str(), 1);
         store = std::make_unique<SQLiteDB>(paths.database, temp.file("raw"));
+        facts.state = &state;
     }
 
     std::string sql(const std::string& text) { return Sandbox::queryValue(text, paths.database); }
@@ -68,11 +80,19 @@ struct World {
             out += selected_for_halcyon(ind, level) ? "to halcyon\n" : "not to halcyon\n";
         } else if (verb == "hold-pause" && in >> value) {
             out += std::to_string(hold_pause_seconds(value)) + " s\n";
+        } else if (verb == "outcomes") {
+            out += "outcomes: " +
+                   sql("select group_concat(Target || ' ' || Result || ' ' || Count, ', ') from "
+                       "(select * from bmc_outcome order by Target, Result)") +
+                   "\n";
+            for (const auto& [fact, said] : RunState::read(temp.file("state"))) {
+                out += fact + ": " + substituted(said, utcNow(), "<now>") + "\n";
+            }
         } else if (verb == "answers") {
             out += bmc_answers() ? "the BMC answers\n" : "the BMC does not answer\n";
         } else if (verb == "pass") {
             int row = 0;
-            const PassResult result = forward_next(*store, paths, &row);
+            const PassResult result = forward_next(*store, paths, &row, &facts);
             const char* const results[] = {"idle", "forwarded", "not marked", "held"};
             out += results[static_cast<int>(result)] + (", row " + std::to_string(row)) + "\n";
         } else {
@@ -104,6 +124,8 @@ struct World {
 
     TempDir temp;
     ForwardingPaths paths;
+    RunState state{temp.file("state")};
+    ForwardingFacts facts;
     std::string bmc = temp.file("bmc");
     std::unique_ptr<SQLiteDB> store;
     size_t records = 0;

@@ -124,7 +124,15 @@ protected:
         const Value at = valueOf(c, "location", "(null)");
         EXPECT_TRUE(at.null || BMC_str_to_physloc(at.get(), &location) == 0) << at.text;
 
+        // Without rpm: the stand-in is set aside and PATH holds only its folder.
+        const bool rpmMissing = valueOf(c, "rpm", "installed").text == "missing";
+        const std::string path = getenv("PATH");
+        if (rpmMissing) {
+            EXPECT_EQ(rename((bin + "/rpm").c_str(), (bin + "/rpm.aside").c_str()), 0);
+            setenv("PATH", bin.c_str(), 1);
+        }
         clearTestLog();
+        CheckHostFacts(); // at start-up: one line when rpm is missing, none otherwise
         bool mayPass = false;
         const int result = mp_event_gen(
             valueOf(c, "provider", "P").get(), valueOf(c, "part", "").get(), 12, 0, location,
@@ -135,6 +143,10 @@ protected:
             out += maskHostFacts(entry, state) + "\n";
         }
         out += "rpm ran " + std::to_string(rpmRuns() - runs) + " times\n";
+        if (rpmMissing) {
+            EXPECT_EQ(rename((bin + "/rpm.aside").c_str(), (bin + "/rpm").c_str()), 0);
+            setenv("PATH", path.c_str(), 1);
+        }
         for (const tallowsim::Command& command : Sandbox::bmcCommands(state)) {
             EXPECT_TRUE(instanceIds.insert(command.arg.substr(command.arg.size() - 36)).second)
                 << "each event carries its own instance id";

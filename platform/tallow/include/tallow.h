@@ -289,10 +289,21 @@ Event_dictionary_entry_t* BMC_event_dictionary_entry_get(BMC_t* bmc, Event_dicti
                                                          SEL_entry_t* key);
 
 /*
- * Append one record to the FPL. When it returns 0 the record is on disk.
+ * Append one record to the FPL. When it returns 0 the record is on disk and
+ * entry->ThisID holds the id the FPL gave it (from 1; a BMC may answer an id
+ * under which it keeps nothing: BMC_FPL_get_entry() tells).
  * The library-use field `extra` is not kept. 0 on success, else an error code.
  */
 int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry);
+
+/*
+ * Read back the record the FPL keeps under `id`, the ThisID that
+ * BMC_FPL_append_entry() assigned: RecType and the 13 body bytes as kept, ThisID
+ * and NextID; the other fields are cleared. 0 on success; BMC_E_INVAL when the
+ * FPL holds no record of that id (0 and 0xFFFF never name one), else an error
+ * code as for the append.
+ */
+int BMC_FPL_get_entry(BMC_t* bmc, uint32_t id, SEL_entry_t* entry);
 
 /*
  * Parse a location text into *loc. The text is exactly 16 hexadecimal

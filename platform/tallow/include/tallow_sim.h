@@ -45,14 +45,17 @@ struct Faults {
     int append = 0;    // BMC_FPL_append_entry returns this code
     int cli = 0;       // ZU_CLI_Exec returns this interface code
     int cliStatus = 0; // ZU_CLI_Exec answers with this status byte
+    int forget = 0;    // BMC_FPL_append_entry answers 0 with this record id, keeps nothing
 };
 
-// Names used in the faults file and by the tool: "open", "append", "cli", "cli-status".
+// Names used in the faults file and by the tool: "open", "append", "cli", "cli-status",
+// "forget".
 // readFaults reports malformed lines of the file on stderr and ignores them.
 Faults readFaults(const std::string& dir);
 bool writeFaults(const std::string& dir, const Faults& faults, std::string* error);
 // Sets one fault by name; false with *error for an unknown name or a value out of range
-// ("open" and "append" 1 to 2147483647, "cli" and "cli-status" 1 to 255; 0 clears).
+// ("open" and "append" 1 to 2147483647, "cli" and "cli-status" 1 to 255, "forget" 1 to
+// 65535; 0 clears).
 bool setFault(Faults& faults, const std::string& name, long long value, std::string* error);
 
 // ---------------------------------------------------------------------------

@@ -190,6 +190,34 @@ extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
     return 0;
 }
 
+extern "C" int BMC_FPL_get_entry(BMC_t* bmc, uint32_t id, SEL_entry_t* entry) {
+    if (bmc == nullptr || entry == nullptr) {
+        return BMC_E_INVAL;
+    }
+    tallowipmi::Session* session = bmc->is_open ? sessionOf(bmc) : nullptr;
+    if (session == nullptr) {
+        return BMC_E_NOTOPEN;
+    }
+    lastCode = 0;
+    // Get SEL Entry reads 0 as the first record and 0xFFFF as the last: neither names
+    // a record the BMC assigned.
+    if (id == 0 || id >= 0xFFFF) {
+        return fail(BMC_E_INVAL, "record id " + std::to_string(id) + " names no record");
+    }
+    tallowipmi::SelRecord record;
+    unsigned next = 0;
+    int rc = session->getSelEntry(id, &record, &next);
+    if (rc != 0) {
+        return fail(rc, session->error());
+    }
+    memset(entry, 0, sizeof *entry);
+    entry->ThisID = record.recordId();
+    entry->NextID = next;
+    entry->RecType = record.recordType();
+    memcpy(&entry->e0, &record.bytes[3], sizeof entry->e0);
+    return 0;
+}
+
 extern "C" int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_buf* out,
                            str_buf* err) {
     tallowipmi::Session* session = bmc != nullptr && bmc->is_open ? sessionOf(bmc) : nullptr;

@@ -165,6 +165,11 @@ extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
         if (faults.append != 0) {
             return faults.append;
         }
+        if (faults.forget != 0) {
+            // As some firmwares do: success, an id, and nothing kept.
+            entry->ThisID = static_cast<uint32_t>(faults.forget);
+            return 0;
+        }
     } catch (const std::bad_alloc&) {
         return BMC_E_NOMEM;
     }
@@ -177,8 +182,50 @@ extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
     SEL_entry_t record;
     memcpy(&record, entry, sizeof record);
     record.extra = nullptr; // the library's own field means nothing on disk
-    int error = tallowsim::appendRecord(bmc->fd, &record, sizeof record, sizeof record);
-    return error == 0 ? 0 : errnoCode(error);
+    off_t at = 0;
+    int error = tallowsim::appendRecord(bmc->fd, &record, sizeof record, sizeof record, &at);
+    if (error != 0) {
+        return errnoCode(error);
+    }
+    // Records are numbered from 1 in the order they were appended.
+    entry->ThisID = static_cast<uint32_t>(at / static_cast<off_t>(sizeof record)) + 1;
+    return 0;
+}
+
+extern "C" int BMC_FPL_get_entry(BMC_t* bmc, uint32_t id, SEL_entry_t* entry) {
+    if (bmc == nullptr || entry == nullptr) {
+        return BMC_E_INVAL;
+    }
+    if (!bmc->is_open) {
+        return BMC_E_NOTOPEN;
+    }
+    if (id == 0 || id >= 0xFFFF) {
+        return BMC_E_INVAL;
+    }
+    int fd = bmc->fd;
+    if (fd < 0) {
+        fd = tallowsim::openAppend(bmc->state_dir, tallowsim::kFplFile);
+        if (fd < 0) {
+            return errnoCode(errno);
+        }
+        bmc->fd = fd;
+    }
+    SEL_entry_t record;
+    const off_t at = static_cast<off_t>(id - 1) * static_cast<off_t>(sizeof record);
+    ssize_t n = pread(fd, &record, sizeof record, at);
+    if (n < 0) {
+        return errnoCode(errno);
+    }
+    if (n != static_cast<ssize_t>(sizeof record)) {
+        return BMC_E_INVAL; // no such record (or one torn by a crash, never acknowledged)
+    }
+    memset(entry, 0, sizeof *entry);
+    entry->ThisID = id;
+    entry->NextID = id + 1;
+    entry->RecType = record.RecType;
+    memcpy(&entry->e0, &record.e0, sizeof record.e0);
+    entry->physloc = record.physloc;
+    return 0;
 }
 
 extern "C" int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_buf* out,

@@ -78,10 +78,9 @@ const struct {
     int Faults::*field;
     long long max;
 } kFaultNames[] = {
-    {"open", &Faults::open, INT_MAX},
-    {"append", &Faults::append, INT_MAX},
-    {"cli", &Faults::cli, 255},
-    {"cli-status", &Faults::cliStatus, 255},
+    {"open", &Faults::open, INT_MAX},    {"append", &Faults::append, INT_MAX},
+    {"cli", &Faults::cli, 255},          {"cli-status", &Faults::cliStatus, 255},
+    {"forget", &Faults::forget, 0xFFFF},
 };
 
 void appendEscaped(std::string& out, const std::string& text) {
@@ -270,7 +269,7 @@ bool setFault(Faults& faults, const std::string& name, long long value, std::str
             return true;
         }
     }
-    *error = "unknown fault '" + name + "' (open, append, cli, cli-status)";
+    *error = "unknown fault '" + name + "' (open, append, cli, cli-status, forget)";
     return false;
 }
 

@@ -147,7 +147,7 @@ int openAppend(const std::string& dir, const char* name) {
     return fd;
 }
 
-int appendRecord(int fd, const void* data, size_t size, size_t recordSize) {
+int appendRecord(int fd, const void* data, size_t size, size_t recordSize, off_t* at) {
     if (lockFile(fd, LOCK_EX) != 0) {
         return errno;
     }
@@ -162,6 +162,9 @@ int appendRecord(int fd, const void* data, size_t size, size_t recordSize) {
                                       : wholeLinesLength(fd, st.st_size);
         if (length < 0 || (length != st.st_size && ftruncate(fd, length) != 0)) {
             result = errno;
+        }
+        if (at != nullptr) {
+            *at = length;
         }
         if (result == 0) {
             result = writeAll(fd, data, size);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 struct BMC;
 
@@ -37,8 +38,9 @@ int openAppend(const std::string& dir, const char* name);
 // Appends one record under an exclusive flock, as one whole: a torn tail left by a
 // crash before is cut first (to a multiple of recordSize, or when recordSize is 0 to
 // the last line end), a failed write is cut back, and the data is synced before
-// returning 0. Otherwise returns errno.
-int appendRecord(int fd, const void* data, size_t size, size_t recordSize);
+// returning 0. Otherwise returns errno. *at, when given, gets the offset the record
+// was written at.
+int appendRecord(int fd, const void* data, size_t size, size_t recordSize, off_t* at = nullptr);
 
 // Empties a log file of the state folder under the same lock. A missing file is fine.
 bool truncateLocked(const std::string& dir, const char* name, std::string* error);
