@@ -1,10 +1,10 @@
 // libFuzzer target: one input is one delivered document. It goes the intake's way:
 // into a temp file, through libxml2's reader and the Parser, whose instances the
-// store renders with value2Chars and inserts into a real in-memory database.
+// store renders as text (valueText) and inserts, every value bound, into a real
+// in-memory database, one row at a time.
 //
-// The store must never fail here, since the parser pauses two seconds after every
-// failed store call: the database lives in memory (never busy) and the store writes
-// anything that is not an integer into an int column as NULL.
+// The store never fails here: the database lives in memory (never busy) and an int
+// column takes anything that is not a decimal integer as NULL.
 #include "XMLTextReader.h"
 #include "logger.h"
 #include "parser.h"

@@ -3,8 +3,9 @@
 # test source, test support file and test script against those of the production
 # sources (the daemon, the platform layers, the tools and the installed scripts).
 # Test data under tests/data, benchmarks and the fuzz target are counted in neither, except
-# the command lines of the shell transcripts there ("$ " and "@ " lines, which a shell runs):
-# they are test code, and count as such.
+# what is test code written as data: the step scripts and case tables that a runner walks
+# (store.cases, forwarder/scenarios.txt, halcyon/events.txt, ...: every non-blank line) and
+# the command lines of the shell transcripts ("$ " and "@ " lines, which a shell runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +23,9 @@ mapfile -t code < <(git ls-files -co --exclude-standard synchronizer platform to
     grep -E '\.(cpp|h|c|sh|py|in|cmake)$|CMakeLists\.txt$|^dist/orvind-pidfile$')
 
 mapfile -t data < <(git ls-files -co --exclude-standard tests/data)
-t=$(count "${tests[@]}")
+mapfile -t steps < <(printf '%s\n' "${data[@]}" | grep -E \
+    '(\.cases|/cases|/scenarios\.txt|/events\.txt|/records\.txt|/cuts\.txt|/error_codes\.txt)$')
+t=$(($(count "${tests[@]}") + $(count "${steps[@]}")))
 if [ "${#data[@]}" -gt 0 ]; then
     t=$((t + $(cat "${data[@]}" | grep -ac '^[$@] ' || true)))
 fi

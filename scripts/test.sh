@@ -10,13 +10,20 @@
 #
 # Must run as root: the end-to-end tests put the daemon in a private mount namespace.
 # ORVIND_FUZZ_SECONDS (default 60) sets the fuzzing time, ORVIND_TEST_JOBS the number of
-# tests run side by side.
+# tests run side by side. Refuses to run with ORVIND_UPDATE_GOLDEN set, and fails when
+# tests/data is not as committed after the run.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 2
 root=$(pwd)
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "scripts/test.sh: run as root (the end-to-end tests need mount namespaces)" >&2
+    exit 2
+fi
+# The golden files change only by a deliberate edit that someone reads: never here.
+if [ -n "${ORVIND_UPDATE_GOLDEN+set}" ]; then
+    echo "scripts/test.sh: ORVIND_UPDATE_GOLDEN is set; the test command never writes the" \
+        "golden files (unset it; to rewrite them, run one test with it and read git diff)" >&2
     exit 2
 fi
 started=$SECONDS
@@ -202,6 +209,13 @@ else
     start_fuzz
 fi
 end_fuzz
+
+# Nothing the tests ran may have written into the test data.
+changed=$(git status --porcelain tests/data)
+if [ -n "$changed" ]; then
+    echo "$changed"
+    fail "tests/data changed during the run (git status --porcelain tests/data)"
+fi
 
 scripts/share.sh
 phase "done"

@@ -2,7 +2,7 @@
 #define ORVIND_DAEMON_H
 
 // The port given with -p. Nothing reads it.
-extern int portNumber;
+extern int portNumber; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // The daemon's start-up, then the intake for the rest of the process's life. Returns the
 // exit status when the start ends before detaching (help, version, a command-line error

@@ -213,25 +213,6 @@ int makeFile(const std::string& path, mode_t mode) {
     return 0;
 }
 
-int writeAll(int fd, const void* data, size_t size) {
-    const char* at = static_cast<const char*>(data);
-    while (size > 0) {
-        ssize_t done = write(fd, at, size);
-        if (done < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (done == 0) {
-            return ENOSPC;
-        }
-        at += done;
-        size -= static_cast<size_t>(done);
-    }
-    return 0;
-}
-
 Fd openRegular(const std::string& path, int flags, mode_t mode, bool* created) {
     moveAside(path);
     Fd fd(openOwned(path, flags, mode, created));

@@ -1,6 +1,8 @@
 #ifndef ORVIND_FILES_H
 #define ORVIND_FILES_H
 
+#include "writeall.h"
+
 #include <cstddef>
 #include <fcntl.h>
 #include <memory>
@@ -90,7 +92,7 @@ Fd openRegular(const std::string& path, int flags, mode_t mode, bool* created = 
 
 // Writes all `size` bytes, going on after short writes and interruptions. 0 or an
 // errno value (ENOSPC when the device took nothing more).
-int writeAll(int fd, const void* data, size_t size);
+using ::writeAll;
 
 // Closes `fd` and answers what close() reported: 0 or an errno value (a delayed write
 // error on some filesystems). An empty `fd` gives EBADF.

@@ -15,10 +15,13 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <mutex>
+#include <string>
 
-std::atomic<bool> threadrun(false);
-std::thread pid;
+// Globals for now, until a forwarder object owns its thread and flag.
+std::atomic<bool> threadrun(false); // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+std::thread pid;                    // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 namespace {
 
@@ -32,10 +35,11 @@ const std::chrono::hours kNotKeptRepeat(1);
 
 // Start and stop of the thread are serialised, so the shutdown never waits for a
 // thread that is still being made.
-std::mutex startLock;
-std::mutex pauseLock;
-std::condition_variable pauseWake;
-bool stopping = false;
+// Globals for now, as threadrun and pid.
+std::mutex startLock;              // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+std::mutex pauseLock;              // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+std::condition_variable pauseWake; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+bool stopping = false;             // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // The longest a forwarding pass may take (a BMC that answers slowly, rpm) before the
 // thread counts as stuck.
@@ -277,6 +281,24 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
     return PassResult::Forwarded;
 }
 
+namespace {
+
+// Inside a handler: logs what was caught and pauses before the loop starts again.
+void pause_after_error() {
+    std::string what = "an exception of unknown type";
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        what = e.what();
+    } catch (...) {
+    }
+    logger.error("The forwarding starts again in %d seconds after an error: %s",
+                 kRecoveryPauseSeconds, what.c_str());
+    forwarding_pause(kRecoveryPauseSeconds);
+}
+
+} // namespace
+
 void create_thread(RunState* state) {
     logger.info("new thread starts up.");
     CheckHostFacts(); // once, rather than for every event
@@ -322,7 +344,7 @@ void create_thread(RunState* state) {
                 }
             }
         } catch (...) {
-            forwarding_pause(kRecoveryPauseSeconds);
+            pause_after_error();
         }
     }
 }

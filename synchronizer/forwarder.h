@@ -16,9 +16,9 @@ class RunState;
 class SQLiteDB;
 
 // True while the forwarding thread is to keep running.
-extern std::atomic<bool> threadrun;
+extern std::atomic<bool> threadrun; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 // The forwarding thread.
-extern std::thread pid;
+extern std::thread pid; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Where the forwarding thread works. The daemon always uses the fixed paths below;
 // tests give folders of their own.

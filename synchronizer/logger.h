@@ -69,7 +69,8 @@ private:
     bool journal = false;
 };
 
-// The process-wide log, defined by the program that links the daemon's pieces.
-extern Logger logger;
+// The process-wide log, defined by the program that links the daemon's pieces: the one
+// global the daemon keeps for good, since every piece reports through it.
+extern Logger logger; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 #endif

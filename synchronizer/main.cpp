@@ -1,7 +1,7 @@
 #include "daemon.h"
 #include "logger.h"
 
-Logger logger;
+Logger logger; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 int main(int argc, char** argv) {
     return daemon_main(argc, argv);

@@ -1,5 +1,6 @@
 #include "readiness.h"
 
+#include "files.h"
 #include "paths.h"
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,7 +22,9 @@ namespace readiness {
 namespace {
 
 // The daemon's end of the pipe; -1 once it has reported (or when nobody waits).
-int reportFd = -1;
+// A global for now: detach() hands it to report() across the daemon's start-up, which
+// holds no object to keep it in yet.
+int reportFd = -1; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // How much of the log the waiting command reads back at most, and how many of the
 // error lines it found there it shows.
@@ -36,22 +38,15 @@ off_t logSize() {
     return stat(paths::kLogFile, &st) == 0 ? st.st_size : 0;
 }
 
-struct FdCloser {
-    void operator()(int* fd) const {
-        close(*fd);
-        delete fd;
-    }
-};
-
 // The error lines appended to the log since it was `from` bytes long, without their
 // time stamps, the last kShownLines of them.
 std::vector<std::string> errorsSince(off_t from) {
     std::vector<std::string> errors;
-    int fd = open(paths::kLogFile, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    files::Fd log = files::openOwned(paths::kLogFile, O_RDONLY, 0);
+    if (!log) {
         return errors;
     }
-    std::unique_ptr<int, FdCloser> owner(new int(fd));
+    const int fd = log.get();
     off_t end = lseek(fd, 0, SEEK_END);
     if (end < from) {
         from = 0; // the log was truncated meanwhile

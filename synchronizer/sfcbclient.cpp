@@ -7,13 +7,15 @@
 
 #include <cstdlib>
 
+// The one client of the process, made on first use (a global for now).
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
 SfcbClient* SfcbClient::pInstance = nullptr;
 
 namespace {
 
 // What a step that cannot reach the broker logs: the request was not made.
 const CIMCrc noBrokerRc = CIMC_RC_ERR_FAILED;
-const char* noBroker = "no connection to the CIM broker";
+const char* const noBroker = "no connection to the CIM broker";
 
 const char* const interop = "root/interop";
 const char* const pipeUrl = paths::kHandlerDestination;

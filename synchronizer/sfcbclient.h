@@ -70,7 +70,7 @@ private:
     // The connection goes before the environment it came from.
     std::unique_ptr<CIMCEnv, EnvRelease> ce;
     CimcPtr<CIMCClient> pclient;
-    static SfcbClient* pInstance;
+    static SfcbClient* pInstance; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 };
 
 #endif

@@ -106,9 +106,10 @@ const char* const kFetchQuery =
 // A mark is run at most this many times while the database is busy.
 const int kAttempts = 4;
 
-// Another program's lock that lasts no longer than this is waited for inside SQLite;
-// a longer one is a busy result, retried by the store's own pauses.
-const int kBusyTimeoutMs = 100;
+// A lock of the process's other connection (the intake's group, the forwarder's mark:
+// each a commit with its sync) or of another program that lasts no longer than this is
+// waited for inside SQLite; a longer one is a busy result, retried by the caller.
+const int kBusyTimeoutMs = 1000;
 // The write-ahead log is copied into the database once it holds this many pages,
 // by the connection whose commit passes the mark, and cut back to this size after.
 const int kAutocheckpointPages = 1000;

@@ -131,7 +131,3 @@ std::string valueText(CIMCType type, const CIMCValue* value) {
     }
     return "";
 }
-
-char* value2Chars(CIMCType type, CIMCValue* value) {
-    return strdup(valueText(type, value).c_str());
-}

@@ -24,9 +24,6 @@ template <typename T> using CimcPtr = std::unique_ptr<T, CimcRelease>;
 // followed by one blank. Every other type, and every null value, gives the empty text.
 std::string valueText(CIMCType type, const CIMCValue* value);
 
-// The same text from the heap; it belongs to the caller, who frees it with free().
-char* value2Chars(CIMCType type, CIMCValue* value);
-
 // The characters of a string object ("" for none).
 const char* stringText(const CIMCString* s);
 

@@ -27,7 +27,7 @@
 
 namespace {
 
-const char* usageText =
+const char* const usageText =
     R"(Usage: orvind-broker [--dir DIR] COMMAND [OPTIONS]
 
 The provider side of the local CIM broker. The repository folder is DIR, else

@@ -21,11 +21,18 @@ check_eq() {
 }
 
 # check_golden DESCRIPTION EXPECTED_FILE ACTUAL_FILE: the two are the same, or their
-# differences are shown. With ORVIND_UPDATE_GOLDEN=1 the expected file is written anew,
-# to be read over before it is committed.
+# differences are shown. The expected file's first line "# what it checks" is left out
+# when the actual output has no such line of its own. With ORVIND_UPDATE_GOLDEN=1 the
+# expected file is written anew, that line kept, to be read over before it is committed.
 check_golden() {
-    [ -z "${ORVIND_UPDATE_GOLDEN:-}" ] || cp "$3" "$2"
-    check "$1" diff -u "$2" "$3"
+    local head=""
+    if [ "$(head -c 2 "$2")" = "# " ] && [ "$(head -c 2 "$3")" != "# " ]; then
+        head=$(head -n 1 "$2")
+    fi
+    if [ -n "${ORVIND_UPDATE_GOLDEN:-}" ]; then
+        { [ -z "$head" ] || echo "$head"; cat "$3"; } >"$2.new" && mv "$2.new" "$2"
+    fi
+    check "$1" diff -u <(tail -n "+$((${#head} > 0 ? 2 : 1))" "$2") "$3"
 }
 
 # wait_for SECONDS COMMAND...: polls every 0.05 s until the command succeeds.

@@ -295,17 +295,10 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
     EXPECT_EQ(sb.stop(SIGTERM), 0);
     start += joined(Sandbox::logEntries(), stopped);
 
-    auto check = [update](const std::string& file, const std::string& got) {
-        if (update) {
-            writeFile(file, got);
-        } else {
-            EXPECT_EQ(got, readFile(file)) << file;
-        }
-    };
-    check(kCaseDir + "/start.expected", start);
+    expectGolden(kCaseDir + "/start.expected", start);
     BmcSide bmc;
     for (const Case& c : cases) {
-        check(c.expectedFile(), render(c, intake, entries, bmc));
+        expectGolden(c.expectedFile(), render(c, intake, entries, bmc));
     }
     EXPECT_EQ(bmc.nextRecord, bmc.fpl.size()) << "FPL records of no logged write";
     EXPECT_EQ(bmc.nextCommand, bmc.commands.size()) << "halcyon commands of no logged write";

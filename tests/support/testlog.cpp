@@ -89,10 +89,14 @@ std::string hexOf(const void* data, size_t size, const std::string& between) {
 }
 
 void expectGolden(const std::string& path, const std::string& text) {
+    const std::string file = readFile(path);
+    const size_t end = file.rfind("# ", 0) == 0 ? file.find('\n') : std::string::npos;
+    const std::string head = end == std::string::npos ? "" : file.substr(0, end + 1);
     if (getenv("ORVIND_UPDATE_GOLDEN") != nullptr) {
-        writeFile(path, text);
+        writeFile(path, head + text);
     }
-    EXPECT_EQ(text, readFile(path)) << "against " << path;
+    EXPECT_FALSE(head.empty()) << path << " begins with a line \"# what it checks\"";
+    EXPECT_EQ(text, readFile(path).substr(head.size())) << "against " << path;
 }
 
 std::vector<GoldenCase> readCases(const std::string& path) {

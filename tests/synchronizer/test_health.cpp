@@ -46,8 +46,7 @@ health::Inputs inputsOf(const std::vector<std::string>& lines) {
 // daemon's STATUS=) and the JSON, from one verdict.
 TEST(Health, JudgesEachSetOfFacts) {
     EXPECT_EQ(health::firstUtcTime("at 2026-12-07T05:00:00Z"), kNow);
-    std::string text =
-        "# The verdict of each case of facts.cases: its exit status, line and JSON.\n";
+    std::string text; // after the file's first line, which says what it checks
     for (const auto& [name, lines] : readCases(kData + "facts.cases")) {
         const health::Verdict v = health::judge(inputsOf(lines));
         text += "== " + name + "\nstatus " + std::to_string(v.exitStatus()) + "\n" + v.line() +

@@ -95,15 +95,10 @@ void answer(str_buf* to, str_buf* other, const std::string& text) {
 } // namespace
 
 extern "C" int BMC_open(BMC_t* bmc, int unit, int flags) {
-    if (bmc == nullptr) {
-        return BMC_E_INVAL;
+    if (int rc = tallowsim::beginOpen(bmc, unit); rc != 0) {
+        return rc == BMC_E_NODEV ? fail(rc, "only unit 0 exists") : rc;
     }
-    memset(bmc, 0, sizeof *bmc);
-    bmc->fd = -1;
     lastCode = 0;
-    if (unit != 0) {
-        return fail(BMC_E_NODEV, "only unit 0 exists");
-    }
     try {
         auto session = std::make_unique<tallowipmi::Session>();
         int rc = session->open();

@@ -94,13 +94,8 @@ void answer(str_buf* out, str_buf* err, const std::string& name, int status) {
 } // namespace
 
 extern "C" int BMC_open(BMC_t* bmc, int unit, int flags) {
-    if (bmc == nullptr) {
-        return BMC_E_INVAL;
-    }
-    memset(bmc, 0, sizeof *bmc);
-    bmc->fd = -1;
-    if (unit != 0) {
-        return BMC_E_NODEV;
+    if (int rc = tallowsim::beginOpen(bmc, unit); rc != 0) {
+        return rc;
     }
     try {
         std::string dir = tallowsim::stateDir();

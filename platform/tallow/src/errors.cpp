@@ -3,6 +3,8 @@
 #include "storage.h"
 #include "tallow.h"
 
+#include <cstring>
+
 namespace tallowsim {
 
 namespace {
@@ -45,6 +47,15 @@ int checkCliBuffers(const str_buf* out, const str_buf* err) {
         return ZU_CLI_BUFFER_TOO_SMALL;
     }
     return 0;
+}
+
+int beginOpen(BMC_t* bmc, int unit) {
+    if (bmc == nullptr) {
+        return BMC_E_INVAL;
+    }
+    memset(bmc, 0, sizeof *bmc);
+    bmc->fd = -1;
+    return unit != 0 ? BMC_E_NODEV : 0;
 }
 
 } // namespace tallowsim

@@ -1,5 +1,7 @@
 #include "storage.h"
 
+#include "writeall.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -18,25 +20,6 @@ int lockFile(int fd, int operation) {
         rc = flock(fd, operation);
     } while (rc != 0 && errno == EINTR);
     return rc;
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Length of the file up to and including its last line end; -1 with errno on failure.
@@ -136,7 +119,9 @@ bool writeFileAtomic(const std::string& path, const std::string& content, std::s
         *error = errnoText(temp);
         return false;
     }
-    if (!writeAll(fd, content.data(), content.size()) || fsync(fd) != 0) {
+    const int written = writeAll(fd, content.data(), content.size());
+    if (written != 0 || fsync(fd) != 0) {
+        errno = written != 0 ? written : errno;
         *error = errnoText(temp);
         close(fd);
         unlink(temp.c_str());
@@ -181,10 +166,12 @@ int appendRecord(int fd, const void* data, size_t size, size_t recordSize, off_t
         if (at != nullptr) {
             *at = length;
         }
-        if (result == 0 &&
-            (!writeAll(fd, static_cast<const char*>(data), size) || fsync(fd) != 0)) {
-            result = errno;
-            if (ftruncate(fd, length) == 0) {
+        if (result == 0) {
+            result = writeAll(fd, data, size);
+            if (result == 0 && fsync(fd) != 0) {
+                result = errno;
+            }
+            if (result != 0 && ftruncate(fd, length) == 0) {
                 fsync(fd);
             }
         }

@@ -8,7 +8,13 @@
 #include <string>
 #include <sys/types.h>
 
+struct BMC;
+
 namespace tallowsim {
+
+// The start of each backend's BMC_open: checks the handle and the unit and clears the
+// handle, its descriptor -1. 0, or the BMC_E_ code that BMC_open answers.
+int beginOpen(BMC* bmc, int unit);
 
 // A number written in decimal or, after "0x", in hexadecimal; no sign, no overflow.
 bool parseNumber(const std::string& text, uint64_t* value);
