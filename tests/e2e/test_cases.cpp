@@ -241,7 +241,8 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
                         "== broker repository\n" + registered + "== restart log\n";
 
     // One case at a time: the next is written once the intake has handled this one, so
-    // that each case's lines and rows are its own.
+    // that each case's lines and rows are its own, and once the daemon has seen this
+    // one's writer gone, so that each case's bytes are a delivery of their own.
     int patience = Sandbox::kTimeoutMs;
     for (Case& c : cases) {
         const size_t holds = Sandbox::countContaining("] BMC not reachable: ");
@@ -252,7 +253,7 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
         }
         c.intakeFrom = caseEntries(startUp, true).size();
         c.firstRow = highestRow() + 1;
-        Sandbox::writePipe(c.bytes);
+        sb.writeDelivery(c.bytes); // a delivery of its own, whatever its last bytes
         // Done when the expected number of lines is there; when writing the expected
         // files, once nothing more comes for a while.
         const std::string expected = readFile(c.expectedFile());
