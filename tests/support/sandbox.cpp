@@ -16,7 +16,6 @@
 #include <grp.h>
 #include <memory>
 #include <sched.h>
-#include <set>
 #include <sqlite3.h>
 #include <sstream>
 #include <stdexcept>
@@ -397,47 +396,27 @@ void Sandbox::writePipe(const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), pipe.get());
 }
 
-namespace {
-
-// The descriptors the process `pid` holds on the pipe.
-std::set<int> pipe_descriptors(pid_t pid) {
-    std::set<int> fds;
-    struct stat fifo;
-    if (stat(Sandbox::kFifo, &fifo) != 0) {
-        return fds;
-    }
-    std::error_code error;
-    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        struct stat st;
-        if (stat(entry.path().c_str(), &st) == 0 && st.st_dev == fifo.st_dev &&
-            st.st_ino == fifo.st_ino) {
-            fds.insert(std::atoi(entry.path().filename().c_str()));
-        }
-    }
-    return fds;
-}
-
-} // namespace
-
 void Sandbox::writeDelivery(const std::string& bytes) {
-    const pid_t daemon = daemonPid();
+    // The daemon's read end on the pipe: it opens a new one, then closes the old one, only
+    // after a read that finds every writer gone.
+    const std::string fds = "/proc/" + std::to_string(daemonPid()) + "/fd";
+    auto readEnd = [&fds](std::string& found) {
+        std::error_code error;
+        found.clear();
+        for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+            found += std::filesystem::read_symlink(fd.path(), error) == kFifo
+                         ? "/" + fd.path().filename().string()
+                         : "";
+        }
+        return std::count(found.begin(), found.end(), '/') == 1;
+    };
+    std::string before, now;
     std::unique_ptr<FILE, int (*)(FILE*)> pipe(fopen(kFifo, "a+"), fclose);
     ASSERT_NE(pipe, nullptr) << strerror(errno);
-    // While this writer is connected the daemon keeps its read end: it takes a new one
-    // only after a read that finds every writer gone. One it is taking now is in place
-    // once one descriptor is left.
-    std::set<int> before;
-    EXPECT_TRUE(waitUntil([&] {
-        before = pipe_descriptors(daemon);
-        return before.size() == 1;
-    })) << "the daemon holds no single read end on the pipe";
+    EXPECT_TRUE(waitUntil([&] { return readEnd(before); })); // kept while this writer is here
     fwrite(bytes.data(), 1, bytes.size(), pipe.get());
     pipe.reset();
-    EXPECT_TRUE(waitUntil([&] {
-        const std::set<int> now = pipe_descriptors(daemon);
-        return now.size() == 1 && now != before;
-    })) << "the daemon never read to the end of the delivery";
+    EXPECT_TRUE(waitUntil([&] { return readEnd(now) && now != before; })) << "no end seen";
 }
 
 void Sandbox::deliver(const std::string& document) {

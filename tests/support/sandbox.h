@@ -86,9 +86,8 @@ public:
     // One writer as the broker is one: fopen "a+", exactly `bytes`, fclose.
     static void writePipe(const std::string& bytes);
     static void deliver(const std::string& document);
-    // writePipe(), then waits until the daemon has read to the end of these bytes with no
-    // writer left and taken a new read end. Without that wait, a next writer that opens
-    // before the daemon looks again joins this delivery: the pipe cannot tell them apart.
+    // writePipe(), then waits until the daemon has read to the end with the writer gone:
+    // a next writer that opened earlier would join this delivery.
     void writeDelivery(const std::string& bytes);
 
     // Raises `count` indications through the sandbox's broker, each from a writer of its
