@@ -100,3 +100,19 @@ in_root() {
     chroot "$ROOT" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         LANG=C.UTF-8 "$@"
 }
+
+# check_licences DIR [LIBRARY_PATH]: no program or library under DIR loads both the CIMC
+# client library (EPL-1.0) and libfreeipmi (GPL-3.0-or-later), whose licences may not be
+# combined in one program: readelf -d for what each needs itself, ldd for what it loads in
+# the end (LIBRARY_PATH: where libraries that are not installed lie).
+check_licences() {
+    local elf needed loaded both
+    while IFS= read -r elf; do
+        needed=$(readelf -d "$elf" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+        loaded=$(LD_LIBRARY_PATH=${2:-} ldd "$elf" 2>/dev/null | awk '{ print $1 }')
+        both=$(printf '%s\n%s\n' "$needed" "$loaded" | sort -u | grep -E '^lib(cimcclient|freeipmi)\.' |
+            sed 's/\..*//' | sort -u | xargs)
+        check_eq "${elf#"$1"/} loads at most one of libcimcclient and libfreeipmi ($(xargs <<<"$needed"))" \
+            "" "$( [ "$both" = "libcimcclient libfreeipmi" ] && echo "$both")"
+    done < <(find "$1" -type f -exec sh -c 'head -c 4 "$1" | grep -q ELF' _ {} \; -print | sort)
+}

@@ -4,8 +4,9 @@
 # scratch root (lib.sh's make_root), so that its maintainer scripts, systemd's tools,
 # logrotate and the daemon run for real and the host's /etc, /var, /run and /opt stay untouched.
 #   test_package.sh build BUILD_DIR    cpack -G DEB into BUILD_DIR/dist/package: debug symbols,
-#                                      dependencies, contents (tests/data/dist/contents.expected)
-#                                      and lintian
+#                                      dependencies, contents (tests/data/dist/contents.expected),
+#                                      lintian, and no program loading both the CIMC library and
+#                                      libfreeipmi
 #   test_package.sh install BUILD_DIR  the package's life, as tests/data/dist/install.expected
 set -u
 . "$(dirname "$0")/lib.sh"
@@ -54,6 +55,7 @@ if [ "$mode" = build ]; then
         found=$(grep -F "/$lib" <<<"$owners" | sed 's/[:,].*//' | grep -xF "$depended" | head -n 1)
         check "$lib comes from a package the package depends on (${found:-none})" test -n "$found"
     done
+    check_licences "$out/contents"
     if grep -qx 'ORVIND_BMC:STRING=ipmi' "$build/CMakeCache.txt"; then
         check "the daemon of a tree built with ORVIND_BMC=ipmi loads libfreeipmi" \
             grep -q '^libfreeipmi' <<<"$needed"

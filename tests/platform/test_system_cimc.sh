@@ -4,9 +4,11 @@
 # (../shared/cimc-real/include beside the source tree, as CI has them; our own headers when
 # they are absent) and a shared libcimcclient.so.0 that exports only the real library's names.
 # Checks that ON without a library is refused, that the sources compile unchanged against the
-# installed headers, that the build names the library it uses, that the daemon takes NewCIMCEnv
-# and ReleaseCIMCEnv from the library, that no symbol of ours clashes with one the library
-# exports, and that documents give the same rows.
+# installed headers, that the build names the library it uses, that only orvind-subscribe
+# takes NewCIMCEnv and ReleaseCIMCEnv from the library (the daemon, which links libfreeipmi,
+# never loads it), that no symbol of ours clashes with one the library exports, that the
+# registration through orvind-subscribe has the outcome it has in the build against ours, and
+# that documents give the same rows.
 #   test_system_cimc.sh SOURCE_DIR STANDIN_LIBRARY CMAKE
 set -euo pipefail
 src=$1
@@ -52,11 +54,13 @@ grep -q "missing the header cimc/cimc.h" "$work/none.log" || fail "no word of wh
     -DCMAKE_PREFIX_PATH="$work/prefix;$(dirname "$headers")" -DORVIND_BUILD_TESTS=ON -DORVIND_BUILD_BENCH=OFF \
     >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure"; }
 # Warnings count as failures: the sources must build as they stand.
-"$cmake" --build "$work/build" --target orvind orvind-broker orvind-bmc orvindctl synchronizer_test_parser_walk \
+"$cmake" --build "$work/build" --target orvind orvind-broker orvind-bmc orvindctl orvind-subscribe \
+    synchronizer_test_parser_walk synchronizer_test_sfcbclient \
     -- -j "$(nproc)" >"$work/build.log" 2>&1 || { tail -n 60 "$work/build.log"; fail "build"; }
 ! grep -E "warning:|-fpermissive" "$work/build.log" || fail "the build against the installed library warns"
 
 daemon=$work/build/synchronizer/orvind
+helper=$work/build/synchronizer/orvind-subscribe
 grep -q "CIM client: system library $work/prefix/lib/libcimcclient.so.0 (headers in $headers;" \
     "$work/configure.log" || fail "configuring does not name the library: $(grep 'CIM client' "$work/configure.log")"
 # orvindctl (no daemon of this build runs) names the library of its build.
@@ -64,17 +68,22 @@ status=$("$work/build/tools/orvindctl" status || true)
 grep -qx "CIM client: system library $work/prefix/lib/libcimcclient.so.0" <<<"$status" ||
     fail "orvindctl status does not name the library: $status"
 
-# The entry points come from the library, and the library is what the daemon needs.
-undefined=$(nm -D --undefined-only "$daemon" | awk '{print $2}')
+# The entry points come from the library, and only the registration helper needs it.
+undefined=$(nm -D --undefined-only "$helper" | awk '{print $2}')
 for name in NewCIMCEnv ReleaseCIMCEnv; do
-    grep -qx "$name" <<<"$undefined" || fail "the daemon does not take $name from the library"
+    grep -qx "$name" <<<"$undefined" || fail "orvind-subscribe does not take $name from the library"
 done
-libraries=$(LD_LIBRARY_PATH=$work/prefix/lib ldd "$daemon")
+libraries=$(LD_LIBRARY_PATH=$work/prefix/lib ldd "$helper")
 grep -q "libcimcclient.so.0 => $work/prefix/lib/" <<<"$libraries" ||
-    fail "the daemon does not load libcimcclient.so.0: $libraries"
+    fail "orvind-subscribe does not load libcimcclient.so.0: $libraries"
+! grep -q "libfreeipmi" <<<"$libraries" || fail "orvind-subscribe loads libfreeipmi: $libraries"
+if readelf -d "$daemon" | grep -q "cimcclient"; then
+    fail "the daemon needs the library: $(readelf -d "$daemon" | grep NEEDED)"
+fi
 
-# No symbol of ours, in the daemon or in our object library, is one the library exports.
-ours=$( (nm --defined-only -g "$daemon"; nm --defined-only -g "$work/build/platform/cimc/libcimc_objects.a") |
+# No symbol of ours, in the helper or in our object library, is one the library exports. (The
+# daemon defines the two entry points itself, for its connector that runs the helper.)
+ours=$( (nm --defined-only -g "$helper"; nm --defined-only -g "$work/build/platform/cimc/libcimc_objects.a") |
     awk 'NF == 3 {print $3}' | sort -u)
 clash=$(comm -12 <(echo "$ours") <(echo "$exported"))
 [ -z "$clash" ] || fail "symbols of ours clash with the library's: $clash"
@@ -89,4 +98,13 @@ LD_LIBRARY_PATH=$work/prefix/lib "$work/build/tests/synchronizer_test_parser_wal
 }
 grep -q "1 test from 1 test suite ran" "$work/rule.log" || fail "the rule's case did not run"
 
-echo "daemon and tools built against the installed library; no symbol clashes; same rows"
+# The client's registrations, through orvind-subscribe and the library, log and leave in the
+# broker what they do in the build against ours (the helper's copy lies beside the test).
+LD_LIBRARY_PATH=$work/prefix/lib "$work/build/tests/synchronizer_test_sfcbclient" \
+    >"$work/register.log" 2>&1 || {
+    cat "$work/register.log"
+    fail "the registration through orvind-subscribe differs"
+}
+grep -q "1 test from 1 test suite ran" "$work/register.log" || fail "the registration case did not run"
+
+echo "daemon and tools built against the installed library; only orvind-subscribe loads it; no symbol clashes; same registrations and rows"
