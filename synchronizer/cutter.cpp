@@ -86,6 +86,7 @@ public:
                 }
             }
         }
+        markRounds(uncertain);
         std::vector<bool> covered(length, false);
         for (size_t i = 0; i < solution.size(); ++i) {
             if (uncertain[i]) {
@@ -155,6 +156,112 @@ private:
             return false;
         }
         return another(joined(a, b), a) || another(joined(b, a), b);
+    }
+
+    // Document `a` could as well end with what follows the first piece of `b`: a's
+    // first pieces come before that rest, and with it they make a well-formed document
+    // whose breaks fit. The answer is kept for each first piece and each kind of rest.
+    bool takes(size_t a, size_t b) {
+        const Open& first = solution[a];
+        const Open& second = solution[b];
+        if (first.pieces[first.head - 1].to > second.pieces[second.head].from) {
+            return false;
+        }
+        signed char& answer = known[a][kind[b]];
+        if (answer < 0) {
+            // Past the budget every join counts as well-formed: more is passed over.
+            if (++joins > kMostSteps) {
+                answer = 1;
+                return true;
+            }
+            const Open doc = joined(first, second);
+            answer = breaksFit(doc, trailerLength(doc)) && well_formed(text(doc)) ? 1 : 0;
+        }
+        return answer == 1;
+    }
+
+    // What follows the first piece of a document, and where its pieces break after it.
+    std::string restOf(const Open& doc) const {
+        std::string rest;
+        for (size_t i = doc.head; i < doc.pieces.size(); ++i) {
+            rest.append(bytes, doc.pieces[i].from, doc.pieces[i].to - doc.pieces[i].from);
+        }
+        rest += '\0';
+        for (size_t at : doc.breaks) {
+            rest += std::to_string(at - doc.breaks.front()) + ' ';
+        }
+        return rest;
+    }
+
+    // Finds the documents broken after their first pieces and sorts their rests into
+    // kinds alike byte for byte; returns the number of kinds.
+    size_t sortRests() {
+        kind.assign(solution.size(), 0);
+        std::vector<std::string> kinds;
+        for (size_t i = 0; i < solution.size(); ++i) {
+            const Open& doc = solution[i];
+            if (doc.breaks.empty() || doc.head == 0 || doc.head >= doc.pieces.size()) {
+                continue;
+            }
+            broken.push_back(i);
+            const std::string rest = restOf(doc);
+            auto found = std::find(kinds.begin(), kinds.end(), rest);
+            kind[i] = static_cast<size_t>(found - kinds.begin());
+            if (found == kinds.end()) {
+                kinds.push_back(rest);
+            }
+        }
+        return kinds.size();
+    }
+
+    // A chain of documents, each taking a rest alike its own, leads from `from` to `to`.
+    bool reaches(size_t from, size_t to) {
+        std::vector<bool>& reached = alike[from];
+        if (reached.empty()) {
+            reached.assign(solution.size(), false);
+            reached[from] = true;
+            std::vector<size_t> todo = {from};
+            while (!todo.empty()) {
+                const size_t x = todo.back();
+                todo.pop_back();
+                for (size_t y : broken) {
+                    if (!reached[y] && kind[y] == kind[x] && takes(x, y)) {
+                        reached[y] = true;
+                        todo.push_back(y);
+                    }
+                }
+            }
+        }
+        return reached[to];
+    }
+
+    // Exchanges of rests through a chain of documents: d is not certain when it could
+    // take e's rest, e could take y's, and from y documents each taking a rest alike its
+    // own lead back to d's. Those between keep their text byte for byte, so that no
+    // exchange of two shows the difference: d and e are passed over, never guessed.
+    void markRounds(std::vector<bool>& uncertain) {
+        const size_t kinds = sortRests();
+        if (kinds < 2) {
+            return; // every rest alike: an exchange changes no document
+        }
+        known.assign(solution.size(), std::vector<signed char>(kinds, -1));
+        alike.assign(solution.size(), std::vector<bool>());
+        for (size_t d : broken) {
+            for (size_t e : broken) {
+                if (uncertain[d]) {
+                    break;
+                }
+                if (e == d || kind[e] == kind[d] || !takes(d, e)) {
+                    continue;
+                }
+                for (size_t y : broken) {
+                    if (y != e && kind[y] == kind[d] && takes(e, y) && reaches(y, d)) {
+                        uncertain[d] = uncertain[e] = true;
+                        break;
+                    }
+                }
+            }
+        }
     }
 
     bool declarationAt(size_t at) const {
@@ -363,6 +470,13 @@ private:
     std::unordered_set<size_t> seen;
     int steps = 0;
     std::vector<Open> solution;
+    // The exchanges of rests: the documents broken after their first pieces, the kind
+    // of each one's rest, which kinds each could take, and the chains found.
+    std::vector<size_t> broken;
+    std::vector<size_t> kind;
+    std::vector<std::vector<signed char>> known;
+    std::vector<std::vector<bool>> alike;
+    int joins = 0;
 };
 
 } // namespace

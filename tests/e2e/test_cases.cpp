@@ -2,15 +2,8 @@
 // one case after the other, and what the daemon did with it (the rows it stored, the
 // lines the intake and the forwarding logged, the FPL records and halcyon commands the
 // simulated BMC received) is compared with the expected file beside it.
-//
-// A case NAME.xml is one document, written as the broker writes it (the document, a
-// line end and the trailer line); a case NAME.delivery holds the bytes one writer
-// writes, as they stand. NAME.expected is what the case gives. NAME.bmc, where there
-// is one, names a fault of the simulated BMC ("append 7") that the case's rows meet.
-//
-// After a deliberate change, write the expected files anew and review their diff:
-//     ORVIND_UPDATE_GOLDEN=1 build/tests/e2e_test_cases
-// Row ids count on from case to case in name order: a new case renumbers the later ones.
+// What each kind of case file holds, how to write the expected files anew after a
+// deliberate change and review them: tests/data/cases/README.md.
 #include "sandbox.h"
 #include "testlog.h"
 
@@ -240,8 +233,8 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
     std::string start = "== start log\n" + joined(Sandbox::logEntries(), 0) +
                         "== broker repository\n" + registered + "== restart log\n";
 
-    // One case at a time: the next is written once the intake has handled this one, so
-    // that each case's lines and rows are its own.
+    // One case at a time, a delivery of its own: the next is written once the intake has
+    // handled this one, so that each case's lines and rows are its own.
     int patience = Sandbox::kTimeoutMs;
     for (Case& c : cases) {
         const size_t holds = Sandbox::countContaining("] BMC not reachable: ");
@@ -252,7 +245,7 @@ TEST(GoldenCases, EachCaseStoresLogsAndForwardsWhatItsExpectedFileSays) {
         }
         c.intakeFrom = caseEntries(startUp, true).size();
         c.firstRow = highestRow() + 1;
-        Sandbox::writePipe(c.bytes);
+        sb.writeDelivery(c.bytes);
         // Done when the expected number of lines is there; when writing the expected
         // files, once nothing more comes for a while.
         const std::string expected = readFile(c.expectedFile());

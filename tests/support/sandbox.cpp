@@ -396,6 +396,29 @@ void Sandbox::writePipe(const std::string& bytes) {
     fwrite(bytes.data(), 1, bytes.size(), pipe.get());
 }
 
+void Sandbox::writeDelivery(const std::string& bytes) {
+    // The daemon's read end on the pipe: it opens a new one, then closes the old one, only
+    // after a read that finds every writer gone.
+    const std::string fds = "/proc/" + std::to_string(daemonPid()) + "/fd";
+    auto readEnd = [&fds](std::string& found) {
+        std::error_code error;
+        found.clear();
+        for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+            found += std::filesystem::read_symlink(fd.path(), error) == kFifo
+                         ? "/" + fd.path().filename().string()
+                         : "";
+        }
+        return std::count(found.begin(), found.end(), '/') == 1;
+    };
+    std::string before, now;
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(fopen(kFifo, "a+"), fclose);
+    ASSERT_NE(pipe, nullptr) << strerror(errno);
+    EXPECT_TRUE(waitUntil([&] { return readEnd(before); })); // kept while this writer is here
+    fwrite(bytes.data(), 1, bytes.size(), pipe.get());
+    pipe.reset();
+    EXPECT_TRUE(waitUntil([&] { return readEnd(now) && now != before; })) << "no end seen";
+}
+
 void Sandbox::deliver(const std::string& document) {
     writePipe(framed(document));
 }

@@ -86,6 +86,9 @@ public:
     // One writer as the broker is one: fopen "a+", exactly `bytes`, fclose.
     static void writePipe(const std::string& bytes);
     static void deliver(const std::string& document);
+    // writePipe(), then waits until the daemon has read to the end with the writer gone:
+    // a next writer that opened earlier would join this delivery.
+    void writeDelivery(const std::string& bytes);
 
     // Raises `count` indications through the sandbox's broker, each from a writer of its
     // own, of a kind that is stored and forwarded to the FPL and to halcyon; `more` are

@@ -26,6 +26,10 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
 
 // A text of the cutter's case file with its placeholders and escapes put in.
 std::string expand(std::string text) {
+    for (size_t at = text.find("{x"); at != std::string::npos; at = text.find("{x", at)) {
+        const size_t end = text.find('}', at);
+        text.replace(at, end + 1 - at, std::stoul(text.substr(at + 2, end - at - 2)), 'x');
+    }
     text = replaceAll(text, "{alert}", sample("alert.xml"));
     text = replaceAll(text, "{disk}", sample("disk.xml"));
     text = replaceAll(text, "{T}", Sandbox::kTrailer);
