@@ -2,6 +2,7 @@
 
 #include "cutter.h"
 #include "files.h"
+#include "ledger.h"
 #include "logger.h"
 #include "transaction.h"
 #include "upstream.h"
@@ -102,9 +103,6 @@ const char* const kFetchQuery =
     "select Id, ProviderName, EventID, EventTime, SystemFirmwareVersion, HWPartNumber, "
     "HWEncodingPhysicalLocation, HWPhysicalLocation, NetworkAddresses from indication where "
     "status=0 order by Id";
-
-// A mark is run at most this many times while the database is busy.
-const int kAttempts = 4;
 
 // A lock of the process's other connection (the intake's group, the forwarder's mark:
 // each a commit with its sync) or of another program that lasts no longer than this is
@@ -693,31 +691,8 @@ bool SQLiteDB::getIndication(Indication_t* pind) {
 }
 
 int SQLiteDB::updateIndication(int id) {
-    int rc = SQLITE_OK;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        {
-            Hold hold(lock);
-            Statement stmt(prepare(db.get(), "update indication set status=1 where Id=?", &rc));
-            if (stmt) {
-                sqlite3_bind_int(stmt.get(), 1, id);
-                rc = sqlite3_step(stmt.get());
-                rc = rc == SQLITE_DONE ? SQLITE_OK : sqlite3_reset(stmt.get());
-            }
-        }
-        if (rc == SQLITE_OK) {
-            logger.info("update number %d indication success", id);
-            break;
-        }
-        if (rc != SQLITE_BUSY || attempt == kAttempts - 1) {
-            logger.error("update number %d indication failed", id);
-            break;
-        }
-        int seconds = 2 * (attempt + 1);
-        // sleep() is safe on glibc's threads; the tests stand in for it to take the pauses.
-        sleep(static_cast<unsigned>(seconds)); // NOLINT(concurrency-mt-unsafe)
-        logger.info("database is busy, update %d indication again in %d seconds", id, seconds);
-    }
-    return rc;
+    // The forwarder's mark without counts: one retry policy for both.
+    return ledger::markForwarded(db.get(), id, {});
 }
 
 void SQLiteDB::addMissingColumns() {
