@@ -73,4 +73,3 @@ TEST(SfcbClient, FirstStartRegistersSecondIsRefusedNoBrokerIsLogged) {
     expectGolden(ORVIND_TEST_DATA "/broker/registered.expected",
                  substituted(out, dir.path(), "DIR"));
 }
-
