@@ -173,6 +173,26 @@ CIMCrc runHelper(const std::string& request, CIMCStatus* st) {
     return code;
 }
 
+int writePath(CIMCObjectPath* op, std::string& request, int& paths);
+
+// A key's or property's name and value as the request carries them (" NAME ref N" or
+// " NAME chars TEXT"), the name released; false for a value of any other type.
+bool namedValue(CIMCString* name, const CIMCData& d, std::string& request, int& paths,
+                std::string& line) {
+    line += chars(name);
+    if (name != nullptr) {
+        name->ft->release(name);
+    }
+    if (d.type == CIMC_ref && d.value.ref != nullptr) {
+        line += " ref " + std::to_string(writePath(d.value.ref, request, paths));
+    } else if (d.type == CIMC_string) {
+        line += " chars " + remote::escape(chars(d.value.string));
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // The lines of a path (and of the paths its keys refer to, first); its number returned.
 int writePath(CIMCObjectPath* op, std::string& request, int& paths) {
     std::string keys;
@@ -180,18 +200,10 @@ int writePath(CIMCObjectPath* op, std::string& request, int& paths) {
     for (unsigned i = 0; i < n; ++i) {
         CIMCString* name = nullptr;
         CIMCData d = op->ft->getKeyAt(op, i, &name, nullptr);
-        std::string line = std::string(" ") + chars(name);
-        if (name != nullptr) {
-            name->ft->release(name);
+        std::string line = " ";
+        if (namedValue(name, d, request, paths, line)) {
+            keys += line + "\n";
         }
-        if (d.type == CIMC_ref && d.value.ref != nullptr) {
-            line += " ref " + std::to_string(writePath(d.value.ref, request, paths));
-        } else if (d.type == CIMC_string) {
-            line += " chars " + remote::escape(chars(d.value.string));
-        } else {
-            continue;
-        }
-        keys += line + "\n";
     }
     const int number = ++paths;
     CIMCString* ns = op->ft->getNameSpace(op, nullptr);
@@ -234,15 +246,8 @@ CIMCObjectPath* createInstance(CIMCClient* cl, CIMCObjectPath* op, CIMCInstance*
     for (unsigned i = 0; i < n; ++i) {
         CIMCString* name = nullptr;
         CIMCData d = inst->ft->getPropertyAt(inst, i, &name, nullptr);
-        std::string line = std::string("property ") + chars(name);
-        if (name != nullptr) {
-            name->ft->release(name);
-        }
-        if (d.type == CIMC_ref && d.value.ref != nullptr) {
-            line += " ref " + std::to_string(writePath(d.value.ref, request, paths));
-        } else if (d.type == CIMC_string) {
-            line += " chars " + remote::escape(chars(d.value.string));
-        } else {
+        std::string line = "property ";
+        if (!namedValue(name, d, request, paths, line)) {
             setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED,
                       "the registration helper carries text and reference properties only");
             return nullptr;

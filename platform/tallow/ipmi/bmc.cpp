@@ -159,15 +159,26 @@ extern "C" const char* BMC_strerror(int code) {
     return text;
 }
 
-extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
+namespace {
+// The session of an open handle for a call on `entry`: 0, or the code to return.
+int openedSession(BMC_t* bmc, const SEL_entry_t* entry, tallowipmi::Session** session) {
     if (bmc == nullptr || entry == nullptr) {
         return BMC_E_INVAL;
     }
-    tallowipmi::Session* session = bmc->is_open ? sessionOf(bmc) : nullptr;
-    if (session == nullptr) {
+    *session = bmc->is_open ? sessionOf(bmc) : nullptr;
+    if (*session == nullptr) {
         return BMC_E_NOTOPEN;
     }
     lastCode = 0;
+    return 0;
+}
+} // namespace
+
+extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
+    tallowipmi::Session* session = nullptr;
+    if (int rc = openedSession(bmc, entry, &session)) {
+        return rc;
+    }
     uint8_t body[13];
     memcpy(body, &entry->e0, sizeof body);
     unsigned id = 0;
@@ -191,14 +202,10 @@ extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
 }
 
 extern "C" int BMC_FPL_get_entry(BMC_t* bmc, uint32_t id, SEL_entry_t* entry) {
-    if (bmc == nullptr || entry == nullptr) {
-        return BMC_E_INVAL;
+    tallowipmi::Session* session = nullptr;
+    if (int rc = openedSession(bmc, entry, &session)) {
+        return rc;
     }
-    tallowipmi::Session* session = bmc->is_open ? sessionOf(bmc) : nullptr;
-    if (session == nullptr) {
-        return BMC_E_NOTOPEN;
-    }
-    lastCode = 0;
     // Get SEL Entry reads 0 as the first record and 0xFFFF as the last: neither names
     // a record the BMC assigned.
     if (id == 0 || id >= 0xFFFF) {
