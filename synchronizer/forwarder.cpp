@@ -27,6 +27,7 @@ namespace {
 
 const int kStartPauseSeconds = 3;
 const int kIdlePauseSeconds = 3;
+const int kIdleClosePauseSeconds = 1;
 const int kRecoveryPauseSeconds = 2;
 const int kHoldFirstPauseSeconds = 2;
 const int kHoldLongestPauseSeconds = 60;
@@ -135,7 +136,8 @@ bool fpl_step(const Indication_t& ind, unsigned int& alert_level, ForwardingFact
     const unsigned int eventId = static_cast<unsigned int>(ind.eventId);
     bool may_pass = false;
     BmcOutcome outcome;
-    int rc = write_fpl(ind.proName, eventId, ind.eventTime, &alert_level, &may_pass, &outcome);
+    int rc = write_fpl(facts.bmc, ind.proName, eventId, ind.eventTime, &alert_level, &may_pass,
+                       &outcome);
     if (rc == 0) {
         logger.info("write %s indication as FPL successfully", ind.proName);
     } else if (rc == kFplNotKept) {
@@ -154,7 +156,7 @@ bool fpl_step(const Indication_t& ind, unsigned int& alert_level, ForwardingFact
 bool halcyon_step(const Indication_t& ind, ForwardingFacts& facts) {
     bool may_pass = false;
     BmcOutcome outcome;
-    if (mp_event_gen(ind.proName, ind.partNumber, static_cast<unsigned int>(ind.eventId),
+    if (mp_event_gen(facts.bmc, ind.proName, ind.partNumber, static_cast<unsigned int>(ind.eventId),
                      ind.eventTime, ind.hw_location, ind.systemFirmwareVersion, ind.address,
                      &may_pass, &outcome) == 0) {
         logger.info("write %s indication to halcyon successfully", ind.proName);
@@ -228,6 +230,7 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
                         ForwardingFacts* given) {
     ForwardingFacts own;
     ForwardingFacts& facts = given != nullptr ? *given : own;
+    facts.bmc.newPass();
     unsigned int alert_level = 0;
     Indication_t ind;
     memset(&ind, 0, sizeof ind);
@@ -256,7 +259,7 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
         // row goes to halcyon: without it, an event selected for its level and cut
         // off by a crash after the FPL mark would never reach the management processor.
         bool opened = true;
-        alert_level = fpl_alert_level(ind.proName, eventId, &opened);
+        alert_level = fpl_alert_level(facts.bmc, ind.proName, eventId, &opened);
         if (!opened) {
             return PassResult::Held; // the selection needs the dictionaries
         }
@@ -334,7 +337,10 @@ void create_thread(RunState* state) {
                     // Nothing to forward: a good moment to move the write-ahead log
                     // into the database, so the log stays short.
                     store.checkpoint();
-                    forwarding_pause(kIdlePauseSeconds);
+                    // The BMC session is closed once it has been idle for a second.
+                    forwarding_pause(kIdleClosePauseSeconds);
+                    facts.bmc.closeIfIdle();
+                    forwarding_pause(kIdlePauseSeconds - kIdleClosePauseSeconds);
                     break;
                 case PassResult::NotMarked:
                     // The same row comes again; a store that keeps refusing the mark

@@ -1,6 +1,7 @@
 #ifndef ORVIND_FORWARDER_H
 #define ORVIND_FORWARDER_H
 
+#include "bmcsession.h"
 #include "indication.h"
 #include "ledger.h"
 #include "paths.h"
@@ -45,6 +46,8 @@ struct ForwardingFacts {
     std::chrono::steady_clock::time_point notKeptAt;
     // Whether the outcome table is known to exist in the store.
     bool ledgerReady = false;
+    // The BMC handle the rows of a pass share.
+    BmcSession bmc;
 };
 
 // Body of the forwarding thread: drains the indication store towards the BMC until
