@@ -19,4 +19,8 @@ int GetLogid(const char* path);
 // the new id, exactly 4 bytes.
 void SetLogid(const char* path, int lastLogid);
 
+// The id held in the file as GetLogid reads it, 0 when it has none, without a line in the
+// log and without making a missing file.
+int ReadLogid(const char* path);
+
 #endif
