@@ -452,7 +452,9 @@ int daemon_main(int argc, char** argv) {
     detach(progname);
     RunState state; // what this daemon publishes about itself (an earlier one's is gone)
     announce_cim_client(state);
-    Intake theIntake;
+    // Made before any thread uses it for the parser's objects or the registration.
+    SfcbClient client;
+    Intake theIntake(client);
     intake = &theIntake;
     try {
         std::thread(wait_for_signals).detach();
@@ -463,15 +465,13 @@ int daemon_main(int argc, char** argv) {
 
     open_pipe(theIntake, passedFifo);
 
-    // Made before any thread uses it for the parser's objects.
-    SfcbClient* client = SfcbClient::getSfcbClient();
     // The pipe is read from here on, before and while the broker is asked for anything:
     // the broker answers no request while one of its deliveries waits on a full pipe,
     // and a pipe kept across a stop may be full.
     std::thread intakeThread = start_intake(theIntake);
     // The subscriber logs "Subscription created." once the broker holds the three
     // objects; a refusal does not end the start: the broker may come later.
-    Subscriber subscriber(state, [client] { return client->createSubscription(); });
+    Subscriber subscriber(state, [&client] { return client.createSubscription(); });
     subscribe(subscriber);
 
     if (!start_thread(&state)) {
