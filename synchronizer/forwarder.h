@@ -46,6 +46,10 @@ struct ForwardingFacts {
     bool ledgerReady = false;
     // The BMC handle the rows of a pass share.
     BmcSession bmc;
+    // Whether what was noted before a start or an outage is still to be settled
+    // (notes.h), and the last row the current note covers.
+    bool settleDue = true;
+    int notedThrough = 0;
 };
 
 // Whether a row also goes to the management processor as a halcyon event: an alert
@@ -71,6 +75,9 @@ enum class PassResult {
 // An FPL record the BMC acknowledged but does not hold as sent (read back under the id
 // it gave) is logged once an hour at most, published as bmc_not_keeping, and the row goes
 // on. Each target's outcome is counted in the store with the row's mark (ledger.h).
+// Before a row is sent, the records of its group of rows are noted in the store; at the
+// first pass and after a held one, what was noted and not marked is first read back
+// from the BMC: a record it holds is marked without being sent again (notes.h).
 PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths = ForwardingPaths(),
                         int* row = nullptr, ForwardingFacts* facts = nullptr);
 

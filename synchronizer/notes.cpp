@@ -24,15 +24,19 @@ std::vector<uint8_t> noted(const SEL_entry_t& entry) {
 
 namespace notes {
 
-bool noteGroup(SQLiteDB& store, BmcSession& session, const Marks& marks, int first, int* through) {
+Noted noteGroup(SQLiteDB& store, BmcSession& session, const Marks& marks, int first, int* through) {
     std::vector<Indication_t> rows;
     if (!store.peekIndications(rows, kGroupRows)) {
-        return false;
+        return Noted::NotWritten;
     }
     BMC_t* bmc = session.get();
+    if (bmc == nullptr) {
+        return Noted::NotOpened;
+    }
     uint32_t lastId = 0;
-    if (bmc == nullptr || BMC_FPL_last_id(bmc, &lastId) != 0) {
-        return false;
+    if (BMC_FPL_last_id(bmc, &lastId) != 0) {
+        session.close();
+        return Noted::NotRead;
     }
     const int fplMark = ReadLogid(marks.fpl.c_str());
     const int halcyonMark = ReadLogid(marks.halcyon.c_str());
@@ -57,7 +61,8 @@ bool noteGroup(SQLiteDB& store, BmcSession& session, const Marks& marks, int fir
         }
     }
     pending::prepare(store.connection());
-    return pending::replace(store.connection(), group) == SQLITE_OK;
+    return pending::replace(store.connection(), group) == SQLITE_OK ? Noted::Yes
+                                                                    : Noted::NotWritten;
 }
 
 bool settleNotes(SQLiteDB& store, BmcSession& session, const Marks& marks,

@@ -26,9 +26,14 @@ struct Marks {
 // kGroupRows of them), for the targets whose marks they are beyond: the FPL record of
 // each row the dictionaries know, and the event record of each row selected for halcyon
 // where the BMC keeps such records in its log; with them the id of the BMC's newest
-// record. *through gets the last row covered. False when the BMC cannot be opened or
-// read, or the note cannot be written: then nothing is to be sent.
-bool noteGroup(SQLiteDB& store, BmcSession& session, const Marks& marks, int first, int* through);
+// record. *through gets the last row covered. Anything but Yes: nothing is to be sent.
+enum class Noted {
+    Yes,
+    NotOpened,  // the BMC cannot be opened
+    NotRead,    // the BMC did not answer (its session is closed)
+    NotWritten, // the store refused the note
+};
+Noted noteGroup(SQLiteDB& store, BmcSession& session, const Marks& marks, int first, int* through);
 
 // A noted record found in the BMC's log: its row, target ("fpl", "mp") and record id.
 struct Found {
