@@ -86,7 +86,7 @@ void reload(int signo) {
     fpl_check_dictionary();
 }
 
-void wait_for_signals() {
+void wait_for_signals(Forwarder& forwarder) {
     sigset_t set = shutdown_signals();
     for (;;) {
         int signo = 0;
@@ -94,7 +94,7 @@ void wait_for_signals() {
             continue;
         }
         if (signo != SIGHUP) {
-            handler(signo);
+            handler(signo, forwarder);
         }
         reload(signo);
     }
@@ -364,9 +364,9 @@ void subscribe(Subscriber& subscriber) {
 
 // Once ready, systemd's STATUS= follows the facts, and WATCHDOG=1 goes while both threads
 // show life.
-std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake) {
-    auto watchdog =
-        std::make_unique<Watchdog>(state, theIntake.heartbeat(), forwarding_heartbeat());
+std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake,
+                                const Forwarder& forwarder) {
+    auto watchdog = std::make_unique<Watchdog>(state, theIntake.heartbeat(), forwarder.heartbeat());
     Watchdog* dog = watchdog.get();
     // The counts go into the facts at each turn: the file changes at most once a turn.
     const IntakeCounts& counts = theIntake.counts();
@@ -394,7 +394,7 @@ void announce_cim_client(RunState& state) {
 
 } // namespace
 
-void handler(int signo) {
+void handler(int signo, Forwarder& forwarder) {
     // The files of the intake in use (the fixed ones when it never started).
     const IntakePaths paths = intake != nullptr ? intake->where() : IntakePaths();
     logger.info("caught %d signal and terminate", signo);
@@ -412,7 +412,7 @@ void handler(int signo) {
     if (intake != nullptr) {
         intake->saveUnhandled(kWriterGraceMs);
     }
-    stop_thread();
+    forwarder.stop();
     unlink(paths::kPidFile);
     logger.close();
     _exit(0);
@@ -446,8 +446,9 @@ int daemon_main(int argc, char** argv) {
     announce_cim_client(state);
     Intake theIntake;
     intake = &theIntake;
+    Forwarder forwarder(&state); // a stop before its start keeps it from starting
     try {
-        std::thread(wait_for_signals).detach();
+        std::thread([&forwarder] { wait_for_signals(forwarder); }).detach();
     } catch (...) {
         logger.error("Create thread error.");
         fatal_exit();
@@ -466,14 +467,14 @@ int daemon_main(int argc, char** argv) {
     Subscriber subscriber(state, [client] { return client->createSubscription(); });
     subscribe(subscriber);
 
-    if (!start_thread(&state)) {
+    if (!forwarder.start()) {
         logger.error("Create thread error.");
         fatal_exit();
     }
 
     fpl_check_dictionary();
     readiness::ready();
-    const std::unique_ptr<Watchdog> watchdog = watch(state, theIntake);
+    const std::unique_ptr<Watchdog> watchdog = watch(state, theIntake, forwarder);
     // The intake ends only when stopped (the shutdown then ends the process) or fatally.
     intakeThread.join();
     park();

@@ -1,6 +1,8 @@
 #ifndef ORVIND_DAEMON_H
 #define ORVIND_DAEMON_H
 
+class Forwarder;
+
 // The port given with -p. Nothing reads it.
 extern int portNumber; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
@@ -13,6 +15,6 @@ int daemon_main(int argc, char** argv);
 // SIGHUP only reopens the log): stops the intake and the forwarding
 // thread, removes the daemon's files and ends the process with status 0. Runs on
 // the thread that waits for the signals, never inside a signal handler.
-[[noreturn]] void handler(int signo);
+[[noreturn]] void handler(int signo, Forwarder& forwarder);
 
 #endif
