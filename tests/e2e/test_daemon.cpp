@@ -37,7 +37,7 @@ namespace {
 const std::string kCases = ORVIND_TEST_DATA "/start/cases";
 
 // Each line of `text` behind "> ", the version of this build written as @VERSION@.
-std::string quoted(const std::string& text) {
+std::string quoted(std::string text) {
     std::istringstream lines(substituted(text, ORVIND_VERSION, "@VERSION@"));
     std::string out;
     for (std::string line; std::getline(lines, line);) {
