@@ -1,5 +1,6 @@
 #include "forwarder.h"
 
+#include "files.h"
 #include "fpl.h"
 #include "halcyon.h"
 #include "logger.h"
@@ -17,6 +18,7 @@
 #include <ctime>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -47,6 +49,26 @@ int mark_for(SQLiteDB& store, const std::string& path, int id) {
         return 0;
     }
     return mark;
+}
+
+// A database made anew owes nothing to the marks kept beside the one before it: a row
+// of its own that passes an old mark would never reach that target. Both marks start at
+// 0 before its first row is forwarded. Throws when a mark cannot be written: nothing is
+// forwarded from the new database meanwhile.
+void start_marks_anew(SQLiteDB& store, const ForwardingPaths& paths) {
+    if (!store.madeAnew()) {
+        return;
+    }
+    const int fpl = SetLogid(paths.fplMark.c_str(), 0);
+    const int halcyon = SetLogid(paths.halcyonMark.c_str(), 0);
+    if (fpl != 0 || halcyon != 0) {
+        throw std::runtime_error("the marks cannot be started anew for the new database " +
+                                 paths.database + ": " +
+                                 files::errorText(fpl != 0 ? fpl : halcyon));
+    }
+    store.settleMadeAnew();
+    logger.info("The database %s is new: the marks %s and %s start anew at 0.",
+                paths.database.c_str(), paths.fplMark.c_str(), paths.halcyonMark.c_str());
 }
 
 // The time now in UTC, as the published facts give it.
@@ -280,6 +302,7 @@ void Forwarder::passes() {
     // Restart point: the thread's own store handle, kept until an exception.
     SQLiteDB store(where.database);
     facts.ledgerReady = false;
+    start_marks_anew(store, where);
     while (!ends()) {
         int row = 0;
         PassResult result = forward_next(store, where, &row, &facts);
