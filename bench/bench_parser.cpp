@@ -6,6 +6,7 @@
 #include "logger.h"
 #include "parser.h"
 #include "scratch.h"
+#include "sfcbclient.h"
 #include "sqlitedb.h"
 
 #include <benchmark/benchmark.h>
@@ -49,15 +50,16 @@ std::string document(int64_t count) {
 
 void BM_ParseDocument(benchmark::State& state) {
     const std::string folder = scratch().path;
-    // The CIMC client is made once per process, over this repository.
+    // The CIMC client below works over this repository.
     setenv("ORVIND_BROKER_DIR", folder.c_str(), 1);
     const std::string file = folder + "/fifo.tmp";
     std::ofstream(file, std::ios::trunc) << document(state.range(0));
     SQLiteDB store(folder + "/indications.db", file);
+    SfcbClient client;
     for (auto _ : state) {
         XmlReaderPtr raw(xmlReaderForFile(file.c_str(), "utf-8", 0));
         XMLTextReader reader(raw.get());
-        Parser parser(&store, reader);
+        Parser parser(&store, reader, &client);
         parser.parseIndicationResp();
     }
     state.SetComplexityN(state.range(0));

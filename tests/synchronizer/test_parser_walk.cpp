@@ -54,7 +54,7 @@ std::vector<std::string> messages() {
 class ParserTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The CIMC client is made once per process, from the folder named at that moment.
+        // The CIMC client's broker repository, read only if it connected.
         static TempDir broker;
         setenv("ORVIND_BROKER_DIR", broker.path().c_str(), 1);
         openStore(dir.path());
@@ -73,7 +73,7 @@ protected:
         writeFile(dir.file("fifo.tmp"), document);
         xmlTextReader* raw = xmlReaderForFile(dir.file("fifo.tmp").c_str(), "utf-8", 0);
         XMLTextReader reader(raw);
-        Parser parser(store.get(), reader);
+        Parser parser(store.get(), reader, &client);
         parser.parseIndicationResp();
         xmlFreeTextReader(raw);
     }
@@ -95,6 +95,7 @@ protected:
     TempDir dir;
     std::string database;
     std::unique_ptr<SQLiteDB> store;
+    SfcbClient client;
 };
 
 // The rows and log entries of one delivery as the golden files hold them: each row
@@ -258,8 +259,7 @@ TEST_F(ParserTest, DocumentTruncatedAtEveryElementBoundary) {
 // the line feeds that end the formats show as empty lines. Nothing is shown of no
 // instance, and a parser on an absent reader reads nothing.
 TEST_F(ParserTest, ShowInstanceLogsPathNamespaceClassAndEveryRenderedProperty) {
-    SfcbClient* client = SfcbClient::getSfcbClient();
-    CIMCInstance* instance = client->createInstance("VEXA_AlertIndication");
+    CIMCInstance* instance = client.createInstance("VEXA_AlertIndication");
     ASSERT_NE(instance, nullptr);
     CIMCValue v;
     memset(&v, 0, sizeof v);
@@ -271,7 +271,7 @@ TEST_F(ParserTest, ShowInstanceLogsPathNamespaceClassAndEveryRenderedProperty) {
     instance->ft->setProperty(instance, "Fan", &v, CIMC_ref);
     path->ft->release(path);
     XMLTextReader reader(nullptr);
-    Parser parser(nullptr, reader);
+    Parser parser(nullptr, reader, nullptr);
     clearTestLog();
     parser.parseIndicationResp();
     parser.showInstance(nullptr);
