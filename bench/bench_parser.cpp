@@ -32,7 +32,7 @@ public:
             throw std::runtime_error("mkdtemp failed");
         }
         path = pattern;
-        // The CIMC client is made once per process, over this repository.
+        // The repository the CIMC client would connect to (it never does here).
         setenv("ORVIND_BROKER_DIR", path.c_str(), 1);
     }
     ~Scratch() {
