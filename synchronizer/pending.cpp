@@ -1,8 +1,7 @@
 #include "pending.h"
 
+#include "statement.h"
 #include "transaction.h"
-
-#include <memory>
 
 namespace {
 
@@ -15,15 +14,10 @@ const char* const kRead = "SELECT row, target, record, last_id, assigned_id FROM
                           "ORDER BY rowid";
 const char* const kAssign = "UPDATE bmc_pending SET assigned_id=? WHERE row=? AND target=?";
 
-struct Finalizer {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
+using sql::Statement;
 
-Statement prepared(sqlite3* db, const char* sql, int* rc) {
-    sqlite3_stmt* statement = nullptr;
-    *rc = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
-    return Statement(statement);
+Statement prepared(sqlite3* db, const char* text, int* rc) {
+    return sql::prepare(db, text, rc);
 }
 
 int run(sqlite3_stmt* statement) {
