@@ -5,6 +5,7 @@
 #include "XMLTextReader.h"
 #include "logger.h"
 #include "parser.h"
+#include "sfcbclient.h"
 #include "sqlitedb.h"
 
 #include <benchmark/benchmark.h>
@@ -69,10 +70,11 @@ void BM_ParseDocument(benchmark::State& state) {
     const std::string file = folder + "/fifo.tmp";
     std::ofstream(file, std::ios::trunc) << document(state.range(0));
     SQLiteDB store(folder + "/indications.db", file);
+    SfcbClient client;
     for (auto _ : state) {
         XmlReaderPtr raw(xmlReaderForFile(file.c_str(), "utf-8", 0));
         XMLTextReader reader(raw.get());
-        Parser parser(&store, reader);
+        Parser parser(&store, reader, &client);
         parser.parseIndicationResp();
     }
     state.SetComplexityN(state.range(0));

@@ -8,6 +8,7 @@
 #                      holder: the burst with a reader holding a transaction for 60 s;
 #                      memory stops once all is stored: --count 100000 for the memory figure
 #   --threads T        raising threads of the bursts (default 8)
+#   --fpl-only         every indication to the FPL only (none for halcyon)
 #   --dir PARENT       where the work folder goes (default $TMPDIR or /tmp): the disk measured
 #   --keep             keep the work folder (the last scenario's log, database, BMC files)
 set -euo pipefail

@@ -1,5 +1,6 @@
 #include "forwarder.h"
 
+#include "files.h"
 #include "fpl.h"
 #include "halcyon.h"
 #include "logger.h"
@@ -17,11 +18,9 @@
 #include <ctime>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <string>
-
-// Globals for now, until a forwarder object owns its thread and flag.
-std::atomic<bool> threadrun(false); // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-std::thread pid;                    // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
+#include <utility>
 
 namespace {
 
@@ -33,41 +32,9 @@ const int kHoldLongestPauseSeconds = 60;
 // A BMC that keeps no records is said again after this long while it goes on.
 const std::chrono::hours kNotKeptRepeat(1);
 
-// Start and stop of the thread are serialised, so the shutdown never waits for a
-// thread that is still being made.
-// Globals for now, as threadrun and pid.
-std::mutex startLock;              // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-std::mutex pauseLock;              // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-std::condition_variable pauseWake; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-bool stopping = false;             // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-
 // The longest a forwarding pass may take (a BMC that answers slowly, rpm) before the
 // thread counts as stuck.
 const std::chrono::seconds kPassLimit(300);
-
-Heartbeat& heartbeat() {
-    static Heartbeat beat;
-    return beat;
-}
-
-// Sleeps, unless the shutdown is under way or comes meanwhile.
-void forwarding_pause(int seconds) {
-    heartbeat().waiting();
-    std::unique_lock<std::mutex> lock(pauseLock);
-    pauseWake.wait_for(lock, std::chrono::seconds(seconds), [] { return stopping; });
-    heartbeat().working(kPassLimit);
-}
-
-// True, after the last line of the thread, once the thread is to end. Called before each
-// pass: the pass starts with a fresh heartbeat.
-bool thread_ends() {
-    heartbeat().working(kPassLimit);
-    if (threadrun) {
-        return false;
-    }
-    logger.info("new thread dies.");
-    return true;
-}
 
 // A mark left from an earlier database (one moved aside or replaced since) names a row
 // beyond every row of this one, and would keep that row from its target: it is ignored,
@@ -82,6 +49,26 @@ int mark_for(SQLiteDB& store, const std::string& path, int id) {
         return 0;
     }
     return mark;
+}
+
+// A database made anew owes nothing to the marks kept beside the one before it: a row
+// of its own that passes an old mark would never reach that target. Both marks start at
+// 0 before its first row is forwarded. Throws when a mark cannot be written: nothing is
+// forwarded from the new database meanwhile.
+void start_marks_anew(SQLiteDB& store, const ForwardingPaths& paths) {
+    if (!store.madeAnew()) {
+        return;
+    }
+    const int fpl = SetLogid(paths.fplMark.c_str(), 0);
+    const int halcyon = SetLogid(paths.halcyonMark.c_str(), 0);
+    if (fpl != 0 || halcyon != 0) {
+        throw std::runtime_error("the marks cannot be started anew for the new database " +
+                                 paths.database + ": " +
+                                 files::errorText(fpl != 0 ? fpl : halcyon));
+    }
+    store.settleMadeAnew();
+    logger.info("The database %s is new: the marks %s and %s start anew at 0.",
+                paths.database.c_str(), paths.fplMark.c_str(), paths.halcyonMark.c_str());
 }
 
 // The time now in UTC, as the published facts give it.
@@ -168,39 +155,6 @@ bool halcyon_step(const Indication_t& ind, ForwardingFacts& facts) {
     return true;
 }
 
-// A row held for an unreachable BMC: the outage is said once, and its end.
-struct Hold {
-    int row = 0;
-    int attempts = 0; // tries since the row was held (0 when none is)
-
-    // After a pass: starts or ends the outage, and publishes whether the BMC answers.
-    void after(PassResult result, int id, ForwardingFacts& facts) {
-        if (result != PassResult::Held && attempts > 0) {
-            logger.info("BMC answers again: indication %d forwarded after %d tries", row, attempts);
-            attempts = 0;
-        }
-        if (result == PassResult::Forwarded || result == PassResult::NotMarked) {
-            publish(facts, "bmc_reachable", "1");
-            publish(facts, "bmc_held_since", "");
-        }
-        if (result == PassResult::Held && attempts == 0) {
-            row = id;
-            publish(facts, "bmc_reachable", "0");
-            publish(facts, "bmc_held_since", utc_now());
-            logger.warn("BMC not reachable: indication %d and those after it wait; "
-                        "trying again from %d s up to every %d s",
-                        row, hold_pause_seconds(1), kHoldLongestPauseSeconds);
-        }
-    }
-
-    // Quietly, until the BMC opens again; then the row is tried anew.
-    void wait() {
-        do {
-            forwarding_pause(hold_pause_seconds(++attempts));
-        } while (threadrun && !bmc_answers());
-    }
-};
-
 } // namespace
 
 bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level) {
@@ -214,6 +168,25 @@ bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level) {
         return ind.eventId == 1;
     }
     return false;
+}
+
+void Hold::after(PassResult result, int id, ForwardingFacts& facts) {
+    if (result != PassResult::Held && attempts > 0) {
+        logger.info("BMC answers again: indication %d forwarded after %d tries", row, attempts);
+        attempts = 0;
+    }
+    if (result == PassResult::Forwarded || result == PassResult::NotMarked) {
+        publish(facts, "bmc_reachable", "1");
+        publish(facts, "bmc_held_since", "");
+    }
+    if (result == PassResult::Held && attempts == 0) {
+        row = id;
+        publish(facts, "bmc_reachable", "0");
+        publish(facts, "bmc_held_since", utc_now());
+        logger.warn("BMC not reachable: indication %d and those after it wait; "
+                    "trying again from %d s up to every %d s",
+                    row, hold_pause_seconds(1), kHoldLongestPauseSeconds);
+    }
 }
 
 int hold_pause_seconds(int attempt) {
@@ -281,10 +254,38 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
     return PassResult::Forwarded;
 }
 
-namespace {
+Forwarder::Forwarder(RunState* state, ForwardingPaths paths) : where(std::move(paths)) {
+    facts.state = state;
+}
 
-// Inside a handler: logs what was caught and pauses before the loop starts again.
-void pause_after_error() {
+Forwarder::~Forwarder() {
+    stop();
+}
+
+void Forwarder::pause(int seconds) {
+    beat.waiting();
+    std::unique_lock<std::mutex> lock(pauseLock);
+    pauseWake.wait_for(lock, std::chrono::seconds(seconds), [this] { return stopping; });
+    beat.working(kPassLimit);
+}
+
+// Called before each pass: the pass starts with a fresh heartbeat.
+bool Forwarder::ends() {
+    beat.working(kPassLimit);
+    if (running) {
+        return false;
+    }
+    logger.info("new thread dies.");
+    return true;
+}
+
+void Forwarder::waitForBmc() {
+    do {
+        pause(hold_pause_seconds(++hold.attempts));
+    } while (running && !bmc_answers());
+}
+
+void Forwarder::pauseAfterError() {
     std::string what = "an exception of unknown type";
     try {
         throw;
@@ -294,94 +295,87 @@ void pause_after_error() {
     }
     logger.error("The forwarding starts again in %d seconds after an error: %s",
                  kRecoveryPauseSeconds, what.c_str());
-    forwarding_pause(kRecoveryPauseSeconds);
+    pause(kRecoveryPauseSeconds);
 }
 
-} // namespace
+void Forwarder::passes() {
+    // Restart point: the thread's own store handle, kept until an exception.
+    SQLiteDB store(where.database);
+    facts.ledgerReady = false;
+    start_marks_anew(store, where);
+    while (!ends()) {
+        int row = 0;
+        PassResult result = forward_next(store, where, &row, &facts);
+        hold.after(result, row, facts);
+        switch (result) {
+        case PassResult::Forwarded:
+            break; // the next row at once
+        case PassResult::Held:
+            waitForBmc();
+            break;
+        case PassResult::Idle:
+            // Nothing to forward: a good moment to move the write-ahead log into the
+            // database, so the log stays short.
+            store.checkpoint();
+            pause(kIdlePauseSeconds);
+            break;
+        case PassResult::NotMarked:
+            // The same row comes again; a store that keeps refusing the mark must not
+            // turn this into a busy loop that floods the log.
+            pause(kRecoveryPauseSeconds);
+            break;
+        }
+    }
+}
 
-void create_thread(RunState* state) {
+void Forwarder::run() {
     logger.info("new thread starts up.");
     CheckHostFacts(); // once, rather than for every event
-    forwarding_pause(kStartPauseSeconds);
-    const ForwardingPaths paths;
-    ForwardingFacts facts;
-    facts.state = state;
-    Hold hold;
+    pause(kStartPauseSeconds);
     for (;;) {
         try {
             // Looked at before the store is opened as well: a store that cannot be
             // opened must not keep the shutdown waiting.
-            if (thread_ends()) {
+            if (ends()) {
                 return;
             }
-            // Restart point: the thread's own store handle, kept until an exception.
-            SQLiteDB store(paths.database);
-            facts.ledgerReady = false;
-            for (;;) {
-                if (thread_ends()) {
-                    return;
-                }
-                int row = 0;
-                PassResult result = forward_next(store, paths, &row, &facts);
-                hold.after(result, row, facts);
-                switch (result) {
-                case PassResult::Forwarded:
-                    break; // the next row at once
-                case PassResult::Held:
-                    hold.wait();
-                    break;
-                case PassResult::Idle:
-                    // Nothing to forward: a good moment to move the write-ahead log
-                    // into the database, so the log stays short.
-                    store.checkpoint();
-                    forwarding_pause(kIdlePauseSeconds);
-                    break;
-                case PassResult::NotMarked:
-                    // The same row comes again; a store that keeps refusing the mark
-                    // must not turn this into a busy loop that floods the log.
-                    forwarding_pause(kRecoveryPauseSeconds);
-                    break;
-                }
-            }
+            passes();
+            return;
         } catch (...) {
-            pause_after_error();
+            pauseAfterError();
         }
     }
 }
 
-const Heartbeat& forwarding_heartbeat() {
-    return heartbeat();
-}
-
-bool start_thread(RunState* state) {
+bool Forwarder::start() {
     std::lock_guard<std::mutex> lock(startLock);
     {
-        std::lock_guard<std::mutex> pause(pauseLock);
+        std::lock_guard<std::mutex> paused(pauseLock);
         if (stopping) {
             return true; // the shutdown is under way: nothing to start
         }
     }
-    threadrun = true;
+    running = true;
     try {
-        pid = std::thread(create_thread, state);
+        thread = std::thread(&Forwarder::run, this);
     } catch (...) {
-        threadrun = false;
+        running = false;
         return false;
     }
     return true;
 }
 
-void stop_thread() {
+void Forwarder::stop() {
     {
         std::lock_guard<std::mutex> lock(startLock);
         {
-            std::lock_guard<std::mutex> pause(pauseLock);
+            std::lock_guard<std::mutex> paused(pauseLock);
             stopping = true;
         }
-        if (!threadrun.exchange(false)) {
+        if (!running.exchange(false)) {
             return;
         }
     }
     pauseWake.notify_all();
-    pid.join();
+    thread.join();
 }

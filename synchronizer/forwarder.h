@@ -5,20 +5,18 @@
 #include "ledger.h"
 #include "paths.h"
 
+#include "watchdog.h"
+
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-class Heartbeat;
 class RunState;
 class SQLiteDB;
-
-// True while the forwarding thread is to keep running.
-extern std::atomic<bool> threadrun; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-// The forwarding thread.
-extern std::thread pid; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // Where the forwarding thread works. The daemon always uses the fixed paths below;
 // tests give folders of their own.
@@ -47,23 +45,6 @@ struct ForwardingFacts {
     bool ledgerReady = false;
 };
 
-// Body of the forwarding thread: drains the indication store towards the BMC until
-// `threadrun` is cleared, publishing its facts in `state` when given.
-void create_thread(RunState* state = nullptr);
-
-// Sets `threadrun` and starts the forwarding thread into `pid`. False when the thread
-// cannot be made (then `threadrun` is false again).
-bool start_thread(RunState* state = nullptr);
-
-// The forwarding thread's heartbeat, for the watchdog: it waits in its pauses and works
-// between them.
-const Heartbeat& forwarding_heartbeat();
-
-// Clears `threadrun`, cuts short the thread's pause and waits until the thread has
-// ended; a forwarding pass under way is finished first. Nothing to do when the thread
-// was not running.
-void stop_thread();
-
 // Whether a row also goes to the management processor as a halcyon event: an alert
 // level of 3 or more, "VEXA_WBEM" events 1, 3 and 4, "QRX_FCHBAIndication" event 1.
 bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level);
@@ -89,6 +70,70 @@ enum class PassResult {
 // on. Each target's outcome is counted in the store with the row's mark (ledger.h).
 PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths = ForwardingPaths(),
                         int* row = nullptr, ForwardingFacts* facts = nullptr);
+
+// A row held for an unreachable BMC: the outage is said once, and its end.
+struct Hold {
+    int row = 0;
+    int attempts = 0; // tries since the row was held (0 when none is)
+
+    // After a pass: starts or ends the outage, and publishes whether the BMC answers.
+    void after(PassResult result, int id, ForwardingFacts& facts);
+};
+
+// The forwarding thread: drains the indication store towards the BMC, one pass after
+// another, from start() until stop(). Made by the daemon, which hands it the facts it
+// publishes (none: nothing published) and the paths it works on.
+class Forwarder {
+public:
+    explicit Forwarder(RunState* state = nullptr, ForwardingPaths paths = ForwardingPaths());
+    // Stops the thread if it runs.
+    ~Forwarder();
+    Forwarder(const Forwarder&) = delete;
+    Forwarder& operator=(const Forwarder&) = delete;
+
+    // Starts the thread. False when it cannot be made. After stop() it starts nothing
+    // (and says true): the shutdown is under way.
+    bool start();
+
+    // Ends the thread: cuts short its pause and waits until it has ended; a forwarding
+    // pass under way is finished first. Nothing to wait for when the thread was not
+    // running. Start and stop are serialised, so the shutdown never waits for a thread
+    // that is still being made.
+    void stop();
+
+    // The thread's heartbeat, for the watchdog: it waits in its pauses and works between
+    // them.
+    const Heartbeat& heartbeat() const { return beat; }
+
+private:
+    // The thread's body: passes until stopped; what a pass throws is logged and the
+    // passes start again after a pause.
+    void run();
+    // One store handle's life: passes until stopped (returns) or an exception.
+    void passes();
+    // Sleeps, unless the shutdown is under way or comes meanwhile.
+    void pause(int seconds);
+    // True, after the last line of the thread, once the thread is to end.
+    bool ends();
+    // Quietly, until the BMC opens again; then the held row is tried anew.
+    void waitForBmc();
+    // Inside a handler: logs what was caught and pauses before the passes start again.
+    void pauseAfterError();
+
+    const ForwardingPaths where;
+    ForwardingFacts facts;
+    Hold hold;
+    Heartbeat beat;
+
+    // True while the thread is to keep running.
+    std::atomic<bool> running{false};
+    std::thread thread;
+    std::mutex startLock;
+    // Guards `stopping`, which the pauses wait on.
+    std::mutex pauseLock;
+    std::condition_variable pauseWake;
+    bool stopping = false;
+};
 
 // The pause before the `attempt`th try (from 1) to reach a BMC that holds a row: 2 s,
 // doubling up to 60 s.

@@ -101,22 +101,25 @@ int GetLogid(const char* path) {
     return 0;
 }
 
-void SetLogid(const char* path, int lastLogid) {
+int SetLogid(const char* path, int lastLogid) {
     Found found = Found::Failed;
     off_t size = 0;
     files::Fd fd(openMark(path, O_WRONLY, found, size));
     int error = errno;
     if (found == Found::Mark && size == static_cast<off_t>(sizeof lastLogid)) {
-        if (pwrite(fd.get(), &lastLogid, sizeof lastLogid, 0) !=
-                static_cast<ssize_t>(sizeof lastLogid) ||
-            fdatasync(fd.get()) != 0) {
+        const ssize_t done = pwrite(fd.get(), &lastLogid, sizeof lastLogid, 0);
+        error = done < 0 ? errno : done != static_cast<ssize_t>(sizeof lastLogid) ? EIO : 0;
+        if (error == 0 && fdatasync(fd.get()) != 0) {
+            error = errno;
+        }
+        if (error != 0) {
             logger.error("write Last id: %d to log file error ", lastLogid);
         }
-        return;
+        return error;
     }
     if (found == Found::Failed) {
         logger.error("Error opening log file: %s", files::errorText(error).c_str());
-        return;
+        return error != 0 ? error : EIO;
     }
     fd.reset();
     bool opened = false;
@@ -126,4 +129,5 @@ void SetLogid(const char* path, int lastLogid) {
     } else if (error != 0) {
         logger.error("write Last id: %d to log file error ", lastLogid);
     }
+    return error;
 }

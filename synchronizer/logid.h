@@ -16,7 +16,8 @@ int GetLogid(const char* path);
 // Replaces the file's content with `lastLogid`, durably, before returning: in place
 // with one sync when the file holds its 4 bytes, else through a temporary file that is
 // renamed over it. After a kill or a power cut at any moment the file holds the old or
-// the new id, exactly 4 bytes.
-void SetLogid(const char* path, int lastLogid);
+// the new id, exactly 4 bytes. Returns 0 once the id is on the disk, else an errno
+// value (the file then holds the old id, or is as it was); a failure is logged.
+int SetLogid(const char* path, int lastLogid);
 
 #endif

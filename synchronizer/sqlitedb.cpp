@@ -333,10 +333,12 @@ SQLiteDB::SQLiteDB(const std::string& path, const std::string& rawData) : rawDat
     open(path);
 
     ErrorText error;
+    makeIfNew();
     int rc = execLocked(lock, db.get(), kCreateTable, error);
     if ((rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) && setAsideDamaged(lock, path)) {
         // Documents wait in the intake's journal meanwhile: nothing is lost.
         open(path);
+        makeIfNew();
         rc = execLocked(lock, db.get(), kCreateTable, error);
     }
     if (rc != SQLITE_OK) {
@@ -392,6 +394,51 @@ static int pragma(sqlite3* db, const char* sql, std::string* answer) {
     }
     // The statement's outcome, as its last step left it.
     return sqlite3_finalize(stmt.release());
+}
+
+namespace {
+
+// The header's user version of a database this program made, until what was kept beside
+// an earlier one has been started anew; 0 (what SQLite starts with) otherwise.
+const char* const kNoteMadeAnew = "PRAGMA user_version=1";
+const char* const kSettleMadeAnew = "PRAGMA user_version=0";
+
+// Whether the table is there: "1" or "0" in `answer`; the SQLite result code.
+int hasTable(sqlite3* db, std::string& answer) {
+    return pragma(db, "SELECT count(*) FROM sqlite_master WHERE name='indication'", &answer);
+}
+
+} // namespace
+
+// In one transaction, so that the other connection of the process, making the same new
+// database at the same moment, cannot note it a second time once it has been settled.
+// A database that cannot be read is left to the create that follows, which says why.
+void SQLiteDB::makeIfNew() {
+    Hold hold(lock);
+    std::string there;
+    if (hasTable(db.get(), there) != SQLITE_OK || there != "0") {
+        return;
+    }
+    Transaction transaction(db.get());
+    if (transaction.begun() != SQLITE_OK || hasTable(db.get(), there) != SQLITE_OK ||
+        there != "0") {
+        return;
+    }
+    if (sqlite3_exec(db.get(), kCreateTable, nullptr, nullptr, nullptr) == SQLITE_OK &&
+        sqlite3_exec(db.get(), kNoteMadeAnew, nullptr, nullptr, nullptr) == SQLITE_OK) {
+        transaction.commit();
+    }
+}
+
+bool SQLiteDB::madeAnew() {
+    Hold hold(lock);
+    std::string version;
+    return pragma(db.get(), "PRAGMA user_version", &version) == SQLITE_OK && version == "1";
+}
+
+int SQLiteDB::settleMadeAnew() {
+    Hold hold(lock);
+    return sqlite3_exec(db.get(), kSettleMadeAnew, nullptr, nullptr, nullptr);
 }
 
 // After each commit: copies the write-ahead log into the database once it holds

@@ -49,6 +49,14 @@ public:
     // SQLite result code.
     int checkpoint();
 
+    // Whether the database was made anew by this program (there was none, or a damaged
+    // one was moved aside) and nothing has been started anew for it since
+    // (settleMadeAnew). What was kept beside an earlier database (the forwarding marks)
+    // names rows of that one. False when it cannot be read.
+    bool madeAnew();
+    // What madeAnew() says is settled, durably. Returns the SQLite result code.
+    int settleMadeAnew();
+
     // The highest row id of the table, 0 when it is empty or cannot be read.
     int highestId();
 
@@ -105,6 +113,8 @@ private:
     void reopenOnRollbackJournal(const std::string& path);
 
     void open(const std::string& path);
+    // Makes the table in a database that has none, noting that the database is new.
+    void makeIfNew();
     void addMissingColumns();
     // Inserts one row through the prepared insert, under `lock`; the SQLite result code.
     int insertRow(const Row& row);

@@ -172,6 +172,10 @@ TEST(BrokerHazard, LossBeforeTheDaemonIsCountedFromTheBrokersNumbers) {
     };
     for (int n = 0; n < 300; ++n) {
         if (n == 100) {
+            // Stored first: what still sat in the pipe would die with the reader too.
+            ASSERT_TRUE(Sandbox::waitUntil([] {
+                return Sandbox::queryValue("select count(*) from indication") == "100";
+            })) << Sandbox::queryValue("select count(*) from indication");
             ASSERT_EQ(sb.stop(SIGKILL), 128 + SIGKILL);
             for (; n < 120; ++n) {
                 raise("broker#1", n); // into a pipe without a reader

@@ -124,6 +124,40 @@ TEST(DaemonForwarding, StoreThatCannotBeOpenedIsTriedAgain) {
     EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 0u);
 }
 
+// Marks belong to their database: marks left beside a database that is gone (removed, or
+// moved aside as damaged) start anew with the database the daemon makes, so that none
+// of its rows is passed over for a mark of the one before (row 1, for marks that held 1).
+class NewDatabase : public testing::TestWithParam<bool> {};
+
+TEST_P(NewDatabase, StartsTheMarksAnew) {
+    const bool damaged = GetParam();
+    Sandbox sb;
+    Sandbox::writeMark(Sandbox::kFplMark, 1);
+    Sandbox::writeMark(Sandbox::kHalcyonMark, 1);
+    if (damaged) {
+        writeFile(Sandbox::kDatabase, std::string(4096, 'x'));
+    }
+    sb.startDaemon();
+    Sandbox::raiseIndications(8); // VEXA_RAID 1: both targets
+    EXPECT_TRUE(Sandbox::waitUntil([] {
+        return Sandbox::queryValue("select count(*) from indication where Status=1") == "8";
+    })) << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(Sandbox::fplRecords().size(), 8u) << Sandbox::log();
+    EXPECT_EQ(Sandbox::bmcCommands().size(), 8u);
+    EXPECT_EQ(Sandbox::countLog(std::string("[info] The database ") + Sandbox::kDatabase +
+                                " is new: the marks " + Sandbox::kFplMark + " and " +
+                                Sandbox::kHalcyonMark + " start anew at 0."),
+              1u)
+        << Sandbox::log();
+    EXPECT_EQ(Sandbox::readMark(Sandbox::kFplMark), 8);
+}
+
+INSTANTIATE_TEST_SUITE_P(GoneOrDamaged, NewDatabase, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& damaged) {
+                             return damaged.param ? "Damaged" : "Removed";
+                         });
+
 // An indication raised with the broker goes through the handler the daemon registered
 // and reaches the daemon's copy byte for byte, without the trailer line.
 TEST(Subscription, TheBrokerDeliversThroughTheRegisteredHandler) {

@@ -1,5 +1,6 @@
 // The daemon built with the IPMI backend, against OpenIPMI's BMC simulator; the SEL is
 // read back with ipmitool, not with our code.
+#include "bmcrelay.h"
 #include "ipmisim.h"
 #include "sandbox.h"
 #include "sqlitedb.h"
@@ -44,6 +45,21 @@ std::string eventData(const IpmiSim& sim, unsigned id) {
     std::istringstream in(answer);
     const std::vector<std::string> bytes{std::istream_iterator<std::string>(in), {}};
     return bytes.size() == 18 ? bytes[15] + bytes[16] + bytes[17] : "unread: " + answer;
+}
+
+// What `command` prints on its standard output and error.
+std::string output(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return "cannot run " + command;
+    }
+    char buffer[512];
+    while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        out += buffer;
+    }
+    pclose(pipe);
+    return out;
 }
 
 class IpmiForwarding : public ::testing::Test {
@@ -188,6 +204,61 @@ TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
     EXPECT_EQ(fromEnvironment, 0) << warned;
     EXPECT_NE(warned.find(warning), std::string::npos) << warned;
     EXPECT_EQ(warned.find(warning), warned.rfind(warning)) << warned;
+}
+
+// A BMC that answers Add SEL Entry with success and keeps nothing, as two firmwares do (a
+// relay in front of the simulator, the session in the clear so that it can answer): each
+// row is counted not kept, one error line says why, no row is held, and orvindctl and
+// orvind --check name it while the daemon runs. What the SEL holds then is read directly.
+TEST_F(IpmiForwarding, ABmcThatKeepsNothingIsCountedNotKeptAndNamed) {
+    struct Case {
+        BmcRelay::Mode mode;
+        const char* answer; // in the error line
+        const char* sel;    // the record types left in the SEL
+    };
+    // Every record answered with id 0xFFFF; OEM records answered with the caller's own id
+    // (0), the platform events of the two rows for halcyon kept as system event records.
+    for (const Case& c : {Case{BmcRelay::Mode::LastId, "record id 0xffff", ""},
+                          Case{BmcRelay::Mode::OwnId, "record id 0x0000", "02 02 "}}) {
+        SCOPED_TRACE(c.answer);
+        ASSERT_EQ(sim.ipmitool("sel clear").empty(), false);
+        BmcRelay relay(sim.address(), c.mode);
+        ASSERT_TRUE(relay.start()) << relay.failure();
+        setenv("ORVIND_BMC_LAN", relay.address().c_str(), 1);
+        setenv("ORVIND_BMC_CIPHER_SUITE", "0", 1);
+        Sandbox sb;
+        storeRows({{"VEXA_RAID", "1"}, {"VEXA_WBEM", "2"}, {"VEXA_SCSI", "3"}});
+        sb.startDaemon();
+        EXPECT_TRUE(Sandbox::waitUntil([] {
+            return Sandbox::queryValue("select count(*) from indication where Status=0") == "0";
+        })) << Sandbox::log();
+        const std::string status = output(ORVIND_TOOLS_DIR "/orvindctl status");
+        EXPECT_NE(status.find("this BMC does not keep OEM records"), std::string::npos) << status;
+        const std::string metrics = output(ORVIND_TOOLS_DIR "/orvindctl metrics");
+        EXPECT_NE(metrics.find("orvind_bmc_records_total{target=\"fpl\",result=\"not_kept\"} 3"),
+                  std::string::npos)
+            << metrics;
+        const std::string check = output(std::string(ORVIND_DAEMON_IPMI_BIN) + " --check");
+        EXPECT_NE(check.find("this BMC does not keep OEM records"), std::string::npos) << check;
+        EXPECT_EQ(sb.stop(SIGTERM), 0);
+
+        EXPECT_EQ(Sandbox::countContaining("[error] The BMC accepted the record of indication 1 "
+                                           "but did not keep it: it answered " +
+                                           std::string(c.answer) + ", which names no record."),
+                  1u)
+            << Sandbox::log();
+        EXPECT_EQ(Sandbox::countContaining("did not keep it"), 1u);
+        EXPECT_EQ(Sandbox::countContaining("accepted, not kept by the BMC"), 3u);
+        EXPECT_EQ(Sandbox::countContaining("BMC not reachable"), 0u);
+        EXPECT_GE(relay.dropped(), 3);
+        std::string types;
+        for (const IpmiSim::Record& record : sim.sel()) {
+            char type[8];
+            snprintf(type, sizeof type, "%02x ", record.type);
+            types += type;
+        }
+        EXPECT_EQ(types, c.sel);
+    }
 }
 
 } // namespace

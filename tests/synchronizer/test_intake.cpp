@@ -1,5 +1,6 @@
 #include "intake.h"
 #include "sandbox.h"
+#include "sfcbclient.h"
 #include "sqlitedb.h"
 #include "testlog.h"
 
@@ -48,6 +49,7 @@ std::string recovered(const IntakePaths& paths, int documents) {
 struct Folder {
     TempDir dir;
     IntakePaths paths;
+    SfcbClient client;
     Folder() {
         paths.fifo = dir.file("indications.tmp");
         paths.temp = dir.file("fifo.tmp");
@@ -59,7 +61,7 @@ struct Folder {
 
     // Runs an intake on the folder until `done` holds; false when it never does.
     bool runUntil(const std::function<bool()>& done) {
-        Intake intake(paths);
+        Intake intake(client, paths);
         if (intake.openFifo() != FifoState::Ready) {
             return false;
         }
@@ -106,7 +108,7 @@ TEST(Intake, TakesInTheJournalFirstAndSavesThePipeAtShutdown) {
     const std::string unfinished = "two, unfinished";
     writeFile(f.paths.fifo, alert + disk); // left by the broker while the daemon was stopped
     {
-        Intake intake(f.paths);
+        Intake intake(f.client, f.paths);
         ASSERT_EQ(intake.openFifo(), FifoState::Ready);
         writeNonBlocking(f.paths.fifo, piped);
         JoiningThread loop([&] { intake.run(); }, [&] { intake.stop(); });
@@ -194,7 +196,7 @@ TEST(Intake, KeepsDocumentsWhileTheyCannotBeStored) {
     const std::string folder = f.dir.file("later");
     f.paths.temp = folder + "/fifo.tmp";
     f.paths.database = folder + "/indications.db";
-    Intake intake(f.paths);
+    Intake intake(f.client, f.paths);
     ASSERT_EQ(intake.openFifo(), FifoState::Ready);
     JoiningThread loop([&] { intake.run(); }, [&] { intake.stop(); });
     const bool failed =
@@ -229,7 +231,7 @@ TEST(Intake, LeavesAPositionTableOfANewerFormatAlone) {
 
 TEST(Intake, StopBeforeTheStartKeepsTheIntakeIdle) {
     Folder f;
-    Intake intake(f.paths);
+    Intake intake(f.client, f.paths);
     intake.stop();
     EXPECT_EQ(intake.openFifo(), FifoState::Stopped);
     EXPECT_EQ(intake.run(), IntakeEnd::Stopped);

@@ -47,10 +47,8 @@ TEST(ValueRendering, RealsAndTheTypesWithoutAText) {
 // the line feeds that end the formats show as empty lines. Nothing is shown of no
 // instance, and a parser on an absent reader reads nothing.
 TEST(ShowInstance, LogsPathNamespaceClassAndEveryRenderedProperty) {
-    static TempDir broker; // the client is made once per process, from this folder
-    setenv("ORVIND_BROKER_DIR", broker.path().c_str(), 1);
-    SfcbClient* client = SfcbClient::getSfcbClient();
-    CIMCInstance* instance = client->createInstance("VEXA_AlertIndication");
+    SfcbClient client;
+    CIMCInstance* instance = client.createInstance("VEXA_AlertIndication");
     ASSERT_NE(instance, nullptr);
     CIMCValue v;
     memset(&v, 0, sizeof v);
@@ -62,7 +60,7 @@ TEST(ShowInstance, LogsPathNamespaceClassAndEveryRenderedProperty) {
     instance->ft->setProperty(instance, "Fan", &v, CIMC_ref);
     path->ft->release(path);
     XMLTextReader reader(nullptr);
-    Parser parser(nullptr, reader);
+    Parser parser(nullptr, reader, nullptr);
     clearTestLog();
     parser.parseIndicationResp();
     parser.showInstance(nullptr);

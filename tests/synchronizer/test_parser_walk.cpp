@@ -3,6 +3,7 @@
 // What the parser decoded is read back from the rows of the database.
 #include "XMLTextReader.h"
 #include "parser.h"
+#include "sfcbclient.h"
 #include "sqlitedb.h"
 #include "testlog.h"
 #include "testsql.h"
@@ -51,7 +52,7 @@ std::vector<std::string> messages() {
 class ParserTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The CIMC client is made once per process, from the folder named at that moment.
+        // The CIMC client's broker repository, read only if it connected.
         static TempDir broker;
         setenv("ORVIND_BROKER_DIR", broker.path().c_str(), 1);
         openStore(dir.path());
@@ -70,7 +71,7 @@ protected:
         writeFile(dir.file("fifo.tmp"), document);
         xmlTextReader* raw = xmlReaderForFile(dir.file("fifo.tmp").c_str(), "utf-8", 0);
         XMLTextReader reader(raw);
-        Parser parser(store.get(), reader);
+        Parser parser(store.get(), reader, &client);
         parser.parseIndicationResp();
         xmlFreeTextReader(raw);
     }
@@ -92,6 +93,7 @@ protected:
     TempDir dir;
     std::string database;
     std::unique_ptr<SQLiteDB> store;
+    SfcbClient client;
 };
 
 // The rows and log entries of one delivery as the golden files hold them: each row

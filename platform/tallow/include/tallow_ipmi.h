@@ -26,6 +26,9 @@ extern const char* const kPasswordVariable; // "ORVIND_BMC_PASSWORD" (tests)
 extern const char* const kPasswordFileVariable;
 // "bmc-password": the credential in $CREDENTIALS_DIRECTORY that holds it, first choice
 extern const char* const kPasswordCredential;
+// "ORVIND_BMC_CIPHER_SUITE": the LAN session's cipher suite, 3 when unset. 0 (no
+// authentication, integrity or confidentiality) is for tests that read the session.
+extern const char* const kCipherSuiteVariable;
 extern const char* const kDeviceVariable; // "ORVIND_BMC_DEVICE": in-band device
 extern const char* const kDefaultDevice;  // "/dev/ipmi0"
 

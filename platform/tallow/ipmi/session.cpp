@@ -21,6 +21,7 @@ const char* const kUserVariable = "ORVIND_BMC_USER";
 const char* const kPasswordVariable = "ORVIND_BMC_PASSWORD";
 const char* const kPasswordFileVariable = "ORVIND_BMC_PASSWORD_FILE";
 const char* const kPasswordCredential = "bmc-password";
+const char* const kCipherSuiteVariable = "ORVIND_BMC_CIPHER_SUITE";
 const char* const kDeviceVariable = "ORVIND_BMC_DEVICE";
 const char* const kDefaultDevice = "/dev/ipmi0";
 
@@ -35,6 +36,9 @@ const uint8_t kCmdAddSelEntry = 0x44;
 // Bounds of one LAN session: the whole exchange, and the wait before a resend.
 const unsigned kSessionTimeoutMs = 4000;
 const unsigned kRetransmissionMs = 500;
+// The LAN session's cipher suite when none is set: HMAC-SHA1 authentication and
+// integrity, AES-CBC-128 confidentiality.
+const int kDefaultCipherSuite = 3;
 // Software id of system management software, as a generator id (bit 0 set).
 const uint8_t kGeneratorId = 0x41;
 
@@ -107,6 +111,18 @@ bool readPassword(std::string* out, std::string* error) {
         close(fd);
     }
     return error->empty();
+}
+
+// The cipher suite set for LAN sessions: -1 when the setting is not a suite number.
+int cipherSuite() {
+    std::string text = env(kCipherSuiteVariable);
+    if (text.empty()) {
+        return kDefaultCipherSuite;
+    }
+    char* end = nullptr;
+    long suite = strtol(text.c_str(), &end, 10);
+    return *end == '\0' && suite >= 0 && suite <= IPMI_CIPHER_SUITE_ID_MAX ? static_cast<int>(suite)
+                                                                           : -1;
 }
 
 std::string device() {
@@ -264,10 +280,17 @@ int Session::open() {
             lastError = targetText() + ": " + problem;
             return BMC_E_NOACCESS;
         }
+        const int suite = cipherSuite();
+        if (suite < 0) {
+            lastError = targetText() + ": " + kCipherSuiteVariable + "=" +
+                        env(kCipherSuiteVariable) + " is not a cipher suite (0 to " +
+                        std::to_string(IPMI_CIPHER_SUITE_ID_MAX) + ")";
+            return BMC_E_INVAL;
+        }
         rc = ipmi_ctx_open_outofband_2_0(
             context->ctx, lan.c_str(), user.empty() ? nullptr : user.c_str(),
             password.empty() ? nullptr : password.c_str(), nullptr, 0, IPMI_PRIVILEGE_LEVEL_ADMIN,
-            3, kSessionTimeoutMs, kRetransmissionMs,
+            static_cast<uint8_t>(suite), kSessionTimeoutMs, kRetransmissionMs,
             IPMI_WORKAROUND_FLAGS_OUTOFBAND_2_0_OPEN_SESSION_PRIVILEGE, IPMI_FLAGS_DEFAULT);
     } else {
         inband = true;
