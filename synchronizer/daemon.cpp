@@ -5,6 +5,7 @@
 #include "files.h"
 #include "forwarder.h"
 #include "fpl.h"
+#include "installprefix.h"
 #include "intake.h"
 #include "logger.h"
 #include "paths.h"
@@ -169,18 +170,9 @@ int bad_usage(const char* progname, const std::string& problem) {
 // The pid-file helper by its full path: beside this program when it is installed
 // under another prefix, else where the package puts it.
 std::string pidfile_helper() {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        std::string prefix(exe, static_cast<size_t>(n));
-        prefix = prefix.substr(0, prefix.rfind('/'));
-        prefix = prefix.substr(0, prefix.rfind('/'));
-        std::string beside = prefix + "/libexec/orvind/orvind-pidfile";
-        if (access(beside.c_str(), X_OK) == 0) {
-            return beside;
-        }
-    }
-    return paths::kPidfileHelper;
+    const std::string prefix = installPrefix();
+    const std::string beside = prefix + "/libexec/orvind/orvind-pidfile";
+    return access(beside.c_str(), X_OK) == 0 ? beside : paths::kPidfileHelper;
 }
 
 std::string folder_of(const char* path) {

@@ -19,6 +19,7 @@
 #include <list>
 #include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -38,10 +39,7 @@ const std::string kCases = ORVIND_TEST_DATA "/start/cases";
 
 // Each line of `text` behind "> ", the version of this build written as @VERSION@.
 std::string quoted(std::string text) {
-    for (size_t at; (at = text.find(ORVIND_VERSION)) != std::string::npos;) {
-        text.replace(at, strlen(ORVIND_VERSION), "@VERSION@");
-    }
-    std::istringstream lines(text);
+    std::istringstream lines(substituted(text, ORVIND_VERSION, "@VERSION@"));
     std::string out;
     for (std::string line; std::getline(lines, line);) {
         out += "> " + line + "\n";
@@ -204,7 +202,8 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     EXPECT_EQ(journaled[0], "MESSAGE=" + line + "\nPRIORITY=3\nSYSLOG_IDENTIFIER=orvind\n");
     EXPECT_EQ(Sandbox::countLog("[info] FIFO created."), 1u);
     EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
-    EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
+    struct stat fifo;
+    EXPECT_TRUE(lstat(Sandbox::kFifo, &fifo) == 0 && S_ISFIFO(fifo.st_mode));
     const std::string pid = std::to_string(sb.daemonPid());
     EXPECT_EQ(readFile(Sandbox::kPidFile), pid) << "the detached pid, no newline";
     ASSERT_GE(messages.size(), 4u);
@@ -316,19 +315,15 @@ TEST(DaemonSignal, HangupReopensTheLogWithoutLosingOrTearingALine) {
     })) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
     size_t stored = 0;
+    const std::regex stamped(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[(info|warn|error)\] )");
     for (size_t i = 0; i < files.size(); ++i) {
         std::istringstream lines(readFile(files[i]));
         size_t n = 0;
         std::string previous;
         for (std::string line; std::getline(lines, line); ++n, previous = line) {
             // The forwarding's event_time line ends in ctime()'s own newline.
-            const bool continued =
-                line.empty() && previous.find("event_time=") != std::string::npos;
-            const bool prefixed =
-                line.size() > 28 && line[0] == '[' && line[20] == ']' &&
-                (line.compare(21, 7, "[info] ") == 0 || line.compare(21, 7, "[warn] ") == 0 ||
-                 line.compare(21, 8, "[error] ") == 0);
-            const bool whole = continued || prefixed;
+            const bool whole = std::regex_search(line, stamped) ||
+                               (line.empty() && previous.find("event_time=") != std::string::npos);
             EXPECT_TRUE(whole) << files[i] << ": a torn line: " << line << " after " << previous;
             if (i > 0 && n == 0) {
                 EXPECT_EQ(line.substr(21),
@@ -343,8 +338,8 @@ TEST(DaemonSignal, HangupReopensTheLogWithoutLosingOrTearingALine) {
 }
 
 // What the golden cases cannot hold: bytes of every value, more than the pipe's buffer,
-// an empty delivery, and a document nested deeper than any parser should follow.
-TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
+// and an empty delivery. (Hostile documents are the parser's cases.)
+TEST(DaemonIntake, CopiesAnyBytesUnchanged) {
     Sandbox sb;
     sb.startDaemon();
     std::mt19937 random(7);
@@ -358,13 +353,6 @@ TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
     Sandbox::writePipe(""); // a delivery with nothing in it is a document too
     ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(0)));
     EXPECT_EQ(readFile(Sandbox::kTempFile), "");
-
-    Sandbox::writePipe(std::string("\x00\xff\x01<INSTANCE", 12) + std::string(100000, '<'));
-    std::string deep = "<?xml version=\"1.0\"?>";
-    for (int i = 0; i < 100000; ++i) {
-        deep += "<INSTANCE CLASSNAME=\"Deep\">";
-    }
-    Sandbox::deliver(deep);
     Sandbox::deliver(readFile(kAlert));
     ASSERT_TRUE(Sandbox::waitForLog("[info] insert Fan Monitor Provider indication success"))
         << Sandbox::log();

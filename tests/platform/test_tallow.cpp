@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -138,14 +137,12 @@ TEST_F(Tallow, AppendKeepsNoPointerAndNothingOfATornRecord) {
     ASSERT_EQ(contents.records.size(), 1u);
     EXPECT_EQ(contents.records[0].extra, nullptr);
     EXPECT_EQ(contents.trailingBytes, 20u);
-    pid_t child = fork();
-    if (child == 0) {
-        SEL_entry_t second = numbered(2, 0);
-        _exit(BMC_open(&bmc, 0, BMC_OPEN_ACCESS) != 0 || BMC_FPL_append_entry(&bmc, &second) != 0);
-    }
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(inChild([&] {
+                  SEL_entry_t second = numbered(2, 0);
+                  return BMC_open(&bmc, 0, BMC_OPEN_ACCESS) != 0 ||
+                         BMC_FPL_append_entry(&bmc, &second) != 0;
+              }),
+              0);
     ASSERT_TRUE(tallowsim::readFpl(state, contents, &error));
     ASSERT_EQ(contents.records.size(), 2u);
     EXPECT_EQ(contents.records[1].e0.b13, 2);

@@ -381,11 +381,6 @@ bool Sandbox::exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-bool Sandbox::isFifo(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-}
-
 std::string Sandbox::framed(const std::string& document) {
     return document + "\n" + kTrailer + "\n";
 }

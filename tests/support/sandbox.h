@@ -79,7 +79,6 @@ public:
     // Polls `done` until it holds; false on timeout.
     static bool waitUntil(const std::function<bool()>& done, int timeoutMs = kTimeoutMs);
     static bool exists(const std::string& path);
-    static bool isFifo(const std::string& path);
 
     // The bytes the broker writes for one document: the document, "\n", the trailer line.
     static std::string framed(const std::string& document);
