@@ -5,6 +5,8 @@
 #include "XMLTextReader.h"
 #include "logger.h"
 #include "parser.h"
+#include "scratch.h"
+#include "sfcbclient.h"
 #include "sqlitedb.h"
 
 #include <benchmark/benchmark.h>
@@ -14,35 +16,17 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <string>
 
 Logger logger("/dev/null");
 
 namespace {
 
-// A folder for the broker's repository, the document and the database, removed at exit.
-class Scratch {
-public:
-    Scratch() {
-        const char* parent = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-        std::string pattern = std::string(parent) + "/orvind-bench-parser-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path = pattern;
-        // The CIMC client is made once per process, over this repository.
-        setenv("ORVIND_BROKER_DIR", path.c_str(), 1);
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-};
-
+// A folder for the broker's repository, the document and the database, on tmpfs where
+// there is one.
 Scratch& scratch() {
-    static Scratch folder;
+    static Scratch folder(std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp",
+                          "bench-parser");
     return folder;
 }
 
@@ -66,13 +50,16 @@ std::string document(int64_t count) {
 
 void BM_ParseDocument(benchmark::State& state) {
     const std::string folder = scratch().path;
+    // The CIMC client below works over this repository.
+    setenv("ORVIND_BROKER_DIR", folder.c_str(), 1);
     const std::string file = folder + "/fifo.tmp";
     std::ofstream(file, std::ios::trunc) << document(state.range(0));
     SQLiteDB store(folder + "/indications.db", file);
+    SfcbClient client;
     for (auto _ : state) {
         XmlReaderPtr raw(xmlReaderForFile(file.c_str(), "utf-8", 0));
         XMLTextReader reader(raw.get());
-        Parser parser(&store, reader);
+        Parser parser(&store, reader, &client);
         parser.parseIndicationResp();
     }
     state.SetComplexityN(state.range(0));

@@ -1,11 +1,11 @@
 // Costs of the indication store: fetching the oldest unforwarded row while the
 // forwarded history grows, and storing one typical instance.
 #include "logger.h"
+#include "scratch.h"
 #include "sqlitedb.h"
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <sqlite3.h>
@@ -17,24 +17,8 @@ Logger logger("/dev/null");
 namespace {
 
 // A folder under /tmp for the benchmark's databases, removed at exit.
-class Scratch {
-public:
-    Scratch() {
-        char pattern[] = "/tmp/orvind-bench-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path = pattern;
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::string path;
-};
-
 Scratch& scratch() {
-    static Scratch folder;
+    static Scratch folder("/tmp", "bench");
     return folder;
 }
 

@@ -8,6 +8,7 @@
 #include "XMLTextReader.h"
 #include "logger.h"
 #include "parser.h"
+#include "sfcbclient.h"
 #include "sqlitedb.h"
 
 #include <libxml/parser.h>
@@ -39,7 +40,7 @@ public:
             abort();
         }
         folder = pattern;
-        // The broker repository of the CIMC layer, read when the client is first made.
+        // The broker repository of the CIMC layer, read only if the client connected.
         std::filesystem::create_directory(folder + "/broker");
         setenv("ORVIND_BROKER_DIR", (folder + "/broker").c_str(), 1);
         document = folder + "/fifo.tmp";
@@ -64,6 +65,7 @@ public:
 
     std::string folder;
     std::string document;
+    SfcbClient client;
 
 private:
     std::unique_ptr<SQLiteDB> store;
@@ -90,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     xmlTextReader* raw = xmlReaderForFile(work.document.c_str(), "utf-8", 0);
     XMLTextReader reader(raw);
-    Parser parser(store, reader);
+    Parser parser(store, reader, &work.client);
     parser.parseIndicationResp();
     xmlFreeTextReader(raw);
     return 0;

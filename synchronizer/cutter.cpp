@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <libxml/parser.h>
+#include <map>
 #include <memory>
 #include <string_view>
 #include <unordered_set>
@@ -30,6 +31,9 @@ const char kWords[] = "End of Indication";
 const size_t kWordsLength = sizeof kWords - 1;
 const char kTrailerEnd[] = " ===========";
 const size_t kTrailerEndLength = sizeof kTrailerEnd - 1;
+// How the broker ends every document: a line end, the trailer line and its line end.
+const char kTail[] = "\n=========== End of Indication ===========\n";
+const size_t kTailLength = sizeof kTail - 1;
 
 // A stretch of interrupted documents is waited for up to this long, or this many
 // trailers after its first interruption; then its first document is taken to have
@@ -44,13 +48,63 @@ struct XmlDocFree {
     void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
 };
 
-// libxml2 reads the document, without its trailer line, to its end without an error.
-bool well_formed(const std::string& text) {
+bool named(const xmlNode* node, const char* name) {
+    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
+}
+
+// The NAME of a property element (PROPERTY, PROPERTY.ARRAY, PROPERTY.REFERENCE).
+const xmlChar* property_name(const xmlNode* node) {
+    if (node->type != XML_ELEMENT_NODE || xmlStrncmp(node->name, BAD_CAST "PROPERTY", 8) != 0 ||
+        (node->name[8] != '\0' && node->name[8] != '.')) {
+        return nullptr;
+    }
+    const xmlAttr* name = xmlHasProp(node, BAD_CAST "NAME");
+    return name != nullptr && name->children != nullptr && name->children->content != nullptr
+               ? name->children->content
+               : BAD_CAST "";
+}
+
+// libxml2 reads the document, without its trailer line, to its end without an error,
+// and it is a request as the broker writes them: at most one INSTANCE, and each of its
+// properties once. (Other documents have no INSTANCE and pass on being well-formed.)
+bool valid_request(const std::string& text) {
     const size_t length = without_trailer(text);
     std::unique_ptr<xmlDoc, XmlDocFree> doc(
         xmlReadMemory(text.data(), static_cast<int>(length), nullptr, "utf-8",
                       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
-    return doc != nullptr;
+    if (doc == nullptr) {
+        return false;
+    }
+    size_t instances = 0;
+    std::vector<const xmlNode*> todo = {xmlDocGetRootElement(doc.get())};
+    while (!todo.empty()) {
+        const xmlNode* node = todo.back();
+        todo.pop_back();
+        if (node == nullptr) {
+            continue;
+        }
+        if (named(node, "INSTANCE")) {
+            if (++instances > 1) {
+                return false;
+            }
+            std::vector<std::basic_string<xmlChar>> names;
+            for (const xmlNode* child = node->children; child != nullptr; child = child->next) {
+                if (const xmlChar* name = property_name(child)) {
+                    names.emplace_back(name);
+                }
+            }
+            std::sort(names.begin(), names.end());
+            if (std::adjacent_find(names.begin(), names.end()) != names.end()) {
+                return false;
+            }
+        }
+        for (const xmlNode* child = node->children; child != nullptr; child = child->next) {
+            if (child->type == XML_ELEMENT_NODE) {
+                todo.push_back(child);
+            }
+        }
+    }
+    return true;
 }
 
 // The ways of cutting a stretch of interleaved pieces into documents. Every document
@@ -67,29 +121,24 @@ public:
 
     // The i-th document (by its declaration): its text when it is certain, else empty;
     // and the bytes of the stretch that belong to no certain document. The first way
-    // found that gives well-formed documents is taken; a document of it is certain
-    // unless exchanging what followed its first piece with another document's gives two
-    // other well-formed documents as well. False when no way was found.
+    // found that gives well-formed requests is taken; a document of it is certain unless
+    // its first blocks could as well end with another text, what follows the first
+    // blocks of a document that in turn could end with ... its own (see uncertain()).
+    // False when no way was found.
     bool solve(std::vector<std::string>& documents, std::string& rest) {
-        step(0, -1);
+        if (!direct()) {
+            step(0, -1);
+        }
         if (solution.empty()) {
             return false;
         }
         for (const Open& doc : solution) {
             documents.push_back(text(doc));
         }
-        std::vector<bool> uncertain(solution.size(), false);
-        for (size_t i = 0; i < solution.size(); ++i) {
-            for (size_t j = i + 1; j < solution.size(); ++j) {
-                if (exchangeable(solution[i], solution[j])) {
-                    uncertain[i] = uncertain[j] = true;
-                }
-            }
-        }
-        markRounds(uncertain);
+        const std::vector<bool> unsure = uncertain();
         std::vector<bool> covered(length, false);
         for (size_t i = 0; i < solution.size(); ++i) {
-            if (uncertain[i]) {
+            if (unsure[i]) {
                 documents[i].clear();
                 continue;
             }
@@ -119,149 +168,354 @@ private:
         std::vector<size_t> breaks;
         // Its text after its last line end.
         std::string line;
-        // The pieces before its first break.
-        size_t head = 0;
+        // Where its declaration stands.
+        size_t declaration = 0;
+    };
+    // A document of the way found, cut where its first write ends: the whole blocks
+    // before its last one. `pieces` is the number of pieces that first write reaches
+    // into; none when the document is shorter than a block and so was never cut.
+    struct Split {
+        size_t pieces = 0;
+        size_t headEnd = 0;
+        size_t restFrom = 0;
+        std::string head;
+        std::string rest;
+        size_t kind = 0;
     };
 
-    // Document `a` with what followed the first piece of `b`.
-    static Open joined(const Open& a, const Open& b) {
-        Open doc;
-        doc.pieces.assign(a.pieces.begin(), a.pieces.begin() + static_cast<std::ptrdiff_t>(a.head));
-        doc.pieces.insert(doc.pieces.end(), b.pieces.begin() + static_cast<std::ptrdiff_t>(b.head),
-                          b.pieces.end());
-        doc.size = a.breaks.front() + (b.size - b.breaks.front());
-        for (size_t at : b.breaks) {
-            doc.breaks.push_back(a.breaks.front() + (at - b.breaks.front()));
+    // Where document `doc` was cut by its writer's stream.
+    Split splitOf(const Open& doc) const {
+        Split split;
+        const size_t n = doc.size - trailerLength(doc) - 1;
+        const size_t whole = n - n % block;
+        // The first write ends inside a piece or at its end: when the rest and the
+        // trailer fill more than a block, a block of them came with the first write's
+        // bytes in one piece of the way found, and only the trailer's last bytes after.
+        size_t size = 0;
+        for (size_t i = 0; whole > 0 && i < doc.pieces.size() && split.pieces == 0; ++i) {
+            const Piece& piece = doc.pieces[i];
+            const size_t from = i == 0 ? doc.declaration : piece.from;
+            if (size + (piece.to - from) >= whole) {
+                const size_t cut = from + (whole - size);
+                if (cut == piece.to && i + 1 == doc.pieces.size()) {
+                    break;
+                }
+                split.pieces = i + 1;
+                split.headEnd = cut;
+                split.restFrom = cut < piece.to ? cut : doc.pieces[i + 1].from;
+                split.head.append(bytes, piece.from, cut - piece.from);
+                split.rest.append(bytes, cut, piece.to - cut);
+            } else {
+                split.head.append(bytes, piece.from, piece.to - piece.from);
+            }
+            size += piece.to - from;
         }
-        doc.closed = true;
-        return doc;
+        for (size_t i = split.pieces; i < doc.pieces.size(); ++i) {
+            const Piece& piece = doc.pieces[i];
+            (split.pieces > 0 ? split.rest : split.head)
+                .append(bytes, piece.from, piece.to - piece.from);
+        }
+        return split;
     }
 
-    // `doc` is a well-formed document other than `original`.
-    bool another(const Open& doc, const Open& original) const {
-        const std::string whole = text(doc);
-        return whole != text(original) && breaksFit(doc, trailerLength(doc)) && well_formed(whole);
-    }
-
-    // One of two documents broken after their first pieces could as well have the
-    // other's rest: their pieces cannot be told apart.
-    bool exchangeable(const Open& a, const Open& b) const {
-        if (a.breaks.empty() || b.breaks.empty() || a.head >= a.pieces.size() ||
-            b.head >= b.pieces.size()) {
-            return false;
-        }
-        // Only documents whose first pieces both came before the rest of either.
-        if (a.pieces[a.head - 1].to > b.pieces[b.head].from ||
-            b.pieces[b.head - 1].to > a.pieces[a.head].from) {
-            return false;
-        }
-        return another(joined(a, b), a) || another(joined(b, a), b);
-    }
-
-    // Document `a` could as well end with what follows the first piece of `b`: a's
-    // first pieces come before that rest, and with it they make a well-formed document
-    // whose breaks fit. The answer is kept for each first piece and each kind of rest.
+    // Document a's first blocks could as well end with what follows document b's: a's
+    // first write comes before b's rest, and the two make a well-formed request. Its
+    // length needs no check: b's rest is shorter than a block (with its trailer), and so
+    // the first write of such a document is a's whole blocks. The answer is kept for
+    // each first write and each kind of rest; one alike a's own is a's own text.
     bool takes(size_t a, size_t b) {
-        const Open& first = solution[a];
-        const Open& second = solution[b];
-        if (first.pieces[first.head - 1].to > second.pieces[second.head].from) {
+        const Split& first = splits[a];
+        const Split& second = splits[b];
+        if (first.headEnd > second.restFrom) {
             return false;
         }
-        signed char& answer = known[a][kind[b]];
+        if (first.kind == second.kind) {
+            return true;
+        }
+        signed char& answer = known[a][second.kind];
         if (answer < 0) {
             // Past the budget every join counts as well-formed: more is passed over.
-            if (++joins > kMostSteps) {
-                answer = 1;
-                return true;
-            }
-            const Open doc = joined(first, second);
-            answer = breaksFit(doc, trailerLength(doc)) && well_formed(text(doc)) ? 1 : 0;
+            answer = ++joins > kMostSteps || valid_request(first.head + second.rest) ? 1 : 0;
         }
         return answer == 1;
     }
 
-    // What follows the first piece of a document, and where its pieces break after it.
-    std::string restOf(const Open& doc) const {
-        std::string rest;
-        for (size_t i = doc.head; i < doc.pieces.size(); ++i) {
-            rest.append(bytes, doc.pieces[i].from, doc.pieces[i].to - doc.pieces[i].from);
+    // The documents that another way of reading the stretch gives another text. Those
+    // ways put the same first writes together with the same rests in another order: a
+    // round of documents each taking the next one's rest. Such a round exists through
+    // `a` taking b's rest exactly when a takes b's rest and b and a lie in one strongly
+    // connected part of the graph "x could take y's rest". The document changes unless
+    // the rest it takes is alike its own, byte for byte.
+    std::vector<bool> uncertain() {
+        splits.clear();
+        std::vector<std::string> kinds;
+        for (const Open& doc : solution) {
+            Split split = splitOf(doc);
+            auto found = std::find(kinds.begin(), kinds.end(), split.rest);
+            split.kind = static_cast<size_t>(found - kinds.begin());
+            if (found == kinds.end()) {
+                kinds.push_back(split.rest);
+            }
+            splits.push_back(std::move(split));
         }
-        rest += '\0';
-        for (size_t at : doc.breaks) {
-            rest += std::to_string(at - doc.breaks.front()) + ' ';
+        known.assign(solution.size(), std::vector<signed char>(kinds.size(), -1));
+        const std::vector<size_t> part = strongParts(clusters());
+        const size_t n = solution.size();
+        std::vector<bool> unsure(n, false);
+        for (size_t a = 0; a < n; ++a) {
+            for (size_t b = 0; b < n && splits[a].pieces > 0 && !unsure[a]; ++b) {
+                unsure[a] =
+                    b != a && part[b] == part[a] && splits[b].kind != splits[a].kind && takes(a, b);
+            }
         }
-        return rest;
+        return unsure;
     }
 
-    // Finds the documents broken after their first pieces and sorts their rests into
-    // kinds alike byte for byte; returns the number of kinds.
-    size_t sortRests() {
-        kind.assign(solution.size(), 0);
-        std::vector<std::string> kinds;
-        for (size_t i = 0; i < solution.size(); ++i) {
-            const Open& doc = solution[i];
-            if (doc.breaks.empty() || doc.head == 0 || doc.head >= doc.pieces.size()) {
+    // A round of documents taking each other's rests stays among documents whose spans
+    // from the end of the first write to the start of the rest overlap, one after the
+    // other: past a point that no span covers, the rests after it are exactly those of
+    // the documents whose first writes come after it. So the documents fall into
+    // clusters of overlapping spans (a document that came whole has a span of one
+    // point), and only documents of one cluster are compared; most stand alone.
+    std::vector<size_t> clusters() const {
+        const size_t n = splits.size();
+        std::vector<size_t> order;
+        for (size_t i = 0; i < n; ++i) {
+            if (splits[i].pieces > 0) {
+                order.push_back(i);
+            }
+        }
+        std::sort(order.begin(), order.end(),
+                  [this](size_t a, size_t b) { return splits[a].headEnd < splits[b].headEnd; });
+        std::vector<size_t> cluster(n, n);
+        size_t reach = 0;
+        size_t current = n;
+        for (size_t i : order) {
+            if (current == n || splits[i].headEnd > reach) {
+                current = i;
+                reach = splits[i].restFrom;
+            }
+            cluster[i] = current;
+            reach = std::max(reach, splits[i].restFrom);
+        }
+        return cluster;
+    }
+
+    // Tarjan's strongly connected parts of the graph "a could take b's rest", within
+    // each cluster, without recursion: `index` and `low` of each document (0: not
+    // visited yet), its part once it is closed.
+    std::vector<size_t> strongParts(const std::vector<size_t>& cluster) {
+        const size_t n = solution.size();
+        std::vector<size_t> index(n, 0), low(n, 0), part(n, n);
+        std::vector<size_t> stack;
+        std::vector<std::pair<size_t, size_t>> calls; // document, next one to look at
+        size_t counter = 0;
+        for (size_t root = 0; root < n; ++root) {
+            if (index[root] != 0 || splits[root].pieces == 0) {
                 continue;
             }
-            broken.push_back(i);
-            const std::string rest = restOf(doc);
-            auto found = std::find(kinds.begin(), kinds.end(), rest);
-            kind[i] = static_cast<size_t>(found - kinds.begin());
-            if (found == kinds.end()) {
-                kinds.push_back(rest);
-            }
-        }
-        return kinds.size();
-    }
-
-    // A chain of documents, each taking a rest alike its own, leads from `from` to `to`.
-    bool reaches(size_t from, size_t to) {
-        std::vector<bool>& reached = alike[from];
-        if (reached.empty()) {
-            reached.assign(solution.size(), false);
-            reached[from] = true;
-            std::vector<size_t> todo = {from};
-            while (!todo.empty()) {
-                const size_t x = todo.back();
-                todo.pop_back();
-                for (size_t y : broken) {
-                    if (!reached[y] && kind[y] == kind[x] && takes(x, y)) {
-                        reached[y] = true;
-                        todo.push_back(y);
+            calls.emplace_back(root, 0);
+            index[root] = low[root] = ++counter;
+            stack.push_back(root);
+            while (!calls.empty()) {
+                auto& [x, y] = calls.back();
+                if (y < n) {
+                    const size_t to = y++;
+                    if (to == x || cluster[to] != cluster[x] || !takes(x, to)) {
+                        continue;
                     }
-                }
-            }
-        }
-        return reached[to];
-    }
-
-    // Exchanges of rests through a chain of documents: d is not certain when it could
-    // take e's rest, e could take y's, and from y documents each taking a rest alike its
-    // own lead back to d's. Those between keep their text byte for byte, so that no
-    // exchange of two shows the difference: d and e are passed over, never guessed.
-    void markRounds(std::vector<bool>& uncertain) {
-        const size_t kinds = sortRests();
-        if (kinds < 2) {
-            return; // every rest alike: an exchange changes no document
-        }
-        known.assign(solution.size(), std::vector<signed char>(kinds, -1));
-        alike.assign(solution.size(), std::vector<bool>());
-        for (size_t d : broken) {
-            for (size_t e : broken) {
-                if (uncertain[d]) {
-                    break;
-                }
-                if (e == d || kind[e] == kind[d] || !takes(d, e)) {
+                    if (index[to] == 0) {
+                        index[to] = low[to] = ++counter;
+                        stack.push_back(to);
+                        calls.emplace_back(to, 0);
+                    } else if (part[to] == n) {
+                        low[x] = std::min(low[x], index[to]);
+                    }
                     continue;
                 }
-                for (size_t y : broken) {
-                    if (y != e && kind[y] == kind[d] && takes(e, y) && reaches(y, d)) {
-                        uncertain[d] = uncertain[e] = true;
-                        break;
-                    }
+                const size_t done = x;
+                calls.pop_back();
+                if (!calls.empty()) {
+                    low[calls.back().first] = std::min(low[calls.back().first], low[done]);
+                }
+                if (low[done] == index[done]) {
+                    size_t member = n;
+                    do {
+                        member = stack.back();
+                        stack.pop_back();
+                        part[member] = done;
+                    } while (member != done);
                 }
             }
         }
+        return part;
+    }
+    // The stretch read the way the broker's writers cut their documents, without a
+    // search: every declaration begins a document whose first write runs to the next
+    // declaration (a whole number of blocks) or, when its trailer comes first, to its
+    // last whole block; the rest of its trailer's stretch, and any bytes after a trailer
+    // that do not begin a document, is a rest, which ends with its trailer. The rests
+    // are then given to the first writes they can end (see match()). False when the
+    // stretch does not read so (a trailer cut apart, a first write of another length):
+    // the search of all ways takes over.
+    bool direct() {
+        std::vector<Open> found;
+        std::vector<std::pair<size_t, size_t>> rests;
+        for (size_t at = 0; at < length;) {
+            size_t next = at;
+            while (next < length && is_blank(bytes.data() + next, bytes.data() + next + 1)) {
+                ++next;
+            }
+            if (next == length) {
+                break; // blank space after the last trailer belongs to no document
+            }
+            const size_t trailer = tailAfter(at);
+            if (!declarationAt(next)) {
+                const size_t last = lastOfTail(at);
+                if (last != kNone) {
+                    rests.emplace_back(at, last); // see lastOfTail()
+                    at = last;
+                    continue;
+                }
+                if (trailer == kNone || declarationAfter(at) < trailer) {
+                    return false;
+                }
+                rests.emplace_back(at, trailer);
+                at = trailer;
+                continue;
+            }
+            Open doc;
+            doc.declaration = next;
+            const size_t lead = found.empty() ? at : next;
+            const size_t interrupted = declarationAfter(next);
+            if (interrupted < trailer) {
+                if ((interrupted - next) % block != 0) {
+                    return false;
+                }
+                doc.pieces.push_back({lead, interrupted, 0});
+                doc.size = interrupted - next;
+                at = interrupted;
+            } else if (trailer != kNone) {
+                const size_t n = trailer - next - kTailLength;
+                const size_t whole = n - n % block;
+                doc.pieces.push_back({lead, whole > 0 ? next + whole : trailer, 0});
+                doc.size = whole > 0 ? whole : trailer - next;
+                if (whole > 0) {
+                    rests.emplace_back(next + whole, trailer);
+                }
+                at = trailer;
+            } else {
+                return false;
+            }
+            found.push_back(std::move(doc));
+        }
+        return match(found, rests);
+    }
+
+    // The end of the first line end, trailer line and line end after `from`: the way the
+    // broker ends every document; kNone when there is none.
+    size_t tailAfter(size_t from) const {
+        const size_t at = bytes.find(kTail, from, kTailLength);
+        return at == std::string::npos || at + kTailLength > length ? kNone : at + kTailLength;
+    }
+
+    // Where the last bytes of a trailer that stand alone at `at` end, kNone when they do
+    // not: a writer whose rest, line end and trailer fill more than its buffer writes a
+    // buffer full of them, which ends inside the trailer line, and the rest of the line
+    // after it. What came before is then a first write of a whole number of blocks.
+    size_t lastOfTail(size_t at) const {
+        for (size_t j = 1; j + 2 <= kTailLength; ++j) {
+            const size_t size = kTailLength - j;
+            if (at + size <= length && bytes.compare(at, size, kTail + j, size) == 0) {
+                return at + size;
+            }
+        }
+        return kNone;
+    }
+
+    // Gives each rest to a first write that it makes a well-formed request with and that
+    // comes before it, by augmenting paths over the rests in order. Documents shorter
+    // than a block have no rest and must be requests themselves.
+    bool match(std::vector<Open>& found, const std::vector<std::pair<size_t, size_t>>& rests) {
+        Matching m{found, rests, {}, {}, {}, {}, {}};
+        for (size_t i = 0; i < found.size(); ++i) {
+            if (found[i].size % block == 0 && found[i].size > 0) {
+                m.heads.push_back(i);
+            } else if (!valid_request(text(found[i]))) {
+                return false;
+            }
+        }
+        if (m.heads.size() != rests.size()) {
+            return false;
+        }
+        std::map<std::string, size_t> kinds;
+        for (const auto& rest : rests) {
+            const std::string bytesOf = bytes.substr(rest.first, rest.second - rest.first);
+            m.kinds.push_back(kinds.emplace(bytesOf, kinds.size()).first->second);
+        }
+        m.owner.assign(m.heads.size(), kNone);
+        m.joins.assign(m.heads.size(), std::vector<signed char>(kinds.size(), -1));
+        for (size_t r = 0; r < rests.size(); ++r) {
+            m.tried.assign(m.heads.size(), false);
+            if (!give(m, r)) {
+                return false;
+            }
+        }
+        for (size_t h = 0; h < m.heads.size(); ++h) {
+            Open& doc = found[m.heads[h]];
+            const auto& rest = rests[m.owner[h]];
+            doc.pieces.push_back({rest.first, rest.second, 0});
+            doc.size += rest.second - rest.first;
+        }
+        for (Open& doc : found) {
+            doc.closed = true;
+        }
+        solution = std::move(found);
+        return true;
+    }
+
+    struct Matching {
+        const std::vector<Open>& found;
+        const std::vector<std::pair<size_t, size_t>>& rests;
+        std::vector<size_t> heads;                   // the documents with a rest
+        std::vector<size_t> kinds;                   // of each rest, alike byte for byte
+        std::vector<size_t> owner;                   // the rest each first write has, or kNone
+        std::vector<bool> tried;                     // in the search for the current rest
+        std::vector<std::vector<signed char>> joins; // first write and kind: -1 not tried
+    };
+
+    // Rest `r` goes to a first write before it: the one right before it first, then the
+    // latest; one that has a rest already gives it up if that rest can go elsewhere.
+    bool give(Matching& m, size_t r) {
+        const size_t from = m.rests[r].first;
+        size_t last = m.heads.size();
+        while (last > 0 && m.found[m.heads[last - 1]].pieces[0].to > from) {
+            --last;
+        }
+        for (size_t k = 0; k < last; ++k) {
+            const size_t h = last - 1 - k; // the latest first: it is the one right before
+            if (m.tried[h]) {
+                continue;
+            }
+            signed char& join = m.joins[h][m.kinds[r]];
+            if (join < 0) {
+                if (++joins > kMostSteps) {
+                    return false;
+                }
+                const Open& doc = m.found[m.heads[h]];
+                join =
+                    valid_request(text(doc) + bytes.substr(from, m.rests[r].second - from)) ? 1 : 0;
+            }
+            if (join != 1) {
+                continue;
+            }
+            m.tried[h] = true; // a first write it can end: its rest is moved at most once
+            if (m.owner[h] == kNone || give(m, m.owner[h])) {
+                m.owner[h] = r;
+                return true;
+            }
+        }
+        return false;
     }
 
     bool declarationAt(size_t at) const {
@@ -343,6 +597,7 @@ private:
     // it when `lead` is not `at`.
     void open(size_t lead, size_t at) {
         docs.push_back(Open());
+        docs.back().declaration = at;
         step(at, static_cast<int>(docs.size() - 1), lead);
         docs.pop_back();
     }
@@ -411,7 +666,7 @@ private:
         if (stop == trailer) {
             doc.closed = true;
             const size_t trailerLine = trailerLength(doc);
-            if (breaksFit(doc, trailerLine) && well_formed(text(doc))) {
+            if (breaksFit(doc, trailerLine) && valid_request(text(doc))) {
                 step(stop, -1);
             }
             docs[current].closed = false;
@@ -434,9 +689,6 @@ private:
     // A piece of the document ends here and others come in.
     void pause(size_t current) {
         Open& doc = docs[current];
-        if (doc.breaks.empty()) {
-            doc.head = doc.pieces.size();
-        }
         doc.breaks.push_back(doc.size);
     }
 
@@ -451,10 +703,10 @@ private:
             resume(current);
             return;
         }
+        // Most documents come whole: their own next bytes are tried first.
+        step(at, static_cast<int>(current));
         for (size_t i = 0; i < docs.size(); ++i) {
-            if (i == current) {
-                step(at, static_cast<int>(current));
-            } else if (!docs[i].closed && docs[i].size % block == 0) {
+            if (i != current && !docs[i].closed && docs[i].size % block == 0) {
                 pause(current);
                 step(at, static_cast<int>(i));
                 resume(current);
@@ -470,12 +722,10 @@ private:
     std::unordered_set<size_t> seen;
     int steps = 0;
     std::vector<Open> solution;
-    // The exchanges of rests: the documents broken after their first pieces, the kind
-    // of each one's rest, which kinds each could take, and the chains found.
-    std::vector<size_t> broken;
-    std::vector<size_t> kind;
+    // The documents of the way found, cut where their first writes end, and which kinds
+    // of rest each one's first write could take (-1: not tried yet).
+    std::vector<Split> splits;
     std::vector<std::vector<signed char>> known;
-    std::vector<std::vector<bool>> alike;
     int joins = 0;
 };
 

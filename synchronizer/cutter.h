@@ -31,9 +31,12 @@ bool is_whole(const std::string& document);
 // markup). An XML declaration, wherever it stands, begins a document. One that stands
 // a whole number of blocks after the declaration of a document without a trailer yet
 // begins a document that interrupts it: the stretch up to the trailer that closes the
-// last of them is put back together, each document from its pieces, when exactly one
-// way of doing so gives well-formed documents. Where there is none, or more than one,
-// the stretch is passed over whole and counted as damage, never guessed. Any other
+// last of them is put back together, each document from its pieces: a way of doing so
+// must give well-formed requests as the broker writes them (at most one INSTANCE, each
+// of its properties once). A document is handed over when every such way gives it the
+// same text; one whose first write could as well end with another rest, in a round of
+// documents each taking the next one's, is passed over whole and counted, never
+// guessed, and so is the whole stretch when no way is found. Any other
 // declaration ends the document before it (one without a trailer). Bytes before a
 // declaration that do not begin with one themselves (stray bytes from another writer)
 // are passed over.

@@ -5,6 +5,7 @@
 #include "files.h"
 #include "forwarder.h"
 #include "fpl.h"
+#include "installprefix.h"
 #include "intake.h"
 #include "logger.h"
 #include "paths.h"
@@ -29,20 +30,19 @@
 #include <thread>
 #include <unistd.h>
 
-// Accepted with -p and read by nothing else.
-int portNumber = 5990; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
-
 namespace {
+
+// What the command line sets.
+struct Options {
+    // Accepted with -p and read by nothing else.
+    int port = 5990;
+};
 
 // How long the shutdown lets a writer still connected to the pipe finish its document.
 const int kWriterGraceMs = 1000;
 // How long the start waits for the broker's first answer to the registration before it
 // reports ready all the same (the registration goes on in the background).
 const std::chrono::seconds kFirstAnswerWait(10);
-
-// The intake of this process, for the shutdown (a global for now: the signal thread
-// reaches it here).
-Intake* intake = nullptr; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 sigset_t shutdown_signals() {
     sigset_t set;
@@ -53,11 +53,13 @@ sigset_t shutdown_signals() {
     return set;
 }
 
-[[noreturn]] void fatal_exit() {
+// Ends the start, or the daemon, with status 255; the waiting command is told (by
+// `reporter`) unless the daemon was ready already.
+[[noreturn]] void fatal_exit(readiness::Reporter& reporter) {
     // The pid file goes before the waiting command is told: a start tried again at once
     // must not find it.
     unlink(paths::kPidFile);
-    readiness::failed(255);
+    reporter.failed(255);
     logger.close();
     // _exit: no static destructor may run under the other threads' feet.
     _exit(255);
@@ -85,7 +87,7 @@ void reload(int signo) {
     fpl_check_dictionary();
 }
 
-void wait_for_signals(Forwarder& forwarder) {
+void wait_for_signals(Intake& intake, Forwarder& forwarder) {
     sigset_t set = shutdown_signals();
     for (;;) {
         int signo = 0;
@@ -93,7 +95,7 @@ void wait_for_signals(Forwarder& forwarder) {
             continue;
         }
         if (signo != SIGHUP) {
-            handler(signo, forwarder);
+            handler(signo, intake, forwarder);
         }
         reload(signo);
     }
@@ -168,18 +170,9 @@ int bad_usage(const char* progname, const std::string& problem) {
 // The pid-file helper by its full path: beside this program when it is installed
 // under another prefix, else where the package puts it.
 std::string pidfile_helper() {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        std::string prefix(exe, static_cast<size_t>(n));
-        prefix = prefix.substr(0, prefix.rfind('/'));
-        prefix = prefix.substr(0, prefix.rfind('/'));
-        std::string beside = prefix + "/libexec/orvind/orvind-pidfile";
-        if (access(beside.c_str(), X_OK) == 0) {
-            return beside;
-        }
-    }
-    return paths::kPidfileHelper;
+    const std::string prefix = installPrefix();
+    const std::string beside = prefix + "/libexec/orvind/orvind-pidfile";
+    return access(beside.c_str(), X_OK) == 0 ? beside : paths::kPidfileHelper;
 }
 
 std::string folder_of(const char* path) {
@@ -244,7 +237,7 @@ bool passed_fifo(const char* progname, int* fd) {
 
 // The command line: nothing when the daemon is to start, else the exit status (help,
 // version, a command-line error).
-std::optional<int> read_options(int argc, char** argv, const char* progname) {
+std::optional<int> read_options(int argc, char** argv, const char* progname, Options& options) {
     opterr = 0;
     const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
                                          {"version", no_argument, nullptr, 'V'},
@@ -271,7 +264,7 @@ std::optional<int> read_options(int argc, char** argv, const char* progname) {
                                            ? std::string("unknown option -") + char(optopt)
                                            : std::string("unknown option ") + argv[optind - 1]);
         }
-        portNumber = atoi(optarg);
+        options.port = atoi(optarg);
     }
     if (optind < argc) {
         return bad_usage(progname, std::string("unexpected argument '") + argv[optind] + "'");
@@ -317,51 +310,62 @@ void take_signals() {
 
 // Detaches once the waiting command has been told how the start went, then writes the
 // pid file (before the shutdown can run, so that it never leaves one behind).
-void detach(const char* progname) {
-    readiness::await(progname);
+void detach(const char* progname, readiness::Reporter& reporter) {
+    reporter.await(progname);
     if (daemon(0, 0) != 0) {
         logger.error("%s daemonize failed", progname);
-        fatal_exit();
+        fatal_exit(reporter);
     }
     write_pid_file();
     narrow_modes();
 }
 
+// The thread that takes the signals. It reaches the intake and the forwarder through its
+// arguments: they live as long as the process, which ends on every way out of the start.
+void start_signal_thread(Intake& intake, Forwarder& forwarder, readiness::Reporter& reporter) {
+    try {
+        std::thread([&intake, &forwarder] { wait_for_signals(intake, forwarder); }).detach();
+    } catch (...) {
+        logger.error("Create thread error.");
+        fatal_exit(reporter);
+    }
+}
+
 // The pipe systemd passed (`passedFifo`), or one made or found at its path, with a read
 // end open from here on.
-void open_pipe(Intake& theIntake, int passedFifo) {
-    switch (passedFifo >= 0 ? theIntake.adoptFifo(passedFifo) : theIntake.openFifo()) {
+void open_pipe(Intake& intake, int passedFifo, readiness::Reporter& reporter) {
+    switch (passedFifo >= 0 ? intake.adoptFifo(passedFifo) : intake.openFifo()) {
     case FifoState::Ready:
         break;
     case FifoState::NotCreated:
         logger.error("Exit. Unable to create fifo.");
-        fatal_exit();
+        fatal_exit(reporter);
     case FifoState::NotOpened:
-        fatal_exit();
+        fatal_exit(reporter);
     case FifoState::Stopped:
         park();
     }
 }
 
 // Runs the intake on a thread of its own; a fatal end of it ends the process.
-std::thread start_intake(Intake& theIntake) {
+std::thread start_intake(Intake& intake, readiness::Reporter& reporter) {
     try {
-        return std::thread([&theIntake] {
-            if (theIntake.run() != IntakeEnd::Stopped) {
-                fatal_exit();
+        return std::thread([&intake, &reporter] {
+            if (intake.run() != IntakeEnd::Stopped) {
+                fatal_exit(reporter);
             }
         });
     } catch (...) {
         logger.error("Create thread error.");
-        fatal_exit();
+        fatal_exit(reporter);
     }
 }
 
 // Starts the registration and waits for the broker's first answer, for a while.
-void subscribe(Subscriber& subscriber) {
+void subscribe(Subscriber& subscriber, readiness::Reporter& reporter) {
     if (!subscriber.start()) {
         logger.error("Create thread error.");
-        fatal_exit();
+        fatal_exit(reporter);
     }
     if (!subscriber.awaitFirst(kFirstAnswerWait)) {
         logger.warn("The CIM broker has not answered the registration within %lld s; it goes "
@@ -372,12 +376,12 @@ void subscribe(Subscriber& subscriber) {
 
 // Once ready, systemd's STATUS= follows the facts, and WATCHDOG=1 goes while both threads
 // show life.
-std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake,
-                                const Forwarder& forwarder) {
-    auto watchdog = std::make_unique<Watchdog>(state, theIntake.heartbeat(), forwarder.heartbeat());
+std::unique_ptr<Watchdog> watch(RunState& state, const Intake& intake, const Forwarder& forwarder,
+                                readiness::Reporter& reporter) {
+    auto watchdog = std::make_unique<Watchdog>(state, intake.heartbeat(), forwarder.heartbeat());
     Watchdog* dog = watchdog.get();
     // The counts go into the facts at each turn: the file changes at most once a turn.
-    const IntakeCounts& counts = theIntake.counts();
+    const IntakeCounts& counts = intake.counts();
     watchdog->eachTurn([&state, &counts] {
         state.set({{"documents_received", std::to_string(counts.received)},
                    {"documents_stored", std::to_string(counts.stored)},
@@ -389,7 +393,7 @@ std::unique_ptr<Watchdog> watch(RunState& state, const Intake& theIntake,
     state.onChange([dog](const std::map<std::string, std::string>&) { dog->wake(); });
     if (!watchdog->start()) {
         logger.error("Create thread error.");
-        fatal_exit();
+        fatal_exit(reporter);
     }
     return watchdog;
 }
@@ -402,24 +406,20 @@ void announce_cim_client(RunState& state) {
 
 } // namespace
 
-void handler(int signo, Forwarder& forwarder) {
-    // The files of the intake in use (the fixed ones when it never started).
-    const IntakePaths paths = intake != nullptr ? intake->where() : IntakePaths();
+void handler(int signo, Intake& intake, Forwarder& forwarder) {
+    // The files of the intake in use.
+    const IntakePaths paths = intake.where();
     logger.info("caught %d signal and terminate", signo);
     // The document in hand is finished; nothing more is read from the pipe.
-    if (intake != nullptr) {
-        intake->stop();
-    }
+    intake.stop();
     unlink(paths.temp.c_str());
     // A pipe held by systemd stays, with whatever is written into it until the next start.
-    if (intake == nullptr || !intake->pipePassed()) {
+    if (!intake.pipePassed()) {
         unlink(paths.fifo.c_str());
     }
     // No writer can open the pipe any more: what it still holds, and what the intake
     // had not handled yet, is kept for the next start.
-    if (intake != nullptr) {
-        intake->saveUnhandled(kWriterGraceMs);
-    }
+    intake.saveUnhandled(kWriterGraceMs);
     forwarder.stop();
     unlink(paths::kPidFile);
     logger.close();
@@ -433,7 +433,8 @@ int daemon_main(int argc, char** argv) {
     const char* slash = strrchr(argv[0], '/');
     const char* progname = slash != nullptr ? slash + 1 : argv[0];
 
-    if (std::optional<int> status = read_options(argc, argv, progname)) {
+    Options options;
+    if (std::optional<int> status = read_options(argc, argv, progname, options)) {
         return *status;
     }
     if (!may_start(progname)) {
@@ -449,40 +450,35 @@ int daemon_main(int argc, char** argv) {
     // Before any thread or child, and after the passed descriptors are taken (the
     // password's own descriptor must not be taken for one of them).
     const files::Fd password = secrets::takeBmcPassword();
-    detach(progname);
+    // Tells the starting command how the start went, from here to ready() or a failure.
+    readiness::Reporter reporter;
+    detach(progname, reporter);
     RunState state; // what this daemon publishes about itself (an earlier one's is gone)
     announce_cim_client(state);
-    Intake theIntake;
-    intake = &theIntake;
+    // Made before any thread uses it for the parser's objects or the registration.
+    SfcbClient client;
+    Intake intake(client);
     Forwarder forwarder(&state); // a stop before its start keeps it from starting
-    try {
-        std::thread([&forwarder] { wait_for_signals(forwarder); }).detach();
-    } catch (...) {
-        logger.error("Create thread error.");
-        fatal_exit();
-    }
+    start_signal_thread(intake, forwarder, reporter);
+    open_pipe(intake, passedFifo, reporter);
 
-    open_pipe(theIntake, passedFifo);
-
-    // Made before any thread uses it for the parser's objects.
-    SfcbClient* client = SfcbClient::getSfcbClient();
     // The pipe is read from here on, before and while the broker is asked for anything:
     // the broker answers no request while one of its deliveries waits on a full pipe,
     // and a pipe kept across a stop may be full.
-    std::thread intakeThread = start_intake(theIntake);
+    std::thread intakeThread = start_intake(intake, reporter);
     // The subscriber logs "Subscription created." once the broker holds the three
     // objects; a refusal does not end the start: the broker may come later.
-    Subscriber subscriber(state, [client] { return client->createSubscription(); });
-    subscribe(subscriber);
+    Subscriber subscriber(state, [&client] { return client.createSubscription(); });
+    subscribe(subscriber, reporter);
 
     if (!forwarder.start()) {
         logger.error("Create thread error.");
-        fatal_exit();
+        fatal_exit(reporter);
     }
 
     fpl_check_dictionary();
-    readiness::ready();
-    const std::unique_ptr<Watchdog> watchdog = watch(state, theIntake, forwarder);
+    reporter.ready();
+    const std::unique_ptr<Watchdog> watchdog = watch(state, intake, forwarder, reporter);
     // The intake ends only when stopped (the shutdown then ends the process) or fatally.
     intakeThread.join();
     park();

@@ -18,7 +18,6 @@
 #include <ctime>
 #include <exception>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -51,26 +50,6 @@ int mark_for(SQLiteDB& store, const std::string& path, int id) {
     return mark;
 }
 
-// A database made anew owes nothing to the marks kept beside the one before it: a row
-// of its own that passes an old mark would never reach that target. Both marks start at
-// 0 before its first row is forwarded. Throws when a mark cannot be written: nothing is
-// forwarded from the new database meanwhile.
-void start_marks_anew(SQLiteDB& store, const ForwardingPaths& paths) {
-    if (!store.madeAnew()) {
-        return;
-    }
-    const int fpl = SetLogid(paths.fplMark.c_str(), 0);
-    const int halcyon = SetLogid(paths.halcyonMark.c_str(), 0);
-    if (fpl != 0 || halcyon != 0) {
-        throw std::runtime_error("the marks cannot be started anew for the new database " +
-                                 paths.database + ": " +
-                                 files::errorText(fpl != 0 ? fpl : halcyon));
-    }
-    store.settleMadeAnew();
-    logger.info("The database %s is new: the marks %s and %s start anew at 0.",
-                paths.database.c_str(), paths.fplMark.c_str(), paths.halcyonMark.c_str());
-}
-
 // The time now in UTC, as the published facts give it.
 std::string utc_now() {
     time_t now = time(nullptr);
@@ -86,6 +65,70 @@ void publish(ForwardingFacts& facts, const char* name, const std::string& value)
     if (facts.state != nullptr) {
         facts.state->set(name, value);
     }
+}
+
+// A mark that cannot be written (a full disk) after `what`: owed, so that it is written
+// before anything else and nothing is sent again meanwhile. The first one is said, with
+// the pauses of its tries, and published.
+void owe_mark(ForwardingFacts& facts, const std::string& path, int id, int error,
+              const std::string& what) {
+    if (facts.owed.empty()) {
+        const std::string reason = files::errorText(error);
+        logger.warn("The mark %s cannot be written (%s) after %s: forwarding waits, sending "
+                    "nothing again, until it is written; trying again from %d s up to every %d s",
+                    path.c_str(), reason.c_str(), what.c_str(), hold_pause_seconds(1),
+                    kHoldLongestPauseSeconds);
+        publish(facts, "forwarding_held",
+                "row " + std::to_string(id) + ": the mark " + path +
+                    " cannot be written: " + reason + " (" + utc_now() + ")");
+    }
+    for (ForwardingFacts::Mark& mark : facts.owed) {
+        if (mark.path == path) {
+            mark.id = id;
+            return;
+        }
+    }
+    facts.owed.push_back({path, id});
+}
+
+// Writes the mark of a served target: false when it is owed instead.
+bool record_mark(ForwardingFacts& facts, const std::string& path, int id) {
+    const int error = SetLogid(path.c_str(), id);
+    if (error != 0) {
+        owe_mark(facts, path, id, error, "indication " + std::to_string(id) + " was sent");
+    }
+    return error == 0;
+}
+
+void say_new_database(SQLiteDB& store, const ForwardingPaths& paths) {
+    store.settleMadeAnew();
+    logger.info("The database %s is new: the marks %s and %s start anew at 0.",
+                paths.database.c_str(), paths.fplMark.c_str(), paths.halcyonMark.c_str());
+}
+
+// Writes what is owed, in order, quietly (its failure has been said): false, with the
+// row of the first mark still owed in *row, while one cannot be written.
+bool pay_owed(SQLiteDB& store, const ForwardingPaths& paths, ForwardingFacts& facts, int* row) {
+    if (facts.owed.empty()) {
+        return true;
+    }
+    while (!facts.owed.empty()) {
+        const ForwardingFacts::Mark& mark = facts.owed.front();
+        if (SetLogid(mark.path.c_str(), mark.id, true) != 0) {
+            if (row != nullptr) {
+                *row = mark.id;
+            }
+            return false;
+        }
+        facts.owed.erase(facts.owed.begin());
+    }
+    logger.info("The marks are written again: forwarding goes on.");
+    publish(facts, "forwarding_held", "");
+    if (facts.newDatabase) {
+        facts.newDatabase = false;
+        say_new_database(store, paths);
+    }
+    return true;
 }
 
 // Counts what became of a target's step for the row, to be kept with its mark; says
@@ -171,6 +214,9 @@ bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level) {
 }
 
 void Hold::after(PassResult result, int id, ForwardingFacts& facts) {
+    if (result != PassResult::Unrecorded) {
+        markAttempts = 0;
+    }
     if (result != PassResult::Held && attempts > 0) {
         logger.info("BMC answers again: indication %d forwarded after %d tries", row, attempts);
         attempts = 0;
@@ -201,9 +247,11 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
                         ForwardingFacts* given) {
     ForwardingFacts own;
     ForwardingFacts& facts = given != nullptr ? *given : own;
+    if (!pay_owed(store, paths, facts, row)) {
+        return PassResult::Unrecorded;
+    }
     unsigned int alert_level = 0;
-    Indication_t ind;
-    memset(&ind, 0, sizeof ind);
+    Indication_t ind = {};
     if (!store.getIndication(&ind)) {
         return PassResult::Idle;
     }
@@ -223,7 +271,9 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
         if (!fpl_step(ind, alert_level, facts)) {
             return PassResult::Held;
         }
-        SetLogid(paths.fplMark.c_str(), ind.id);
+        if (!record_mark(facts, paths.fplMark, ind.id)) {
+            return PassResult::Unrecorded;
+        }
     } else {
         // The FPL already holds this row. Its alert level still decides whether the
         // row goes to halcyon: without it, an event selected for its level and cut
@@ -240,7 +290,9 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
         if (!halcyon_step(ind, facts)) {
             return PassResult::Held;
         }
-        SetLogid(paths.halcyonMark.c_str(), ind.id);
+        if (!record_mark(facts, paths.halcyonMark, ind.id)) {
+            return PassResult::Unrecorded;
+        }
     }
 
     if (!facts.ledgerReady) {
@@ -279,6 +331,25 @@ bool Forwarder::ends() {
     return true;
 }
 
+void Forwarder::startMarksAnew(SQLiteDB& store) {
+    if (!store.madeAnew()) {
+        return;
+    }
+    bool written = true;
+    for (const std::string& path : {where.fplMark, where.halcyonMark}) {
+        const int error = SetLogid(path.c_str(), 0);
+        if (error != 0) {
+            owe_mark(facts, path, 0, error, "the database was made anew");
+            written = false;
+        }
+    }
+    if (written) {
+        say_new_database(store, where);
+    } else {
+        facts.newDatabase = true;
+    }
+}
+
 void Forwarder::waitForBmc() {
     do {
         pause(hold_pause_seconds(++hold.attempts));
@@ -302,7 +373,7 @@ void Forwarder::passes() {
     // Restart point: the thread's own store handle, kept until an exception.
     SQLiteDB store(where.database);
     facts.ledgerReady = false;
-    start_marks_anew(store, where);
+    startMarksAnew(store);
     while (!ends()) {
         int row = 0;
         PassResult result = forward_next(store, where, &row, &facts);
@@ -312,6 +383,9 @@ void Forwarder::passes() {
             break; // the next row at once
         case PassResult::Held:
             waitForBmc();
+            break;
+        case PassResult::Unrecorded:
+            pause(hold_pause_seconds(++hold.markAttempts));
             break;
         case PassResult::Idle:
             // Nothing to forward: a good moment to move the write-ahead log into the

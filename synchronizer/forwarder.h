@@ -33,7 +33,7 @@ struct ForwardingPaths {
 // learns of the BMC.
 struct ForwardingFacts {
     // The daemon's published facts (bmc_reachable, bmc_held_since, bmc_not_keeping,
-    // bmc_last_refusal); none when not given.
+    // bmc_last_refusal, forwarding_held); none when not given.
     RunState* state = nullptr;
     // The outcomes of a row whose mark is still to come (a later target held it).
     int pendingRow = 0;
@@ -43,6 +43,16 @@ struct ForwardingFacts {
     std::chrono::steady_clock::time_point notKeptAt;
     // Whether the outcome table is known to exist in the store.
     bool ledgerReady = false;
+    // Marks that could not be written (a full disk) after their target was served, or
+    // when a new database started them anew: each is written before anything else is
+    // done, and nothing is sent while one is owed.
+    struct Mark {
+        std::string path;
+        int id = 0;
+    };
+    std::vector<Mark> owed;
+    // The database made anew whose marks are among those owed: said once they are written.
+    bool newDatabase = false;
 };
 
 // Whether a row also goes to the management processor as a halcyon event: an alert
@@ -51,10 +61,12 @@ bool selected_for_halcyon(const Indication_t& ind, unsigned int alert_level);
 
 // What one forwarding pass did.
 enum class PassResult {
-    Idle,      // no row waits to be forwarded
-    Forwarded, // a row was forwarded and marked
-    NotMarked, // a row was forwarded but its mark in the store failed
-    Held,      // a target could not be reached: the row waits, unmarked, to be tried again
+    Idle,       // no row waits to be forwarded
+    Forwarded,  // a row was forwarded and marked
+    NotMarked,  // a row was forwarded but its mark in the store failed
+    Held,       // a target could not be reached: the row waits, unmarked, to be tried again
+    Unrecorded, // a target was served but its mark cannot be written: forwarding waits,
+                // sending nothing, until the mark is written
 };
 
 // One forwarding pass: fetches the oldest row not yet forwarded, writes it as an FPL
@@ -68,13 +80,19 @@ enum class PassResult {
 // An FPL record the BMC acknowledged but does not hold as sent (read back under the id
 // it gave) is logged once an hour at most, published as bmc_not_keeping, and the row goes
 // on. Each target's outcome is counted in the store with the row's mark (ledger.h).
+// A mark that cannot be written once its target was served (a full disk) is said once
+// and published as forwarding_held; it is owed (facts->owed): each pass first tries to
+// write what is owed, and sends nothing until it is written. *row, for such a pass, gets
+// the row of the mark owed.
 PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths = ForwardingPaths(),
                         int* row = nullptr, ForwardingFacts* facts = nullptr);
 
-// A row held for an unreachable BMC: the outage is said once, and its end.
+// A row held for an unreachable BMC: the outage is said once, and its end. The tries to
+// write an owed mark are counted beside it, for their pauses.
 struct Hold {
     int row = 0;
-    int attempts = 0; // tries since the row was held (0 when none is)
+    int attempts = 0;     // tries since the row was held (0 when none is)
+    int markAttempts = 0; // tries since a mark was owed (0 when none is)
 
     // After a pass: starts or ends the outage, and publishes whether the BMC answers.
     void after(PassResult result, int id, ForwardingFacts& facts);
@@ -82,7 +100,8 @@ struct Hold {
 
 // The forwarding thread: drains the indication store towards the BMC, one pass after
 // another, from start() until stop(). Made by the daemon, which hands it the facts it
-// publishes (none: nothing published) and the paths it works on.
+// publishes (none: nothing published) and the paths it works on. A database made anew
+// starts both marks at 0 before its first row is forwarded.
 class Forwarder {
 public:
     explicit Forwarder(RunState* state = nullptr, ForwardingPaths paths = ForwardingPaths());
@@ -115,6 +134,8 @@ private:
     void pause(int seconds);
     // True, after the last line of the thread, once the thread is to end.
     bool ends();
+    // A database made anew starts both marks at 0 (owed when they cannot be written).
+    void startMarksAnew(SQLiteDB& store);
     // Quietly, until the BMC opens again; then the held row is tried anew.
     void waitForBmc();
     // Inside a handler: logs what was caught and pauses before the passes start again.

@@ -124,13 +124,22 @@ struct Answer {
     char output[kOutputSize];
 };
 
-// Globals for now: the answers of rpm kept between forwarding passes.
-// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables)
-std::mutex answersLock;
-std::vector<std::string> packageDatabases = {paths::kRpmDatabase, paths::kRpmSysimage};
-Answer providerAnswer;
-Answer issueAnswer;
-// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
+// The answers of rpm kept between forwarding passes, and the package database they
+// depend on. Every caller shares them (each asks through its own buffer), under the lock.
+struct RpmAnswers {
+    std::mutex lock;
+    std::vector<std::string> packageDatabases = {paths::kRpmDatabase, paths::kRpmSysimage};
+    Answer provider;
+    Answer issue;
+};
+
+// The host's answers, one set for the process: they are facts of the host, not of a
+// forwarding run, and the free functions of this interface (GetProviderVersion,
+// GetOSType) reach them here.
+RpmAnswers& rpmAnswers() {
+    static RpmAnswers answers;
+    return answers;
+}
 
 // One line naming the file's identity, size and times; "-" when it is missing.
 void addStamp(std::string& stamp, const std::string& path) {
@@ -151,17 +160,17 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
-std::string sourcesStamp(const char* queried) {
+std::string sourcesStamp(const char* queried, const std::vector<std::string>& databases) {
     std::string stamp;
     addStamp(stamp, queried);
-    for (const std::string& folder : packageDatabases) {
+    for (const std::string& folder : databases) {
         addStamp(stamp, folder);
         std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
         if (!dir) {
             continue;
         }
         std::vector<std::string> names;
-        // readdir is safe on a stream of the caller's own, under answersLock anyway.
+        // readdir is safe on a stream of the caller's own, under the answers' lock anyway.
         while (const dirent* entry = readdir(dir.get())) { // NOLINT(concurrency-mt-unsafe)
             if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
                 names.push_back(entry->d_name);
@@ -180,9 +189,11 @@ std::string sourcesStamp(const char* queried) {
 
 // What the command printed, as readCommandOutput gives it: its last answer while
 // nothing it depends on changed, else a fresh run. False when it cannot be started.
-bool commandAnswer(const char* command, const char* queried, Answer& answer, char* output) {
-    std::lock_guard<std::mutex> lock(answersLock);
-    std::string stamp = sourcesStamp(queried);
+// `answer` is one of `answers`.
+bool commandAnswer(const char* command, const char* queried, RpmAnswers& answers, Answer& answer,
+                   char* output) {
+    std::lock_guard<std::mutex> lock(answers.lock);
+    std::string stamp = sourcesStamp(queried, answers.packageDatabases);
     auto now = std::chrono::steady_clock::now();
     if (!answer.known || answer.stamp != stamp || now - answer.at > kAnswerMaxAge) {
         bool finished = false;
@@ -433,8 +444,9 @@ void BuildParameterText(char* buffer, size_t size, const EventFields& event,
 }
 
 void WatchPackageDatabases(const std::vector<std::string>& folders) {
-    std::lock_guard<std::mutex> lock(answersLock);
-    packageDatabases = folders;
+    RpmAnswers& answers = rpmAnswers();
+    std::lock_guard<std::mutex> lock(answers.lock);
+    answers.packageDatabases = folders;
 }
 
 bool RpmInstalled() {
@@ -468,7 +480,8 @@ int GetProviderVersion(char* version) {
         return 1; // said once at start-up (CheckHostFacts), not for every event
     }
     char output[kOutputSize];
-    if (!commandAnswer(kProviderCommand, paths::kProviderDir, providerAnswer, output)) {
+    RpmAnswers& answers = rpmAnswers();
+    if (!commandAnswer(kProviderCommand, paths::kProviderDir, answers, answers.provider, output)) {
         return 1;
     }
     // name pieces, version and release joined by '-': only the third piece is taken.
@@ -493,7 +506,8 @@ int GetOSType(int* type) {
         return 0; // nothing to ask: the type stays as preset, as with an empty answer
     }
     char output[kOutputSize];
-    if (!commandAnswer(kIssueCommand, paths::kIssueFile, issueAnswer, output)) {
+    RpmAnswers& answers = rpmAnswers();
+    if (!commandAnswer(kIssueCommand, paths::kIssueFile, answers, answers.issue, output)) {
         return 1;
     }
     if (strstr(output, "sles") != nullptr) {

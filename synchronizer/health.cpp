@@ -39,6 +39,11 @@ void bmc(const Inputs& in, std::vector<std::string>& reasons) {
     if (!heldSince.empty()) {
         reasons.push_back("forwarding held since " + heldSince);
     }
+    // Held for a mark that cannot be written (a full disk), with the BMC answering.
+    const std::string markHeld = fact(in, "forwarding_held");
+    if (!markHeld.empty()) {
+        reasons.push_back("forwarding held: " + markHeld);
+    }
     if (fact(in, "bmc_not_keeping") == "1") {
         reasons.emplace_back("this BMC does not keep OEM records");
     }

@@ -8,10 +8,10 @@
 
 // Whether the daemon does its work, one definition for everything that says so: orvindctl's
 // status and metrics, the line the daemon gives systemd, orvind --check. Healthy means
-// running, subscribed to the broker, the BMC answering, no row held for it and no record
-// refused in the last hour. The facts come from what the running daemon publishes
-// (RunState); a fact never published is not known and counts for nothing, except that a
-// daemon that never said it is subscribed is not subscribed yet.
+// running, subscribed to the broker, the BMC answering, no row held for it or for a mark
+// that cannot be written, and no record refused in the last hour. The facts come from what the
+// running daemon publishes (RunState); a fact never published is not known and counts for nothing,
+// except that a daemon that never said it is subscribed is not subscribed yet.
 namespace health {
 
 enum class State { Healthy, Degraded, NotRunning, Unknown };

@@ -144,8 +144,9 @@ void keep_first_error(void* arg, xmlErrorPtr error) {
 }
 
 // Hands the document in the temp file at `path` to the parser, which stores every
-// indication in it through the intake's store handle. The parse error is handed back.
-std::string parse_temp_file(SQLiteDB& store, const std::string& path) {
+// indication in it through the intake's store handle, its objects made by `client`. The
+// parse error is handed back.
+std::string parse_temp_file(SQLiteDB& store, const std::string& path, SfcbClient& client) {
     std::string error;
     // Freed before `error`, which its handler writes to, also when the store throws.
     XmlReaderPtr xml(xmlReaderForFile(path.c_str(), "utf-8", 0));
@@ -153,7 +154,7 @@ std::string parse_temp_file(SQLiteDB& store, const std::string& path) {
         xmlTextReaderSetStructuredErrorHandler(xml.get(), keep_first_error, &error);
     }
     XMLTextReader reader(xml.get());
-    Parser parser(&store, reader);
+    Parser parser(&store, reader, &client);
     parser.parseIndicationResp();
     return error;
 }
@@ -220,8 +221,8 @@ struct Intake::Batch {
     SQLiteDB::Batch rows;
 };
 
-Intake::Intake(IntakePaths where)
-    : paths(std::move(where)), wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+Intake::Intake(SfcbClient& factory, IntakePaths where)
+    : client(factory), paths(std::move(where)), wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       journal(paths.pending), batch(std::make_unique<Batch>()) {}
 
 Intake::~Intake() = default;
@@ -513,7 +514,7 @@ bool Intake::handleDocument(const std::string& document, unsigned long long end)
     std::string error;
     store->collectInto(&batch->rows);
     try {
-        error = parse_temp_file(*store, paths.temp);
+        error = parse_temp_file(*store, paths.temp, client);
     } catch (const std::exception& e) {
         error = e.what();
     }

@@ -17,6 +17,7 @@
 #include <string>
 #include <sys/types.h>
 
+class SfcbClient;
 class SQLiteDB;
 
 // What the intake has done since the daemon started, for the metrics.
@@ -77,7 +78,8 @@ enum class FifoState { Ready, NotCreated, NotOpened, Stopped };
 // on any thread; stop(), from another one, ends it, and saveUnhandled() follows.
 class Intake {
 public:
-    explicit Intake(IntakePaths paths = IntakePaths());
+    // `client` makes the CIMC objects of the parsed documents; it outlives the intake.
+    explicit Intake(SfcbClient& client, IntakePaths paths = IntakePaths());
     ~Intake();
     Intake(const Intake&) = delete;
     Intake& operator=(const Intake&) = delete;
@@ -138,6 +140,7 @@ private:
     void failed(const std::string& why);
     void succeeded();
 
+    SfcbClient& client;
     IntakePaths paths;
     bool passed = false;
     // The intake's own store handle, opened again after each failure.

@@ -1,9 +1,9 @@
 #include "ledger.h"
 
 #include "logger.h"
+#include "statement.h"
 #include "transaction.h"
 
-#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -16,17 +16,6 @@ const char* const kMark = "UPDATE indication SET Status=1 WHERE Id=?";
 const char* const kCount = "INSERT INTO bmc_outcome(Target, Result, Count) VALUES(?, ?, 1) "
                            "ON CONFLICT(Target, Result) DO UPDATE SET Count=Count+1";
 const char* const kRead = "SELECT Target, Result, Count FROM bmc_outcome ORDER BY Target, Result";
-
-struct Finalizer {
-    void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
-
-Statement prepared(sqlite3* db, const char* sql, int* rc) {
-    sqlite3_stmt* statement = nullptr;
-    *rc = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
-    return Statement(statement);
-}
 
 // Runs a statement without a result row; SQLITE_OK when done.
 int run(sqlite3_stmt* statement) {
@@ -41,13 +30,13 @@ int markOnce(sqlite3* db, int id, const std::vector<ledger::Outcome>& outcomes) 
     if (rc != SQLITE_OK) {
         return rc;
     }
-    Statement mark(prepared(db, kMark, &rc));
+    sql::Statement mark(sql::prepare(db, kMark, &rc));
     if (rc == SQLITE_OK) {
         sqlite3_bind_int(mark.get(), 1, id);
         rc = run(mark.get());
     }
     if (rc == SQLITE_OK && !outcomes.empty()) {
-        Statement count(prepared(db, kCount, &rc));
+        sql::Statement count(sql::prepare(db, kCount, &rc));
         for (size_t i = 0; rc == SQLITE_OK && i < outcomes.size(); ++i) {
             sqlite3_reset(count.get());
             sqlite3_bind_text(count.get(), 1, outcomes[i].target.c_str(), -1, SQLITE_TRANSIENT);
@@ -89,7 +78,7 @@ int markForwarded(sqlite3* db, int id, const std::vector<Outcome>& outcomes) {
 int readCounts(sqlite3* db, std::vector<Count>& counts) {
     counts.clear();
     int rc = SQLITE_OK;
-    Statement read(prepared(db, kRead, &rc));
+    sql::Statement read(sql::prepare(db, kRead, &rc));
     if (rc != SQLITE_OK) {
         // A database the forwarding has not worked on yet has no table: no counts.
         return sqlite3_errcode(db) == SQLITE_ERROR ? SQLITE_OK : rc;

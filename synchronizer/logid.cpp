@@ -101,7 +101,7 @@ int GetLogid(const char* path) {
     return 0;
 }
 
-int SetLogid(const char* path, int lastLogid) {
+int SetLogid(const char* path, int lastLogid, bool quiet) {
     Found found = Found::Failed;
     off_t size = 0;
     files::Fd fd(openMark(path, O_WRONLY, found, size));
@@ -112,18 +112,23 @@ int SetLogid(const char* path, int lastLogid) {
         if (error == 0 && fdatasync(fd.get()) != 0) {
             error = errno;
         }
-        if (error != 0) {
+        if (error != 0 && !quiet) {
             logger.error("write Last id: %d to log file error ", lastLogid);
         }
         return error;
     }
     if (found == Found::Failed) {
-        logger.error("Error opening log file: %s", files::errorText(error).c_str());
+        if (!quiet) {
+            logger.error("Error opening log file: %s", files::errorText(error).c_str());
+        }
         return error != 0 ? error : EIO;
     }
     fd.reset();
     bool opened = false;
     error = remake(path, lastLogid, opened);
+    if (quiet) {
+        return error;
+    }
     if (error != 0 && !opened) {
         logger.error("Error opening log file: %s", files::errorText(error).c_str());
     } else if (error != 0) {

@@ -17,7 +17,8 @@ int GetLogid(const char* path);
 // with one sync when the file holds its 4 bytes, else through a temporary file that is
 // renamed over it. After a kill or a power cut at any moment the file holds the old or
 // the new id, exactly 4 bytes. Returns 0 once the id is on the disk, else an errno
-// value (the file then holds the old id, or is as it was); a failure is logged.
-int SetLogid(const char* path, int lastLogid);
+// value (the file then holds the old id, or is as it was); a failure is logged unless
+// `quiet` (a write tried again while its first failure still stands).
+int SetLogid(const char* path, int lastLogid, bool quiet = false);
 
 #endif

@@ -131,7 +131,8 @@ void setNullUnlessSet(CIMCInstance* inst, const std::string& name, CIMCType code
 
 } // namespace
 
-Parser::Parser(SQLiteDB* store, XMLTextReader& walker) : pDB(store), reader(walker) {}
+Parser::Parser(SQLiteDB* store, XMLTextReader& walker, SfcbClient* factory)
+    : pDB(store), reader(walker), client(factory) {}
 
 Parser::~Parser() {}
 
@@ -188,7 +189,6 @@ std::pair<uint32_t, std::string> Parser::_processError() {
 
 CIMCInstance* Parser::_processInstance() {
     std::string className = reader.getAttribute("CLASSNAME");
-    SfcbClient* client = SfcbClient::getSfcbClient();
     CimcPtr<CIMCInstance> instance(client ? client->createInstance(className.c_str()) : nullptr);
     if (reader.isEmptyElement()) {
         return instance.release();
@@ -237,7 +237,6 @@ void Parser::_processProperty(CIMCInstance* inst) {
         } else if (isInteger(code)) {
             value = scalarInteger(code, text);
         } else if (code == CIMC_string || code == CIMC_dateTime) {
-            SfcbClient* client = SfcbClient::getSfcbClient();
             if (client == nullptr) {
                 continue;
             }
@@ -348,7 +347,6 @@ CIMCArray* Parser::_convertArray(const std::string& type, const std::vector<std:
     if (code == CIMC_null || code == CIMC_dateTime) {
         code = CIMC_string;
     }
-    SfcbClient* client = SfcbClient::getSfcbClient();
     if (client == nullptr) {
         return nullptr;
     }

@@ -10,14 +10,16 @@
 #include <utility>
 #include <vector>
 
+class SfcbClient;
 class SQLiteDB;
 
 // Walks one delivered CIM-XML document and hands every INSTANCE in it, decoded
 // into a CIMC instance, to the store. One parser serves one document; neither the
-// store nor the libxml2 reader belongs to it.
+// store nor the libxml2 reader belongs to it, nor the broker client that makes its CIMC
+// objects (without one, no instance is made).
 class Parser {
 public:
-    Parser(SQLiteDB* pDB, XMLTextReader& reader);
+    Parser(SQLiteDB* pDB, XMLTextReader& reader, SfcbClient* client);
     ~Parser();
 
     // Reads the document to its end, or to its first ERROR element, storing every
@@ -49,6 +51,7 @@ private:
 
     SQLiteDB* pDB;
     XMLTextReader reader;
+    SfcbClient* client;
 };
 
 #endif

@@ -10,21 +10,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace readiness {
 
 namespace {
-
-// The daemon's end of the pipe; -1 once it has reported (or when nobody waits).
-// A global for now: detach() hands it to report() across the daemon's start-up, which
-// holds no object to keep it in yet.
-int reportFd = -1; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 // How much of the log the waiting command reads back at most, and how many of the
 // error lines it found there it shows.
@@ -74,7 +71,7 @@ std::vector<std::string> errorsSince(off_t from) {
 
 // The starting command: waits for the daemon's one status byte, or end of file when
 // the daemon ended without reporting.
-[[noreturn]] void waitForDaemon(const char* progname, int fd, pid_t child, off_t logStart) {
+[[noreturn]] void waitForDaemon(const char* progname, files::Fd fd, pid_t child, off_t logStart) {
     // Ctrl-C ends the wait; the daemon itself keeps its signals blocked.
     sigset_t none;
     sigemptyset(&none);
@@ -82,9 +79,9 @@ std::vector<std::string> errorsSince(off_t from) {
 
     unsigned char status = 0;
     ssize_t got;
-    while ((got = read(fd, &status, 1)) < 0 && errno == EINTR) {
+    while ((got = read(fd.get(), &status, 1)) < 0 && errno == EINTR) {
     }
-    close(fd);
+    fd.reset();
     // The intermediate process of detaching ends at once; reap it here so that it
     // does not linger.
     int ignored;
@@ -108,40 +105,41 @@ std::vector<std::string> errorsSince(off_t from) {
     _exit(255);
 }
 
-void report(unsigned char status) {
-    if (reportFd < 0) {
+} // namespace
+
+void Reporter::report(unsigned char status) {
+    std::lock_guard<std::mutex> hold(lock);
+    if (!fd) {
         return;
     }
     ssize_t written;
-    while ((written = write(reportFd, &status, 1)) < 0 && errno == EINTR) {
+    while ((written = write(fd.get(), &status, 1)) < 0 && errno == EINTR) {
     }
-    close(reportFd);
-    reportFd = -1;
+    fd.reset();
 }
 
-} // namespace
-
-void await(const char* progname) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+void Reporter::await(const char* progname) {
+    // Both ends are closed on exec: no child of the daemon holds the pipe open.
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         return;
     }
+    files::Fd readEnd(ends[0]);
+    files::Fd writeEnd(ends[1]);
     const off_t logStart = logSize();
     pid_t child = fork();
     if (child < 0) {
-        close(fds[0]);
-        close(fds[1]);
         return;
     }
     if (child > 0) {
-        close(fds[1]);
-        waitForDaemon(progname, fds[0], child, logStart);
+        writeEnd.reset();
+        waitForDaemon(progname, std::move(readEnd), child, logStart);
     }
-    close(fds[0]);
-    reportFd = fds[1];
+    std::lock_guard<std::mutex> hold(lock);
+    fd = std::move(writeEnd);
 }
 
-void ready() {
+void Reporter::ready() {
     // Under systemd the service's main process is the command that started the
     // daemon; it learns the daemon's own pid before that command ends, and the barrier
     // makes sure it has taken both in first.
@@ -164,7 +162,7 @@ void watchdog() {
     }
 }
 
-void failed(int status) {
+void Reporter::failed(int status) {
     report(static_cast<unsigned char>(status == 0 ? 255 : status));
 }
 

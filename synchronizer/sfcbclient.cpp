@@ -7,10 +7,6 @@
 
 #include <cstdlib>
 
-// The one client of the process, made on first use (a global for now).
-// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
-SfcbClient* SfcbClient::pInstance = nullptr;
-
 namespace {
 
 // What a step that cannot reach the broker logs: the request was not made.
@@ -65,13 +61,6 @@ void noteStep(SubscriptionResult& result, const char* what, int rc, const char* 
 }
 
 } // namespace
-
-SfcbClient* SfcbClient::getSfcbClient() {
-    if (pInstance == nullptr) {
-        pInstance = new SfcbClient();
-    }
-    return pInstance;
-}
 
 void SfcbClient::EnvRelease::operator()(CIMCEnv* env) const {
     ReleaseCIMCEnv(env);

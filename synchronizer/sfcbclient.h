@@ -25,10 +25,10 @@ struct SubscriptionResult {
 // releases it.
 class SfcbClient {
 public:
-    // The single instance, made on the first call (on the main thread, before any other
-    // thread starts). It makes the CIMC environment; the connection is made by the first
-    // registration.
-    static SfcbClient* getSfcbClient();
+    // Makes the CIMC environment; the connection is made by the first registration. The
+    // daemon makes one at start-up, before any other thread starts, and hands it to the
+    // intake (for the parser's objects) and to the subscriber.
+    SfcbClient();
     ~SfcbClient();
 
     SfcbClient(const SfcbClient&) = delete;
@@ -57,7 +57,6 @@ public:
     SubscriptionResult createSubscription();
 
 private:
-    SfcbClient();
     bool makeEnvironment(SubscriptionResult& result);
     bool connect(SubscriptionResult& result);
     CIMCObjectPath* createDestinationObject(const char* className, const char* what,
@@ -70,7 +69,6 @@ private:
     // The connection goes before the environment it came from.
     std::unique_ptr<CIMCEnv, EnvRelease> ce;
     CimcPtr<CIMCClient> pclient;
-    static SfcbClient* pInstance; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 };
 
 #endif

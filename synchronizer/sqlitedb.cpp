@@ -4,6 +4,7 @@
 #include "files.h"
 #include "ledger.h"
 #include "logger.h"
+#include "statement.h"
 #include "transaction.h"
 #include "upstream.h"
 #include "values.h"
@@ -217,21 +218,11 @@ time_t parseEventTime(const char* text) {
     return mktime(&broken);
 }
 
-using Statement = std::unique_ptr<sqlite3_stmt, SQLiteDB::Finalizer>;
-
 // A connection of its own, for a probe.
 using Connection = std::unique_ptr<sqlite3, SQLiteDB::Closer>;
 
-// Prepares one statement; empty, with the reason in *rc, when SQLite refuses it.
-Statement prepare(sqlite3* db, const char* sql, int* rc) {
-    sqlite3_stmt* raw = nullptr;
-    *rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
-    Statement stmt(raw);
-    if (*rc != SQLITE_OK) {
-        stmt.reset();
-    }
-    return stmt;
-}
+using sql::prepare;
+using sql::Statement;
 
 // Every column of the table in the order of the statement that creates it.
 std::string columnList() {

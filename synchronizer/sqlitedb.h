@@ -3,6 +3,7 @@
 
 #include "indication.h"
 #include "paths.h"
+#include "statement.h"
 
 #include <chrono>
 #include <cimc/cimc.h>
@@ -99,10 +100,6 @@ public:
     struct Closer {
         void operator()(sqlite3* handle) const { sqlite3_close(handle); }
     };
-    // Finalizes a prepared statement.
-    struct Finalizer {
-        void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-    };
 
 private:
     // Within commitBatch's transaction: the last row inserted arrived in this minute.
@@ -124,7 +121,7 @@ private:
     std::mutex lock;
     std::unique_ptr<sqlite3, Closer> db;
     // The insert of every column, prepared on first use and kept for the connection.
-    std::unique_ptr<sqlite3_stmt, Finalizer> insert;
+    sql::Statement insert;
     std::string rawDataPath;
     // When the last copy of the write-ahead log was held back by a reader.
     std::chrono::steady_clock::time_point checkpointHeldBack;

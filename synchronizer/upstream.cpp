@@ -1,7 +1,8 @@
 #include "upstream.h"
 
+#include "statement.h"
+
 #include <map>
-#include <memory>
 #include <sstream>
 
 namespace upstream {
@@ -13,16 +14,8 @@ const char* const kCreate =
     "NOT NULL, Seen TEXT NOT NULL, HoleSince INTEGER NOT NULL, Missing INTEGER NOT NULL, "
     "Repeated INTEGER NOT NULL)";
 
-struct Finalizer {
-    void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, Finalizer>;
-
-Statement prepare(sqlite3* db, const char* sql, int* rc) {
-    sqlite3_stmt* stmt = nullptr;
-    *rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
-    return Statement(stmt);
-}
+using sql::prepare;
+using sql::Statement;
 
 // Moves `below` past the numbers that have arrived.
 void close(Context& c) {

@@ -17,7 +17,6 @@
 #include <sstream>
 #include <string>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -71,11 +70,6 @@ bool fromIntake(const std::string& entry) {
         }
     }
     return false;
-}
-
-// The host's facts become names; the fresh instance id that ends each command, <iid>.
-std::string masked(const std::string& text) {
-    return maskHostFacts(text, Sandbox::kBmcDir);
 }
 
 // The log after the start-up without time stamps, a message of several lines as one
@@ -145,7 +139,7 @@ std::string intakeText(const Case& c, const std::vector<std::string>& intake) {
     });
     std::string text;
     for (const std::string& line : lines) {
-        text += masked(line) + "\n";
+        text += maskHostFacts(line, Sandbox::kBmcDir) + "\n";
     }
     return text;
 }
@@ -172,21 +166,16 @@ std::string render(const Case& c, const std::vector<std::string>& intake,
         if (!inCase || fromIntake(entry)) {
             continue;
         }
-        forwarding += masked(entry) + "\n";
+        forwarding += maskHostFacts(entry, Sandbox::kBmcDir) + "\n";
         if (entry.rfind("[info] Parameter:", 0) == 0) {
             parameter = entry.substr(17);
         }
         if (endsWith(entry, " indication as FPL successfully") && bmc.nextRecord < bmc.fpl.size()) {
             const SEL_entry_t& record = bmc.fpl[bmc.nextRecord++];
-            char text[80];
-            int at = snprintf(text, sizeof text, "%02x ", record.RecType);
-            for (size_t i = 0; i < sizeof record.e0; ++i) {
-                at += snprintf(text + at, sizeof text - at, "%02x",
-                               reinterpret_cast<const unsigned char*>(&record.e0)[i]);
-            }
-            snprintf(text + at, sizeof text - at, " event 0x%x alert %u\n", record.e0.EventID,
+            char text[40];
+            snprintf(text, sizeof text, " event 0x%x alert %u\n", record.e0.EventID,
                      record.e0.AlertLevel);
-            fpl += text;
+            fpl += Sandbox::fplFields(record, "RecType", "e0.b9-b16").substr(1) + text;
         }
         // The command of a write, when the BMC received it (also one it refused).
         if ((endsWith(entry, " indication to halcyon successfully") ||
@@ -195,7 +184,7 @@ std::string render(const Case& c, const std::vector<std::string>& intake,
             bmc.commands[bmc.nextCommand].arg == parameter) {
             const tallowsim::Command& command = bmc.commands[bmc.nextCommand++];
             halcyon += command.name + " " + std::to_string(command.status) + " " +
-                       masked(command.arg) + "\n";
+                       maskHostFacts(command.arg, Sandbox::kBmcDir) + "\n";
         }
     }
     return "== stored\n" + renderRows(c) + "== intake log\n" + intakeText(c, intake) +

@@ -175,6 +175,55 @@ INSTANTIATE_TEST_SUITE_P(Folders, DiskFull, testing::Values("/var/lib/orvind", "
                              return folder.index == 0 ? "Database" : "WorkingFolder";
                          });
 
+// A full disk under both folders while rows wait to be forwarded, with the marks still
+// to be made or already there: a target served while its mark or the row's status
+// cannot be written is not served again while the disk stays full, and once there is
+// room every row reaches each target once.
+class DiskFullForwarding : public testing::TestWithParam<bool> {};
+
+TEST_P(DiskFullForwarding, NoRecordIsSentTwice) {
+    const bool marksThere = GetParam();
+    const int kRows = 3;
+    Sandbox sb;
+    mkdir(kDiskDir, 0755);
+    ASSERT_EQ(mount("tmpfs", kDiskDir, "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755"), 0);
+    ASSERT_TRUE(bindFolders());
+    std::string rows = readFile(ORVIND_TEST_DATA "/store/schema.sql");
+    for (int i = 0; i < kRows; ++i) {
+        rows += Sandbox::insertRow("VEXA_RAID", "1"); // alert level 5: both targets
+    }
+    Sandbox::query(rows);
+    if (marksThere) {
+        Sandbox::writeMark(Sandbox::kFplMark, 0);
+        Sandbox::writeMark(Sandbox::kHalcyonMark, 0);
+    }
+    const std::string filler = std::string(kDiskDir) + "/filler";
+    writeFile(filler, std::string(2 << 20, 'f')); // as much as the disk takes
+    sb.startDaemon();
+    // The forwarding starts 3 s after the start; a row sent again every 2 s would have
+    // been sent four times more by now.
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    const size_t records = Sandbox::fplRecords().size();
+    const size_t commands = Sandbox::bmcCommands().size();
+    printf("while the disk was full: %zu FPL records, %zu halcyon events\n", records, commands);
+    EXPECT_LE(records, 1u) << Sandbox::log();
+    EXPECT_LE(commands, 1u);
+    ASSERT_EQ(unlink(filler.c_str()), 0); // room made
+    EXPECT_TRUE(Sandbox::waitUntil(
+        [] { return Sandbox::queryValue("select count(*) from indication where Status=0") == "0"; },
+        kDrainTimeoutMs))
+        << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(Sandbox::fplRecords().size(), static_cast<size_t>(kRows)) << Sandbox::log();
+    EXPECT_EQ(Sandbox::bmcCommands().size(), static_cast<size_t>(kRows)) << Sandbox::log();
+    unbindFolders();
+}
+
+INSTANTIATE_TEST_SUITE_P(Marks, DiskFullForwarding, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& there) {
+                             return there.param ? "There" : "ToBeMade";
+                         });
+
 // Killed again and again while it takes in a long journal: every document is stored
 // once in the end.
 TEST(Crash, KillsWhileALongJournalIsTakenIn) {

@@ -16,8 +16,10 @@
 #include <fstream>
 #include <grp.h>
 #include <iostream>
+#include <list>
 #include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -37,10 +39,7 @@ const std::string kCases = ORVIND_TEST_DATA "/start/cases";
 
 // Each line of `text` behind "> ", the version of this build written as @VERSION@.
 std::string quoted(std::string text) {
-    for (size_t at; (at = text.find(ORVIND_VERSION)) != std::string::npos;) {
-        text.replace(at, strlen(ORVIND_VERSION), "@VERSION@");
-    }
-    std::istringstream lines(text);
+    std::istringstream lines(substituted(text, ORVIND_VERSION, "@VERSION@"));
     std::string out;
     for (std::string line; std::getline(lines, line);) {
         out += "> " + line + "\n";
@@ -203,7 +202,8 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     EXPECT_EQ(journaled[0], "MESSAGE=" + line + "\nPRIORITY=3\nSYSLOG_IDENTIFIER=orvind\n");
     EXPECT_EQ(Sandbox::countLog("[info] FIFO created."), 1u);
     EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
-    EXPECT_TRUE(Sandbox::isFifo(Sandbox::kFifo));
+    struct stat fifo;
+    EXPECT_TRUE(lstat(Sandbox::kFifo, &fifo) == 0 && S_ISFIFO(fifo.st_mode));
     const std::string pid = std::to_string(sb.daemonPid());
     EXPECT_EQ(readFile(Sandbox::kPidFile), pid) << "the detached pid, no newline";
     ASSERT_GE(messages.size(), 4u);
@@ -315,19 +315,15 @@ TEST(DaemonSignal, HangupReopensTheLogWithoutLosingOrTearingALine) {
     })) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
     size_t stored = 0;
+    const std::regex stamped(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\]\[(info|warn|error)\] )");
     for (size_t i = 0; i < files.size(); ++i) {
         std::istringstream lines(readFile(files[i]));
         size_t n = 0;
         std::string previous;
         for (std::string line; std::getline(lines, line); ++n, previous = line) {
             // The forwarding's event_time line ends in ctime()'s own newline.
-            const bool continued =
-                line.empty() && previous.find("event_time=") != std::string::npos;
-            const bool prefixed =
-                line.size() > 28 && line[0] == '[' && line[20] == ']' &&
-                (line.compare(21, 7, "[info] ") == 0 || line.compare(21, 7, "[warn] ") == 0 ||
-                 line.compare(21, 8, "[error] ") == 0);
-            const bool whole = continued || prefixed;
+            const bool whole = std::regex_search(line, stamped) ||
+                               (line.empty() && previous.find("event_time=") != std::string::npos);
             EXPECT_TRUE(whole) << files[i] << ": a torn line: " << line << " after " << previous;
             if (i > 0 && n == 0) {
                 EXPECT_EQ(line.substr(21),
@@ -342,8 +338,8 @@ TEST(DaemonSignal, HangupReopensTheLogWithoutLosingOrTearingALine) {
 }
 
 // What the golden cases cannot hold: bytes of every value, more than the pipe's buffer,
-// an empty delivery, and a document nested deeper than any parser should follow.
-TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
+// and an empty delivery. (Hostile documents are the parser's cases.)
+TEST(DaemonIntake, CopiesAnyBytesUnchanged) {
     Sandbox sb;
     sb.startDaemon();
     std::mt19937 random(7);
@@ -357,13 +353,6 @@ TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
     Sandbox::writePipe(""); // a delivery with nothing in it is a document too
     ASSERT_TRUE(Sandbox::waitForLog(Sandbox::received(0)));
     EXPECT_EQ(readFile(Sandbox::kTempFile), "");
-
-    Sandbox::writePipe(std::string("\x00\xff\x01<INSTANCE", 12) + std::string(100000, '<'));
-    std::string deep = "<?xml version=\"1.0\"?>";
-    for (int i = 0; i < 100000; ++i) {
-        deep += "<INSTANCE CLASSNAME=\"Deep\">";
-    }
-    Sandbox::deliver(deep);
     Sandbox::deliver(readFile(kAlert));
     ASSERT_TRUE(Sandbox::waitForLog("[info] insert Fan Monitor Provider indication success"))
         << Sandbox::log();
@@ -373,11 +362,39 @@ TEST(DaemonIntake, CopiesAnyBytesUnchangedAndSurvivesHostileOnes) {
 // Eight writers at once, each writing its documents through stdio as the broker does:
 // the pieces of documents larger than the pipe's block interleave in the pipe. Every one
 // is stored whole, or kept whole in the stray file; none is cut short or stored twice.
-// Blocks of the pipe's own size (4 KiB), and of 1 KiB on a file system of 1 KiB blocks.
-class DaemonInterleaved : public testing::TestWithParam<int> {};
+// Blocks of the pipe's own size (4 KiB), and of 1 KiB on a file system of 1 KiB blocks;
+// documents of one layout (one provider's, their message ids counting past 9 and 99),
+// and a storm of eight providers' documents, each with properties and lengths of its own.
+class DaemonInterleaved : public testing::TestWithParam<std::pair<int, bool>> {};
+
+namespace {
+
+// The documents stored whole and the ids stored, of rows whose Description should be
+// one of `texts` (the one its first word names) and whose RawData should name each of
+// `names` of the same text and none of the others.
+size_t storedWhole(const std::vector<std::string>& texts, const std::vector<std::string>& names,
+                   std::set<std::string>& ids) {
+    size_t whole = 0;
+    for (const auto& row : Sandbox::query("select RawData, Description from indication")) {
+        const std::string& raw = row.at(0);
+        const size_t at = raw.find("MESSAGE ID=\"") + 12;
+        const std::string id = raw.substr(at, raw.find('"', at) - at);
+        EXPECT_TRUE(ids.insert(id).second) << "stored twice: " << id;
+        const size_t k = row.at(1).empty() ? 0 : std::stoul(row.at(1).substr(1));
+        bool ok = k < texts.size() && row.at(1) == texts[k] &&
+                  raw.compare(raw.size() - 16, 16, "</MESSAGE></CIM>") == 0;
+        for (size_t other = 0; ok && other < names.size(); ++other) {
+            ok = (raw.find(names[other]) != std::string::npos) == (other == k);
+        }
+        whole += ok ? 1 : 0;
+    }
+    return whole;
+}
+
+} // namespace
 
 TEST_P(DaemonInterleaved, StoresEachDocumentWholeOrKeepsItWhole) {
-    const int block = GetParam();
+    const auto [block, storm] = GetParam();
     Sandbox sb;
     std::unique_ptr<DiskImage> disk;
     if (block == 1024) {
@@ -388,22 +405,39 @@ TEST_P(DaemonInterleaved, StoresEachDocumentWholeOrKeepsItWhole) {
     }
     sb.startDaemon();
     const size_t size = block == 1024 ? 2900 : 6000;
-    std::string text;
-    for (int word = 0; text.size() + 760 < size; ++word) {
-        text += "word" + std::to_string(word) + " ";
+    // Eight providers (one when not a storm), each with a text of its own length.
+    const int providers = storm ? 8 : 1;
+    std::vector<std::string> texts, names;
+    for (int k = 0; k < providers; ++k) {
+        std::string text = "p" + std::to_string(k);
+        const size_t length = storm ? size * (6 + static_cast<size_t>(k)) / 10 : size;
+        for (int word = 0; text.size() + 760 < length; ++word) {
+            text += " word" + std::to_string(word);
+        }
+        texts.push_back(text);
+        names.push_back(storm ? "Extra" + std::to_string(k) : "Description");
     }
-    const std::vector<std::string> properties = {"-p", "Description:string=" + text};
-    std::vector<std::string> first = {"--message-id", "0"};
-    first.insert(first.end(), properties.begin(), properties.end());
-    Sandbox::raiseIndications(1, first);
-    ASSERT_TRUE(Sandbox::waitUntil(
-        [] { return Sandbox::queryValue("select count(*) from indication") == "1"; }));
-    const std::string sent = Sandbox::queryValue("select RawData from indication");
-    EXPECT_NEAR(static_cast<double>(sent.size()), static_cast<double>(size), 200.0);
-
-    std::vector<std::string> many = {"--threads", "8", "--message-id", "1"};
-    many.insert(many.end(), properties.begin(), properties.end());
-    Sandbox::raiseIndications(300, many);
+    std::list<JoiningThread> writers; // joined before the count below
+    for (int k = 0; k < providers; ++k) {
+        writers.emplace_back([&, k] {
+            // A storm's providers: their own property, before or after the text, and
+            // message ids of their own; one provider writes from eight threads.
+            std::vector<std::string> args = {"--threads", storm ? "1" : "8", "--message-id",
+                                             std::to_string(storm ? 1000 * (k + 1) : 1)};
+            const std::string extra = "-p";
+            const std::string own =
+                names[static_cast<size_t>(k)] + ":string=" + std::to_string(k * k * 37);
+            if (storm && k % 2 == 0) {
+                args.insert(args.end(), {extra, own});
+            }
+            args.insert(args.end(), {"-p", "Description:string=" + texts[static_cast<size_t>(k)]});
+            if (storm && k % 2 == 1) {
+                args.insert(args.end(), {extra, own});
+            }
+            Sandbox::raiseIndications(storm ? 37 + (k < 4 ? 1 : 0) : 300, args);
+        });
+    }
+    writers.clear();
     auto strayDocuments = [] {
         const std::string stray =
             Sandbox::exists(paths::kStrayFile) ? readFile(paths::kStrayFile) : "";
@@ -415,40 +449,34 @@ TEST_P(DaemonInterleaved, StoresEachDocumentWholeOrKeepsItWhole) {
         return count;
     };
     EXPECT_TRUE(Sandbox::waitUntil([&] {
-        return std::stoul(Sandbox::queryValue("select count(*) from indication")) - 1 +
+        return std::stoul(Sandbox::queryValue("select count(*) from indication")) +
                    strayDocuments() >=
                300;
     })) << Sandbox::log();
-    // Whole: every property up to the last is there, with the whole text.
     std::set<std::string> ids;
-    size_t whole = 0;
-    for (const auto& row :
-         Sandbox::query("select RawData, Description from indication where Id > 1")) {
-        const std::string& raw = row.at(0);
-        const size_t at = raw.find("MESSAGE ID=\"") + 12;
-        const std::string id = raw.substr(at, raw.find('"', at) - at);
-        whole += row.at(1) == text && raw.size() + 1 == sent.size() + id.size() &&
-                         raw.compare(raw.size() - 16, 16, "</MESSAGE></CIM>") == 0
-                     ? 1
-                     : 0;
-        EXPECT_TRUE(ids.insert(id).second) << "stored twice: " << id;
-    }
+    const size_t whole = storedWhole(texts, storm ? names : std::vector<std::string>{}, ids);
     EXPECT_EQ(strayDocuments(), 300 - ids.size()) << "the rest is kept whole";
-    // Where the pieces of documents of one layout break inside the same long text value,
-    // other ways of putting them together are well-formed as well: those documents are
-    // kept whole in the stray file, never guessed. A document whose rest comes long after
-    // its first piece leaves every whole one between open to another reading, so at
-    // 4 KiB few are certain. (Measured: 4 to 72 of 300 stored whole at 4 KiB, 236 to 300
-    // at 1 KiB.) No row holds bytes of two documents.
-    EXPECT_GE(whole, block == 1024 ? 150u : 1u);
+    // A writer held up between its two writes leaves its first write open while others
+    // pass whole. Where first writes break inside a long text value, each of those could
+    // as well end with the held writer's rest and it with theirs: the bytes cannot tell,
+    // so unless the rests are alike byte for byte (one layout, message ids of as many
+    // digits) those documents are kept whole in the stray file, never guessed. A storm's
+    // rests all differ, so it loses more. (Measured in 12 runs: one layout 157 to 239 of
+    // 300 stored whole at 4 KiB, 300 at 1 KiB; a storm 62 to 155 at 4 KiB, 73 to 272 at
+    // 1 KiB.) No row holds bytes of two documents.
+    EXPECT_GE(whole, storm ? 20u : block == 1024 ? 285u : 100u);
     EXPECT_EQ(ids.size() - whole, 0u) << "rows that are not whole";
-    std::cout << "interleaved, blocks of " << block << ": " << whole << " of 300 stored whole, "
-              << strayDocuments() << " kept in the stray file\n";
+    std::cout << "interleaved, blocks of " << block << (storm ? ", a storm" : ", one layout")
+              << ": " << whole << " of 300 stored whole, " << strayDocuments()
+              << " kept in the stray file\n";
 }
 
-INSTANTIATE_TEST_SUITE_P(Blocks, DaemonInterleaved, testing::Values(4096, 1024),
-                         [](const testing::TestParamInfo<int>& block) {
-                             return "Of" + std::to_string(block.param);
+INSTANTIATE_TEST_SUITE_P(Blocks, DaemonInterleaved,
+                         testing::Values(std::pair(4096, false), std::pair(1024, false),
+                                         std::pair(4096, true), std::pair(1024, true)),
+                         [](const testing::TestParamInfo<std::pair<int, bool>>& p) {
+                             return "Of" + std::to_string(p.param.first) +
+                                    (p.param.second ? "Storm" : "OneLayout");
                          });
 
 namespace {

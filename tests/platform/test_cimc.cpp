@@ -93,23 +93,6 @@ protected:
     std::string message;
 };
 
-TEST_F(Cimc, ConnectorIdsAnswerLikeTheRealLibrary) {
-    EXPECT_STREQ(env->ft->env, "SfcbLocal");
-    EXPECT_EQ(env->options, CIMC_NO_CURL_INIT);
-    int rc = -1;
-    char* msg = nullptr;
-    EXPECT_EQ(NewCIMCEnv("XML", 0, &rc, &msg), nullptr);
-    EXPECT_EQ(rc, 1);
-    ASSERT_NE(msg, nullptr);
-    EXPECT_EQ(std::string(msg).rfind("Unable to load libcimcClientXML.so.0 library ", 0), 0u);
-    free(msg);
-    EXPECT_EQ(NewCIMCEnv("sfcblocal", 0, &rc, &msg), nullptr);
-    EXPECT_EQ(rc, 3);
-    ASSERT_NE(msg, nullptr);
-    EXPECT_STREQ(msg, "Invalid connection type 'sfcblocal'. Must be 'XML' or 'SfcbLocal'.");
-    free(msg);
-}
-
 TEST_F(Cimc, StringsDateTimesAndArrays) {
     auto s = own(str("Fan <1>"));
     EXPECT_STREQ(static_cast<const char*>(s->hdl), "Fan <1>") << "the handle is the text";

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -64,27 +63,6 @@ protected:
 };
 
 } // namespace
-
-TEST(TallowPhysloc, SixteenHexDigitsOrTheNullLocation) {
-    // How each field shows in the event text is in halcyon's golden cases (--HPHYL).
-    physloc_t loc;
-    ASSERT_EQ(BMC_str_to_physloc("FFEEDDCCBBAA9987", &loc), 0) << "capitals are accepted";
-    EXPECT_EQ(std::vector<int>({loc.cab, loc.bay, loc.subslot, loc.source, loc.detail}),
-              std::vector<int>({0xFF, 0xEE, 0x99, 8, 7}));
-    uint64_t value = 0;
-    memcpy(&value, &loc, sizeof loc);
-    EXPECT_EQ(value, 0xFFEEDDCCBBAA9987u) << "the bytes read as a little-endian number";
-    const uint8_t zero[8] = {0};
-    EXPECT_EQ(memcmp(&BMC_physloc_NULL, zero, sizeof zero), 0);
-    for (const char* text : {"", "NULL", "00020001000a032", "00020001000a03210", "0x020001000a0321",
-                             " 0020001000a0321", "00020001000a032 ", "00020001000g0321",
-                             static_cast<const char*>(nullptr)}) {
-        memset(&loc, 0x5A, sizeof loc);
-        EXPECT_EQ(BMC_str_to_physloc(text, &loc), BMC_E_INVAL) << (text ? text : "null");
-        EXPECT_EQ(memcmp(&loc, &BMC_physloc_NULL, sizeof loc), 0) << (text ? text : "null");
-    }
-    EXPECT_EQ(BMC_str_to_physloc("00020001000a0321", nullptr), BMC_E_INVAL);
-}
 
 TEST_F(Tallow, OpenCloseAndTheDictionaryInUse) {
     EXPECT_EQ(BMC_event_dictionary_get(&bmc, 5), nullptr);
@@ -138,14 +116,12 @@ TEST_F(Tallow, AppendKeepsNoPointerAndNothingOfATornRecord) {
     ASSERT_EQ(contents.records.size(), 1u);
     EXPECT_EQ(contents.records[0].extra, nullptr);
     EXPECT_EQ(contents.trailingBytes, 20u);
-    pid_t child = fork();
-    if (child == 0) {
-        SEL_entry_t second = numbered(2, 0);
-        _exit(BMC_open(&bmc, 0, BMC_OPEN_ACCESS) != 0 || BMC_FPL_append_entry(&bmc, &second) != 0);
-    }
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(inChild([&] {
+                  SEL_entry_t second = numbered(2, 0);
+                  return BMC_open(&bmc, 0, BMC_OPEN_ACCESS) != 0 ||
+                         BMC_FPL_append_entry(&bmc, &second) != 0;
+              }),
+              0);
     ASSERT_TRUE(tallowsim::readFpl(state, contents, &error));
     ASSERT_EQ(contents.records.size(), 2u);
     EXPECT_EQ(contents.records[1].e0.b13, 2);

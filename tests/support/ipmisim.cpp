@@ -29,13 +29,6 @@ const char* const kUser = "admin";
 const char* const kPassword = "secret";
 const std::string kData = ORVIND_TEST_DATA "/ipmisim/";
 
-std::string filled(std::string text, const std::string& name, const std::string& value) {
-    for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
-        text.replace(at, name.size(), value);
-    }
-    return text;
-}
-
 // A UDP port on the loopback address that nothing uses now (0 when none can be had).
 int freePort() {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -95,8 +88,8 @@ bool IpmiSim::start() {
     std::string conf = dir + "/lan.conf";
     std::string emu = dir + "/sim.emu";
     std::string output = dir + "/ipmi_sim.out";
-    writeFile(conf, filled(readFile(kData + "lan.conf"), "@PORT@", std::to_string(port)));
-    writeFile(emu, filled(readFile(kData + "sim.emu"), "@SELSIZE@", std::to_string(selSize)));
+    writeFile(conf, substituted(readFile(kData + "lan.conf"), "@PORT@", std::to_string(port)));
+    writeFile(emu, substituted(readFile(kData + "sim.emu"), "@SELSIZE@", std::to_string(selSize)));
     std::string state = dir + "/state";
     pid_t child = fork();
     if (child < 0) {

@@ -381,11 +381,6 @@ bool Sandbox::exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-bool Sandbox::isFifo(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-}
-
 std::string Sandbox::framed(const std::string& document) {
     return document + "\n" + kTrailer + "\n";
 }
@@ -477,6 +472,25 @@ std::vector<SEL_entry_t> Sandbox::fplRecords(const std::string& dir) {
     std::string error;
     EXPECT_TRUE(tallowsim::readFpl(dir, fpl, &error)) << error;
     return fpl.records;
+}
+
+std::string Sandbox::fplFields(const SEL_entry_t& record, const std::string& from,
+                               const std::string& to) {
+    const std::pair<const char*, size_t> fields[] = {
+        {"NextID", 4},  {"ThisID", 4},  {"Timestamp", 8}, {"extra", 8},  {"RecType", 1},
+        {"e0.word", 4}, {"e0.type", 1}, {"e0.b9-b16", 8}, {"physloc", 8}};
+    const char* bytes = reinterpret_cast<const char*>(&record);
+    std::string text;
+    bool in = false;
+    for (const auto& [field, size] : fields) {
+        in = in || field == from;
+        if (in) {
+            text += std::string(" ") + field + "=" + hexOf(bytes, size);
+        }
+        in = in && field != to;
+        bytes += size;
+    }
+    return text;
 }
 
 std::vector<tallowsim::Command> Sandbox::bmcCommands(const std::string& dir) {

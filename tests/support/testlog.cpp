@@ -90,8 +90,11 @@ std::string hexOf(const void* data, size_t size, const std::string& between) {
 
 void expectGolden(const std::string& path, const std::string& text) {
     const std::string file = readFile(path);
-    const size_t end = file.rfind("# ", 0) == 0 ? file.find('\n') : std::string::npos;
-    const std::string head = end == std::string::npos ? "" : file.substr(0, end + 1);
+    size_t end = 0; // past the lines "# ..." the file begins with
+    while (file.compare(end, 2, "# ") == 0 && file.find('\n', end) != std::string::npos) {
+        end = file.find('\n', end) + 1;
+    }
+    const std::string head = file.substr(0, end);
     if (getenv("ORVIND_UPDATE_GOLDEN") != nullptr) {
         writeFile(path, head + text);
     }

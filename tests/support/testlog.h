@@ -31,9 +31,9 @@ std::string maskHostFacts(std::string text, const std::string& bmcDir);
 std::string substituted(std::string text, const std::string& from, const std::string& to);
 // The bytes in hex, two digits each, with `between` between them.
 std::string hexOf(const void* data, size_t size, const std::string& between = "");
-// Expects `text` to be what the golden file at `path` holds after its first line, which
-// begins with "# " and says what the file checks; with ORVIND_UPDATE_GOLDEN=1 the file
-// is written anew first, that line kept (review its diff).
+// Expects `text` to be what the golden file at `path` holds after its head: the lines
+// beginning with "# " it starts with, the first of which says what the file checks; with
+// ORVIND_UPDATE_GOLDEN=1 the file is written anew first, its head kept (review its diff).
 void expectGolden(const std::string& path, const std::string& text);
 
 // The cases of a file of golden cases: a line "== NAME" starts each, and its lines follow

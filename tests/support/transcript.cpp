@@ -11,13 +11,6 @@
 
 namespace {
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
 struct Step {
     std::string command;
     std::string expected; // the pattern its output must match
@@ -30,7 +23,7 @@ struct Step {
 void checkTranscript(const std::string& path, const std::map<std::string, std::string>& names) {
     auto expand = [&](std::string text) {
         for (const auto& [name, value] : names) {
-            text = replaced(text, "@" + name + "@", value);
+            text = substituted(text, "@" + name + "@", value);
         }
         return text;
     };
@@ -81,7 +74,7 @@ void checkTranscript(const std::string& path, const std::map<std::string, std::s
             output = step.expected;
         } else {
             for (const auto& [name, value] : names) {
-                output = replaced(output, value, "@" + name + "@");
+                output = substituted(output, value, "@" + name + "@");
             }
         }
         const std::string block =

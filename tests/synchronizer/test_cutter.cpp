@@ -16,12 +16,17 @@ std::string sample(const std::string& name) {
     return readFile(std::string(ORVIND_TEST_DATA) + "/intake/" + name);
 }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
-        text.replace(at, from.size(), to);
-        at += to.size();
+// The documents the cutter hands out as it is given `bytes` in chunks of `step`.
+std::vector<std::string> feed(DocumentCutter& cutter, const std::string& bytes, size_t step) {
+    std::vector<std::string> cut;
+    std::string document;
+    for (size_t at = 0; at < bytes.size(); at += step) {
+        cutter.add(bytes.data() + at, std::min(step, bytes.size() - at));
+        while (cutter.next(document)) {
+            cut.push_back(document);
+        }
     }
-    return text;
+    return cut;
 }
 
 // A text of the cutter's case file with its placeholders and escapes put in.
@@ -30,10 +35,10 @@ std::string expand(std::string text) {
         const size_t end = text.find('}', at);
         text.replace(at, end + 1 - at, std::stoul(text.substr(at + 2, end - at - 2)), 'x');
     }
-    text = replaceAll(text, "{alert}", sample("alert.xml"));
-    text = replaceAll(text, "{disk}", sample("disk.xml"));
-    text = replaceAll(text, "{T}", Sandbox::kTrailer);
-    return replaceAll(replaceAll(text, "\\n", "\n"), "\\r", "\r");
+    text = substituted(text, "{alert}", sample("alert.xml"));
+    text = substituted(text, "{disk}", sample("disk.xml"));
+    text = substituted(text, "{T}", Sandbox::kTrailer);
+    return substituted(substituted(text, "\\n", "\n"), "\\r", "\r");
 }
 
 } // namespace
@@ -63,14 +68,8 @@ TEST(DocumentCutter, CutsEachCaseOfTheCaseFileWhateverTheChunks) {
         for (size_t step : {size_t(1), size_t(7), size_t(4096)}) {
             DocumentCutter cutter;
             for (unsigned round = 1; round <= 2; ++round) {
-                std::vector<std::string> cut;
+                std::vector<std::string> cut = feed(cutter, bytes, step);
                 std::string document;
-                for (size_t at = 0; at < bytes.size(); at += step) {
-                    cutter.add(bytes.data() + at, std::min(step, bytes.size() - at));
-                    while (cutter.next(document)) {
-                        cut.push_back(document);
-                    }
-                }
                 for (bool more = cutter.finish(document); more; more = cutter.next(document)) {
                     cut.push_back(document);
                 }
@@ -107,15 +106,15 @@ std::vector<std::string> stdioWrites(const std::string& document) {
 
 // The alert with message id `id` and a text of its own about `pad` bytes long.
 std::string padded(int id, size_t pad) {
-    std::string doc = replaceAll(sample("alert.xml"), "MESSAGE ID=\"3\"",
-                                 "MESSAGE ID=\"" + std::to_string(id) + "\"");
+    std::string doc = substituted(sample("alert.xml"), "MESSAGE ID=\"3\"",
+                                  "MESSAGE ID=\"" + std::to_string(id) + "\"");
     std::string text;
     for (int word = 0; text.size() < pad; ++word) {
         text += std::to_string(id) + "-" + std::to_string(word) + " ";
     }
     const std::string value =
         "<PROPERTY NAME=\"Padding\" TYPE=\"string\">\n<VALUE>" + text + "</VALUE>\n</PROPERTY>\n";
-    return replaceAll(doc, "</INSTANCE>", value + "</INSTANCE>");
+    return substituted(doc, "</INSTANCE>", value + "</INSTANCE>");
 }
 
 } // namespace
@@ -161,15 +160,7 @@ TEST(DocumentCutter, PutsInterleavedPiecesBackTogetherWhereThatIsCertain) {
         for (size_t step : {size_t(100), size_t(65536)}) {
             DocumentCutter cutter(kBlock);
             cutter.add(bytes.data(), 0);
-            std::vector<std::string> cut;
-            std::string document;
-            for (size_t at = 0; at < bytes.size(); at += step) {
-                cutter.add(bytes.data() + at, std::min(step, bytes.size() - at));
-                while (cutter.next(document)) {
-                    cut.push_back(document);
-                }
-            }
-            EXPECT_EQ(cut, expected) << c.what << ", chunks of " << step;
+            EXPECT_EQ(feed(cutter, bytes, step), expected) << c.what << ", chunks of " << step;
             EXPECT_EQ(cutter.takeUntold(), c.untold) << c.what;
             EXPECT_EQ(cutter.takeStray().size(),
                       c.untold == 0 ? 0 : bytes.size() - docs.at('a').size() - 43)

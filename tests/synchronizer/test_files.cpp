@@ -153,13 +153,19 @@ TEST(Files, EachOperationOnWhateverItFinds) {
 }
 
 // The published state: whole lines, a new daemon's file starts empty, a value that does
-// not change does not rewrite the file, and line ends in a value cannot forge a fact.
+// not change does not rewrite the file, and line ends in a value cannot forge a fact. A
+// change reaches the hook with every fact, once the file holds it.
 TEST(RunState, PublishesEachFactAsOneLineReplacedWhole) {
     TempDir dir;
     const std::string path = dir.path() + "/state";
     writeFile(path, "subscribed 1\n");
     RunState state(path);
     EXPECT_EQ(readFile(path), "");
+    int changes = 0;
+    state.onChange([&](const std::map<std::string, std::string>& facts) {
+        ++changes;
+        EXPECT_EQ(RunState::read(path), facts);
+    });
     EXPECT_EQ(state.set("subscribed", "0"), 0);
     EXPECT_EQ(state.set("last refusal", "rc=1\nsubscribed 1"), 0);
     EXPECT_EQ(readFile(path), "last_refusal rc=1 subscribed 1\nsubscribed 0\n");
@@ -173,5 +179,6 @@ TEST(RunState, PublishesEachFactAsOneLineReplacedWhole) {
     const std::map<std::string, std::string> read = RunState::read(path);
     EXPECT_EQ(read.at("subscribed"), "0");
     EXPECT_EQ(state.get("last_refusal"), "rc=1 subscribed 1");
+    EXPECT_EQ(changes, 2);
     EXPECT_TRUE(RunState::read(dir.path() + "/none").empty());
 }

@@ -70,6 +70,8 @@ struct World {
         } else if (verb == "marks-missing") {
             paths.fplMark = temp.file("missing/fpl.log");
             paths.halcyonMark = temp.file("missing/zu.log");
+        } else if (verb == "marks-found") {
+            mkdir(temp.file("missing").c_str(), 0700);
         } else if (verb == "select") {
             Indication_t ind = {};
             unsigned level = 0;
@@ -84,14 +86,14 @@ struct World {
                        "(select * from bmc_outcome order by Target, Result)") +
                    "\n";
             for (const auto& [fact, said] : RunState::read(temp.file("state"))) {
-                out += fact + ": " + maskedTime(said) + "\n";
+                out += fact + ": " + maskedTime(substituted(said, temp.path(), "<dir>")) + "\n";
             }
         } else if (verb == "answers") {
             out += bmc_answers() ? "the BMC answers\n" : "the BMC does not answer\n";
         } else if (verb == "pass") {
             int row = 0;
             const PassResult result = forward_next(*store, paths, &row, &facts);
-            const char* const results[] = {"idle", "forwarded", "not marked", "held"};
+            const char* const results[] = {"idle", "forwarded", "not marked", "held", "unrecorded"};
             out += results[static_cast<int>(result)] + (", row " + std::to_string(row)) + "\n";
         } else {
             ADD_FAILURE() << "unknown step: " << line;

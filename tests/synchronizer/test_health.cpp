@@ -1,14 +1,12 @@
-// The health verdict as a table of fact sets (tests/data/health/), and the pieces that carry
-// it: the state's change hook and the threads' heartbeats.
+// The health verdict as a table of fact sets (tests/data/health/), and the threads'
+// heartbeats it reads.
 #include "health.h"
-#include "runstate.h"
 #include "testlog.h"
 #include "watchdog.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <map>
 #include <string>
 
 namespace {
@@ -53,26 +51,6 @@ TEST(Health, JudgesEachSetOfFacts) {
                 "\n" + v.json() + "\n";
     }
     expectGolden(kData + "verdicts.expected", text);
-}
-
-// A change of a fact reaches the hook with every fact, once the file holds it; setting
-// the same value again is no change.
-TEST(Health, StateCallsItsHookOnEachChange) {
-    TempDir dir;
-    RunState state(dir.file("state"));
-    std::map<std::string, std::string> seen;
-    int calls = 0;
-    state.onChange([&](const std::map<std::string, std::string>& facts) {
-        seen = facts;
-        ++calls;
-        EXPECT_EQ(RunState::read(dir.file("state")), facts);
-    });
-    EXPECT_EQ(state.set("subscribed", "1"), 0);
-    EXPECT_EQ(state.set("bmc_reachable", "0"), 0);
-    EXPECT_EQ(state.set("bmc_reachable", "0"), 0);
-    EXPECT_EQ(calls, 2);
-    EXPECT_EQ(seen, state.all());
-    EXPECT_EQ(seen.size(), 2u);
 }
 
 // A thread shows life while it waits, and while it works within its bound only.

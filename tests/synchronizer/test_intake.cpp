@@ -1,5 +1,7 @@
 #include "intake.h"
+#include "journal.h"
 #include "sandbox.h"
+#include "sfcbclient.h"
 #include "sqlitedb.h"
 #include "testlog.h"
 
@@ -48,6 +50,7 @@ std::string recovered(const IntakePaths& paths, int documents) {
 struct Folder {
     TempDir dir;
     IntakePaths paths;
+    SfcbClient client;
     Folder() {
         paths.fifo = dir.file("indications.tmp");
         paths.temp = dir.file("fifo.tmp");
@@ -59,7 +62,7 @@ struct Folder {
 
     // Runs an intake on the folder until `done` holds; false when it never does.
     bool runUntil(const std::function<bool()>& done) {
-        Intake intake(paths);
+        Intake intake(client, paths);
         if (intake.openFifo() != FifoState::Ready) {
             return false;
         }
@@ -106,7 +109,7 @@ TEST(Intake, TakesInTheJournalFirstAndSavesThePipeAtShutdown) {
     const std::string unfinished = "two, unfinished";
     writeFile(f.paths.fifo, alert + disk); // left by the broker while the daemon was stopped
     {
-        Intake intake(f.paths);
+        Intake intake(f.client, f.paths);
         ASSERT_EQ(intake.openFifo(), FifoState::Ready);
         writeNonBlocking(f.paths.fifo, piped);
         JoiningThread loop([&] { intake.run(); }, [&] { intake.stop(); });
@@ -194,7 +197,7 @@ TEST(Intake, KeepsDocumentsWhileTheyCannotBeStored) {
     const std::string folder = f.dir.file("later");
     f.paths.temp = folder + "/fifo.tmp";
     f.paths.database = folder + "/indications.db";
-    Intake intake(f.paths);
+    Intake intake(f.client, f.paths);
     ASSERT_EQ(intake.openFifo(), FifoState::Ready);
     JoiningThread loop([&] { intake.run(); }, [&] { intake.stop(); });
     const bool failed =
@@ -229,9 +232,68 @@ TEST(Intake, LeavesAPositionTableOfANewerFormatAlone) {
 
 TEST(Intake, StopBeforeTheStartKeepsTheIntakeIdle) {
     Folder f;
-    Intake intake(f.paths);
+    Intake intake(f.client, f.paths);
     intake.stop();
     EXPECT_EQ(intake.openFifo(), FifoState::Stopped);
     EXPECT_EQ(intake.run(), IntakeEnd::Stopped);
     EXPECT_FALSE(Sandbox::exists(f.paths.fifo));
+}
+
+// The journal takes bytes written and spliced from a pipe, reads them back, and is set
+// aside for compaction; a journal that cannot be opened keeps what it was given and
+// writes it once it can.
+TEST(Journal, AppendsSplicesReadsAndIsSetAside) {
+    TempDir dir;
+    clearTestLog();
+    const std::string folder = dir.file("later");
+    Journal journal(folder + "/indications.pending");
+    EXPECT_TRUE(journal.open(false)) << "a missing journal is an empty one";
+    EXPECT_EQ(journal.size(), 0u);
+    EXPECT_FALSE(journal.append("one\n", 4));
+    EXPECT_TRUE(journal.failing());
+    EXPECT_TRUE(journal.holdsUnwritten());
+    EXPECT_EQ(countEntries("[error] Unable to open the journal " + folder +
+                           "/indications.pending: No such file or directory; what follows "
+                           "stays in the pipe."),
+              1u);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_TRUE(Sandbox::waitUntil([&] {
+        journal.retry(-1, true);
+        return !journal.holdsUnwritten();
+    }));
+    EXPECT_FALSE(journal.failing());
+
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
+    ASSERT_EQ(write(ends[1], "two\n", 4), 4);
+    EXPECT_EQ(journal.splice(ends[0], 65536), 4);
+    close(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(journal.size(), 8u);
+    EXPECT_EQ(journal.sync(8), 0);
+    char bytes[16];
+    ASSERT_EQ(journal.read(2, bytes, sizeof bytes), 6);
+    EXPECT_EQ(std::string(bytes, 6), "e\ntwo\n");
+
+    ASSERT_TRUE(journal.setAside());
+    EXPECT_EQ(journal.size(), 0u);
+    EXPECT_EQ(readFile(journal.setAsidePath()), "one\ntwo\n");
+    EXPECT_FALSE(Sandbox::exists(journal.path()));
+    EXPECT_TRUE(journal.append("three\n", 6)) << "the next byte makes a new journal";
+    EXPECT_EQ(readFile(journal.path()), "three\n");
+}
+
+// The stray file keeps at most 16 MiB: past that its oldest half goes, with a line.
+TEST(Journal, StrayFileIsBounded) {
+    TempDir dir;
+    clearTestLog();
+    const std::string stray = dir.file("indications.stray");
+    const std::string old(12u << 20, 'o');
+    EXPECT_EQ(keep_stray(stray, old, "old bytes"), 0u);
+    const std::string fresh(6u << 20, 'n');
+    EXPECT_EQ(keep_stray(stray, fresh, "new bytes"), (18u << 20) / 2);
+    EXPECT_EQ(readFile(stray), std::string(3u << 20, 'o') + fresh) << "the newest half stays";
+    EXPECT_EQ(countEntries("[warn] The stray file " + stray +
+                           " reached 16 MiB: its oldest 9437184 bytes are dropped."),
+              1u);
 }

@@ -193,18 +193,32 @@ bool namedValue(CIMCString* name, const CIMCData& d, std::string& request, int& 
     return true;
 }
 
+// The `n` named values `at` hands out, each as a line "PREFIX NAME ..." added to `lines`
+// (the paths they refer to written first); false at the first that is neither text nor a
+// reference, or, with `skip`, such values passed over.
+template <class At>
+bool namedLines(unsigned n, const At& at, const char* prefix, bool skip, std::string& request,
+                int& paths, std::string& lines) {
+    for (unsigned i = 0; i < n; ++i) {
+        CIMCString* name = nullptr;
+        const CIMCData d = at(i, &name);
+        std::string line = prefix;
+        if (namedValue(name, d, request, paths, line)) {
+            lines += line + "\n";
+        } else if (!skip) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The lines of a path (and of the paths its keys refer to, first); its number returned.
 int writePath(CIMCObjectPath* op, std::string& request, int& paths) {
     std::string keys;
-    const unsigned n = op->ft->getKeyCount(op, nullptr);
-    for (unsigned i = 0; i < n; ++i) {
-        CIMCString* name = nullptr;
-        CIMCData d = op->ft->getKeyAt(op, i, &name, nullptr);
-        std::string line = " ";
-        if (namedValue(name, d, request, paths, line)) {
-            keys += line + "\n";
-        }
-    }
+    namedLines(
+        op->ft->getKeyCount(op, nullptr),
+        [op](unsigned i, CIMCString** name) { return op->ft->getKeyAt(op, i, name, nullptr); }, " ",
+        true, request, paths, keys);
     const int number = ++paths;
     CIMCString* ns = op->ft->getNameSpace(op, nullptr);
     CIMCString* cn = op->ft->getClassName(op, nullptr);
@@ -242,17 +256,15 @@ CIMCObjectPath* createInstance(CIMCClient* cl, CIMCObjectPath* op, CIMCInstance*
     int paths = 0;
     const int created = writePath(op, request, paths);
     std::string properties;
-    const unsigned n = inst->ft->getPropertyCount(inst, nullptr);
-    for (unsigned i = 0; i < n; ++i) {
-        CIMCString* name = nullptr;
-        CIMCData d = inst->ft->getPropertyAt(inst, i, &name, nullptr);
-        std::string line = "property ";
-        if (!namedValue(name, d, request, paths, line)) {
-            setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED,
-                      "the registration helper carries text and reference properties only");
-            return nullptr;
-        }
-        properties += line + "\n";
+    if (!namedLines(
+            inst->ft->getPropertyCount(inst, nullptr),
+            [inst](unsigned i, CIMCString** name) {
+                return inst->ft->getPropertyAt(inst, i, name, nullptr);
+            },
+            "property ", false, request, paths, properties)) {
+        setStatus(st, CIMC_RC_ERR_NOT_SUPPORTED,
+                  "the registration helper carries text and reference properties only");
+        return nullptr;
     }
     request += "create " + std::to_string(created) + "\n" + properties;
     if (runHelper(request, st) != CIMC_RC_OK) {

@@ -1,6 +1,7 @@
 // The event dictionary: one text file, seen as the record-type 4 dictionary (provider
 // name and event number to IPMI event id) and the record-type 0xE0 dictionary (IPMI
 // event id to alert level and reporting entity).
+#include "installprefix.h"
 #include "storage.h"
 #include "tallow.h"
 #include "tallow_sim.h"
@@ -231,19 +232,11 @@ bool loadDictionary(const std::string& path, Dictionary& out, std::string* error
 std::string sampleDictionaryPath() {
     // The sample lies in <prefix>/share/orvind beside the programs in <prefix>/bin and
     // <prefix>/sbin, whatever prefix they were installed to; else where the build put it.
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        std::string prefix(exe, static_cast<size_t>(n));
-        for (int up = 0; up < 2 && prefix.rfind('/') != std::string::npos; ++up) {
-            prefix.erase(prefix.rfind('/'));
-        }
-        std::string beside = prefix + "/share/orvind/event-dictionary.txt";
-        if (access(beside.c_str(), F_OK) == 0) {
-            return beside;
-        }
-    }
-    return std::string(ORVIND_DATADIR) + "/event-dictionary.txt";
+    const std::string prefix = installPrefix();
+    const std::string beside = prefix + "/share/orvind/event-dictionary.txt";
+    return access(beside.c_str(), F_OK) == 0
+               ? beside
+               : std::string(ORVIND_DATADIR) + "/event-dictionary.txt";
 }
 
 std::string dictionaryPath(const std::string& dir) {
