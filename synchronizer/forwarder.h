@@ -33,7 +33,7 @@ struct ForwardingPaths {
 // learns of the BMC.
 struct ForwardingFacts {
     // The daemon's published facts (bmc_reachable, bmc_held_since, bmc_not_keeping,
-    // bmc_last_refusal); none when not given.
+    // bmc_last_refusal, forwarding_held); none when not given.
     RunState* state = nullptr;
     // The outcomes of a row whose mark is still to come (a later target held it).
     int pendingRow = 0;

@@ -175,7 +175,7 @@ std::string render(const Case& c, const std::vector<std::string>& intake,
             char text[40];
             snprintf(text, sizeof text, " event 0x%x alert %u\n", record.e0.EventID,
                      record.e0.AlertLevel);
-            fpl += hexOf(&record.RecType, 1) + " " + hexOf(&record.e0, sizeof record.e0) + text;
+            fpl += Sandbox::fplFields(record, "RecType", "e0.b9-b16").substr(1) + text;
         }
         // The command of a write, when the BMC received it (also one it refused).
         if ((endsWith(entry, " indication to halcyon successfully") ||

@@ -474,6 +474,25 @@ std::vector<SEL_entry_t> Sandbox::fplRecords(const std::string& dir) {
     return fpl.records;
 }
 
+std::string Sandbox::fplFields(const SEL_entry_t& record, const std::string& from,
+                               const std::string& to) {
+    const std::pair<const char*, size_t> fields[] = {
+        {"NextID", 4},  {"ThisID", 4},  {"Timestamp", 8}, {"extra", 8},  {"RecType", 1},
+        {"e0.word", 4}, {"e0.type", 1}, {"e0.b9-b16", 8}, {"physloc", 8}};
+    const char* bytes = reinterpret_cast<const char*>(&record);
+    std::string text;
+    bool in = false;
+    for (const auto& [field, size] : fields) {
+        in = in || field == from;
+        if (in) {
+            text += std::string(" ") + field + "=" + hexOf(bytes, size);
+        }
+        in = in && field != to;
+        bytes += size;
+    }
+    return text;
+}
+
 std::vector<tallowsim::Command> Sandbox::bmcCommands(const std::string& dir) {
     std::vector<tallowsim::Command> commands;
     std::string error;

@@ -107,6 +107,12 @@ public:
 
     // What the simulated BMC (of the sandbox, or in `dir`) has received, oldest first.
     static std::vector<SEL_entry_t> fplRecords(const std::string& dir = kBmcDir);
+    // A record's bytes by field as they lie in it, " NAME=HEX" each, from the field `from`
+    // to the field `to`: NextID, ThisID, Timestamp, extra, RecType, the e0 body's word
+    // (RepEntID, EventID, NextIDhasTime), its DataType and AlertLevel byte (e0.type) and
+    // its bytes b9 to b16 (e0.b9-b16), physloc.
+    static std::string fplFields(const SEL_entry_t& record, const std::string& from = "NextID",
+                                 const std::string& to = "physloc");
     static std::vector<tallowsim::Command> bmcCommands(const std::string& dir = kBmcDir);
     // Sets a fault of the simulated BMC ("open", "append", "cli", "cli-status"); 0 clears it.
     static void setBmcFault(const std::string& name, int value, const std::string& dir = kBmcDir);

@@ -56,19 +56,7 @@ TEST(WriteFpl, EachCaseGivesWhatItsExpectedFileSays) {
             out += "alert level " + std::to_string(level) + (opened ? "" : ", not opened") + "\n";
         }
         for (const SEL_entry_t& record : Sandbox::fplRecords(state)) {
-            // The bytes of each field as they lie in the record, named: the e0 body's
-            // word (RepEntID, EventID, NextIDhasTime), its DataType and AlertLevel byte
-            // and its bytes b9 to b16.
-            const char* bytes = reinterpret_cast<const char*>(&record);
-            const std::pair<const char*, size_t> fields[] = {
-                {"NextID", 4},  {"ThisID", 4},  {"Timestamp", 8}, {"extra", 8},  {"RecType", 1},
-                {"e0.word", 4}, {"e0.type", 1}, {"e0.b9-b16", 8}, {"physloc", 8}};
-            out += "record";
-            for (const auto& [field, size] : fields) {
-                out += std::string(" ") + field + "=" + hexOf(bytes, size);
-                bytes += size;
-            }
-            out += "\n";
+            out += "record" + Sandbox::fplFields(record) + "\n";
         }
         for (const std::string& entry : logEntries()) {
             out += entry + "\n";
