@@ -267,3 +267,15 @@ extern "C" int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_bu
     }
     return 0;
 }
+
+extern "C" int BMC_FPL_free_space(BMC_t* bmc, uint32_t* records, uint32_t* bytes) {
+    if (bmc == nullptr || records == nullptr || bytes == nullptr) {
+        return BMC_E_INVAL;
+    }
+    if (!bmc->is_open) {
+        return BMC_E_NOTOPEN;
+    }
+    *records = BMC_FPL_NO_LIMIT;
+    *bytes = BMC_FPL_NO_LIMIT;
+    return 0;
+}
