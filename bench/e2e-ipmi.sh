@@ -2,26 +2,40 @@
 # The IPMI LAN benchmark, side by side in one run against one OpenIPMI BMC simulator on a
 # loopback port (a SEL of 4000 records, emptied before each step; the simulator rewrites
 # its whole SEL file at every add, so an add costs more the fuller the SEL):
-#   1. ipmitool adds N FPL records (Add SEL Entry, type 0xE0) in one session (`exec` of a
-#      file of `raw` lines): records/s;
-#   2. the daemon built with the IPMI backend forwards N rows to the FPL only, each record
-#      read back after its add (orvind-bench-e2e --fpl-only, steady): rows/s, and the SEL
-#      is checked to hold the N records;
-#   3. ipmitool again, so that the two bracket the daemon's run on a machine whose pace
-#      changes; the ratio is the daemon's rate over their mean;
-#   4. bench_ipmi: the cost of each step of the BMC library (session open and close, Add
-#      SEL Entry, Get SEL Entry of the read-back) on an emptied SEL.
-# Run as root from anywhere: bench/e2e-ipmi.sh [--count N] (default 1000, at most 4000).
+#   - ipmitool adds N FPL records (Add SEL Entry, type 0xE0) in one session (`exec` of a
+#     file of `raw` lines): records/s;
+#   - then, R times: the daemon built with the IPMI backend forwards N rows to the FPL
+#     only, each record read back after its add (orvind-bench-e2e --fpl-only, steady):
+#     rows/s, the SEL checked to hold the N records; then ipmitool again. Each round's
+#     ratio is the daemon's rate over the mean of the ipmitool runs before and after it
+#     (the machine's pace changes within minutes); the median of the rounds (the lower
+#     middle one for an even R) is the figure;
+#   - bench_ipmi: the cost of each step of the BMC library (session open and close, Add
+#     SEL Entry, Get SEL Entry of the read-back) on an emptied SEL.
+# Run as root from anywhere: bench/e2e-ipmi.sh [--count N] [--rounds R]
+# (N from 2 to 4000, default 1000; R from 1 to 9, default 3).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVIND_BENCH_BUILD:-$top/build}
 count=1000
-if [ $# -gt 0 ]; then
-    if [ $# -ne 2 ] || [ "$1" != --count ] || ! [ "$2" -ge 2 ] 2>/dev/null || [ "$2" -gt 4000 ]; then
-        echo "Usage: bench/e2e-ipmi.sh [--count N]  (N from 2 to 4000)" >&2
-        exit 2
+rounds=3
+usage() {
+    echo "Usage: bench/e2e-ipmi.sh [--count N] [--rounds R]  (N 2 to 4000, R 1 to 9)" >&2
+    exit 2
+}
+while [ $# -gt 0 ]; do
+    if [ $# -lt 2 ] || ! [ "$2" -ge 1 ] 2>/dev/null; then
+        usage
     fi
-    count=$2
+    case $1 in
+    --count) count=$2 ;;
+    --rounds) rounds=$2 ;;
+    *) usage ;;
+    esac
+    shift 2
+done
+if [ "$count" -lt 2 ] || [ "$count" -gt 4000 ] || [ "$rounds" -gt 9 ]; then
+    usage
 fi
 # Only what it runs (the tree as the test command configures it, or as it is).
 "$top/scripts/build.sh" "$build" -- orvind-ipmi orvind-bench-e2e bench_ipmi >/dev/null
@@ -61,51 +75,62 @@ export ORVIND_BMC_LAN=127.0.0.1:$port ORVIND_BMC_USER=admin ORVIND_BMC_PASSWORD=
 records() { "${tool[@]}" sel list 2>/dev/null | grep -c "OEM record e0" || true; }
 now() { date +%s.%N; }
 
-# 1. ipmitool: the body of an FPL record as the daemon writes it, its last bytes the row.
+# ipmitool's file: the body of an FPL record as the daemon writes it, its last bytes the row.
 for ((i = 0; i < count; i++)); do
     printf 'raw 0x0a 0x44 0 0 0xe0 0x35 0x01 0x04 0x01 0xb9 0 0x10 0x5e 0x5f 0 0 0x%02x 0x%02x\n' \
         $((i >> 8)) $((i & 255))
 done >"$sim/add.txt"
-# ipmitool's records/s on an emptied SEL.
-tool_run() {
+# An emptied SEL.
+clear_sel() {
     "${tool[@]}" sel clear >/dev/null
     sleep 1 # the clear runs in the background on some BMCs
-    local start end
+}
+# ipmitool's records/s.
+tool_run() {
+    clear_sel
+    local start end added
     start=$(now)
     "${tool[@]}" exec "$sim/add.txt" >/dev/null
     end=$(now)
     added=$(records)
-    [ "$added" -eq "$count" ] || {
+    if [ "$added" -ne "$count" ]; then
         echo "bench/e2e-ipmi.sh: ipmitool left $added records of $count" >&2
         exit 1
-    }
+    fi
     echo "$count / ($end - $start)" | bc -l
 }
-tool_before=$(tool_run)
-
-# 2. The daemon.
-"${tool[@]}" sel clear >/dev/null
-sleep 1 # the clear runs in the background on some BMCs
-ORVIND_BENCH_DAEMON=$build/tests/orvind-ipmi "$build/bench/orvind-bench-e2e" \
-    --count "$count" --scenarios steady --fpl-only | tee "$sim/daemon.txt"
-forwarded=$(records)
-daemon_rate=$(awk -F'|' '/^\| steady/ { gsub(/ /, "", $6); print $6 }' "$sim/daemon.txt")
-
-# 3.
-tool_after=$(tool_run)
-tool_rate=$(echo "($tool_before + $tool_after) / 2" | bc -l)
-printf '\nSide by side, %d FPL records each, against the same ipmi_sim:\n' "$count"
-printf '| Writer | records/s | records in the SEL |\n|---|---:|---:|\n'
-printf '| ipmitool, one session, before | %.0f | %d |\n' "$tool_before" "$count"
-printf '| orvind (IPMI), each record read back | %.0f | %d |\n' "$daemon_rate" "$forwarded"
-printf '| ipmitool, one session, after | %.0f | %d |\n' "$tool_after" "$count"
-printf 'orvind / ipmitool: %.2fx\n\n' "$(echo "$daemon_rate / $tool_rate" | bc -l)"
-
-# 4. A fresh SEL for the step timings.
-"${tool[@]}" sel clear >/dev/null
-sleep 1
-"$build/bench/bench_ipmi"
-[ "$forwarded" -eq "$count" ] || {
-    echo "bench/e2e-ipmi.sh: the SEL does not hold every record" >&2
-    exit 1
+# The daemon's rows/s, and its run's limits row in $sim/limits.
+daemon_run() {
+    clear_sel
+    ORVIND_BENCH_DAEMON=$build/tests/orvind-ipmi "$build/bench/orvind-bench-e2e" \
+        --count "$count" --scenarios steady --fpl-only >"$sim/daemon.txt"
+    local forwarded
+    forwarded=$(records)
+    if [ "$forwarded" -ne "$count" ]; then
+        cat "$sim/daemon.txt" >&2
+        echo "bench/e2e-ipmi.sh: the daemon left $forwarded records of $count" >&2
+        exit 1
+    fi
+    awk -F'|' '/^\| steady/ { gsub(/ /, "", $12); print $12 > "'"$sim/limits"'";
+                               gsub(/ /, "", $6); print $6 }' "$sim/daemon.txt"
 }
+
+printf 'Side by side, %d FPL records each, against the same ipmi_sim (orvind: each record read back):\n\n' "$count"
+printf '| Round | ipmitool before (records/s) | orvind (rows/s) | ipmitool after | orvind / ipmitool | rollback, WAL INSERT/s |\n'
+printf '|---:|---:|---:|---:|---:|---:|\n'
+before=$(tool_run)
+ratios=()
+for ((round = 1; round <= rounds; round++)); do
+    daemon=$(daemon_run)
+    after=$(tool_run)
+    ratio=$(echo "$daemon / (($before + $after) / 2)" | bc -l)
+    ratios+=("$ratio")
+    printf '| %d | %.0f | %.0f | %.0f | %.2fx | %s |\n' "$round" "$before" "$daemon" "$after" \
+        "$ratio" "$(sed 's/,/, /' "$sim/limits")"
+    before=$after
+done
+median=$(printf '%s\n' "${ratios[@]}" | sort -g | sed -n "$(((rounds + 1) / 2))p")
+printf '\norvind / ipmitool, median of %d rounds: %.2fx\n\n' "$rounds" "$median"
+
+clear_sel
+"$build/bench/bench_ipmi"

@@ -140,6 +140,28 @@ long runningDaemon() {
     return pid;
 }
 
+// Below this many free records the BMC soon refuses the daemon's records.
+const uint32_t kFewRecords = 16;
+
+// The room left in the BMC's FPL, on the line that says it answers.
+void checkFreeSpace(Report& r, BMC_t* bmc) {
+    uint32_t records = 0;
+    uint32_t bytes = 0;
+    if (int rc = BMC_FPL_free_space(bmc, &records, &bytes)) {
+        r.ok(std::string("BMC answers; its free space is not known (") + BMC_strerror(rc) + ")");
+    } else if (records == BMC_FPL_NO_LIMIT) {
+        r.ok("BMC answers; its free space is not known (the simulated FPL has no fixed size)");
+    } else if (records < kFewRecords) {
+        r.fail("BMC answers, but its SEL has room for " + std::to_string(records) + " records (" +
+               std::to_string(bytes) +
+               " bytes free): records are refused once it is full; save it (orvind-bmc sel) "
+               "and clear it (ipmitool sel clear)");
+    } else {
+        r.ok("BMC answers; its SEL has room for " + std::to_string(records) + " records (" +
+             std::to_string(bytes) + " bytes free)");
+    }
+}
+
 // The BMC: whether it answers now, and what the running daemon has seen of it.
 void checkBmc(Report& r, const std::map<std::string, std::string>& facts) {
     int rc = 0;
@@ -148,7 +170,7 @@ void checkBmc(Report& r, const std::map<std::string, std::string>& facts) {
         r.fail(std::string("BMC: does not answer (") + BMC_strerror(rc) +
                "): see orvind-bmc status; rows wait until it answers");
     } else {
-        r.ok("BMC answers (its SEL and free space: orvind-bmc status)");
+        checkFreeSpace(r, bmc.get());
     }
     auto notKeeping = facts.find("bmc_not_keeping");
     if (notKeeping != facts.end() && notKeeping->second == "1") {

@@ -172,8 +172,8 @@ private:
         size_t declaration = 0;
     };
     // A document of the way found, cut where its first write ends: the whole blocks
-    // before its last one. `pieces` is the number of pieces of that first write; none
-    // when the document is shorter than a block and so was never cut.
+    // before its last one. `pieces` is the number of pieces that first write reaches
+    // into; none when the document is shorter than a block and so was never cut.
     struct Split {
         size_t pieces = 0;
         size_t headEnd = 0;
@@ -188,20 +188,31 @@ private:
         Split split;
         const size_t n = doc.size - trailerLength(doc) - 1;
         const size_t whole = n - n % block;
+        // The first write ends inside a piece or at its end: when the rest and the
+        // trailer fill more than a block, a block of them came with the first write's
+        // bytes in one piece of the way found, and only the trailer's last bytes after.
         size_t size = 0;
-        for (size_t i = 0; whole > 0 && i + 1 < doc.pieces.size(); ++i) {
+        for (size_t i = 0; whole > 0 && i < doc.pieces.size() && split.pieces == 0; ++i) {
             const Piece& piece = doc.pieces[i];
-            size += piece.to - (i == 0 ? doc.declaration : piece.from);
-            if (size == whole) {
+            const size_t from = i == 0 ? doc.declaration : piece.from;
+            if (size + (piece.to - from) >= whole) {
+                const size_t cut = from + (whole - size);
+                if (cut == piece.to && i + 1 == doc.pieces.size()) {
+                    break;
+                }
                 split.pieces = i + 1;
-                split.headEnd = piece.to;
-                split.restFrom = doc.pieces[i + 1].from;
-                break;
+                split.headEnd = cut;
+                split.restFrom = cut < piece.to ? cut : doc.pieces[i + 1].from;
+                split.head.append(bytes, piece.from, cut - piece.from);
+                split.rest.append(bytes, cut, piece.to - cut);
+            } else {
+                split.head.append(bytes, piece.from, piece.to - piece.from);
             }
+            size += piece.to - from;
         }
-        for (size_t i = 0; i < doc.pieces.size(); ++i) {
+        for (size_t i = split.pieces; i < doc.pieces.size(); ++i) {
             const Piece& piece = doc.pieces[i];
-            (i < split.pieces ? split.head : split.rest)
+            (split.pieces > 0 ? split.rest : split.head)
                 .append(bytes, piece.from, piece.to - piece.from);
         }
         return split;
@@ -360,6 +371,12 @@ private:
             }
             const size_t trailer = tailAfter(at);
             if (!declarationAt(next)) {
+                const size_t last = lastOfTail(at);
+                if (last != kNone) {
+                    rests.emplace_back(at, last); // see lastOfTail()
+                    at = last;
+                    continue;
+                }
                 if (trailer == kNone || declarationAfter(at) < trailer) {
                     return false;
                 }
@@ -400,6 +417,20 @@ private:
     size_t tailAfter(size_t from) const {
         const size_t at = bytes.find(kTail, from, kTailLength);
         return at == std::string::npos || at + kTailLength > length ? kNone : at + kTailLength;
+    }
+
+    // Where the last bytes of a trailer that stand alone at `at` end, kNone when they do
+    // not: a writer whose rest, line end and trailer fill more than its buffer writes a
+    // buffer full of them, which ends inside the trailer line, and the rest of the line
+    // after it. What came before is then a first write of a whole number of blocks.
+    size_t lastOfTail(size_t at) const {
+        for (size_t j = 1; j + 2 <= kTailLength; ++j) {
+            const size_t size = kTailLength - j;
+            if (at + size <= length && bytes.compare(at, size, kTail + j, size) == 0) {
+                return at + size;
+            }
+        }
+        return kNone;
     }
 
     // Gives each rest to a first write that it makes a well-formed request with and that

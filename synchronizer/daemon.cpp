@@ -175,6 +175,15 @@ std::string pidfile_helper() {
     return access(beside.c_str(), X_OK) == 0 ? beside : paths::kPidfileHelper;
 }
 
+// A refused start: in the log and on standard error, unless that is the journal, which
+// has the line from the log already.
+void start_refused(const char* progname, const char* text) {
+    logger.error("%s", text);
+    if (!Logger::stderrIsJournal()) {
+        fprintf(stderr, "%s: %s\n", progname, text);
+    }
+}
+
 std::string folder_of(const char* path) {
     std::string folder = path;
     return folder.substr(0, folder.rfind('/'));
@@ -200,8 +209,7 @@ bool folders_exist(const char* progname) {
                  "Cannot start: the folder %s is missing (%s). Make the daemon's folders "
                  "(systemd-tmpfiles --create orvind.conf, or mkdir -p %s) and start again.",
                  folder.c_str(), reason.c_str(), folder.c_str());
-        logger.error("%s", text);
-        fprintf(stderr, "%s: %s\n", progname, text);
+        start_refused(progname, text);
         return false;
     }
     return true;
@@ -230,8 +238,7 @@ bool passed_fifo(const char* progname, int* fd) {
         snprintf(text, sizeof text, "systemd passed %d descriptors; only the FIFO %s is expected.",
                  count, paths::kFifo);
     }
-    logger.error("%s", text);
-    fprintf(stderr, "%s: %s\n", progname, text);
+    start_refused(progname, text);
     return false;
 }
 

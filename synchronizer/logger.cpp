@@ -90,6 +90,16 @@ bool Logger::reopen(std::string* why) {
     return opened;
 }
 
+bool Logger::stderrIsJournal() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nobody sets it
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat st;
+    return stream != nullptr && sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
 Logger::~Logger() {
     close();
 }

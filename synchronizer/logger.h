@@ -46,6 +46,11 @@ public:
     // Flushes and closes the file; later calls write nothing. May be called again.
     void close();
 
+    // Whether standard error leads to the journal (JOURNAL_STREAM names its device and
+    // inode), as it does for the command systemd starts. The log has sent each error line
+    // to the journal at its priority already: printed there again, it would show twice.
+    static bool stderrIsJournal();
+
     // Lines dropped since the log was opened, for the metrics.
     unsigned long long droppedLines() const { return droppedTotal; }
 

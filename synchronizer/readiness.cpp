@@ -1,6 +1,7 @@
 #include "readiness.h"
 
 #include "files.h"
+#include "logger.h"
 #include "paths.h"
 
 #include <algorithm>
@@ -88,9 +89,11 @@ std::vector<std::string> errorsSince(off_t from) {
     while (waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
     }
     // Whatever went wrong during start-up is shown, also when the daemon runs anyway
-    // (a missing event dictionary).
-    for (const auto& line : errorsSince(logStart)) {
-        fprintf(stderr, "%s: %s\n", progname, line.c_str());
+    // (a missing event dictionary); under systemd the journal has it from the log.
+    if (!Logger::stderrIsJournal()) {
+        for (const auto& line : errorsSince(logStart)) {
+            fprintf(stderr, "%s: %s\n", progname, line.c_str());
+        }
     }
     if (got == 1 && status == 0) {
         _exit(0);

@@ -301,8 +301,21 @@ int commandsCommand(const std::string& dir, const std::vector<std::string>& args
 }
 
 #ifdef ORVIND_HAVE_IPMI
+// A LAN password taken from the environment is said once, before the session that uses it:
+// the variable is for tests, and every child of the shell that set it inherits it.
+void warnOfPasswordVariable() {
+    if (tallowipmi::passwordFromEnvironment()) {
+        fprintf(stderr,
+                "orvind-bmc: warning: the BMC password is taken from the environment "
+                "(ORVIND_BMC_PASSWORD), which is for tests only. Give it in a file of root's, "
+                "mode 0600, named by ORVIND_BMC_PASSWORD_FILE (as in /etc/default/orvind), "
+                "and unset ORVIND_BMC_PASSWORD.\n");
+    }
+}
+
 // One line on the BMC that the IPMI backend talks to; false when it does not answer.
 bool ipmiStatus() {
+    warnOfPasswordVariable();
     tallowipmi::Session session;
     unsigned entries = 0, freeBytes = 0;
     bool overflow = false;
@@ -324,6 +337,7 @@ int selCommand(const std::string& dir, const std::vector<std::string>& args) {
     if (args.size() > 1 || (args.size() == 1 && args[0] != "--count" && args[0] != "--raw")) {
         return wrong("sel takes nothing, --count or --raw");
     }
+    warnOfPasswordVariable();
     tallowipmi::Session session;
     std::vector<tallowipmi::SelRecord> records;
     int rc = session.open();

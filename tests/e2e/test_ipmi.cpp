@@ -178,18 +178,39 @@ TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
     EXPECT_EQ(Sandbox::queryValue("select group_concat(Target || ' ' || Result || ' ' || Count, "
                                   "', ') from bmc_outcome where Result<>'written'"),
               "fpl refused 1");
-    FILE* tool = popen(ORVIND_TOOLS_DIR "/orvind-bmc sel 2>&1", "r");
-    ASSERT_NE(tool, nullptr);
-    std::string out;
-    char buffer[512];
-    while (fgets(buffer, sizeof buffer, tool) != nullptr) {
-        out += buffer;
-    }
-    EXPECT_EQ(pclose(tool), 0) << out;
+    // orvind --check fails on the full SEL and says what to do.
+    sb.launch({"--check"});
+    EXPECT_EQ(sb.launcherStatus(), 1);
+    EXPECT_NE(Sandbox::launcherOutput(1).find("FAIL  BMC answers, but its SEL has room for 0 "
+                                              "records (0 bytes free): records are refused"),
+              std::string::npos)
+        << Sandbox::launcherOutput(1);
+    // orvind-bmc reads the SEL with the credential; with the password in the environment
+    // instead it says so once, and what to do.
+    const auto tool = [](const std::string& command) {
+        std::string out;
+        FILE* pipe = popen(command.c_str(), "r");
+        char buffer[512];
+        while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            out += buffer;
+        }
+        return std::make_pair(pipe != nullptr ? pclose(pipe) : -1, out);
+    };
+    const auto [status, out] = tool(ORVIND_TOOLS_DIR "/orvind-bmc sel 2>&1");
+    EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("the SEL is full"), std::string::npos) << out;
     EXPECT_NE(out.find(" type=0xe0 event=0x10401 alert=5 datatype=25 entity=0x35 time="),
               std::string::npos)
         << out;
+    const std::string warning = "orvind-bmc: warning: the BMC password is taken from the "
+                                "environment (ORVIND_BMC_PASSWORD), which is for tests only.";
+    EXPECT_EQ(out.find(warning), std::string::npos) << out;
+    const auto [fromEnvironment, warned] =
+        tool("env -u CREDENTIALS_DIRECTORY ORVIND_BMC_PASSWORD=secret " ORVIND_TOOLS_DIR
+             "/orvind-bmc sel --count 2>&1");
+    EXPECT_EQ(fromEnvironment, 0) << warned;
+    EXPECT_NE(warned.find(warning), std::string::npos) << warned;
+    EXPECT_EQ(warned.find(warning), warned.rfind(warning)) << warned;
 }
 
 // A BMC that answers Add SEL Entry with success and keeps nothing, as two firmwares do (a

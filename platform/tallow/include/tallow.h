@@ -305,6 +305,18 @@ int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry);
  */
 int BMC_FPL_get_entry(BMC_t* bmc, uint32_t id, SEL_entry_t* entry);
 
+/* *records of BMC_FPL_free_space() for an FPL without a fixed size. */
+#define BMC_FPL_NO_LIMIT UINT32_MAX
+
+/*
+ * How many more records the FPL takes before it is full. A BMC's SEL (IPMI)
+ * answers its free bytes: *bytes, and *records 16 bytes each (0 when the BMC
+ * has dropped records for want of room). The simulated FPL is a file that
+ * grows: *records and *bytes are BMC_FPL_NO_LIMIT. 0 on success, else an
+ * error code.
+ */
+int BMC_FPL_free_space(BMC_t* bmc, uint32_t* records, uint32_t* bytes);
+
 /*
  * The ids of the oldest and of the newest record the FPL keeps, whoever
  * wrote them (a BMC's own events share the log), into *id: 0 when it keeps

@@ -32,6 +32,11 @@ extern const char* const kCipherSuiteVariable;
 extern const char* const kDeviceVariable; // "ORVIND_BMC_DEVICE": in-band device
 extern const char* const kDefaultDevice;  // "/dev/ipmi0"
 
+// Whether a LAN session would take its password from ORVIND_BMC_PASSWORD (meant for
+// tests): a LAN BMC is named, the variable is set, and neither the credential nor a file
+// gives the password.
+bool passwordFromEnvironment();
+
 // Where the sessions go, as one line for people: "LAN 127.0.0.1:9623 as admin" or
 // "in-band /dev/ipmi0".
 std::string targetText();

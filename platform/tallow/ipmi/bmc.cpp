@@ -252,6 +252,26 @@ extern "C" int BMC_FPL_get_entry(BMC_t* bmc, uint32_t id, SEL_entry_t* entry) {
     return 0;
 }
 
+extern "C" int BMC_FPL_free_space(BMC_t* bmc, uint32_t* records, uint32_t* bytes) {
+    tallowipmi::Session* session = bmc != nullptr && bmc->is_open ? sessionOf(bmc) : nullptr;
+    if (records == nullptr || bytes == nullptr) {
+        return BMC_E_INVAL;
+    }
+    if (session == nullptr) {
+        return BMC_E_NOTOPEN;
+    }
+    unsigned entries = 0;
+    unsigned freeBytes = 0;
+    bool overflow = false;
+    if (int rc = session->selInfo(&entries, &freeBytes, &overflow)) {
+        return fail(rc, session->error());
+    }
+    // A SEL record is 16 bytes; one that has overflowed takes nothing more.
+    *bytes = freeBytes;
+    *records = overflow ? 0 : freeBytes / 16;
+    return 0;
+}
+
 extern "C" int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_buf* out,
                            str_buf* err) {
     tallowipmi::Session* session = bmc != nullptr && bmc->is_open ? sessionOf(bmc) : nullptr;

@@ -61,10 +61,9 @@ std::string errnoText(int error) {
     return strerror_r(error, buffer, sizeof buffer);
 }
 
-// The LAN password: the service's credential, else the file named in the settings, else
-// the variable (tests). A file must be root's and readable by root alone. False with the
-// reason in *error when a file is named and cannot be used.
-bool readPassword(std::string* out, std::string* error) {
+// The file that holds the LAN password: the service's credential, else the file named in
+// the settings; empty when neither is given.
+std::string passwordFile() {
     std::string file;
     if (const char* dir = getenv("CREDENTIALS_DIRECTORY"); dir != nullptr && *dir != '\0') {
         file = std::string(dir) + "/" + kPasswordCredential;
@@ -72,9 +71,14 @@ bool readPassword(std::string* out, std::string* error) {
             file.clear();
         }
     }
-    if (file.empty()) {
-        file = env(kPasswordFileVariable);
-    }
+    return file.empty() ? env(kPasswordFileVariable) : file;
+}
+
+// The LAN password: from passwordFile(), else the variable (tests). A file must be root's
+// and readable by root alone. False with the reason in *error when a file is named and
+// cannot be used.
+bool readPassword(std::string* out, std::string* error) {
+    const std::string file = passwordFile();
     if (file.empty()) {
         *out = env(kPasswordVariable);
         return true;
@@ -158,6 +162,10 @@ int contextCode(int errnum) {
 }
 
 } // namespace
+
+bool passwordFromEnvironment() {
+    return !env(kLanVariable).empty() && !env(kPasswordVariable).empty() && passwordFile().empty();
+}
 
 std::string targetText() {
     std::string lan = env(kLanVariable);

@@ -306,3 +306,15 @@ extern "C" int ZU_CLI_record(BMC_t* bmc, const cli_request* req, SEL_entry_t* en
     }
     return bmc->is_open ? BMC_E_INVAL : BMC_E_NOTOPEN; // commands are not kept in the FPL
 }
+
+extern "C" int BMC_FPL_free_space(BMC_t* bmc, uint32_t* records, uint32_t* bytes) {
+    if (bmc == nullptr || records == nullptr || bytes == nullptr) {
+        return BMC_E_INVAL;
+    }
+    if (!bmc->is_open) {
+        return BMC_E_NOTOPEN;
+    }
+    *records = BMC_FPL_NO_LIMIT;
+    *bytes = BMC_FPL_NO_LIMIT;
+    return 0;
+}
