@@ -140,15 +140,20 @@ unshare --pid --fork --kill-child --mount --cgroup --uts --ipc bash -c '
     fi
     # Mounts made in a unit'"'"'s namespace (its credentials) reach systemd'"'"'s, as on a booted system.
     mount --make-rshared "$root"
+    echo "the namespaces are ready"
     exec chroot "$root" /usr/bin/env -i container=orvind-test \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         /lib/systemd/systemd --unit=orvind-test.target
 ' boot "$ROOT" "${hierarchies[@]}" >/run/systemd.out 2>&1 &
 booted() { systemd=$(pgrep -f -x '/lib/systemd/systemd --unit=orvind-test.target'); }
-wait_for 10 booted || {
+# Namespaces or mounts that cannot be had here skip the test; a systemd that does not start
+# in them fails it.
+if ! wait_for 10 booted; then
+    grep -q 'namespaces are ready' /run/systemd.out ||
+        skip "no namespaces for systemd as pid 1: $(cat /run/systemd.out)"
     not_ok "systemd starts as pid 1: $(cat /run/systemd.out)"
     finish
-}
+fi
 # inside COMMAND...: runs it in the booted system, as a shell of it would.
 inside() {
     nsenter --target "$systemd" --mount --pid --uts --ipc --cgroup --root --wd \
