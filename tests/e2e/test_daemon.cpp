@@ -1,3 +1,4 @@
+#include "broker/gate.h"
 #include "diskimage.h"
 #include "health.h"
 #include "runstate.h"
@@ -234,6 +235,22 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
                                     "(no event dictionary: " +
                                     reason + ")"));
     EXPECT_EQ(sb.stop(SIGTERM), 0);
+}
+
+// A daemon that ends after detaching without a word ends the start command with 255 and
+// a line saying so: the command holds no end of the report's pipe but its own. Here it is
+// killed while the registration waits behind a delivery that never ends (the broker
+// answers no request meanwhile), before it would report ready all the same.
+TEST(DaemonCommand, EndsWithTheDaemonThatDiesBeforeItIsReady) {
+    Sandbox sb;
+    const broker::Gate delivering(Sandbox::kBrokerRepository, broker::Gate::delivery);
+    sb.launch();
+    ASSERT_TRUE(Sandbox::waitUntil([] { return Sandbox::exists(Sandbox::kPidFile); }));
+    ASSERT_TRUE(Sandbox::waitUntil([] { return !readFile(Sandbox::kPidFile).empty(); }));
+    ASSERT_EQ(kill(std::stoi(readFile(Sandbox::kPidFile)), SIGKILL), 0);
+    EXPECT_EQ(sb.launcherStatus(), 255);
+    EXPECT_EQ(Sandbox::launcherOutput(2),
+              "orvind: the daemon ended before it was ready; see /var/log/vexa/orvind\n");
 }
 
 const std::string kAlert = ORVIND_TEST_DATA "/intake/alert.xml";
