@@ -411,7 +411,9 @@ size_t storedWhole(const std::vector<std::string>& texts, const std::vector<std:
 } // namespace
 
 TEST_P(DaemonInterleaved, StoresEachDocumentWholeOrKeepsItWhole) {
-    const auto [block, storm] = GetParam();
+    // Named copies, not a structured binding: the writers' lambdas capture them.
+    const int block = GetParam().first;
+    const bool storm = GetParam().second;
     Sandbox sb;
     std::unique_ptr<DiskImage> disk;
     if (block == 1024) {
