@@ -1,3 +1,4 @@
+#include "broker/gate.h"
 #include "diskimage.h"
 #include "health.h"
 #include "runstate.h"
@@ -236,6 +237,22 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     EXPECT_EQ(sb.stop(SIGTERM), 0);
 }
 
+// A daemon that ends after detaching without a word ends the start command with 255 and
+// a line saying so: the command holds no end of the report's pipe but its own. Here it is
+// killed while the registration waits behind a delivery that never ends (the broker
+// answers no request meanwhile), before it would report ready all the same.
+TEST(DaemonCommand, EndsWithTheDaemonThatDiesBeforeItIsReady) {
+    Sandbox sb;
+    const broker::Gate delivering(Sandbox::kBrokerRepository, broker::Gate::delivery);
+    sb.launch();
+    ASSERT_TRUE(Sandbox::waitUntil([] { return Sandbox::exists(Sandbox::kPidFile); }));
+    ASSERT_TRUE(Sandbox::waitUntil([] { return !readFile(Sandbox::kPidFile).empty(); }));
+    ASSERT_EQ(kill(std::stoi(readFile(Sandbox::kPidFile)), SIGKILL), 0);
+    EXPECT_EQ(sb.launcherStatus(), 255);
+    EXPECT_EQ(Sandbox::launcherOutput(2),
+              "orvind: the daemon ended before it was ready; see /var/log/vexa/orvind\n");
+}
+
 const std::string kAlert = ORVIND_TEST_DATA "/intake/alert.xml";
 
 // Each of the four stop signals ends the daemon cleanly: the document in hand is finished,
@@ -394,7 +411,9 @@ size_t storedWhole(const std::vector<std::string>& texts, const std::vector<std:
 } // namespace
 
 TEST_P(DaemonInterleaved, StoresEachDocumentWholeOrKeepsItWhole) {
-    const auto [block, storm] = GetParam();
+    // Named copies, not a structured binding: the writers' lambdas capture them.
+    const int block = GetParam().first;
+    const bool storm = GetParam().second;
     Sandbox sb;
     std::unique_ptr<DiskImage> disk;
     if (block == 1024) {
