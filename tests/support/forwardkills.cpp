@@ -47,10 +47,7 @@ size_t killWhileForwarding(Sandbox& sb, int kills, std::mt19937& random) {
         unlink(Sandbox::kPidFile);
         sb.startDaemon();
     }
-    EXPECT_TRUE(Sandbox::waitUntil(
-        [] { return Sandbox::queryValue("select count(*) from indication where Status=0") == "0"; },
-        120000))
-        << Sandbox::log();
+    EXPECT_TRUE(Sandbox::waitUntilForwarded()) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
     return Sandbox::countContaining("is in the BMC's log already");
 }
