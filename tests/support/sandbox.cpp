@@ -17,7 +17,6 @@
 #include <memory>
 #include <sched.h>
 #include <sqlite3.h>
-#include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -360,14 +359,7 @@ std::string Sandbox::log() {
 }
 
 std::vector<std::string> Sandbox::logEntries() {
-    std::vector<std::string> entries;
-    std::istringstream in(log());
-    std::string line;
-    while (std::getline(in, line)) {
-        // "[YYYY-MM-DD HH:MM:SS]" is 21 characters.
-        entries.push_back(line.size() > 21 && line[0] == '[' ? line.substr(21) : line);
-    }
-    return entries;
+    return ::logEntries(kLogFile);
 }
 
 size_t Sandbox::countLog(const std::string& entry) {

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <functional>
@@ -175,19 +174,6 @@ TEST(Intake, TakesInWhatLiesBeyondTheStoredPosition) {
         EXPECT_EQ(store.intakePosition(), 0u) << what << ": compacted once all is stored";
         EXPECT_FALSE(Sandbox::exists(f.paths.pending)) << what;
     }
-}
-
-// The stored text ends at the trailer line by the cutter's rule: a property value that
-// carries the trailer's words is stored whole.
-TEST(Intake, StoresTheWholeTextWhenAValueCarriesTheTrailerWords) {
-    Folder f;
-    const std::string alert = sample("alert.xml");
-    ASSERT_NE(alert.find("<VALUE>Fan 3 stopped: End of Indication"), std::string::npos);
-    writeFile(f.paths.pending, framed(alert));
-    ASSERT_TRUE(f.runUntil([&] { return countEntries(recovered(f.paths, 1)) > 0; }));
-    std::string flat = alert;
-    flat.erase(std::remove(flat.begin(), flat.end(), '\n'), flat.end());
-    EXPECT_EQ(Sandbox::queryValue("select RawData from indication", f.paths.database), flat);
 }
 
 TEST(Intake, KeepsDocumentsWhileTheyCannotBeStored) {
