@@ -7,7 +7,8 @@
 # in /etc/default/orvind and the password as the service's credential; the broker is the
 # stand-in's repository. Checked: the start returns once the daemon is ready (Type=notify),
 # the verdict is healthy, rpm reads its database in the unit's sandbox, a reload reopens
-# the log, the watchdog stays quiet for a minute, a failure shows in the journal at its
+# the log, the watchdog stays quiet for a minute, what the broker delivers while the daemon
+# is stopped waits in the socket's pipe and is stored, a failure shows in the journal at its
 # priority, and an error at start-up shows there once.
 #   test_systemd.sh BUILD_DIR
 # Exit status 77 (skipped) where systemd cannot run here, with the reason.
@@ -216,6 +217,14 @@ check_eq "a minute later the same daemon runs, never restarted" "$pid 0 active" 
 check_eq "no watchdog timeout in the journal" "" \
     "$(inside journalctl --no-pager -o cat -u orvind | grep -i watchdog)"
 
+# orvind.socket holds the pipe while the daemon is stopped: what the broker delivers then
+# is stored at the next start.
+check "systemctl stop orvind" inside systemctl stop orvind
+raise "while stopped"
+check "systemctl start orvind" inside systemctl start orvind
+stored() { [ "$(in_root sqlite3 /var/lib/orvind/indications.db "select count(*) from indication where Description='while stopped'")" = 1 ]; }
+check "what the broker delivered meanwhile is stored once" wait_for 10 stored
+
 # The BMC gone: the failure shows in the journal at its priority, and the verdict changes.
 kill -TERM "$simulator"
 wait "$simulator"
@@ -234,4 +243,5 @@ check "the refused subscription is in the journal at priority err" wait_for 10 r
 check_eq "and not again from the starting command's standard error" "" \
     "$(inside journalctl --no-pager -o cat -u orvind | grep '^orvind: Subscription not created')"
 check "systemctl stop orvind orvind.socket" inside systemctl stop orvind orvind.socket
+check_eq "the daemon ended cleanly in its sandbox" "success 0" "$(show Result) $(show ExecMainStatus)"
 finish
