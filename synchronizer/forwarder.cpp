@@ -5,6 +5,8 @@
 #include "halcyon.h"
 #include "logger.h"
 #include "logid.h"
+#include "notes.h"
+#include "pending.h"
 #include "runstate.h"
 #include "sqlitedb.h"
 #include "watchdog.h"
@@ -25,6 +27,7 @@ namespace {
 
 const int kStartPauseSeconds = 3;
 const int kIdlePauseSeconds = 3;
+const int kIdleClosePauseSeconds = 1;
 const int kRecoveryPauseSeconds = 2;
 const int kHoldFirstPauseSeconds = 2;
 const int kHoldLongestPauseSeconds = 60;
@@ -138,7 +141,7 @@ void note(ForwardingFacts& facts, int id, const char* target, const BmcOutcome& 
         facts.pendingRow = id;
         facts.pending.clear();
     }
-    facts.pending.push_back({target, bmc_result_name(outcome.result)});
+    facts.pending.push_back({target, bmc_result_name(outcome.result), outcome.recordId});
     if (outcome.result == BmcResult::Refused) {
         publish(facts, "bmc_last_refusal",
                 "row " + std::to_string(id) + ": " + target + ": " + outcome.reason + " (" +
@@ -165,7 +168,8 @@ bool fpl_step(const Indication_t& ind, unsigned int& alert_level, ForwardingFact
     const unsigned int eventId = static_cast<unsigned int>(ind.eventId);
     bool may_pass = false;
     BmcOutcome outcome;
-    int rc = write_fpl(ind.proName, eventId, ind.eventTime, &alert_level, &may_pass, &outcome);
+    int rc = write_fpl(facts.bmc, ind.proName, eventId, ind.eventTime, &alert_level, &may_pass,
+                       &outcome);
     if (rc == 0) {
         logger.info("write %s indication as FPL successfully", ind.proName);
     } else if (rc == kFplNotKept) {
@@ -184,7 +188,7 @@ bool fpl_step(const Indication_t& ind, unsigned int& alert_level, ForwardingFact
 bool halcyon_step(const Indication_t& ind, ForwardingFacts& facts) {
     bool may_pass = false;
     BmcOutcome outcome;
-    if (mp_event_gen(ind.proName, ind.partNumber, static_cast<unsigned int>(ind.eventId),
+    if (mp_event_gen(facts.bmc, ind.proName, ind.partNumber, static_cast<unsigned int>(ind.eventId),
                      ind.eventTime, ind.hw_location, ind.systemFirmwareVersion, ind.address,
                      &may_pass, &outcome) == 0) {
         logger.info("write %s indication to halcyon successfully", ind.proName);
@@ -243,30 +247,71 @@ int hold_pause_seconds(int attempt) {
     return seconds < kHoldLongestPauseSeconds ? seconds : kHoldLongestPauseSeconds;
 }
 
-PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
-                        ForwardingFacts* given) {
-    ForwardingFacts own;
-    ForwardingFacts& facts = given != nullptr ? *given : own;
-    if (!pay_owed(store, paths, facts, row)) {
-        return PassResult::Unrecorded;
+namespace {
+
+// The records noted before a start or an outage that the BMC holds are marked, and
+// counted as written with the row in hand. False when the BMC answered the read-back
+// with a failure (the row is held) or a mark is owed (*result says which); true also
+// when the BMC cannot be opened, so that the row's steps say so (they send nothing
+// without it).
+bool settle(SQLiteDB& store, const notes::Marks& marks, int id, ForwardingFacts& facts,
+            PassResult* result) {
+    std::vector<notes::Found> found;
+    int rc = 0;
+    if (!notes::settleNotes(store, facts.bmc, marks, found)) {
+        facts.bmc.get(&rc);
+        *result = PassResult::Held;
+        return rc != 0;
     }
+    for (const notes::Found& record : found) {
+        logger.info("indication %d is in the BMC's log already (%s record %u): marked without "
+                    "sending it again",
+                    record.row, record.target.c_str(), record.id);
+        if (record.row == id) {
+            facts.pending.push_back({record.target, "written", record.id});
+        }
+        if (!record_mark(facts, record.target == "fpl" ? marks.fpl : marks.halcyon, record.row)) {
+            *result = PassResult::Unrecorded;
+            return false;
+        }
+    }
+    facts.settleDue = false;
+    return true;
+}
+
+// The note of the group that the row belongs to, made when it has none. False when it
+// cannot be made (*result says why); when the BMC cannot be opened, true, so that the
+// row's steps say so (they send nothing without it).
+bool noted(SQLiteDB& store, const notes::Marks& marks, int id, ForwardingFacts& facts,
+           PassResult* result) {
+    if (id <= facts.notedThrough) {
+        return true;
+    }
+    switch (notes::noteGroup(store, facts.bmc, marks, id, &facts.notedThrough)) {
+    case notes::Noted::Yes:
+    case notes::Noted::NotOpened:
+        return true;
+    case notes::Noted::NotRead:
+        *result = PassResult::Held;
+        return false;
+    case notes::Noted::NotWritten:
+        break;
+    }
+    facts.notedThrough = 0;
+    *result = PassResult::NotMarked;
+    return false;
+}
+
+// One pass over the row in hand.
+PassResult forward_row(SQLiteDB& store, const ForwardingPaths& paths, const Indication_t& ind,
+                       ForwardingFacts& facts) {
     unsigned int alert_level = 0;
-    Indication_t ind = {};
-    if (!store.getIndication(&ind)) {
-        return PassResult::Idle;
-    }
-    if (row != nullptr) {
-        *row = ind.id;
-    }
     const unsigned int eventId = static_cast<unsigned int>(ind.eventId);
 
     // Effects in this order: FPL record, FPL mark, halcyon event, halcyon mark, row
     // status. Whatever a crash interrupts, the row is fetched again and the marks keep
-    // a target that has been served from being served twice.
-    if (facts.pendingRow != ind.id) {
-        facts.pendingRow = ind.id;
-        facts.pending.clear();
-    }
+    // a target that has been served from being served twice; the note of the group
+    // keeps a record the BMC holds from being sent again.
     if (ind.id != mark_for(store, paths.fplMark, ind.id)) {
         if (!fpl_step(ind, alert_level, facts)) {
             return PassResult::Held;
@@ -279,7 +324,7 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
         // row goes to halcyon: without it, an event selected for its level and cut
         // off by a crash after the FPL mark would never reach the management processor.
         bool opened = true;
-        alert_level = fpl_alert_level(ind.proName, eventId, &opened);
+        alert_level = fpl_alert_level(facts.bmc, ind.proName, eventId, &opened);
         if (!opened) {
             return PassResult::Held; // the selection needs the dictionaries
         }
@@ -296,7 +341,8 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
     }
 
     if (!facts.ledgerReady) {
-        facts.ledgerReady = ledger::prepare(store.connection()) == SQLITE_OK;
+        facts.ledgerReady = ledger::prepare(store.connection()) == SQLITE_OK &&
+                            pending::prepare(store.connection()) == SQLITE_OK;
     }
     if (ledger::markForwarded(store.connection(), ind.id, facts.pending) != SQLITE_OK) {
         return PassResult::NotMarked;
@@ -304,6 +350,39 @@ PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
     facts.pending.clear();
     facts.pendingRow = 0;
     return PassResult::Forwarded;
+}
+
+} // namespace
+
+PassResult forward_next(SQLiteDB& store, const ForwardingPaths& paths, int* row,
+                        ForwardingFacts* given) {
+    ForwardingFacts own;
+    ForwardingFacts& facts = given != nullptr ? *given : own;
+    if (!pay_owed(store, paths, facts, row)) {
+        return PassResult::Unrecorded;
+    }
+    facts.bmc.newPass();
+    Indication_t ind = {};
+    if (!store.getIndication(&ind)) {
+        return PassResult::Idle;
+    }
+    if (row != nullptr) {
+        *row = ind.id;
+    }
+    if (facts.pendingRow != ind.id) {
+        facts.pendingRow = ind.id;
+        facts.pending.clear();
+    }
+    const notes::Marks marks{paths.fplMark, paths.halcyonMark};
+    PassResult result = PassResult::Held;
+    if ((!facts.settleDue || settle(store, marks, ind.id, facts, &result)) &&
+        noted(store, marks, ind.id, facts, &result)) {
+        result = forward_row(store, paths, ind, facts);
+    }
+    if (result == PassResult::Held) {
+        facts.settleDue = true; // a record may have reached the BMC without its answer
+    }
+    return result;
 }
 
 Forwarder::Forwarder(RunState* state, ForwardingPaths paths) : where(std::move(paths)) {
@@ -391,7 +470,10 @@ void Forwarder::passes() {
             // Nothing to forward: a good moment to move the write-ahead log into the
             // database, so the log stays short.
             store.checkpoint();
-            pause(kIdlePauseSeconds);
+            // The BMC session is closed once it has been idle for a second.
+            pause(kIdleClosePauseSeconds);
+            facts.bmc.closeIfIdle();
+            pause(kIdlePauseSeconds - kIdleClosePauseSeconds);
             break;
         case PassResult::NotMarked:
             // The same row comes again; a store that keeps refusing the mark must not

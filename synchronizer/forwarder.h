@@ -1,6 +1,7 @@
 #ifndef ORVIND_FORWARDER_H
 #define ORVIND_FORWARDER_H
 
+#include "bmcsession.h"
 #include "indication.h"
 #include "ledger.h"
 #include "paths.h"
@@ -43,6 +44,12 @@ struct ForwardingFacts {
     std::chrono::steady_clock::time_point notKeptAt;
     // Whether the outcome table is known to exist in the store.
     bool ledgerReady = false;
+    // The BMC handle the rows of a pass share.
+    BmcSession bmc;
+    // Whether what was noted before a start or an outage is still to be settled
+    // (notes.h), and the last row the current note covers.
+    bool settleDue = true;
+    int notedThrough = 0;
     // Marks that could not be written (a full disk) after their target was served, or
     // when a new database started them anew: each is written before anything else is
     // done, and nothing is sent while one is owed.
@@ -80,6 +87,9 @@ enum class PassResult {
 // An FPL record the BMC acknowledged but does not hold as sent (read back under the id
 // it gave) is logged once an hour at most, published as bmc_not_keeping, and the row goes
 // on. Each target's outcome is counted in the store with the row's mark (ledger.h).
+// Before a row is sent, the records of its group of rows are noted in the store; at the
+// first pass and after a held one, what was noted and not marked is first read back
+// from the BMC: a record it holds is marked without being sent again (notes.h).
 // A mark that cannot be written once its target was served (a full disk) is said once
 // and published as forwarding_held; it is owed (facts->owed): each pass first tries to
 // write what is owed, and sends nothing until it is written. *row, for such a pass, gets

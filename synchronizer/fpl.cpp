@@ -1,5 +1,6 @@
 #include "fpl.h"
 
+#include "bmcsession.h"
 #include "logger.h"
 
 #include <tallow.h>
@@ -156,24 +157,38 @@ bool bmc_answers() {
     return static_cast<bool>(open_bmc(BMC_OPEN_ACCESS));
 }
 
-unsigned int fpl_alert_level(const char* provider_name, unsigned int wbem_event_id, bool* opened) {
-    BmcHandle bmc(open_bmc(kOpenFlags));
+unsigned int fpl_alert_level(BmcSession& session, const char* provider_name,
+                             unsigned int wbem_event_id, bool* opened) {
+    BMC_t* bmc = session.get();
     if (opened != nullptr) {
-        *opened = static_cast<bool>(bmc);
+        *opened = bmc != nullptr;
     }
-    if (!bmc) {
+    if (bmc == nullptr) {
         return 0;
     }
+    SEL_entry_t entry;
     unsigned int level = 0;
-    if (Event_dictionary_entry_t* wbem = wbem_entry(bmc.get(), provider_name, wbem_event_id)) {
-        SEL_entry_t key;
-        memset(&key, 0, sizeof key);
-        if (Event_dictionary_entry_t* oem =
-                oem_entry(bmc.get(), static_cast<uint32_t>(wbem->EventID), key)) {
-            level = static_cast<unsigned int>(oem->AlertLevel);
-        }
-    }
+    fpl_planned_record(bmc, provider_name, wbem_event_id, 0, &entry, &level);
     return level;
+}
+
+bool fpl_planned_record(BMC_t* bmc, const char* provider_name, unsigned int wbem_event_id,
+                        time_t event_time, SEL_entry_t* entry, unsigned int* alert_level) {
+    *alert_level = 0;
+    Event_dictionary_entry_t* wbem = wbem_entry(bmc, provider_name, wbem_event_id);
+    if (wbem == nullptr) {
+        return false;
+    }
+    SEL_entry_t key;
+    memset(&key, 0, sizeof key);
+    Event_dictionary_entry_t* oem = oem_entry(bmc, static_cast<uint32_t>(wbem->EventID), key);
+    if (oem == nullptr) {
+        return false;
+    }
+    *alert_level = static_cast<unsigned int>(oem->AlertLevel);
+    *entry = fpl_record(static_cast<uint32_t>(wbem->EventID), *alert_level,
+                        static_cast<unsigned>(oem->RepEntIDClass), event_time);
+    return true;
 }
 
 const char* bmc_result_name(BmcResult result) {
@@ -214,8 +229,9 @@ std::string fpl_not_kept(BMC_t* bmc, const SEL_entry_t& entry) {
     return "";
 }
 
-int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const time_t event_time,
-              unsigned int* alert_level, bool* may_pass, BmcOutcome* outcome) {
+int write_fpl(BmcSession& session, const char* provider_name, const unsigned int wbem_event_id,
+              const time_t event_time, unsigned int* alert_level, bool* may_pass,
+              BmcOutcome* outcome) {
     BmcOutcome ignored;
     BmcOutcome& out = outcome != nullptr ? *outcome : ignored;
     out = BmcOutcome();
@@ -225,8 +241,8 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
     log_event(provider_name, wbem_event_id, event_time);
 
     int rc = 0;
-    BmcHandle bmc(open_bmc(kOpenFlags, &rc));
-    if (!bmc) {
+    BMC_t* bmc = session.get(&rc);
+    if (bmc == nullptr) {
         logger.error("BMC_open failed: %s", BMC_strerror(rc));
         if (may_pass != nullptr) {
             *may_pass = true; // whatever the reason, the BMC was not reached
@@ -234,7 +250,7 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
         return rc;
     }
     FplEvent event;
-    if (!look_up_event(bmc.get(), provider_name, wbem_event_id, event)) {
+    if (!look_up_event(bmc, provider_name, wbem_event_id, event)) {
         out.result = BmcResult::NoDictionaryEntry;
         return -1;
     }
@@ -249,11 +265,14 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
     logger.info("event_time= %x ", static_cast<uint32_t>(static_cast<uint64_t>(event_time)));
     logger.info("FPLentry.e0.b9= %x ", static_cast<unsigned>(entry.e0.b9));
 
-    rc = BMC_FPL_append_entry(bmc.get(), &entry);
+    rc = BMC_FPL_append_entry(bmc, &entry);
     if (rc != 0) {
         const char* reason = BMC_strerror(rc);
         logger.error("FPL append failed: %s", reason);
         const bool passing = bmc_failure_may_pass(rc);
+        if (passing) {
+            session.close(); // the session may be lost: the next try opens a new one
+        }
         if (may_pass != nullptr) {
             *may_pass = passing;
         }
@@ -261,7 +280,8 @@ int write_fpl(const char* provider_name, const unsigned int wbem_event_id, const
         out.reason = std::string("FPL append failed: ") + reason;
         return rc;
     }
-    out.reason = fpl_not_kept(bmc.get(), entry);
+    out.recordId = entry.ThisID;
+    out.reason = fpl_not_kept(bmc, entry);
     if (!out.reason.empty()) {
         out.result = BmcResult::NotKept;
         return kFplNotKept;

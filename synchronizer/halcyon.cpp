@@ -1,5 +1,6 @@
 #include "halcyon.h"
 
+#include "bmcsession.h"
 #include "files.h"
 #include "fpl.h"
 #include "logger.h"
@@ -23,7 +24,6 @@
 
 namespace {
 
-const int kOpenFlags = 1;
 const char* const kCommandName = "MPEventGen";
 const int kOutSize = 200000;
 const int kErrSize = 15000;
@@ -337,7 +337,7 @@ int sendEvent(BMC_t* bmc, cli_request* request, str_buf* out, str_buf* err,
 
 } // namespace
 
-int mp_event_gen(const char* provider_name, const char* hw_partnumber,
+int mp_event_gen(BmcSession& session, const char* provider_name, const char* hw_partnumber,
                  const unsigned int wbem_event_id, const time_t event_time, physloc_t hw_location,
                  const char* system_FirmwareVersion, const char* system_address, bool* may_pass,
                  BmcOutcome* outcome) {
@@ -349,8 +349,8 @@ int mp_event_gen(const char* provider_name, const char* hw_partnumber,
         *may_pass = false;
     }
     int rc = 0;
-    BmcHandle bmc(open_bmc(kOpenFlags, &rc));
-    if (!bmc) {
+    BMC_t* bmc = session.get(&rc);
+    if (bmc == nullptr) {
         logger.error("BMC_open() failed: %s", BMC_strerror(rc));
         if (may_pass != nullptr) {
             *may_pass = true; // the management processor was not reached
@@ -386,18 +386,32 @@ int mp_event_gen(const char* provider_name, const char* hw_partnumber,
             str_buf out = {kOutSize, outBuffer.get()};
             str_buf err = {kErrSize, errBuffer.get()};
             told.reason.clear();
-            result =
-                sendEvent(bmc.get(), &request, &out, &err, event, ProviderVersion, &told.reason);
+            result = sendEvent(bmc, &request, &out, &err, event, ProviderVersion, &told.reason);
         }
     }
     told.result = result == 0 ? BmcResult::Written : BmcResult::Refused;
     if (result == ZU_CLI_TIMEOUT) {
         told.result = BmcResult::NotReached; // no answer: the command may not have reached it
+        session.close();
         if (may_pass != nullptr) {
             *may_pass = true;
         }
     }
     return result;
+}
+
+bool mp_planned_record(BMC_t* bmc, const char* provider_name, unsigned int wbem_event_id,
+                       SEL_entry_t* entry) {
+    if (provider_name == nullptr || provider_name[0] == '\0') {
+        return false;
+    }
+    // The record depends on the provider and the event alone: the rest of the text is
+    // not needed to know it.
+    cli_request request;
+    memset(&request, 0, sizeof request);
+    snprintf(request.name, sizeof request.name, "%s", kCommandName);
+    snprintf(request.arg, sizeof request.arg, "--PNAM %s --EID %u", provider_name, wbem_event_id);
+    return ZU_CLI_record(bmc, &request, entry) == 0;
 }
 
 void BuildParameterText(char* buffer, size_t size, const EventFields& event,

@@ -46,7 +46,8 @@ struct HostFacts {
 // item only when it has a value.
 void BuildParameterText(char* text, size_t size, const EventFields& event, const HostFacts& host);
 
-// Sends one indication to the management processor as the command "MPEventGen", its
+// Sends one indication to the management processor as the command "MPEventGen" through
+// the session's handle (closed when the command timed out), its
 // parameter text carrying the indication's data and facts about the host. event_time is
 // accepted and not used. Returns 0 when the command was accepted; 1 when the library could
 // not be opened, a buffer could not be allocated, the provider name is missing or the
@@ -55,10 +56,15 @@ void BuildParameterText(char* text, size_t size, const EventFields& event, const
 // library could not be opened, or the command timed out before it was answered.
 // *outcome, when given, gets what became of the command (Written, Refused with the
 // answer's text, or NotReached).
-int mp_event_gen(const char* provider_name, const char* hw_partnumber,
+int mp_event_gen(BmcSession& session, const char* provider_name, const char* hw_partnumber,
                  const unsigned int wbem_event_id, const time_t event_time, physloc_t hw_location,
                  const char* system_FirmwareVersion, const char* system_address,
                  bool* may_pass = nullptr, BmcOutcome* outcome = nullptr);
+
+// The record that "MPEventGen" for the event leaves in the BMC's log once accepted, into
+// *entry (see ZU_CLI_record); false when it leaves none there.
+bool mp_planned_record(BMC_t* bmc, const char* provider_name, unsigned int wbem_event_id,
+                       SEL_entry_t* entry);
 
 // Version of the installed provider package (the third '-'-separated piece of what
 // "rpm -qf /opt/vexa/vexa-qrx" prints) into version, kProviderVersionSize bytes; a longer

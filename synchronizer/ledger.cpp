@@ -1,6 +1,7 @@
 #include "ledger.h"
 
 #include "logger.h"
+#include "pending.h"
 #include "statement.h"
 #include "transaction.h"
 
@@ -42,6 +43,11 @@ int markOnce(sqlite3* db, int id, const std::vector<ledger::Outcome>& outcomes) 
             sqlite3_bind_text(count.get(), 1, outcomes[i].target.c_str(), -1, SQLITE_TRANSIENT);
             sqlite3_bind_text(count.get(), 2, outcomes[i].result.c_str(), -1, SQLITE_TRANSIENT);
             rc = run(count.get());
+        }
+    }
+    for (size_t i = 0; rc == SQLITE_OK && i < outcomes.size(); ++i) {
+        if (outcomes[i].assignedId != 0) {
+            rc = pending::assign(db, id, outcomes[i].target, outcomes[i].assignedId);
         }
     }
     return rc == SQLITE_OK ? transaction.commit() : rc;

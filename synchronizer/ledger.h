@@ -15,6 +15,9 @@ namespace ledger {
 struct Outcome {
     std::string target;
     std::string result;
+    // The id the BMC gave the target's record, kept in its note (pending.h) with the mark;
+    // 0 when none was noted or given.
+    unsigned assignedId = 0;
 };
 
 // One count of the table.

@@ -136,3 +136,15 @@ int SetLogid(const char* path, int lastLogid, bool quiet) {
     }
     return error;
 }
+
+int ReadLogid(const char* path) {
+    Found found = Found::Failed;
+    off_t size = 0;
+    files::Fd fd(openMark(path, O_RDONLY, found, size));
+    int id = 0;
+    if (found != Found::Mark || size < static_cast<off_t>(sizeof id) ||
+        pread(fd.get(), &id, sizeof id, 0) != static_cast<ssize_t>(sizeof id)) {
+        return 0;
+    }
+    return id;
+}

@@ -21,4 +21,8 @@ int GetLogid(const char* path);
 // `quiet` (a write tried again while its first failure still stands).
 int SetLogid(const char* path, int lastLogid, bool quiet = false);
 
+// The id held in the file as GetLogid reads it, 0 when it has none, without a line in the
+// log and without making a missing file.
+int ReadLogid(const char* path);
+
 #endif

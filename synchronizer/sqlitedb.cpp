@@ -103,7 +103,7 @@ const long long kArrivalDays = 31;
 const char* const kFetchQuery =
     "select Id, ProviderName, EventID, EventTime, SystemFirmwareVersion, HWPartNumber, "
     "HWEncodingPhysicalLocation, HWPhysicalLocation, NetworkAddresses from indication where "
-    "status=0 order by Id";
+    "status=0 order by Id limit ?";
 
 // A lock of the process's other connection (the intake's group, the forwarder's mark:
 // each a commit with its sync) or of another program that lasts no longer than this is
@@ -682,49 +682,58 @@ int SQLiteDB::storeIndication(CIMCInstance* inst) {
 }
 
 bool SQLiteDB::getIndication(Indication_t* pind) {
-    {
-        Hold hold(lock);
-        int rc = SQLITE_OK;
-        Statement stmt(prepare(db.get(), kFetchQuery, &rc));
-        if (!stmt) {
-            return false;
-        }
-        sqlite3_stmt* raw = stmt.get();
-        if (sqlite3_step(raw) != SQLITE_ROW) {
-            return false;
-        }
+    std::vector<Indication_t> rows;
+    if (!peekIndications(rows, 1) || rows.empty()) {
+        return false;
+    }
+    *pind = rows[0];
+    logger.info("fetch number %d indication %s:%d from database", pind->id, pind->proName,
+                pind->eventId);
+    return true;
+}
 
-        pind->id = sqlite3_column_int(raw, 0);
+bool SQLiteDB::peekIndications(std::vector<Indication_t>& rows, int limit) {
+    rows.clear();
+    Hold hold(lock);
+    int rc = SQLITE_OK;
+    Statement stmt(prepare(db.get(), kFetchQuery, &rc));
+    if (!stmt) {
+        return false;
+    }
+    sqlite3_stmt* raw = stmt.get();
+    sqlite3_bind_int(raw, 1, limit);
+    while (sqlite3_step(raw) == SQLITE_ROW) {
+        Indication_t ind;
+        memset(&ind, 0, sizeof ind);
+        ind.id = sqlite3_column_int(raw, 0);
 
-        copyField(pind->proName, sizeof pind->proName, columnText(raw, 1));
-        for (char* c = pind->proName; *c != '\0'; ++c) {
+        copyField(ind.proName, sizeof ind.proName, columnText(raw, 1));
+        for (char* c = ind.proName; *c != '\0'; ++c) {
             if (*c == ' ') {
                 *c = '_';
             }
         }
 
-        pind->eventId = sqlite3_column_int(raw, 2);
-        pind->eventTime = parseEventTime(columnText(raw, 3));
-        copyField(pind->partNumber, sizeof pind->partNumber, columnText(raw, 5));
+        ind.eventId = sqlite3_column_int(raw, 2);
+        ind.eventTime = parseEventTime(columnText(raw, 3));
+        copyField(ind.partNumber, sizeof ind.partNumber, columnText(raw, 5));
 
         const char* location = columnText(raw, 6);
         if (!hasLocation(location)) {
             location = columnText(raw, 7);
         }
         if (hasLocation(location)) {
-            BMC_str_to_physloc(location, &pind->hw_location);
+            BMC_str_to_physloc(location, &ind.hw_location);
         } else {
-            pind->hw_location = BMC_physloc_NULL;
+            ind.hw_location = BMC_physloc_NULL;
         }
 
-        copyField(pind->systemFirmwareVersion, sizeof pind->systemFirmwareVersion,
-                  columnText(raw, 4));
-        trimTrailingBlanks(pind->systemFirmwareVersion);
-        copyField(pind->address, sizeof pind->address, columnText(raw, 8));
-        trimTrailingBlanks(pind->address);
+        copyField(ind.systemFirmwareVersion, sizeof ind.systemFirmwareVersion, columnText(raw, 4));
+        trimTrailingBlanks(ind.systemFirmwareVersion);
+        copyField(ind.address, sizeof ind.address, columnText(raw, 8));
+        trimTrailingBlanks(ind.address);
+        rows.push_back(ind);
     }
-    logger.info("fetch number %d indication %s:%d from database", pind->id, pind->proName,
-                pind->eventId);
     return true;
 }
 

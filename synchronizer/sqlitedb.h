@@ -42,6 +42,10 @@ public:
     // false, leaving *pind untouched, when there is none or it cannot be read.
     bool getIndication(Indication_t* pind);
 
+    // The oldest rows not yet forwarded, at most `limit` of them, as getIndication reads
+    // each, without a line in the log. False when they cannot be read.
+    bool peekIndications(std::vector<Indication_t>& rows, int limit);
+
     // Marks the row forwarded (status 1). Returns the SQLite result code.
     int updateIndication(int id);
 

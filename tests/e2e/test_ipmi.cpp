@@ -1,6 +1,7 @@
 // The daemon built with the IPMI backend, against OpenIPMI's BMC simulator; the SEL is
 // read back with ipmitool, not with our code.
 #include "bmcrelay.h"
+#include "forwardkills.h"
 #include "ipmisim.h"
 #include "sandbox.h"
 #include "sqlitedb.h"
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -62,7 +65,8 @@ std::string output(const std::string& command) {
     return out;
 }
 
-class IpmiForwarding : public ::testing::Test {
+// The daemon with the IPMI backend against a simulator with a SEL of `SelSize` records.
+template <int SelSize> class IpmiSimTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!IpmiSim::available()) {
@@ -76,8 +80,11 @@ protected:
         sim.useFromHere();
     }
 
-    IpmiSim sim{10}; // room for the records and events of the six rows below, no more
+    IpmiSim sim{SelSize};
 };
+// Room for the records and events of the six rows below, no more.
+using IpmiForwarding = IpmiSimTest<10>;
+using IpmiKills = IpmiSimTest<1000>;
 
 // Rows of several providers and alert levels wait for a BMC that cannot be opened: one
 // clear line on why, and no row marked. Then the BMC is away (its LAN session times out)
@@ -262,3 +269,34 @@ TEST_F(IpmiForwarding, ABmcThatKeepsNothingIsCountedNotKeptAndNamed) {
 }
 
 } // namespace
+
+// Rows forwarded while the daemon is killed 20 times in its forwarding and started again:
+// the SEL, read with ipmitool, holds each row's FPL record once (its time bytes tell the
+// row) and as many platform events as rows went to halcyon: a record that reached the
+// BMC before a kill is found there after the start and marked, not sent again.
+TEST_F(IpmiKills, EachRecordAndEventOnceAcrossKillsWhileForwarding) {
+    const int kRows = 300;
+    const int kKills = kSanitized ? 6 : 20;
+    std::mt19937 random(std::random_device{}());
+    Sandbox sb;
+    // VEXA_RAID 1 goes to halcyon (alert level 5), VEXA_WBEM 2 does not.
+    storeRowsForKills(kRows, {{"VEXA_RAID", "1"}, {"VEXA_WBEM", "2"}});
+    const size_t settled = killWhileForwarding(sb, kKills, random);
+    std::set<std::string> times;
+    size_t records = 0;
+    size_t events = 0;
+    for (const IpmiSim::Record& record : sim.sel()) {
+        if (record.type == 0xE0) {
+            ++records;
+            times.insert(record.body.substr(10, 8)); // b9 to b12
+        }
+        events += record.type == 0x02 ? 1 : 0;
+    }
+    const size_t missing = kRows - times.size();
+    EXPECT_EQ(missing, 0u) << "FPL records missing";
+    EXPECT_EQ(records - times.size(), 0u) << "FPL records repeated";
+    EXPECT_EQ(events, static_cast<size_t>(kRows / 2)) << "platform events";
+    printf("%d kills, %d rows: %zu FPL records missing, %zu repeated; %zu platform events for "
+           "%d; %zu records found after a start and not sent again\n",
+           kKills, kRows, missing, records - times.size(), events, kRows / 2, settled);
+}

@@ -1,6 +1,7 @@
 // The BMC library's simulated backend and its console, orvind-bmc: each test works on a
 // simulated BMC of its own. The faults it injects are pinned by the FPL writer's and
 // halcyon's golden cases.
+#include "bmcsession.h"
 #include "fpl.h"
 #include "halcyon.h"
 #include "tallow.h"
@@ -180,10 +181,14 @@ TEST_F(Tallow, ConsoleAnswersAsItsTranscriptSays) {
     unsetenv(tallowsim::kDictionaryVariable);
     ASSERT_TRUE(tallowsim::installDictionary(state, kData + "fpl-dictionary.txt", &error));
     unsigned int alert = 0;
-    ASSERT_EQ(write_fpl("Test_Provider", 1, 1600000000, &alert), 0);
-    ASSERT_EQ(write_fpl("Test_Provider", 2, 1600000001, &alert), 0);
-    EXPECT_EQ(alert, 3u);
-    ASSERT_EQ(mp_event_gen("VEXA_RAID", "PN-7", 4, 0, BMC_physloc_NULL, "fw 1", "a b"), 0);
+    {
+        BmcSession session;
+        ASSERT_EQ(write_fpl(session, "Test_Provider", 1, 1600000000, &alert), 0);
+        ASSERT_EQ(write_fpl(session, "Test_Provider", 2, 1600000001, &alert), 0);
+        EXPECT_EQ(alert, 3u);
+        ASSERT_EQ(mp_event_gen(session, "VEXA_RAID", "PN-7", 4, 0, BMC_physloc_NULL, "fw 1", "a b"),
+                  0);
+    }
     checkTranscript(kData + "console.transcript",
                     {{"DATA", kData},
                      {"STATE", state},

@@ -201,6 +201,20 @@ bool Sandbox::waitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
+bool Sandbox::waitUntilForwarded(int quietMs) {
+    auto waiting = [] { return queryValue("select count(*) from indication where Status=0"); };
+    for (std::string before = waiting();;) {
+        if (waitUntil([&] { return waiting() == "0"; }, quietMs)) {
+            return true;
+        }
+        const std::string now = waiting();
+        if (now == before) {
+            return false;
+        }
+        before = now;
+    }
+}
+
 void Sandbox::launch(const std::vector<std::string>& args, uid_t uid) {
     launcher = detached = 0;
     launcherExit = detachedExit = -1;

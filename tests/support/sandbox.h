@@ -78,6 +78,9 @@ public:
     static std::string received(size_t bytes);
     // Polls `done` until it holds; false on timeout.
     static bool waitUntil(const std::function<bool()>& done, int timeoutMs = kTimeoutMs);
+    // Waits until no row waits to be forwarded, for as long as their number keeps falling
+    // within `quietMs`: how many rows a test leaves depends on the machine's speed.
+    static bool waitUntilForwarded(int quietMs = kTimeoutMs);
     static bool exists(const std::string& path);
 
     // The bytes the broker writes for one document: the document, "\n", the trailer line.

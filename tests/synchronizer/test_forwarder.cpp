@@ -62,6 +62,7 @@ struct World {
             in >> name >> event;
             sql(Sandbox::insertRow(name, event));
         } else if (verb == "fault" && in >> name >> value) {
+            facts.bmc.close(); // as after a second without rows: a fault to open shows
             Sandbox::setBmcFault(name, value, bmc);
         } else if (verb == "mark" && in >> name >> value) {
             Sandbox::writeMark(name == "fpl" ? paths.fplMark : paths.halcyonMark, value);

@@ -2,6 +2,7 @@
 // an event or looks up its alert level; what each gives (the result, the alert level, the
 // records' bytes and the log lines) is compared with records.expected
 // (ORVIND_UPDATE_GOLDEN=1 writes it anew).
+#include "bmcsession.h"
 #include "fpl.h"
 
 #include "sandbox.h"
@@ -47,12 +48,15 @@ TEST(WriteFpl, EachCaseGivesWhatItsExpectedFileSays) {
         if (verb == "write") {
             unsigned int alert = 77;
             bool mayPass = false;
-            const int result = write_fpl(name, event, static_cast<time_t>(time), &alert, &mayPass);
+            BmcSession session;
+            const int result =
+                write_fpl(session, name, event, static_cast<time_t>(time), &alert, &mayPass);
             out += "result " + std::to_string(result) + (mayPass ? ", may pass" : "") +
                    ", alert level " + std::to_string(alert) + "\n";
         } else {
             bool opened = false;
-            const unsigned level = fpl_alert_level(name, event, &opened);
+            BmcSession session;
+            const unsigned level = fpl_alert_level(session, name, event, &opened);
             out += "alert level " + std::to_string(level) + (opened ? "" : ", not opened") + "\n";
         }
         for (const SEL_entry_t& record : Sandbox::fplRecords(state)) {

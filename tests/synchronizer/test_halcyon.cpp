@@ -5,6 +5,7 @@
 // The golden cases of tests/data/halcyon/events.txt each send one event; what each gives
 // (the result, the log lines and the command the management processor received) is
 // compared with events.expected (ORVIND_UPDATE_GOLDEN=1 writes it anew).
+#include "bmcsession.h"
 #include "halcyon.h"
 
 #include "sandbox.h"
@@ -134,9 +135,11 @@ protected:
         clearTestLog();
         CheckHostFacts(); // at start-up: one line when rpm is missing, none otherwise
         bool mayPass = false;
-        const int result = mp_event_gen(
-            valueOf(c, "provider", "P").get(), valueOf(c, "part", "").get(), 12, 0, location,
-            valueOf(c, "firmware", "f").get(), valueOf(c, "address", "a").get(), &mayPass);
+        BmcSession session;
+        const int result =
+            mp_event_gen(session, valueOf(c, "provider", "P").get(), valueOf(c, "part", "").get(),
+                         12, 0, location, valueOf(c, "firmware", "f").get(),
+                         valueOf(c, "address", "a").get(), &mayPass);
         std::string out = "== " + c.first + "\nresult " + std::to_string(result) +
                           (mayPass ? ", may pass\n" : "\n");
         for (const std::string& entry : logEntries()) {

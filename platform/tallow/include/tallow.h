@@ -318,6 +318,27 @@ int BMC_FPL_get_entry(BMC_t* bmc, uint32_t id, SEL_entry_t* entry);
 int BMC_FPL_free_space(BMC_t* bmc, uint32_t* records, uint32_t* bytes);
 
 /*
+ * The ids of the oldest and of the newest record the FPL keeps, whoever
+ * wrote them (a BMC's own events share the log), into *id: 0 when it keeps
+ * none. A record's NextID, as BMC_FPL_get_entry() reads it, leads from the
+ * oldest to the newest. 0 on success, else an error code as for the append.
+ */
+int BMC_FPL_first_id(BMC_t* bmc, uint32_t* id);
+int BMC_FPL_last_id(BMC_t* bmc, uint32_t* id);
+
+/*
+ * The record that the enclosure CLI command `req` leaves in the FPL once it
+ * is accepted, as BMC_FPL_get_entry() will read it: RecType and the 13 body
+ * bytes. The BMC sets some bytes itself when it keeps the record: of a
+ * system event record (RecType 2), the time (body bytes 0-3) and the
+ * generator (bytes 4-5); they are zero here, and only bytes 6-12 tell the
+ * record. Nothing is sent. 0 with *entry filled; BMC_E_INVAL when the command
+ * leaves no record in the FPL (the simulated BMC keeps its commands apart)
+ * or would be refused.
+ */
+int ZU_CLI_record(BMC_t* bmc, const cli_request* req, SEL_entry_t* entry);
+
+/*
  * Parse a location text into *loc. The text is exactly 16 hexadecimal
  * digits, either case, nothing before or after: the eight bytes of the
  * location read as a little-endian 64-bit number, so cab comes first and

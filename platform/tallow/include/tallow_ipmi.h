@@ -41,6 +41,10 @@ bool passwordFromEnvironment();
 // "in-band /dev/ipmi0".
 std::string targetText();
 
+// A system event record, and the event message revision of the events it sends.
+const uint8_t kRecTypeSystemEvent = 0x02;
+const uint8_t kEventMessageRevision = 0x04;
+
 // One SEL record as the BMC keeps it: 16 bytes, the record id in bytes 0-1.
 struct SelRecord {
     uint8_t bytes[16] = {};
@@ -66,6 +70,9 @@ public:
     // Get SEL Entry: the record `recordId` (0 for the first); *next gets the id of the
     // one after it (0xFFFF after the last).
     int getSelEntry(unsigned recordId, SelRecord* record, unsigned* next);
+    // The id of the oldest (`newest` false) or the newest record, through Get SEL Entry
+    // of 0x0000 ("first") or 0xFFFF ("last"); 0 when the SEL is empty.
+    int endRecordId(bool newest, unsigned* recordId);
     // The whole SEL, oldest first.
     int readSel(std::vector<SelRecord>& records);
     // Get SEL Info: entries and free bytes; *overflow when the BMC has dropped events.

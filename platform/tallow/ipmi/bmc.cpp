@@ -87,6 +87,33 @@ void eventData(const std::string& dir, const std::string& provider, unsigned wbe
     data[2] = static_cast<uint8_t>(((id >> 16) & 3) | (own ? 4 : 0) | (level << 5));
 }
 
+// The status the management processor gives the request before it acts on it, and
+// when it is ZU_CLI_OK the event's three data bytes.
+uint8_t requestEvent(const BMC_t* bmc, const cli_request* req, uint8_t data[3]) {
+    if (strnlen(req->name, sizeof req->name) == sizeof req->name ||
+        strnlen(req->arg, sizeof req->arg) == sizeof req->arg ||
+        strnlen(req->env, sizeof req->env) == sizeof req->env) {
+        return ZU_CLI_TOO_LONG;
+    }
+    if (req->name[0] == '\0') {
+        return ZU_CLI_INCOMPLETE;
+    }
+    if (strcmp(req->name, "MPEventGen") != 0) {
+        return ZU_CLI_INVALID_COMMAND;
+    }
+    std::string text = req->arg;
+    std::string provider = item(text, "--PNAM ");
+    std::string eid = item(text, " --EID ");
+    char* end = nullptr;
+    unsigned long event = strtoul(eid.c_str(), &end, 10);
+    if (text.compare(0, 7, "--PNAM ") != 0 || provider.empty() || provider[0] == ' ' ||
+        eid.empty() || *end != '\0') {
+        return ZU_CLI_INCOMPLETE;
+    }
+    eventData(bmc->state_dir, provider, static_cast<unsigned>(event), data);
+    return ZU_CLI_OK;
+}
+
 void answer(str_buf* to, str_buf* other, const std::string& text) {
     other->buffer[0] = '\0';
     snprintf(to->buffer, static_cast<size_t>(to->size), "%s\n", text.c_str());
@@ -160,9 +187,9 @@ extern "C" const char* BMC_strerror(int code) {
 }
 
 namespace {
-// The session of an open handle for a call on `entry`: 0, or the code to return.
-int openedSession(BMC_t* bmc, const SEL_entry_t* entry, tallowipmi::Session** session) {
-    if (bmc == nullptr || entry == nullptr) {
+// The session of an open handle: 0, or the code to return.
+int openedSession(BMC_t* bmc, tallowipmi::Session** session) {
+    if (bmc == nullptr) {
         return BMC_E_INVAL;
     }
     *session = bmc->is_open ? sessionOf(bmc) : nullptr;
@@ -176,7 +203,7 @@ int openedSession(BMC_t* bmc, const SEL_entry_t* entry, tallowipmi::Session** se
 
 extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
     tallowipmi::Session* session = nullptr;
-    if (int rc = openedSession(bmc, entry, &session)) {
+    if (int rc = entry == nullptr ? BMC_E_INVAL : openedSession(bmc, &session)) {
         return rc;
     }
     uint8_t body[13];
@@ -203,7 +230,7 @@ extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
 
 extern "C" int BMC_FPL_get_entry(BMC_t* bmc, uint32_t id, SEL_entry_t* entry) {
     tallowipmi::Session* session = nullptr;
-    if (int rc = openedSession(bmc, entry, &session)) {
+    if (int rc = entry == nullptr ? BMC_E_INVAL : openedSession(bmc, &session)) {
         return rc;
     }
     // Get SEL Entry reads 0 as the first record and 0xFFFF as the last: neither names
@@ -255,51 +282,82 @@ extern "C" int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_bu
         return problem;
     }
     try {
-        if (strnlen(req->name, sizeof req->name) == sizeof req->name ||
-            strnlen(req->arg, sizeof req->arg) == sizeof req->arg ||
-            strnlen(req->env, sizeof req->env) == sizeof req->env) {
-            *status = ZU_CLI_TOO_LONG;
-        } else if (req->name[0] == '\0') {
-            *status = ZU_CLI_INCOMPLETE;
-        } else if (strcmp(req->name, "MPEventGen") != 0) {
-            *status = ZU_CLI_INVALID_COMMAND;
-        } else {
-            std::string text = req->arg;
-            std::string provider = item(text, "--PNAM ");
-            std::string eid = item(text, " --EID ");
-            char* end = nullptr;
-            unsigned long event = strtoul(eid.c_str(), &end, 10);
-            if (text.compare(0, 7, "--PNAM ") != 0 || provider.empty() || provider[0] == ' ' ||
-                eid.empty() || *end != '\0') {
-                *status = ZU_CLI_INCOMPLETE;
-            } else {
-                uint8_t data[3];
-                eventData(bmc->state_dir, provider, static_cast<unsigned>(event), data);
-                bool viaSel = false;
-                int rc = session->platformEvent(kEventSensorType, kEventSensorNumber, kEventType,
-                                                data, &viaSel);
-                if (rc == BMC_E_TIMEOUT || rc == BMC_E_IO || rc == BMC_E_NOTOPEN) {
-                    // Never reached the management processor, or the session was lost.
-                    answer(err, out, "MPEventGen: " + session->error());
-                    return ZU_CLI_TIMEOUT;
-                }
-                if (rc == BMC_E_BUSY) {
-                    *status = ZU_CLI_FULL; // asked to come back later
-                } else if (rc != 0) {
-                    *status = ZU_CLI_INTERNAL;
-                } else {
-                    *status = ZU_CLI_OK;
-                }
-                answer(rc == 0 ? out : err, rc == 0 ? err : out,
-                       rc == 0 ? std::string("MPEventGen: accepted") +
-                                     (viaSel ? " (as a SEL record)" : "")
-                               : "MPEventGen: " + session->error());
-                return 0;
+        uint8_t data[3];
+        *status = requestEvent(bmc, req, data);
+        if (*status == ZU_CLI_OK) {
+            bool viaSel = false;
+            int rc = session->platformEvent(kEventSensorType, kEventSensorNumber, kEventType, data,
+                                            &viaSel);
+            if (rc == BMC_E_TIMEOUT || rc == BMC_E_IO || rc == BMC_E_NOTOPEN) {
+                // Never reached the management processor, or the session was lost.
+                answer(err, out, "MPEventGen: " + session->error());
+                return ZU_CLI_TIMEOUT;
             }
+            if (rc == BMC_E_BUSY) {
+                *status = ZU_CLI_FULL; // asked to come back later
+            } else if (rc != 0) {
+                *status = ZU_CLI_INTERNAL;
+            }
+            answer(rc == 0 ? out : err, rc == 0 ? err : out,
+                   rc == 0
+                       ? std::string("MPEventGen: accepted") + (viaSel ? " (as a SEL record)" : "")
+                       : "MPEventGen: " + session->error());
+            return 0;
         }
         answer(err, out, "MPEventGen: refused");
     } catch (const std::bad_alloc&) {
         *status = ZU_CLI_INTERNAL;
     }
+    return 0;
+}
+
+extern "C" int BMC_FPL_first_id(BMC_t* bmc, uint32_t* id) {
+    tallowipmi::Session* session = nullptr;
+    if (int rc = openedSession(bmc, &session); rc != 0 || id == nullptr) {
+        return rc != 0 ? rc : BMC_E_INVAL;
+    }
+    unsigned found = 0;
+    int rc = session->endRecordId(false, &found);
+    if (rc != 0) {
+        return fail(rc, session->error());
+    }
+    *id = found;
+    return 0;
+}
+
+extern "C" int BMC_FPL_last_id(BMC_t* bmc, uint32_t* id) {
+    tallowipmi::Session* session = nullptr;
+    if (int rc = openedSession(bmc, &session); rc != 0 || id == nullptr) {
+        return rc != 0 ? rc : BMC_E_INVAL;
+    }
+    unsigned found = 0;
+    int rc = session->endRecordId(true, &found);
+    if (rc != 0) {
+        return fail(rc, session->error());
+    }
+    *id = found;
+    return 0;
+}
+
+extern "C" int ZU_CLI_record(BMC_t* bmc, const cli_request* req, SEL_entry_t* entry) {
+    tallowipmi::Session* session = nullptr;
+    if (int rc = openedSession(bmc, &session); rc != 0 || req == nullptr || entry == nullptr) {
+        return rc != 0 ? rc : BMC_E_INVAL;
+    }
+    uint8_t data[3];
+    if (requestEvent(bmc, req, data) != ZU_CLI_OK) {
+        return BMC_E_INVAL;
+    }
+    // The system event record the event receiver makes of it (or the fallback adds).
+    memset(entry, 0, sizeof *entry);
+    entry->RecType = tallowipmi::kRecTypeSystemEvent;
+    entry->t2.EvMRev = tallowipmi::kEventMessageRevision;
+    entry->t2.SensorType = kEventSensorType;
+    entry->t2.SensorNum = kEventSensorNumber;
+    entry->t2.EvType = kEventType & 0x7F;
+    entry->t2.EvDir = kEventType >> 7;
+    entry->t2.Data1 = data[0];
+    entry->t2.Data2 = data[1];
+    entry->t2.Data3 = data[2];
     return 0;
 }

@@ -46,9 +46,8 @@ const uint8_t kGeneratorId = 0x41;
 unsigned le16(const std::vector<uint8_t>& bytes, size_t at) {
     return static_cast<unsigned>(bytes[at]) | (static_cast<unsigned>(bytes[at + 1]) << 8);
 }
-const uint8_t kEventMessageRevision = 0x04;
-const uint8_t kRecTypeSystemEvent = 0x02;
 const unsigned kLastRecord = 0xFFFF;
+const uint8_t kRecordNotPresent = 0xCB;
 
 std::string env(const char* name) {
     const char* value = getenv(name);
@@ -371,6 +370,23 @@ int Session::getSelEntry(unsigned recordId, SelRecord* record, unsigned* next) {
     if (rc == 0) {
         *next = le16(answer, 0);
         memcpy(record->bytes, &answer[2], 16);
+    }
+    return rc;
+}
+
+int Session::endRecordId(bool newest, unsigned* recordId) {
+    const unsigned which = newest ? kLastRecord : 0;
+    std::vector<uint8_t> request = {
+        0, 0, static_cast<uint8_t>(which & 0xFF), static_cast<uint8_t>(which >> 8), 0, 0xFF};
+    std::vector<uint8_t> answer;
+    uint8_t completion = 0;
+    int rc = command(kNetfnStorage, kCmdGetSelEntry, request, &answer, 18, &completion);
+    if (rc != 0 && completion == kRecordNotPresent) {
+        *recordId = 0; // an empty SEL has neither
+        return 0;
+    }
+    if (rc == 0) {
+        *recordId = le16(answer, 2);
     }
     return rc;
 }

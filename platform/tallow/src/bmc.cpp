@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -266,6 +267,44 @@ extern "C" int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_bu
         *status = ZU_CLI_INTERNAL;
     }
     return 0;
+}
+
+extern "C" int BMC_FPL_first_id(BMC_t* bmc, uint32_t* id) {
+    uint32_t last = 0;
+    int rc = BMC_FPL_last_id(bmc, &last);
+    if (rc == 0) {
+        *id = last == 0 ? 0 : 1; // records are numbered from 1 and never removed singly
+    }
+    return rc;
+}
+
+extern "C" int BMC_FPL_last_id(BMC_t* bmc, uint32_t* id) {
+    if (bmc == nullptr || id == nullptr) {
+        return BMC_E_INVAL;
+    }
+    if (!bmc->is_open) {
+        return BMC_E_NOTOPEN;
+    }
+    if (bmc->fd < 0) {
+        bmc->fd = tallowsim::openAppend(bmc->state_dir, tallowsim::kFplFile);
+        if (bmc->fd < 0) {
+            return errnoCode(errno);
+        }
+    }
+    struct stat st;
+    if (fstat(bmc->fd, &st) != 0) {
+        return errnoCode(errno);
+    }
+    // A torn tail (never acknowledged) is no record.
+    *id = static_cast<uint32_t>(st.st_size / static_cast<off_t>(sizeof(SEL_entry_t)));
+    return 0;
+}
+
+extern "C" int ZU_CLI_record(BMC_t* bmc, const cli_request* req, SEL_entry_t* entry) {
+    if (bmc == nullptr || req == nullptr || entry == nullptr) {
+        return BMC_E_INVAL;
+    }
+    return bmc->is_open ? BMC_E_INVAL : BMC_E_NOTOPEN; // commands are not kept in the FPL
 }
 
 extern "C" int BMC_FPL_free_space(BMC_t* bmc, uint32_t* records, uint32_t* bytes) {
