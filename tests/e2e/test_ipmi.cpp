@@ -3,12 +3,14 @@
 #include "bmcrelay.h"
 #include "forwardkills.h"
 #include "ipmisim.h"
+#include "paths.h"
 #include "sandbox.h"
 #include "sqlitedb.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +19,9 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -85,6 +89,7 @@ protected:
 // Room for the records and events of the six rows below, no more.
 using IpmiForwarding = IpmiSimTest<10>;
 using IpmiKills = IpmiSimTest<1000>;
+using IpmiDiskFull = IpmiSimTest<100>;
 
 // Rows of several providers and alert levels wait for a BMC that cannot be opened: one
 // clear line on why, and no row marked. Then the BMC is away (its LAN session times out)
@@ -299,4 +304,47 @@ TEST_F(IpmiKills, EachRecordAndEventOnceAcrossKillsWhileForwarding) {
     printf("%d kills, %d rows: %zu FPL records missing, %zu repeated; %zu platform events for "
            "%d; %zu records found after a start and not sent again\n",
            kKills, kRows, missing, records - times.size(), events, kRows / 2, settled);
+}
+
+// A full disk under both of the daemon's folders while rows wait, no mark made yet: a
+// target served while its mark or the row's status cannot be written is not served again
+// while the disk stays full; once there is room, the SEL holds each row's record and event
+// once.
+TEST_F(IpmiDiskFull, SendsNoRecordTwice) {
+    const int kRows = 3;
+    Sandbox sb;
+    const std::string disk = "/run/disk";
+    mkdir(disk.c_str(), 0755);
+    ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755"), 0);
+    for (const auto& [folder, fixed] :
+         {std::pair<std::string, std::string>{"/work", paths::kWorkDir},
+          {"/lib", "/var/lib/orvind"}}) {
+        mkdir((disk + folder).c_str(), 0755);
+        ASSERT_EQ(mount((disk + folder).c_str(), fixed.c_str(), nullptr, MS_BIND, nullptr), 0);
+    }
+    storeRows(std::vector<std::pair<std::string, std::string>>(kRows, {"VEXA_RAID", "1"}));
+    const std::string filler = disk + "/filler";
+    writeFile(filler, std::string(2 << 20, 'f')); // as much as the disk takes
+    auto sent = [&](unsigned type) {
+        size_t count = 0;
+        for (const IpmiSim::Record& record : sim.sel()) {
+            count += record.type == type ? 1 : 0;
+        }
+        return count;
+    };
+    sb.startDaemon();
+    // The forwarding starts 3 s after the start; a row sent again every 2 s would have
+    // been sent four times more by now.
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    printf("while the disk was full: %zu FPL records, %zu platform events\n", sent(0xE0),
+           sent(0x02));
+    EXPECT_LE(sent(0xE0), 1u) << Sandbox::log();
+    EXPECT_LE(sent(0x02), 1u);
+    ASSERT_EQ(unlink(filler.c_str()), 0); // room made
+    EXPECT_TRUE(Sandbox::waitUntilForwarded()) << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    EXPECT_EQ(sent(0xE0), static_cast<size_t>(kRows)) << Sandbox::log();
+    EXPECT_EQ(sent(0x02), static_cast<size_t>(kRows));
+    umount2("/var/lib/orvind", MNT_DETACH);
+    umount2(paths::kWorkDir, MNT_DETACH);
 }
