@@ -210,4 +210,7 @@ TEST_P(Tools, AnswerAsTheirExpectedFileSays) {
     runBlocks(std::string(GetParam()) + ".expected");
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, Tools, testing::Values("backlog", "unreadable", "usage"));
+INSTANTIATE_TEST_SUITE_P(Files, Tools, testing::Values("backlog", "unreadable", "usage"),
+                         [](const testing::TestParamInfo<const char*>& file) {
+                             return file.param;
+                         });
