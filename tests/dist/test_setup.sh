@@ -73,9 +73,6 @@ run_case() { # NAME INSTALLED_FILTER REMOVED [broken]
 PATH=$dir/bin:$PATH "$setup" >/dev/null 2>&1
 everything=$(cat "$dir/asked")
 check "setup.sh asks dpkg-query about its packages" test -n "$everything"
-check_eq "with none installed it asks apt-get to install every one of them" \
-    "apt-get install -y -qq --no-install-recommends $(xargs <<<"$everything")" \
-    "$(grep '^apt-get install' "$dir/calls")"
 : >"$transcript"
 {
     echo "# scripts/setup.sh with stand-ins for dpkg-query and apt-get: its output, exit status and"

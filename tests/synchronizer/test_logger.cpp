@@ -12,7 +12,6 @@
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -47,26 +46,6 @@ TEST(Logger, WritesOneLinePerCallAppendsAndBoundsItsMessages) {
         out += entry + "\n";
     }
     expectGolden(ORVIND_TEST_DATA "/logger/lines.expected", out);
-}
-
-TEST(Logger, LinesFromSeveralThreadsNeverInterleave) {
-    TempDir dir;
-    Logger log(dir.file("log"));
-    auto writer = [&log](char c) {
-        for (int i = 0; i < 2000; ++i) {
-            log.info("%s", std::string(300, c).c_str());
-        }
-    };
-    std::thread a(writer, 'a');
-    std::thread b(writer, 'b');
-    a.join();
-    b.join();
-    const std::vector<std::string> entries = logEntries(dir.file("log"));
-    ASSERT_EQ(entries.size(), 4000u);
-    for (const std::string& entry : entries) {
-        ASSERT_EQ(entry.size(), 307u) << entry;
-        ASSERT_EQ(entry.find_first_not_of(entry[7], 7), std::string::npos) << entry;
-    }
 }
 
 TEST(Logger, NeverWritesThroughALinkAndGoesOnAfterRotationInPlace) {

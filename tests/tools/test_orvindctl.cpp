@@ -200,18 +200,17 @@ void runBlocks(const std::string& name) {
 
 } // namespace
 
-// A running daemon with rows waiting: every figure, in words, as JSON and as metrics.
-TEST(Orvindctl, ReportsARunningDaemonWithABacklog) {
-    runBlocks("backlog.expected");
+// backlog: a running daemon with rows waiting, every figure in words, as JSON and as
+// metrics. unreadable: what cannot be read gets a clear answer and status 1 at once, and
+// nothing is created. usage: every tool answers --help and --version on standard output,
+// names a wrong argument and says what to do, and only looks when asked to show something.
+class Tools : public testing::TestWithParam<const char*> {};
+
+TEST_P(Tools, AnswerAsTheirExpectedFileSays) {
+    runBlocks(std::string(GetParam()) + ".expected");
 }
 
-// What cannot be read gets a clear answer and status 1 at once; nothing is created.
-TEST(Orvindctl, AnswersClearlyWhatItCannotRead) {
-    runBlocks("unreadable.expected");
-}
-
-// Every tool answers --help and --version on standard output, names a wrong argument
-// and says what to do, and only looks when asked to show something.
-TEST(Tools, AnswerHelpAndVersionAndNameWhatIsWrong) {
-    runBlocks("usage.expected");
-}
+INSTANTIATE_TEST_SUITE_P(Files, Tools, testing::Values("backlog", "unreadable", "usage"),
+                         [](const testing::TestParamInfo<const char*>& file) {
+                             return file.param;
+                         });
