@@ -311,13 +311,16 @@ extern "C" int ZU_CLI_Exec(BMC_t* bmc, cli_request* req, uint8_t* status, str_bu
     return 0;
 }
 
-extern "C" int BMC_FPL_first_id(BMC_t* bmc, uint32_t* id) {
+namespace {
+
+// The id of the SEL's first or last record (0 for an empty SEL).
+int endId(BMC_t* bmc, bool last, uint32_t* id) {
     tallowipmi::Session* session = nullptr;
     if (int rc = openedSession(bmc, &session); rc != 0 || id == nullptr) {
         return rc != 0 ? rc : BMC_E_INVAL;
     }
     unsigned found = 0;
-    int rc = session->endRecordId(false, &found);
+    int rc = session->endRecordId(last, &found);
     if (rc != 0) {
         return fail(rc, session->error());
     }
@@ -325,18 +328,14 @@ extern "C" int BMC_FPL_first_id(BMC_t* bmc, uint32_t* id) {
     return 0;
 }
 
+} // namespace
+
+extern "C" int BMC_FPL_first_id(BMC_t* bmc, uint32_t* id) {
+    return endId(bmc, false, id);
+}
+
 extern "C" int BMC_FPL_last_id(BMC_t* bmc, uint32_t* id) {
-    tallowipmi::Session* session = nullptr;
-    if (int rc = openedSession(bmc, &session); rc != 0 || id == nullptr) {
-        return rc != 0 ? rc : BMC_E_INVAL;
-    }
-    unsigned found = 0;
-    int rc = session->endRecordId(true, &found);
-    if (rc != 0) {
-        return fail(rc, session->error());
-    }
-    *id = found;
-    return 0;
+    return endId(bmc, true, id);
 }
 
 extern "C" int ZU_CLI_record(BMC_t* bmc, const cli_request* req, SEL_entry_t* entry) {

@@ -154,6 +154,21 @@ extern "C" const char* BMC_strerror(int code) {
     return unknown;
 }
 
+namespace {
+
+// Opens the FPL file for appending once per handle; 0 or the library's code.
+int openFpl(BMC_t* bmc) {
+    if (bmc->fd < 0) {
+        bmc->fd = tallowsim::openAppend(bmc->state_dir, tallowsim::kFplFile);
+        if (bmc->fd < 0) {
+            return errnoCode(errno);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
 extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
     if (bmc == nullptr || entry == nullptr) {
         return BMC_E_INVAL;
@@ -174,11 +189,8 @@ extern "C" int BMC_FPL_append_entry(BMC_t* bmc, SEL_entry_t* entry) {
     } catch (const std::bad_alloc&) {
         return BMC_E_NOMEM;
     }
-    if (bmc->fd < 0) {
-        bmc->fd = tallowsim::openAppend(bmc->state_dir, tallowsim::kFplFile);
-        if (bmc->fd < 0) {
-            return errnoCode(errno);
-        }
+    if (int rc = openFpl(bmc)) {
+        return rc;
     }
     SEL_entry_t record;
     memcpy(&record, entry, sizeof record);
@@ -285,11 +297,8 @@ extern "C" int BMC_FPL_last_id(BMC_t* bmc, uint32_t* id) {
     if (!bmc->is_open) {
         return BMC_E_NOTOPEN;
     }
-    if (bmc->fd < 0) {
-        bmc->fd = tallowsim::openAppend(bmc->state_dir, tallowsim::kFplFile);
-        if (bmc->fd < 0) {
-            return errnoCode(errno);
-        }
+    if (int rc = openFpl(bmc)) {
+        return rc;
     }
     struct stat st;
     if (fstat(bmc->fd, &st) != 0) {
