@@ -4,8 +4,10 @@
 # sources (the daemon, the platform layers, the tools and the installed scripts).
 # Test data under tests/data, benchmarks and the fuzz target are counted in neither, except
 # what is test code written as data: the step scripts and case tables that a runner walks
-# (store.cases, forwarder/scenarios.txt, halcyon/events.txt, ...: every non-blank line) and
-# the command lines of the shell transcripts ("$ " and "@ " lines, which a shell runs).
+# (store.cases, forwarder/scenarios.txt, settle/match.txt, promtool's rules.test.yml, ...:
+# every non-blank line), the stand-in programs (the files that begin with "#!": every
+# non-blank line) and the command lines of the shell transcripts ("$ " and "@ " lines,
+# which a shell runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,7 +26,12 @@ mapfile -t code < <(git ls-files -co --exclude-standard synchronizer platform to
 
 mapfile -t data < <(git ls-files -co --exclude-standard tests/data)
 mapfile -t steps < <(printf '%s\n' "${data[@]}" | grep -E \
-    '(\.cases|/cases|/scenarios\.txt|/events\.txt|/records\.txt|/cuts\.txt|/error_codes\.txt)$')
+    '(\.cases|/cases|/scenarios\.txt|/events\.txt|/records\.txt|/cuts\.txt|/error_codes\.txt|/match\.txt|\.test\.yml)$')
+for f in "${data[@]}"; do
+    if head -c 2 "$f" | grep -qa '^#!'; then
+        steps+=("$f")
+    fi
+done
 t=$(($(count "${tests[@]}") + $(count "${steps[@]}")))
 if [ "${#data[@]}" -gt 0 ]; then
     t=$((t + $(cat "${data[@]}" | grep -ac '^[$@] ' || true)))
