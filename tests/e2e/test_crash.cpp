@@ -1,6 +1,7 @@
 #include "diskimage.h"
-#include "forwardkills.h"
+#include "ipmisim.h"
 #include "sandbox.h"
+#include "sqlitedb.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <map>
+#include <ctime>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -18,6 +20,8 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -75,6 +79,105 @@ std::set<std::string> storedDocuments() {
     }
     return documents;
 }
+
+// The first row's event time: 2014-03-15 12:00:00 UTC.
+const time_t kFirstTime = 1394884800;
+
+// Stores unforwarded rows before the daemon starts, each with an event time of its own, a
+// second after the row before (so its FPL record's time bytes tell the row), the events
+// taken in turn.
+void storeRowsForKills(int rows, const std::vector<std::pair<std::string, std::string>>& events) {
+    { SQLiteDB store(Sandbox::kDatabase); } // the store as the daemon makes it
+    std::string sql = "begin;";
+    for (int n = 0; n < rows; ++n) {
+        const time_t at = kFirstTime + n;
+        struct tm parts;
+        gmtime_r(&at, &parts);
+        char time[32];
+        strftime(time, sizeof time, "%Y%m%d%H%M%S.000000+000", &parts);
+        const auto& [provider, event] = events[static_cast<size_t>(n) % events.size()];
+        sql += Sandbox::insertRow(provider, event, time);
+    }
+    Sandbox::query(sql + "commit;");
+}
+
+// Starts the daemon and `kills` times kills it at a random moment of its forwarding (which
+// begins 3 s after the start, then goes row after row) and starts it again; then waits until
+// every row is forwarded and stops it. Returns how many records the restarts found in the
+// BMC's log and marked without sending them again.
+size_t killWhileForwarding(Sandbox& sb, int kills, std::mt19937& random) {
+    sb.startDaemon();
+    for (int kill = 1; kill <= kills; ++kill) {
+        pause(random, 3020, 3150);
+        EXPECT_EQ(sb.stop(SIGKILL), 128 + SIGKILL) << "kill " << kill;
+        unlink(Sandbox::kPidFile);
+        sb.startDaemon();
+    }
+    EXPECT_TRUE(Sandbox::waitUntilForwarded()) << Sandbox::log();
+    EXPECT_EQ(sb.stop(SIGTERM), 0);
+    return Sandbox::countContaining("is in the BMC's log already");
+}
+
+// The BMC the daemon forwards to: the simulated one (its FPL and command log are files),
+// the same with both marks made before the start, or the IPMI simulator, for which every
+// sandbox of the process runs the daemon built with the IPMI backend.
+enum Bmc { kSimulated, kSimulatedMarked, kIpmi };
+
+std::string bmcName(const testing::TestParamInfo<int>& bmc) {
+    return bmc.param == kIpmi ? "Ipmi" : bmc.param == kSimulated ? "Simulated" : "SimulatedMarked";
+}
+
+class OnEachBmc : public testing::TestWithParam<int> {
+protected:
+    void SetUp() override {
+        if (GetParam() != kIpmi) {
+            return;
+        }
+        if (!IpmiSim::available()) {
+            GTEST_SKIP() << "ipmi_sim or ipmitool is not installed";
+        }
+        // Event times become record times through the local zone.
+        setenv("ORVIND_TEST_DAEMON", ORVIND_DAEMON_IPMI_BIN, 1);
+        setenv("TZ", "UTC", 1);
+        sim = std::make_unique<IpmiSim>(1000);
+        ASSERT_TRUE(sim->start()) << sim->failure();
+        sim->useFromHere();
+    }
+
+    // What the BMC holds: the time bytes (b9 to b12) of its FPL records, their number and
+    // the number of events (the IPMI simulator's platform events, the simulated BMC's
+    // management-processor commands).
+    struct Sent {
+        std::set<std::string> times;
+        size_t records = 0;
+        size_t events = 0;
+    };
+    Sent sent() const {
+        Sent bmc;
+        if (!sim) {
+            for (const SEL_entry_t& record : Sandbox::fplRecords()) {
+                bmc.times.insert(std::string{
+                    static_cast<char>(record.e0.b9), static_cast<char>(record.e0.b10),
+                    static_cast<char>(record.e0.b11), static_cast<char>(record.e0.b12)});
+                ++bmc.records;
+            }
+            bmc.events = Sandbox::bmcCommands().size();
+            return bmc;
+        }
+        for (const IpmiSim::Record& record : sim->sel()) {
+            if (record.type == 0xE0) {
+                bmc.times.insert(record.body.substr(10, 8));
+                ++bmc.records;
+            }
+            bmc.events += record.type == 0x02 ? 1 : 0;
+        }
+        return bmc;
+    }
+
+    std::unique_ptr<IpmiSim> sim;
+};
+using KillsOnEachBmc = OnEachBmc;
+using DiskFullOnEachBmc = OnEachBmc;
 
 } // namespace
 
@@ -137,12 +240,14 @@ TEST(Crash, NothingLostOrStoredTwiceAcrossKills) {
     EXPECT_TRUE(eventsRepeated >= 0 && eventsRepeated <= kKills) << eventsRepeated << " events";
 }
 
-// Rows forwarded while the daemon is killed 20 times in its forwarding and started again:
-// the FPL holds each row's record once (its time bytes tell the row), none missing, none
-// repeated: a record that reached the FPL before a kill is found there after the start
-// and marked, not sent again. The simulated BMC keeps its management-processor commands
-// apart from the FPL, where they cannot be read back: a kill may repeat the one in hand.
-TEST(Crash, EachFplRecordOnceAcrossKillsWhileForwarding) {
+// Rows forwarded while the daemon is killed 20 times in its forwarding and started again,
+// to each BMC: the simulated one, and in an IPMI build the IPMI simulator (its SEL read
+// back with ipmitool). The BMC holds each row's FPL record once (its time bytes tell the
+// row), none missing, none repeated: a record that reached the BMC before a kill is found
+// there after the start and marked, not sent again. The IPMI simulator holds as many
+// platform events as rows went to halcyon; the simulated BMC keeps its management
+// processor's commands apart, where they cannot be read back: a kill may repeat one.
+TEST_P(KillsOnEachBmc, EachRecordOnceAcrossKillsWhileForwarding) {
     const int kRows = 300;
     const int kKills = kSanitized ? 6 : 20;
     std::mt19937 random = killMoments();
@@ -150,24 +255,19 @@ TEST(Crash, EachFplRecordOnceAcrossKillsWhileForwarding) {
     // VEXA_RAID 1 goes to halcyon (alert level 5), VEXA_WBEM 2 does not.
     storeRowsForKills(kRows, {{"VEXA_RAID", "1"}, {"VEXA_WBEM", "2"}});
     const size_t settled = killWhileForwarding(sb, kKills, random);
-    const std::vector<SEL_entry_t> fpl = Sandbox::fplRecords();
-    std::set<uint32_t> times;
-    for (const SEL_entry_t& record : fpl) {
-        times.insert(static_cast<uint32_t>(record.e0.b9) |
-                     static_cast<uint32_t>(record.e0.b10) << 8 |
-                     static_cast<uint32_t>(record.e0.b11) << 16 |
-                     static_cast<uint32_t>(record.e0.b12) << 24);
-    }
-    const size_t missing = kRows - times.size();
-    const size_t repeated = fpl.size() - times.size();
+    const Sent bmc = sent();
+    const size_t missing = kRows - bmc.times.size();
+    const size_t repeated = bmc.records - bmc.times.size();
     EXPECT_EQ(missing, 0u) << "FPL records missing";
     EXPECT_EQ(repeated, 0u) << "FPL records repeated";
-    const int events = static_cast<int>(Sandbox::bmcCommands().size());
-    EXPECT_TRUE(events >= kRows / 2 && events <= kRows / 2 + kKills) << events << " commands";
-    printf("%d kills, %d rows: %zu FPL records missing, %zu repeated; %d commands for %d rows "
-           "(%d repeated); %zu records found after a start and not sent again\n",
-           kKills, kRows, missing, repeated, events, kRows / 2, events - kRows / 2, settled);
+    const size_t most = kRows / 2 + (sim ? 0 : kKills);
+    EXPECT_TRUE(bmc.events >= kRows / 2 && bmc.events <= most) << bmc.events << " events";
+    printf("%d kills, %d rows: %zu FPL records missing, %zu repeated; %zu events for %d rows; "
+           "%zu records found after a start and not sent again\n",
+           kKills, kRows, missing, repeated, bmc.events, kRows / 2, settled);
 }
+
+INSTANTIATE_TEST_SUITE_P(Bmcs, KillsOnEachBmc, testing::Values(kSimulated, kIpmi), bmcName);
 
 // A full disk under the database or under the working folder: the documents wait (in
 // the journal, or in the pipe) and are all stored once, as soon as there is room again.
@@ -209,25 +309,18 @@ INSTANTIATE_TEST_SUITE_P(Folders, DiskFull, testing::Values("/var/lib/orvind", "
                              return folder.index == 0 ? "Database" : "WorkingFolder";
                          });
 
-// A full disk under both folders while rows wait to be forwarded, with the marks still
-// to be made or already there: a target served while its mark or the row's status
-// cannot be written is not served again while the disk stays full, and once there is
-// room every row reaches each target once.
-class DiskFullForwarding : public testing::TestWithParam<bool> {};
-
-TEST_P(DiskFullForwarding, NoRecordIsSentTwice) {
-    const bool marksThere = GetParam();
+// A full disk under both folders while rows wait to be forwarded, to each BMC, with the
+// marks still to be made or (simulated BMC) already there: a target served while its mark
+// or the row's status cannot be written is not served again while the disk stays full,
+// and once there is room every row reaches each target once.
+TEST_P(DiskFullOnEachBmc, NoRecordIsSentTwice) {
     const int kRows = 3;
     Sandbox sb;
     mkdir(kDiskDir, 0755);
     ASSERT_EQ(mount("tmpfs", kDiskDir, "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755"), 0);
     ASSERT_TRUE(bindFolders());
-    std::string rows = readFile(ORVIND_TEST_DATA "/store/schema.sql");
-    for (int i = 0; i < kRows; ++i) {
-        rows += Sandbox::insertRow("VEXA_RAID", "1"); // alert level 5: both targets
-    }
-    Sandbox::query(rows);
-    if (marksThere) {
+    storeRowsForKills(kRows, {{"VEXA_RAID", "1"}}); // alert level 5: both targets
+    if (GetParam() == kSimulatedMarked) {
         Sandbox::writeMark(Sandbox::kFplMark, 0);
         Sandbox::writeMark(Sandbox::kHalcyonMark, 0);
     }
@@ -237,23 +330,20 @@ TEST_P(DiskFullForwarding, NoRecordIsSentTwice) {
     // The forwarding starts 3 s after the start; a row sent again every 2 s would have
     // been sent four times more by now.
     std::this_thread::sleep_for(std::chrono::seconds(12));
-    const size_t records = Sandbox::fplRecords().size();
-    const size_t commands = Sandbox::bmcCommands().size();
-    printf("while the disk was full: %zu FPL records, %zu halcyon events\n", records, commands);
-    EXPECT_LE(records, 1u) << Sandbox::log();
-    EXPECT_LE(commands, 1u);
+    const Sent full = sent();
+    printf("while the disk was full: %zu FPL records, %zu events\n", full.records, full.events);
+    EXPECT_LE(full.records, 1u) << Sandbox::log();
+    EXPECT_LE(full.events, 1u);
     ASSERT_EQ(unlink(filler.c_str()), 0); // room made
     EXPECT_TRUE(Sandbox::waitUntilForwarded(kDrainTimeoutMs)) << Sandbox::log();
     EXPECT_EQ(sb.stop(SIGTERM), 0);
-    EXPECT_EQ(Sandbox::fplRecords().size(), static_cast<size_t>(kRows)) << Sandbox::log();
-    EXPECT_EQ(Sandbox::bmcCommands().size(), static_cast<size_t>(kRows)) << Sandbox::log();
+    EXPECT_EQ(sent().records, static_cast<size_t>(kRows)) << Sandbox::log();
+    EXPECT_EQ(sent().events, static_cast<size_t>(kRows)) << Sandbox::log();
     unbindFolders();
 }
 
-INSTANTIATE_TEST_SUITE_P(Marks, DiskFullForwarding, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& there) {
-                             return there.param ? "There" : "ToBeMade";
-                         });
+INSTANTIATE_TEST_SUITE_P(Bmcs, DiskFullOnEachBmc,
+                         testing::Values(kSimulated, kSimulatedMarked, kIpmi), bmcName);
 
 // Killed again and again while it takes in a long journal: every document is stored
 // once in the end.

@@ -1,7 +1,6 @@
 // The daemon built with the IPMI backend, against OpenIPMI's BMC simulator; the SEL is
 // read back with ipmitool, not with our code.
 #include "bmcrelay.h"
-#include "forwardkills.h"
 #include "ipmisim.h"
 #include "paths.h"
 #include "sandbox.h"
@@ -10,18 +9,13 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
-#include <random>
-#include <set>
 #include <sstream>
 #include <string>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -54,19 +48,15 @@ std::string eventData(const IpmiSim& sim, unsigned id) {
     return bytes.size() == 18 ? bytes[15] + bytes[16] + bytes[17] : "unread: " + answer;
 }
 
-// What `command` prints on its standard output and error.
-std::string output(const std::string& command) {
+// What `command` prints on its standard output and error, and its exit status.
+std::pair<int, std::string> run(const std::string& command) {
     std::string out;
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return "cannot run " + command;
-    }
     char buffer[512];
-    while (fgets(buffer, sizeof buffer, pipe) != nullptr) {
+    while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) {
         out += buffer;
     }
-    pclose(pipe);
-    return out;
+    return {pipe != nullptr ? pclose(pipe) : -1, out};
 }
 
 // The daemon with the IPMI backend against a simulator with a SEL of `SelSize` records.
@@ -88,8 +78,6 @@ protected:
 };
 // Room for the records and events of the six rows below, no more.
 using IpmiForwarding = IpmiSimTest<10>;
-using IpmiKills = IpmiSimTest<1000>;
-using IpmiDiskFull = IpmiSimTest<100>;
 
 // Rows of several providers and alert levels wait for a BMC that cannot be opened: one
 // clear line on why, and no row marked. Then the BMC is away (its LAN session times out)
@@ -192,16 +180,7 @@ TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
         << Sandbox::launcherOutput(1);
     // orvind-bmc reads the SEL with the credential; with the password in the environment
     // instead it says so once, and what to do.
-    const auto tool = [](const std::string& command) {
-        std::string out;
-        FILE* pipe = popen(command.c_str(), "r");
-        char buffer[512];
-        while (pipe != nullptr && fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            out += buffer;
-        }
-        return std::make_pair(pipe != nullptr ? pclose(pipe) : -1, out);
-    };
-    const auto [status, out] = tool(ORVIND_TOOLS_DIR "/orvind-bmc sel 2>&1");
+    const auto [status, out] = run(ORVIND_TOOLS_DIR "/orvind-bmc sel");
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("the SEL is full"), std::string::npos) << out;
     EXPECT_NE(out.find(" type=0xe0 event=0x10401 alert=5 datatype=25 entity=0x35 time="),
@@ -211,8 +190,8 @@ TEST_F(IpmiForwarding, RowsWaitForTheBmcAndTheSelHoldsEachRecordOnce) {
                                 "environment (ORVIND_BMC_PASSWORD), which is for tests only.";
     EXPECT_EQ(out.find(warning), std::string::npos) << out;
     const auto [fromEnvironment, warned] =
-        tool("env -u CREDENTIALS_DIRECTORY ORVIND_BMC_PASSWORD=secret " ORVIND_TOOLS_DIR
-             "/orvind-bmc sel --count 2>&1");
+        run("env -u CREDENTIALS_DIRECTORY ORVIND_BMC_PASSWORD=secret " ORVIND_TOOLS_DIR
+            "/orvind-bmc sel --count");
     EXPECT_EQ(fromEnvironment, 0) << warned;
     EXPECT_NE(warned.find(warning), std::string::npos) << warned;
     EXPECT_EQ(warned.find(warning), warned.rfind(warning)) << warned;
@@ -244,13 +223,13 @@ TEST_F(IpmiForwarding, ABmcThatKeepsNothingIsCountedNotKeptAndNamed) {
         EXPECT_TRUE(Sandbox::waitUntil([] {
             return Sandbox::queryValue("select count(*) from indication where Status=0") == "0";
         })) << Sandbox::log();
-        const std::string status = output(ORVIND_TOOLS_DIR "/orvindctl status");
+        const std::string status = run(ORVIND_TOOLS_DIR "/orvindctl status").second;
         EXPECT_NE(status.find("this BMC does not keep OEM records"), std::string::npos) << status;
-        const std::string metrics = output(ORVIND_TOOLS_DIR "/orvindctl metrics");
+        const std::string metrics = run(ORVIND_TOOLS_DIR "/orvindctl metrics").second;
         EXPECT_NE(metrics.find("orvind_bmc_records_total{target=\"fpl\",result=\"not_kept\"} 3"),
                   std::string::npos)
             << metrics;
-        const std::string check = output(std::string(ORVIND_DAEMON_IPMI_BIN) + " --check");
+        const std::string check = run(std::string(ORVIND_DAEMON_IPMI_BIN) + " --check").second;
         EXPECT_NE(check.find("this BMC does not keep OEM records"), std::string::npos) << check;
         EXPECT_EQ(sb.stop(SIGTERM), 0);
 
@@ -274,77 +253,3 @@ TEST_F(IpmiForwarding, ABmcThatKeepsNothingIsCountedNotKeptAndNamed) {
 }
 
 } // namespace
-
-// Rows forwarded while the daemon is killed 20 times in its forwarding and started again:
-// the SEL, read with ipmitool, holds each row's FPL record once (its time bytes tell the
-// row) and as many platform events as rows went to halcyon: a record that reached the
-// BMC before a kill is found there after the start and marked, not sent again.
-TEST_F(IpmiKills, EachRecordAndEventOnceAcrossKillsWhileForwarding) {
-    const int kRows = 300;
-    const int kKills = kSanitized ? 6 : 20;
-    std::mt19937 random(std::random_device{}());
-    Sandbox sb;
-    // VEXA_RAID 1 goes to halcyon (alert level 5), VEXA_WBEM 2 does not.
-    storeRowsForKills(kRows, {{"VEXA_RAID", "1"}, {"VEXA_WBEM", "2"}});
-    const size_t settled = killWhileForwarding(sb, kKills, random);
-    std::set<std::string> times;
-    size_t records = 0;
-    size_t events = 0;
-    for (const IpmiSim::Record& record : sim.sel()) {
-        if (record.type == 0xE0) {
-            ++records;
-            times.insert(record.body.substr(10, 8)); // b9 to b12
-        }
-        events += record.type == 0x02 ? 1 : 0;
-    }
-    const size_t missing = kRows - times.size();
-    EXPECT_EQ(missing, 0u) << "FPL records missing";
-    EXPECT_EQ(records - times.size(), 0u) << "FPL records repeated";
-    EXPECT_EQ(events, static_cast<size_t>(kRows / 2)) << "platform events";
-    printf("%d kills, %d rows: %zu FPL records missing, %zu repeated; %zu platform events for "
-           "%d; %zu records found after a start and not sent again\n",
-           kKills, kRows, missing, records - times.size(), events, kRows / 2, settled);
-}
-
-// A full disk under both of the daemon's folders while rows wait, no mark made yet: a
-// target served while its mark or the row's status cannot be written is not served again
-// while the disk stays full; once there is room, the SEL holds each row's record and event
-// once.
-TEST_F(IpmiDiskFull, SendsNoRecordTwice) {
-    const int kRows = 3;
-    Sandbox sb;
-    const std::string disk = "/run/disk";
-    mkdir(disk.c_str(), 0755);
-    ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755"), 0);
-    for (const auto& [folder, fixed] :
-         {std::pair<std::string, std::string>{"/work", paths::kWorkDir},
-          {"/lib", "/var/lib/orvind"}}) {
-        mkdir((disk + folder).c_str(), 0755);
-        ASSERT_EQ(mount((disk + folder).c_str(), fixed.c_str(), nullptr, MS_BIND, nullptr), 0);
-    }
-    storeRows(std::vector<std::pair<std::string, std::string>>(kRows, {"VEXA_RAID", "1"}));
-    const std::string filler = disk + "/filler";
-    writeFile(filler, std::string(2 << 20, 'f')); // as much as the disk takes
-    auto sent = [&](unsigned type) {
-        size_t count = 0;
-        for (const IpmiSim::Record& record : sim.sel()) {
-            count += record.type == type ? 1 : 0;
-        }
-        return count;
-    };
-    sb.startDaemon();
-    // The forwarding starts 3 s after the start; a row sent again every 2 s would have
-    // been sent four times more by now.
-    std::this_thread::sleep_for(std::chrono::seconds(12));
-    printf("while the disk was full: %zu FPL records, %zu platform events\n", sent(0xE0),
-           sent(0x02));
-    EXPECT_LE(sent(0xE0), 1u) << Sandbox::log();
-    EXPECT_LE(sent(0x02), 1u);
-    ASSERT_EQ(unlink(filler.c_str()), 0); // room made
-    EXPECT_TRUE(Sandbox::waitUntilForwarded()) << Sandbox::log();
-    EXPECT_EQ(sb.stop(SIGTERM), 0);
-    EXPECT_EQ(sent(0xE0), static_cast<size_t>(kRows)) << Sandbox::log();
-    EXPECT_EQ(sent(0x02), static_cast<size_t>(kRows));
-    umount2("/var/lib/orvind", MNT_DETACH);
-    umount2(paths::kWorkDir, MNT_DETACH);
-}
