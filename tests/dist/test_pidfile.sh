@@ -34,7 +34,8 @@ sleep 60 &
 pids[OTHER]=$!
 "$dir/orvind-sim" 60 &
 pids[SIM]=$!
-bash -c "'$dir/orvind' 0 & echo \$! >'$dir/zombie'; exec sleep 60" &
+# The child ends a second later, once its parent is sleep (bash would reap it itself).
+bash -c "'$dir/orvind' 1 & echo \$! >'$dir/zombie'; exec sleep 60" &
 pids[PARENT]=$!
 sh -c 'exit 0' &
 pids[DEAD]=$!
