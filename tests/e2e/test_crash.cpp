@@ -1,7 +1,6 @@
 #include "diskimage.h"
 #include "ipmisim.h"
 #include "sandbox.h"
-#include "sqlitedb.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +10,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <random>
 #include <set>
@@ -78,27 +76,6 @@ std::set<std::string> storedDocuments() {
         documents.insert(row[0]);
     }
     return documents;
-}
-
-// The first row's event time: 2014-03-15 12:00:00 UTC.
-const time_t kFirstTime = 1394884800;
-
-// Stores unforwarded rows before the daemon starts, each with an event time of its own, a
-// second after the row before (so its FPL record's time bytes tell the row), the events
-// taken in turn.
-void storeRowsForKills(int rows, const std::vector<std::pair<std::string, std::string>>& events) {
-    { SQLiteDB store(Sandbox::kDatabase); } // the store as the daemon makes it
-    std::string sql = "begin;";
-    for (int n = 0; n < rows; ++n) {
-        const time_t at = kFirstTime + n;
-        struct tm parts;
-        gmtime_r(&at, &parts);
-        char time[32];
-        strftime(time, sizeof time, "%Y%m%d%H%M%S.000000+000", &parts);
-        const auto& [provider, event] = events[static_cast<size_t>(n) % events.size()];
-        sql += Sandbox::insertRow(provider, event, time);
-    }
-    Sandbox::query(sql + "commit;");
 }
 
 // Starts the daemon and `kills` times kills it at a random moment of its forwarding (which
@@ -253,7 +230,7 @@ TEST_P(KillsOnEachBmc, EachRecordOnceAcrossKillsWhileForwarding) {
     std::mt19937 random = killMoments();
     Sandbox sb;
     // VEXA_RAID 1 goes to halcyon (alert level 5), VEXA_WBEM 2 does not.
-    storeRowsForKills(kRows, {{"VEXA_RAID", "1"}, {"VEXA_WBEM", "2"}});
+    Sandbox::storeRows(kRows, {{"VEXA_RAID", "1"}, {"VEXA_WBEM", "2"}});
     const size_t settled = killWhileForwarding(sb, kKills, random);
     const Sent bmc = sent();
     const size_t missing = kRows - bmc.times.size();
@@ -319,7 +296,7 @@ TEST_P(DiskFullOnEachBmc, NoRecordIsSentTwice) {
     mkdir(kDiskDir, 0755);
     ASSERT_EQ(mount("tmpfs", kDiskDir, "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755"), 0);
     ASSERT_TRUE(bindFolders());
-    storeRowsForKills(kRows, {{"VEXA_RAID", "1"}}); // alert level 5: both targets
+    Sandbox::storeRows(kRows, {{"VEXA_RAID", "1"}}); // alert level 5: both targets
     if (GetParam() == kSimulatedMarked) {
         Sandbox::writeMark(Sandbox::kFplMark, 0);
         Sandbox::writeMark(Sandbox::kHalcyonMark, 0);

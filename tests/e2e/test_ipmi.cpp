@@ -4,7 +4,6 @@
 #include "ipmisim.h"
 #include "paths.h"
 #include "sandbox.h"
-#include "sqlitedb.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -24,17 +23,10 @@ namespace {
 const char* const kHeld = "[warn] BMC not reachable: indication 1 and those after it wait; "
                           "trying again from 2 s up to every 60 s";
 
-// Stores unforwarded rows of these providers and events, the n-th at 12:34:00 plus n
-// seconds (the records then tell their order), before the daemon starts.
+// Stores these unforwarded rows, the n-th at 12:34:00 plus n seconds (the records then
+// tell their order), before the daemon starts.
 void storeRows(const std::vector<std::pair<std::string, std::string>>& rows) {
-    { SQLiteDB store(Sandbox::kDatabase); }
-    std::string sql = "begin;";
-    for (size_t n = 0; n < rows.size(); ++n) {
-        char time[64];
-        snprintf(time, sizeof time, "20140315123%03zu.000000+060", 400 + n);
-        sql += Sandbox::insertRow(rows[n].first, rows[n].second, time);
-    }
-    Sandbox::query(sql + "commit;");
+    Sandbox::storeRows(rows.size(), rows, 1394886840, "+060");
 }
 
 // The three event data bytes of the system event record `id`, read raw with Get SEL Entry:

@@ -1,6 +1,7 @@
 #include "sandbox.h"
 
 #include "brokertool.h"
+#include "sqlitedb.h"
 #include "testlog.h"
 
 #include <gtest/gtest.h>
@@ -471,6 +472,23 @@ std::string Sandbox::insertRow(const std::string& provider, const std::string& e
            "NetworkAddresses) values(0, '" +
            provider + "', '" + event + "', '" + time + "', '" + part +
            "', '00020001000a0321', 'NULL', '1.2.3', '10.0.0.5 ');";
+}
+
+void Sandbox::storeRows(size_t count,
+                        const std::vector<std::pair<std::string, std::string>>& events,
+                        time_t first, const std::string& zone) {
+    { SQLiteDB store(kDatabase); }
+    std::string sql = "begin;";
+    for (size_t n = 0; n < count; ++n) {
+        const time_t at = first + static_cast<time_t>(n);
+        struct tm parts;
+        gmtime_r(&at, &parts);
+        char time[32];
+        strftime(time, sizeof time, "%Y%m%d%H%M%S.000000", &parts);
+        sql += insertRow(events[n % events.size()].first, events[n % events.size()].second,
+                         time + zone);
+    }
+    query(sql + "commit;");
 }
 
 std::vector<SEL_entry_t> Sandbox::fplRecords(const std::string& dir) {

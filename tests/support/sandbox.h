@@ -4,9 +4,11 @@
 #include <paths.h>
 #include <tallow_sim.h>
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 // An isolated root for end-to-end runs of the real daemon binary with its real fixed
@@ -107,6 +109,13 @@ public:
     static std::string insertRow(const std::string& provider, const std::string& event,
                                  const std::string& time = "20140315123456.000000+060",
                                  const std::string& part = "PN-1234");
+    // Stores `count` unforwarded rows before the daemon starts, in the store as the daemon
+    // makes it: the n-th with the event time `first` plus n seconds in the offset `zone` (its
+    // FPL record's time bytes then tell the row), its provider and event taken in turn.
+    static void storeRows(size_t count,
+                          const std::vector<std::pair<std::string, std::string>>& events,
+                          time_t first = 1394884800 /* 2014-03-15 12:00:00 */,
+                          const std::string& zone = "+000");
 
     // What the simulated BMC (of the sandbox, or in `dir`) has received, oldest first.
     static std::vector<SEL_entry_t> fplRecords(const std::string& dir = kBmcDir);
