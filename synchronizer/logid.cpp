@@ -65,26 +65,41 @@ int remake(const char* path, int id, bool& opened) {
     return files::writeDurably(path, &id, sizeof id, kMarkMode, &opened);
 }
 
-} // namespace
-
-int GetLogid(const char* path) {
+// Reads the mark's 4 bytes into *id: Found::Mark, or Found::Other for a file too short to
+// hold them, or what was found instead (Found::Failed with the errno value in *error).
+Found readMark(const char* path, int* id, int* error) {
     Found found = Found::Failed;
     off_t size = 0;
     files::Fd fd(openMark(path, O_RDONLY, found, size));
-    int error = errno;
+    *error = errno;
+    *id = 0;
+    if (found != Found::Mark) {
+        return found;
+    }
+    if (size < static_cast<off_t>(sizeof *id)) {
+        return Found::Other;
+    }
+    const ssize_t done = pread(fd.get(), id, sizeof *id, 0);
+    if (done == static_cast<ssize_t>(sizeof *id)) {
+        return Found::Mark;
+    }
+    *error = done < 0 ? errno : EIO;
+    *id = 0;
+    return Found::Failed;
+}
+
+} // namespace
+
+int GetLogid(const char* path) {
     int id = 0;
-    if (found == Found::Mark && size >= static_cast<off_t>(sizeof id)) {
-        ssize_t done = pread(fd.get(), &id, sizeof id, 0);
-        if (done == static_cast<ssize_t>(sizeof id)) {
-            // 0 is what a new mark holds: no row handed over yet, nothing to say.
-            if (id != 0) {
-                logger.info("Last Log id: %d", id);
-            }
-            return id;
+    int error = 0;
+    const Found found = readMark(path, &id, &error);
+    if (found == Found::Mark) {
+        // 0 is what a new mark holds: no row handed over yet, nothing to say.
+        if (id != 0) {
+            logger.info("Last Log id: %d", id);
         }
-        error = done < 0 ? errno : EIO;
-        logger.error("Error opening log: %s for read", files::errorText(error).c_str());
-        return 0;
+        return id;
     }
     if (found == Found::Failed) {
         logger.error("Error opening log: %s for read", files::errorText(error).c_str());
@@ -92,7 +107,6 @@ int GetLogid(const char* path) {
     }
     // Missing, short or not a file: no row has been handed over (as far as is known).
     // It is made anew holding 0, so that every later update is a 4-byte overwrite.
-    fd.reset();
     bool opened = false;
     error = remake(path, 0, opened);
     if (error != 0) {
@@ -138,13 +152,7 @@ int SetLogid(const char* path, int lastLogid, bool quiet) {
 }
 
 int ReadLogid(const char* path) {
-    Found found = Found::Failed;
-    off_t size = 0;
-    files::Fd fd(openMark(path, O_RDONLY, found, size));
     int id = 0;
-    if (found != Found::Mark || size < static_cast<off_t>(sizeof id) ||
-        pread(fd.get(), &id, sizeof id, 0) != static_cast<ssize_t>(sizeof id)) {
-        return 0;
-    }
-    return id;
+    int error = 0;
+    return readMark(path, &id, &error) == Found::Mark ? id : 0;
 }
