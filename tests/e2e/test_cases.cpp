@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {

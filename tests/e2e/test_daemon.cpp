@@ -1,6 +1,5 @@
 #include "broker/gate.h"
 #include "diskimage.h"
-#include "health.h"
 #include "runstate.h"
 #include "sandbox.h"
 #include "testlog.h"
@@ -70,6 +69,12 @@ std::string outcome(Sandbox& sb, const std::string& name) {
            "\npipe: " + (Sandbox::exists(Sandbox::kFifo) ? "yes" : "no") + "\n";
 }
 
+// The permission bits of `path` (or the bits of `mask`), 0 when there is nothing.
+mode_t modeOf(const std::string& path, mode_t mask = 07777) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & mask : 0;
+}
+
 } // namespace
 
 // Every way a start can end before the daemon runs, and the starts that run with less
@@ -123,7 +128,7 @@ TEST(DaemonCommand, SaysOnTheTerminalAndInTheLogWhyItDidNotStart) {
 // subscription requested and the forwarding thread started. Under systemd it tells the
 // service manager its own pid and READY=1 first, and waits until the manager has taken
 // them in. A missing dictionary is named once at start-up, on the terminal and in the
-// journal too, and every event that cannot be looked up gives the same reason.
+// log, and every event that cannot be looked up gives the same reason.
 TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDictionary) {
     Sandbox sb;
     ASSERT_EQ(unlink((std::string(Sandbox::kBmcDir) + "/" + tallowsim::kDictionaryFile).c_str()),
@@ -172,12 +177,6 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
             messages.emplace_back(text, static_cast<size_t>(got));
         }
     });
-    // The journal's socket: what the daemon sends there, one datagram a line.
-    const int journal = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    mkdir("/run/systemd", 0755);
-    mkdir("/run/systemd/journal", 0755);
-    strncpy(addr.sun_path, "/run/systemd/journal/socket", sizeof addr.sun_path - 1);
-    ASSERT_EQ(bind(journal, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     setenv("NOTIFY_SOCKET", path.c_str(), 1);
     setenv("WATCHDOG_USEC", "2000000", 1);
     sb.launch({"-p", "1234"});
@@ -186,37 +185,21 @@ TEST(DaemonCommand, ReturnsOnceReadyNotifiesTheServiceManagerAndNamesAMissingDic
     unsetenv("WATCHDOG_USEC");
     manager.join();
     close(sock);
-    std::vector<std::string> journaled;
-    char datagram[4096];
-    for (ssize_t got; (got = recv(journal, datagram, sizeof datagram, 0)) > 0;) {
-        journaled.emplace_back(datagram, static_cast<size_t>(got));
-    }
-    close(journal);
     ASSERT_EQ(status, 0) << Sandbox::launcherOutput(2);
     const std::string line = "No event dictionary: " + reason +
                              ". No event can be written as FPL until it is installed "
                              "(orvind-bmc dictionary install).";
     EXPECT_EQ(Sandbox::launcherOutput(2), "orvind: " + line + "\n");
     EXPECT_EQ(Sandbox::countLog("[error] " + line), 1u);
-    // Under systemd the error goes to the journal too, with its priority; info lines do not.
-    ASSERT_EQ(journaled.size(), 1u);
-    EXPECT_EQ(journaled[0], "MESSAGE=" + line + "\nPRIORITY=3\nSYSLOG_IDENTIFIER=orvind\n");
     EXPECT_EQ(Sandbox::countLog("[info] FIFO created."), 1u);
     EXPECT_EQ(Sandbox::countLog("[info] Subscription created."), 1u);
-    struct stat fifo;
-    EXPECT_TRUE(lstat(Sandbox::kFifo, &fifo) == 0 && S_ISFIFO(fifo.st_mode));
+    EXPECT_EQ(modeOf(Sandbox::kFifo, S_IFMT), static_cast<mode_t>(S_IFIFO));
     const std::string pid = std::to_string(sb.daemonPid());
     EXPECT_EQ(readFile(Sandbox::kPidFile), pid) << "the detached pid, no newline";
     ASSERT_GE(messages.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + 2),
               (std::vector<std::string>{"MAINPID=" + pid + "\nREADY=1", "BARRIER=1"}));
-    EXPECT_EQ(messages[2].rfind("STATUS=", 0), 0u) << messages[2];
-    // The last line said is the verdict of the facts published, as orvindctl's.
-    health::Inputs facts;
-    facts.running = true;
-    facts.facts = RunState::read(paths::kStateFile);
-    facts.now = time(nullptr);
-    EXPECT_EQ(messages[messages.size() - 2], "STATUS=" + health::judge(facts).line());
+    EXPECT_THAT(messages[2], testing::StartsWith("STATUS="));
     // The intake's counts reach the facts at the watchdog's next turn (1 s here).
     Sandbox::raiseIndications(2);
     EXPECT_TRUE(Sandbox::waitUntil([] {
@@ -245,7 +228,6 @@ TEST(DaemonCommand, EndsWithTheDaemonThatDiesBeforeItIsReady) {
     Sandbox sb;
     const broker::Gate delivering(Sandbox::kBrokerRepository, broker::Gate::delivery);
     sb.launch();
-    ASSERT_TRUE(Sandbox::waitUntil([] { return Sandbox::exists(Sandbox::kPidFile); }));
     ASSERT_TRUE(Sandbox::waitUntil([] { return !readFile(Sandbox::kPidFile).empty(); }));
     ASSERT_EQ(kill(std::stoi(readFile(Sandbox::kPidFile)), SIGKILL), 0);
     EXPECT_EQ(sb.launcherStatus(), 255);
@@ -499,12 +481,6 @@ INSTANTIATE_TEST_SUITE_P(Blocks, DaemonInterleaved,
                          });
 
 namespace {
-
-// The permission bits of `path` (or the bits of `mask`), 0 when there is nothing.
-mode_t modeOf(const std::string& path, mode_t mask = 07777) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 ? st.st_mode & mask : 0;
-}
 
 // A link planted at one of the daemon's paths, pointing to a victim file (or to nothing)
 // that holds what the daemon would act on if it read it. The victim must come out

@@ -17,10 +17,3 @@ std::vector<std::string> LogTail::next() {
     partial_.erase(0, start);
     return lines;
 }
-
-size_t LogTail::count(const std::string& text) {
-    for (const std::string& line : next()) {
-        counted_ += line.find(text) != std::string::npos;
-    }
-    return counted_;
-}

@@ -13,14 +13,11 @@ public:
     explicit LogTail(std::string path) : path_(std::move(path)) {}
     // The lines completed since the last call, without their line ends.
     std::vector<std::string> next();
-    // next(), counting the lines that hold `text`; the running total of them.
-    size_t count(const std::string& text);
 
 private:
     std::string path_;
     size_t offset_ = 0;
     std::string partial_;
-    size_t counted_ = 0;
 };
 
 #endif

@@ -533,13 +533,10 @@ void Sandbox::setBmcFault(const std::string& name, int value, const std::string&
 }
 
 int Sandbox::readMark(const std::string& path) {
-    if (!exists(path)) {
-        return -1;
-    }
-    std::string bytes = readFile(path);
+    const std::string bytes = readFile(path);
     int id = 0;
     if (bytes.size() != sizeof id) {
-        return -2;
+        return exists(path) ? -2 : -1;
     }
     memcpy(&id, bytes.data(), sizeof id);
     return id;
