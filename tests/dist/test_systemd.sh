@@ -19,10 +19,6 @@ data=$(realpath "$(dirname "$0")/../data")
 debs=("$build"/dist/package/orvind_*.deb)
 log=/var/log/vexa/orvind
 
-skip() {
-    echo "skipped: $*"
-    exit 77
-}
 [ -f "${debs[0]}" ] || {
     echo "no package in $build/dist/package: run dist_package_build first"
     exit 1
