@@ -55,14 +55,17 @@ finish() {
     exit
 }
 
+# skip WHY: ends the script as skipped (exit status 77, ctest's SKIP_RETURN_CODE).
+skip() {
+    echo "skipped: $*"
+    exit 77
+}
+
 # Re-runs the calling script as pid 1 of new mount and pid namespaces, so that nothing it
 # mounts reaches the host and every process it leaves behind dies with it.
 isolate() {
     [ -z "${ORVIND_DIST_ISOLATED:-}" ] || return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "skipped: needs root for mount namespaces"
-        exit 77
-    fi
+    [ "$(id -u)" -eq 0 ] || skip "needs root for mount namespaces"
     ORVIND_DIST_ISOLATED=1 exec unshare --mount --pid --fork --kill-child --mount-proc \
         bash "$0" "$@"
 }

@@ -17,10 +17,8 @@ cpack=$5
 expected=$src/tests/data/dist/rpm.expected
 
 headers=$src/../shared/cimc-real/include
-if [ ! -f "$headers/cimc/cimc.h" ]; then
-    echo "skipped: the real CIMC headers are not in $headers (CI has shared/ beside the clone)"
-    exit 77
-fi
+[ -f "$headers/cimc/cimc.h" ] ||
+    skip "the real CIMC headers are not in $headers (CI has shared/ beside the clone)"
 
 # The installed library: the real headers where they are, the stand-in under a prefix.
 tree=$build/dist/rpm-tree
@@ -80,9 +78,5 @@ check_eq "rpmlint finds no error" "" "$(grep -E '^[^ ]+: E: ' <<<"$report")"
 
 mkdir -p "$out/contents"
 (cd "$out/contents" && rpm2cpio "${rpms[0]}" | cpio -idm --quiet)
-check "orvind-subscribe loads the CIMC library" sh -c \
-    "readelf -d '$out/contents/usr/libexec/orvind/orvind-subscribe' | grep -q 'NEEDED.*libcimcclient'"
-check "the daemon loads libfreeipmi" sh -c \
-    "readelf -d '$out/contents/usr/sbin/orvind' | grep -q 'NEEDED.*libfreeipmi'"
 check_licences "$out/contents" "$prefix/lib"
 finish

@@ -164,7 +164,8 @@ TEST_F(Cimc, ObjectPathKeysAndText) {
               ".Name=\\\"or\\\\\\\"vi\\\\\\\\nd\\\",Id=42\"");
 }
 
-// Numbers and date-times in and out of an instance: the parser's golden documents.
+// Numbers and date-times in and out of an instance: the parser's golden documents; each
+// property by its index: the parser's ShowInstance test.
 TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
     auto inst = own(env->ft->newInstance(env, path("root/zarn", "VEXA_Alert").get(), nullptr));
     CIMCValue v{};
@@ -193,10 +194,6 @@ TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
     inst->ft->setProperty(inst.get(), "ProviderName", &d.value, d.type);
     inst->ft->setProperty(inst.get(), "OtherSeverity", nullptr, CIMC_chars);
     EXPECT_EQ(inst->ft->getProperty(inst.get(), "OtherSeverity", nullptr).state, CIMC_nullValue);
-    CIMCString* name = nullptr;
-    EXPECT_EQ(chars(inst->ft->getPropertyAt(inst.get(), 0, &name, nullptr)),
-              "Fan Monitor Provider");
-    EXPECT_EQ(text(name), "ProviderName");
 
     auto c = own(inst->ft->clone(inst.get(), nullptr));
     inst.reset();
@@ -205,17 +202,11 @@ TEST_F(Cimc, InstancePropertiesAreCopiedInAndViewedOut) {
     EXPECT_EQ(c->ft->getPropertyCount(c.get(), nullptr), 2u);
 }
 
-// What exists is refused with an empty message (across processes: the subscription client's
-// cases); an indication in the providers' namespace is kept, keyless, every time; no other
-// namespace has a provider.
+// What exists is refused with an empty message (across processes, and a connection without
+// the broker: the subscription client's cases); an indication in the providers' namespace
+// is kept, keyless, every time; no other namespace has a provider.
 TEST_F(Cimc, ConnectorAnswersAsTheBroker) {
     CIMCStatus st{};
-    setenv("ORVIND_BROKER_DIR", dir.file("not-there").c_str(), 1);
-    EXPECT_EQ(env->ft->connect(env, "localhost", nullptr, nullptr, nullptr, nullptr, &st), nullptr);
-    ASSERT_NE(st.msg, nullptr);
-    EXPECT_EQ(st.rc, CIMC_RC_ERR_FAILED);
-    EXPECT_NE(text(st.msg).find("not-there"), std::string::npos);
-    setenv("ORVIND_BROKER_DIR", dir.path().c_str(), 1);
     client.reset(env->ft->connect(env, "localhost", nullptr, nullptr, nullptr, nullptr, &st));
     ASSERT_NE(client, nullptr);
     EXPECT_EQ(st.rc, CIMC_RC_OK);
