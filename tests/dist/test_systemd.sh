@@ -233,10 +233,12 @@ check_eq "orvindctl status says degraded (1)" 1 "$(inside orvindctl status >/dev
 # command does not repeat on standard error what the log sent to the journal.
 rm -r "$ROOT/var/lib/cim-broker"
 check "the daemon restarts without the broker" inside systemctl restart orvind
-refused() { inside journalctl --no-pager -o cat -u orvind -p err | grep -q '^Subscription not created'; }
+refused() { inside journalctl --no-pager -o cat -u orvind -t orvind -p err | grep -q '^Subscription not created'; }
 check "the refused subscription is in the journal at priority err" wait_for 10 refused
 check_eq "and not again from the starting command's standard error" "" \
     "$(inside journalctl --no-pager -o cat -u orvind | grep '^orvind: Subscription not created')"
+check_eq "info lines stay in the daemon's log, out of the journal" "" \
+    "$(inside journalctl --no-pager -o cat -u orvind | grep -E '^(FIFO created|Subscription created|new thread starts up)\.')"
 check "systemctl stop orvind orvind.socket" inside systemctl stop orvind orvind.socket
 check_eq "the daemon ended cleanly in its sandbox" "success 0" "$(show Result) $(show ExecMainStatus)"
 finish
