@@ -76,9 +76,10 @@ sigset_t shutdown_signals() {
 // path; a dictionary installed meanwhile is checked as at start-up.
 void reload(int signo) {
     std::string why;
-    if (logger.reopen(&why)) {
-        logger.info("caught %d signal: log reopened, event dictionary read again", signo);
-    } else {
+    char reopened[80];
+    snprintf(reopened, sizeof reopened,
+             "caught %d signal: log reopened, event dictionary read again", signo);
+    if (!logger.reopen(&why, reopened)) {
         logger.error("caught %d signal: cannot reopen the log %s: %s; it goes on in the file "
                      "open so far. Check the folder (systemd-tmpfiles --create orvind.conf) "
                      "and reload again (systemctl reload orvind).",

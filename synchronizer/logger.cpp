@@ -71,15 +71,16 @@ files::Fd Logger::openLog(std::string* movedAside) const {
     return fd;
 }
 
-bool Logger::reopen(std::string* why) {
+bool Logger::reopen(std::string* why, const char* opened) {
     std::string movedAside;
     errno = 0;
     files::Fd fresh = openLog(&movedAside);
     const int error = errno != 0 ? errno : EINVAL;
-    const bool opened = static_cast<bool>(fresh);
+    const bool made = static_cast<bool>(fresh);
+    // One lock over the switch and the lines that begin the new file.
     std::lock_guard<std::mutex> guard(lock);
     // Without a new file the old one, rotated or not, keeps taking the lines.
-    if (opened) {
+    if (made) {
         out = std::move(fresh);
     } else if (why != nullptr) {
         *why = files::errorText(error);
@@ -87,7 +88,10 @@ bool Logger::reopen(std::string* why) {
     if (!movedAside.empty()) {
         log("warn", gettime(), movedAside);
     }
-    return opened;
+    if (made && opened != nullptr) {
+        log("info", gettime(), opened);
+    }
+    return made;
 }
 
 bool Logger::stderrIsJournal() {

@@ -39,9 +39,10 @@ public:
     void error(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     // Opens the file at the path anew (after a rotation renamed it) and writes there from
-    // then on. When it cannot be opened, the lines go on into the file open so far, and
-    // false is returned with the reason in *why.
-    bool reopen(std::string* why = nullptr);
+    // then on; `opened`, when given, is logged (info) as the new file's first line, before
+    // any other thread's. When it cannot be opened, the lines go on into the file open so
+    // far, and false is returned with the reason in *why.
+    bool reopen(std::string* why = nullptr, const char* opened = nullptr);
 
     // Flushes and closes the file; later calls write nothing. May be called again.
     void close();
