@@ -18,11 +18,7 @@ const char* const kCount = "INSERT INTO bmc_outcome(Target, Result, Count) VALUE
                            "ON CONFLICT(Target, Result) DO UPDATE SET Count=Count+1";
 const char* const kRead = "SELECT Target, Result, Count FROM bmc_outcome ORDER BY Target, Result";
 
-// Runs a statement without a result row; SQLITE_OK when done.
-int run(sqlite3_stmt* statement) {
-    int rc = sqlite3_step(statement);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
+using sql::run;
 
 // The mark and the counts in one transaction; rolled back unless all of it is in.
 int markOnce(sqlite3* db, int id, const std::vector<ledger::Outcome>& outcomes) {

@@ -14,16 +14,8 @@ const char* const kRead = "SELECT row, target, record, last_id, assigned_id FROM
                           "ORDER BY rowid";
 const char* const kAssign = "UPDATE bmc_pending SET assigned_id=? WHERE row=? AND target=?";
 
+using sql::run;
 using sql::Statement;
-
-Statement prepared(sqlite3* db, const char* text, int* rc) {
-    return sql::prepare(db, text, rc);
-}
-
-int run(sqlite3_stmt* statement) {
-    int rc = sqlite3_step(statement);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
 
 } // namespace
 
@@ -42,7 +34,7 @@ int replace(sqlite3* db, const std::vector<Note>& notes) {
     rc = sqlite3_exec(db, kClear, nullptr, nullptr, nullptr);
     Statement insert;
     if (rc == SQLITE_OK && !notes.empty()) {
-        insert = prepared(db, kInsert, &rc);
+        insert = sql::prepare(db, kInsert, &rc);
     }
     for (size_t i = 0; rc == SQLITE_OK && i < notes.size(); ++i) {
         const Note& note = notes[i];
@@ -60,7 +52,7 @@ int replace(sqlite3* db, const std::vector<Note>& notes) {
 int read(sqlite3* db, std::vector<Note>& notes) {
     notes.clear();
     int rc = SQLITE_OK;
-    Statement select(prepared(db, kRead, &rc));
+    Statement select(sql::prepare(db, kRead, &rc));
     if (rc != SQLITE_OK) {
         // A database the forwarding has not noted anything in yet has no table.
         return sqlite3_errcode(db) == SQLITE_ERROR ? SQLITE_OK : rc;
@@ -84,7 +76,7 @@ int read(sqlite3* db, std::vector<Note>& notes) {
 
 int assign(sqlite3* db, int row, const std::string& target, unsigned assignedId) {
     int rc = SQLITE_OK;
-    Statement update(prepared(db, kAssign, &rc));
+    Statement update(sql::prepare(db, kAssign, &rc));
     if (rc != SQLITE_OK) {
         return rc;
     }

@@ -25,6 +25,12 @@ inline Statement prepare(sqlite3* db, const char* sql, int* rc) {
     return stmt;
 }
 
+// Steps a statement that gives no row: SQLITE_OK once it is done, else SQLite's code.
+inline int run(sqlite3_stmt* stmt) {
+    const int rc = sqlite3_step(stmt);
+    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
 } // namespace sql
 
 #endif
